@@ -1,0 +1,6 @@
+#include "app/appentry.h"
+
+int main(int argc, char *argv[])
+{
+    return AppEntry::run(argc, argv);
+}

@@ -1,0 +1,46 @@
+#include "app/zrpubmethod.h"
+
+#include <cstdlib>
+
+ZRPubMethod::ZRPubMethod()
+    : m_reservedNames({QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
+                       QStringLiteral("backup"), QStringLiteral("UPDATER.ini"), QStringLiteral("install.log")})
+{
+}
+
+ZRPubMethod::~ZRPubMethod()
+{
+    releaseStringTable();
+}
+
+ZRPubMethod *ZRPubMethod::getInstance()
+{
+    // Created on first use, possibly before the application object exists (the entry
+    // stores the language argument here first); lives until the process exits.
+    static ZRPubMethod instance;
+    return &instance;
+}
+
+void ZRPubMethod::setLanType(int lanType)
+{
+    m_lanType = lanType;
+}
+
+int ZRPubMethod::getLanType() const
+{
+    return m_lanType;
+}
+
+void ZRPubMethod::releaseStringTable()
+{
+    m_stringCache.clear();
+    m_strCount = 0;
+    if (m_pFile) {
+        std::fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+    std::free(m_strIndex);
+    m_strIndex = nullptr;
+    std::free(m_strBuf);
+    m_strBuf = nullptr;
+}

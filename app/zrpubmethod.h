@@ -1,0 +1,51 @@
+#ifndef ZRPUBMETHOD_H
+#define ZRPUBMETHOD_H
+
+#include <QDir>
+#include <QMap>
+#include <QStringList>
+
+#include <cstdio>
+
+// The number of language types: 0 Simplified Chinese, 1 English, 2 Spanish.
+constexpr int LAN_TYPE_MAX = 3;
+
+// The application-wide object: the language type chosen at start-up, the loaded
+// string table and the names that the directory copy never copies.
+class ZRPubMethod
+{
+public:
+    static ZRPubMethod *getInstance();
+
+    void setLanType(int lanType);
+    int getLanType() const;
+
+    // Loads the block of the current language type from "string.bin" in the current
+    // directory; success shows only in stringCount().
+    void loadStringTable();
+    int stringCount() const { return m_strCount; }
+    // The text of an identifier once loaded; used by getString().
+    QString stringAt(int id);
+
+    // Copies a tree file by file, leaving out the reserved names at every depth.
+    bool copyDir(QDir source, QDir target, bool overwrite);
+
+    const QStringList &reservedNames() const { return m_reservedNames; }
+
+private:
+    ZRPubMethod();
+    ~ZRPubMethod();
+    Q_DISABLE_COPY(ZRPubMethod)
+
+    void releaseStringTable();
+
+    QMap<int, const char *> m_stringCache;
+    FILE *m_pFile = nullptr;
+    qint32 *m_strIndex = nullptr;
+    char *m_strBuf = nullptr;
+    int m_strCount = 0;
+    int m_lanType = 1;
+    QStringList m_reservedNames;
+};
+
+#endif // ZRPUBMETHOD_H

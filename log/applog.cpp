@@ -1,0 +1,3 @@
+#include "log/applog.h"
+
+Q_LOGGING_CATEGORY(appLog, "ZR_LOG.A")

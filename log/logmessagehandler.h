@@ -1,0 +1,14 @@
+#ifndef LOGMESSAGEHANDLER_H
+#define LOGMESSAGEHANDLER_H
+
+#include <QString>
+#include <QtGlobal>
+
+// Appends every accepted message as one line to "./log/cvUpdaterlog_<yyyy-MM-dd>.txt".
+// Debug and warning messages of categories other than "ZR_LOG.A" are dropped.
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+
+// The path of the log file for the current local date, relative to the current directory.
+QString logFilePath();
+
+#endif // LOGMESSAGEHANDLER_H

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds one configuration: scripts/build.sh <release|asan> [build dir]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+config=${1:-release}
+dir=${2:-$root/build/$config}
+
+case "$config" in
+    release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
+    asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON) ;;
+    *) echo "unknown configuration: $config (release or asan)" >&2; exit 2 ;;
+esac
+
+cmake -S "$root" -B "$dir" -DCORVANE_WERROR=ON "${flags[@]}" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo use, when missing.
+set -euo pipefail
+
+packages=(
+    cmake g++ make ccache pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
+    sqlite3 strace
+    clang libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >/dev/null || true
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,24 @@
+#include "common/testhome.h"
+
+#include <QDir>
+
+TestHome::TestHome()
+{
+    const QString home = m_dir.path();
+    qputenv("HOME", home.toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", configPath().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (home + QStringLiteral("/.local/share")).toLocal8Bit());
+    qputenv("XDG_CACHE_HOME", (home + QStringLiteral("/.cache")).toLocal8Bit());
+    QDir().mkpath(configPath());
+    QDir().mkpath(desktopPath());
+}
+
+QString TestHome::configPath() const
+{
+    return m_dir.path() + QStringLiteral("/.config");
+}
+
+QString TestHome::desktopPath() const
+{
+    return m_dir.path() + QStringLiteral("/Desktop");
+}
