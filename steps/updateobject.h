@@ -1,0 +1,35 @@
+#ifndef UPDATEOBJECT_H
+#define UPDATEOBJECT_H
+
+#include <QObject>
+#include <QStringList>
+
+// The base of the update object: the file and configuration operations that every
+// kind of update shares, and the virtual entry point that runs a list of version steps.
+class UpdateObject : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateObject(QObject *parent = nullptr);
+    ~UpdateObject() override;
+
+    // Runs the version steps in list order. The base does nothing.
+    virtual bool execUpdate(const QStringList &updateList);
+    // Whether this kind of update may run at all; every update object may.
+    virtual bool isAvailable();
+
+    // "3_4" and "3_5" give "3_4_to_3_5", the name of the step's directory in the package.
+    QString makeStepName(const QString &from, const QString &to) const;
+
+    // The package root, relative to the current directory: "./application/".
+    QString getPackagePath() const;
+    // The installation root with a trailing "/".
+    QString getInstallDir() const;
+
+    bool updateVerCommonFiles(const QString &sourceDir, const QString &targetDir);
+    bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
+    bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
+};
+
+#endif // UPDATEOBJECT_H
