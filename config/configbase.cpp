@@ -1,0 +1,197 @@
+#include "config/configbase.h"
+
+#include "log/applog.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QSettings>
+
+namespace {
+
+std::unique_ptr<QSettings> openIni(const QString &filePath)
+{
+    std::unique_ptr<QSettings> settings(new QSettings(filePath, QSettings::IniFormat));
+    settings->setIniCodec("UTF-8");
+    return settings;
+}
+
+// The repair fills this file through QSettings; should creating it fail, QSettings
+// still creates it when it syncs.
+void createEmptyFile(const QString &filePath)
+{
+    QFile file(filePath);
+    file.open(QIODevice::ReadWrite);
+}
+
+} // namespace
+
+ConfigBase::ConfigBase(const QString &filePath)
+    : m_filePath(filePath)
+    , m_beginKey(QStringLiteral("ZRFILE_BEGIN/CODE"))
+    , m_endKey(QStringLiteral("ZRFILE_END/CODE"))
+    , m_markCode(QStringLiteral("tarnwoven"))
+{
+    initSettings();
+}
+
+ConfigBase::~ConfigBase()
+{
+    save();
+    m_settings.reset();
+}
+
+QMutex *ConfigBase::getMutex()
+{
+    return nullptr;
+}
+
+QString ConfigBase::getBackupFile()
+{
+    return m_filePath + QStringLiteral(".bak");
+}
+
+void ConfigBase::initSettings()
+{
+    QMutexLocker locker(getMutex());
+    m_needEndMark = false;
+    m_changed = false;
+    m_settings = openIni(m_filePath);
+    checkAndRestore();
+}
+
+bool ConfigBase::isValid()
+{
+    if (!m_settings)
+        return false;
+    // Both reads are made even when the first already fails.
+    const bool beginOk = m_settings->value(m_beginKey, QString()).toString() == m_markCode;
+    const bool endOk = m_settings->value(m_endKey, QString()).toString() == m_markCode;
+    return beginOk && endOk;
+}
+
+QStringList ConfigBase::allKeys() const
+{
+    return m_settings ? m_settings->allKeys() : QStringList();
+}
+
+QVariant ConfigBase::value(const QString &key, const QVariant &defaultValue)
+{
+    QMutexLocker locker(getMutex());
+    return m_settings->value(key, defaultValue);
+}
+
+void ConfigBase::setValue(const QString &key, const QVariant &value)
+{
+    QMutexLocker locker(getMutex());
+    m_changed = true;
+    m_settings->setValue(key, value);
+}
+
+void ConfigBase::checkAndRestore()
+{
+    QMutexLocker locker(getMutex());
+    if (isValid())
+        return;
+
+    if (QFile::exists(m_filePath) && !discardDamaged(m_filePath))
+        return;
+
+    const QString backupFile = getBackupFile();
+    if (QFile::exists(backupFile)) {
+        // A failed copy leaves the object serving what it read at opening; the file
+        // comes back when QSettings next writes it.
+        if (!QFile::copy(backupFile, m_filePath))
+            return;
+        m_settings = openIni(m_filePath);
+        if (isValid())
+            return;
+        // The backup is damaged too. The file is a byte copy of it, so keeping the
+        // backup keeps everything.
+        if (!discardDamaged(backupFile))
+            return;
+        QFile::remove(m_filePath);
+    }
+    createEmptyFile(m_filePath);
+
+    // The end marker is owed until the first saved change, so a file that is
+    // re-created and never changed is repaired again at the next opening.
+    m_settings = openIni(m_filePath);
+    m_settings->setValue(m_beginKey, m_markCode);
+    m_settings->sync();
+    m_needEndMark = true;
+}
+
+bool ConfigBase::discardDamaged(const QString &path)
+{
+    // m_settings holds what was read from the damaged file (for the backup: from its
+    // copy). Markers alone, e.g. a re-created file never changed, are not worth keeping;
+    // anything else, or a file QSettings could not parse, is set aside rather than lost.
+    bool onlyMarkers = m_settings->status() == QSettings::NoError;
+    const QStringList keys = m_settings->allKeys();
+    for (const QString &key : keys) {
+        if (key != m_beginKey && key != m_endKey) {
+            onlyMarkers = false;
+            break;
+        }
+    }
+    if (onlyMarkers) {
+        QFile::remove(path);
+        return true;
+    }
+
+    const QString keptPath = path + QStringLiteral(".damaged");
+    if (QFile::exists(keptPath))
+        QFile::remove(keptPath);
+    QFile damaged(path);
+    if (!damaged.rename(keptPath)) {
+        // Repairing now would destroy the file's only copy: leave it as it is.
+        ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
+            << QStringLiteral("keep damaged file %1 failed,reason:%2").arg(path, damaged.errorString());
+        return false;
+    }
+    ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
+        << QStringLiteral("damaged file %1 kept as %2").arg(path, keptPath);
+    return true;
+}
+
+bool ConfigBase::writeBackup()
+{
+    QFile current(m_filePath);
+    if (!current.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = current.readAll();
+    if (current.error() != QFileDevice::NoError)
+        return false;
+
+    // Written aside and renamed into place, so the previous backup survives any failure.
+    QSaveFile backup(getBackupFile());
+    if (!backup.open(QIODevice::WriteOnly))
+        return false;
+    if (backup.write(bytes) != bytes.size()) {
+        backup.cancelWriting();
+        return false;
+    }
+    return backup.commit();
+}
+
+bool ConfigBase::save()
+{
+    QMutexLocker locker(getMutex());
+    if (!m_changed)
+        return true;
+
+    if (!writeBackup())
+        return false;
+
+    if (m_needEndMark) {
+        m_settings->setValue(m_endKey, m_markCode);
+        m_needEndMark = false;
+    }
+    m_settings->sync();
+    if (m_settings->status() == QSettings::AccessError)
+        return false;
+    m_changed = false;
+    return true;
+}

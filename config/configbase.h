@@ -1,0 +1,77 @@
+#ifndef CONFIGBASE_H
+#define CONFIGBASE_H
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <memory>
+
+class QMutex;
+class QSettings;
+
+// An INI file guarded by two marker groups, "ZRFILE_BEGIN/CODE" and "ZRFILE_END/CODE",
+// both "tarnwoven". A file lacking either marker is damaged: opening repairs it from
+// "<file>.bak" or re-creates it with the begin marker only (a damaged file holding
+// other keys is first kept as "<file>.damaged"). Every saving change first copies the
+// file as it stood to "<file>.bak".
+//
+// Objects are short-lived locals: construct on a path, read and write keys, let it go
+// out of scope. The destructor saves.
+//
+// Locking: the constructor's repair and value(), setValue() and save() hold the mutex
+// that getMutex() returns, if any. The constructor holds it while it calls
+// checkAndRestore(), which locks it again, so a subclass that supplies a mutex must
+// supply a recursive one (QMutex(QMutex::Recursive)). Note that C++ calls the base
+// class's own getMutex() and checkAndRestore() while the base constructor and
+// destructor run; a subclass whose lock must also guard the final save calls save()
+// from its own destructor.
+class ConfigBase
+{
+public:
+    explicit ConfigBase(const QString &filePath);
+    virtual ~ConfigBase();
+
+    // The lock hook; the base class needs none (each object is a local of one task).
+    virtual QMutex *getMutex();
+    // "<file>.bak" beside the file.
+    virtual QString getBackupFile();
+    // Verifies the markers and repairs a damaged file; called once while opening.
+    virtual void checkAndRestore();
+
+    // True when both markers are present and exactly "tarnwoven".
+    bool isValid();
+    // Every key as "group/key", the marker keys included.
+    QStringList allKeys() const;
+    QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
+    // Kept in memory until save() (normally the destructor) writes it.
+    void setValue(const QString &key, const QVariant &value);
+    // Backs up the file and writes pending changes; true when nothing was pending.
+    bool save();
+
+protected:
+    // Opens m_settings on m_filePath and repairs it; called by the constructor only.
+    void initSettings();
+
+    QString m_filePath;
+    QString m_beginKey;
+    QString m_endKey;
+    QString m_markCode;
+    std::unique_ptr<QSettings> m_settings;
+    // The file was (re)created: the end marker goes in with the first saved change.
+    bool m_needEndMark = false;
+    // A value was set since the last save.
+    bool m_changed = false;
+
+private:
+    ConfigBase(const ConfigBase &) = delete;
+    ConfigBase &operator=(const ConfigBase &) = delete;
+
+    // Sets a damaged file aside as "<path>.damaged" unless it holds only markers, in
+    // which case it is removed. False when it could not be set aside.
+    bool discardDamaged(const QString &path);
+    // Replaces the backup with the file's current bytes.
+    bool writeBackup();
+};
+
+#endif // CONFIGBASE_H
