@@ -1,0 +1,83 @@
+#include "app/zrpubmethod.h"
+
+#include "fileutil/recursionguard.h"
+#include "log/applog.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
+
+// The one place where a file's bytes move; kept apart so that a faster copy can
+// replace it. On failure errorText receives the reason.
+bool copyFileContents(const QString &source, const QString &target, QString *errorText)
+{
+    QFile file(source);
+    if (file.copy(target))
+        return true;
+    *errorText = file.errorString();
+    return false;
+}
+
+bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &target,
+              bool overwrite, RecursionGuard &guard)
+{
+    if (!target.exists() && !target.mkdir(target.absolutePath()))
+        return false;
+
+    // The directory object's own filter and sort: for a directory built from a path,
+    // all files and directories except hidden and system entries, by name ignoring case.
+    const QFileInfoList entries = source.entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        if (reservedNames.contains(name))
+            continue;
+
+        if (entry.isDir()) {
+            // A link back to a directory being copied would be followed without end.
+            if (!guard.enter(entry.filePath())) {
+                ZR_LOG_WARNING(kCopyDirSignature)
+                    << QStringLiteral("skip link %1,it leads back into the tree being copied")
+                           .arg(entry.filePath());
+                continue;
+            }
+            const bool ok = copyTree(reservedNames, QDir(entry.filePath()), QDir(target.filePath(name)),
+                                     overwrite, guard);
+            guard.leave();
+            if (!ok)
+                return false;
+            continue;
+        }
+
+        const QString targetPath = target.filePath(name);
+        if (overwrite) {
+            // QFile::copy() never replaces an existing file. A dangling link counts as
+            // an entry too, though QFile::exists() does not see it.
+            const QFileInfo existing(targetPath);
+            if ((existing.exists() || existing.isSymLink()) && !QFile::remove(targetPath)) {
+                ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(name);
+                return false;
+            }
+        }
+        QString errorText;
+        if (!copyFileContents(entry.filePath(), targetPath, &errorText)) {
+            ZR_LOG_WARNING(kCopyDirSignature)
+                << QStringLiteral("copy %1 failed,reason:%2").arg(name, errorText);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
+{
+    RecursionGuard guard;
+    guard.enter(source.path());
+    return copyTree(m_reservedNames, source, target, overwrite, guard);
+}
