@@ -1,5 +1,12 @@
 #include "steps/formalupdateo.h"
 
+#include "db/dbcontrol.h"
+#include "db/zrsqlparser.h"
+#include "log/applog.h"
+
+#include <QDir>
+#include <QFile>
+
 FormalUpdateO::FormalUpdateO(QObject *parent)
     : UpdateObject(parent)
     , m_stepProgress(0)
@@ -10,6 +17,84 @@ FormalUpdateO::~FormalUpdateO() = default;
 
 bool FormalUpdateO::execUpdate(const QStringList &updateList)
 {
-    // Replaced by the step sequence; until then, the base behaviour.
-    return UpdateObject::execUpdate(updateList);
+    if (updateList.isEmpty()) {
+        ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
+            << "updatelist is empty!";
+        return copyCommonFiles();
+    }
+
+    // The steps share 70 points; the remainder of the division is dropped, so 71 or
+    // more steps report nothing.
+    m_stepProgress = 70 / updateList.size();
+    for (const QString &stepName : updateList) {
+        // Earlier steps stay applied on a failure: undoing them is the backup's job.
+        if (!execUpdate(stepName))
+            return false;
+        emit sigProcessAddValue(m_stepProgress);
+    }
+    return true;
+}
+
+bool FormalUpdateO::execUpdate(const QString &stepName)
+{
+    ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "exec update" << stepName;
+
+    const QString stepDir = QStringLiteral("%1%2/").arg(getPackagePath(), stepName);
+    if (!QDir(stepDir).exists()) {
+        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "dir not exit:" << stepDir;
+        return false;
+    }
+
+    if (!copyCommonFiles())
+        return false;
+    emit sigProcessAddValue(m_stepProgress / 3);
+
+    const QString commonDir = QStringLiteral("%1%2").arg(stepDir, QStringLiteral("common"));
+    if (QDir(commonDir).exists() && !updateVerCommonFiles(commonDir, getInstallDir())) {
+        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "update version common file failed";
+        return false;
+    }
+
+    const QString configSource = QStringLiteral("%1%2").arg(stepDir, QStringLiteral("config"));
+    const QString configTarget = QStringLiteral("%1%2").arg(getInstallDir(), QStringLiteral("config"));
+    if (QDir(configSource).exists() && !updateConfigFiles(configSource, configTarget)) {
+        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "update config file failed";
+        return false;
+    }
+    emit sigProcessAddValue(m_stepProgress / 3);
+
+    // A step without a script is no failure; updateDB() decides.
+    if (!updateDB(QStringLiteral("%1%2").arg(stepDir, QStringLiteral("sql")))) {
+        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "db update err";
+        return false;
+    }
+    emit sigProcessAddValue(m_stepProgress / 3);
+    return true;
+}
+
+bool FormalUpdateO::copyCommonFiles()
+{
+    ZR_LOG_DEBUG("bool FormalUpdateO::copyCommonFiles()") << "copy common files";
+    const QString source = QStringLiteral("%1%2").arg(getPackagePath(), QStringLiteral("common"));
+    const bool ok = copyDirTree(source, getInstallDir(), true);
+    if (!ok)
+        ZR_LOG_DEBUG("bool FormalUpdateO::copyCommonFiles()") << "copy application common failed";
+    return ok;
+}
+
+bool FormalUpdateO::updateDB(const QString &sqlDir)
+{
+    ZR_LOG_DEBUG("bool FormalUpdateO::updateDB(const QString&)") << "update db data";
+
+    const QString scriptPath = QStringLiteral("%1/dbupdate.sql").arg(sqlDir);
+    if (!QFile::exists(scriptPath))
+        return true;
+
+    // The parser already asks the database about IFN_COL directives, so the whole
+    // script is resolved against the database as it stands before any of it runs.
+    QStringList statements;
+    ZRSqlParser parser;
+    if (!parser.parseSqlFile(scriptPath, statements))
+        return false;
+    return DBControl::getInstance()->execModifySql(statements);
 }

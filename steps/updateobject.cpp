@@ -1,5 +1,56 @@
 #include "steps/updateobject.h"
 
+#include "config/configbase.h"
+#include "fileutil/recursionguard.h"
+#include "log/applog.h"
+#include "updater/cvupdater.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char copyDirTreeSignature[] = "bool UpdateObject::copyDirTree(const QString&, const QString&, bool)";
+
+// Worded like the backup copy's warning, so one search finds both.
+void warnLoop(const QString &dirPath)
+{
+    ZR_LOG_WARNING(copyDirTreeSignature)
+        << QStringLiteral("skip link %1,it leads back into the tree being copied").arg(dirPath);
+}
+
+bool isDotEntry(const QString &name)
+{
+    return name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+// Keeps a directory on the guard's path for one level of the copy.
+class GuardedDir
+{
+public:
+    GuardedDir(RecursionGuard &guard, const QString &dirPath)
+        : m_guard(guard)
+        , m_entered(guard.enter(dirPath))
+    {
+    }
+    ~GuardedDir()
+    {
+        if (m_entered)
+            m_guard.leave();
+    }
+    GuardedDir(const GuardedDir &) = delete;
+    GuardedDir &operator=(const GuardedDir &) = delete;
+
+    bool entered() const { return m_entered; }
+
+private:
+    RecursionGuard &m_guard;
+    const bool m_entered;
+};
+
+} // namespace
+
 UpdateObject::UpdateObject(QObject *parent)
     : QObject(parent)
 {
@@ -21,4 +72,133 @@ bool UpdateObject::isAvailable()
 QString UpdateObject::makeStepName(const QString &from, const QString &to) const
 {
     return QStringLiteral("%1_to_%2").arg(from, to);
+}
+
+QString UpdateObject::getPackagePath() const
+{
+    return QStringLiteral("./application/");
+}
+
+QString UpdateObject::getInstallDir() const
+{
+    return QStringLiteral("%1/").arg(CVUpdater::getInstance()->getInstallPath());
+}
+
+bool UpdateObject::updateVerCommonFiles(const QString &sourceDir, const QString &targetDir)
+{
+    ZR_LOG_DEBUG("bool UpdateObject::updateVerCommonFiles(const QString&, const QString&)")
+        << "copy version common files";
+    const bool ok = copyDirTree(sourceDir, targetDir, true);
+    if (!ok) {
+        ZR_LOG_DEBUG("bool UpdateObject::updateVerCommonFiles(const QString&, const QString&)")
+            << "copy version common failed";
+    }
+    return ok;
+}
+
+bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &targetDir)
+{
+    ZR_LOG_DEBUG("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+        << "update config files";
+
+    const QDir target(targetDir);
+    if (!target.exists() && !QDir().mkdir(target.absolutePath()))
+        return false;
+
+    const QFileInfoList entries = QDir(sourceDir).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (isDotEntry(name))
+            continue;
+        const QString targetPath = target.filePath(name);
+
+        if (entry.suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) != 0) {
+            if (!copyFileOver(entry.filePath(), targetPath, true))
+                return false;
+            continue;
+        }
+
+        const QFileInfo installed(targetPath);
+        if (!installed.exists()) {
+            // Arrives exactly as the package has it: no markers added, no backup.
+            if (!copyFileOver(entry.filePath(), targetPath, false))
+                return false;
+            continue;
+        }
+
+        // Opening a directory as a settings file would "succeed" with nothing read or
+        // written, so a directory on either side fails like any file that cannot be copied.
+        if (!entry.isFile() || !installed.isFile())
+            return false;
+
+        // The installed object is declared last so that it is destroyed, and the merged
+        // file saved with its ".bak", before the package's object goes.
+        ConfigBase packageIni(entry.filePath());
+        ConfigBase installedIni(targetPath);
+        const QStringList keys = packageIni.allKeys();
+        for (const QString &key : keys)
+            installedIni.setValue(key, packageIni.value(key, QVariant(0)));
+    }
+    return true;
+}
+
+bool UpdateObject::copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite)
+{
+    RecursionGuard guard;
+    return copyTree(sourceDir, targetDir, overwrite, guard);
+}
+
+bool UpdateObject::copyTree(const QString &sourceDir, const QString &targetDir, bool overwrite,
+                            RecursionGuard &guard)
+{
+    // A link such as "common/data/up" -> "common" would be copied into itself forever.
+    const GuardedDir source(guard, sourceDir);
+    if (!source.entered()) {
+        warnLoop(sourceDir);
+        return true;
+    }
+
+    const QDir target(targetDir);
+    if (!target.exists() && !QDir().mkdir(target.absolutePath()))
+        return false;
+
+    // The target side can loop too: an installed link that leads into the package tree
+    // being copied would make every level create the next one below itself.
+    const GuardedDir targetLevel(guard, targetDir);
+    if (!targetLevel.entered()) {
+        warnLoop(targetDir);
+        return true;
+    }
+
+    const QFileInfoList entries = QDir(sourceDir).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (isDotEntry(name))
+            continue;
+        const QString targetPath = target.filePath(name);
+        if (entry.isDir()) {
+            if (!copyTree(entry.filePath(), targetPath, overwrite, guard))
+                return false;
+        } else if (!copyFileOver(entry.filePath(), targetPath, overwrite)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UpdateObject::copyFileOver(const QString &source, const QString &target, bool overwrite)
+{
+    // Judge the source before anything installed is removed: a directory (or a file gone
+    // meanwhile) cannot be copied, and removing first would lose the installed file for nothing.
+    if (!QFileInfo(source).isFile())
+        return false;
+
+    if (overwrite) {
+        // QFile::copy() never overwrites. A directory in the way is not removed, and the
+        // copy then fails on it; a dangling link is an entry too and goes.
+        const QFileInfo existing(target);
+        if (existing.exists() || existing.isSymLink())
+            QFile::remove(target);
+    }
+    return QFile::copy(source, target);
 }

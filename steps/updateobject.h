@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QStringList>
 
+class RecursionGuard;
+
 // The base of the update object: the file and configuration operations that every
 // kind of update shares, and the virtual entry point that runs a list of version steps.
 class UpdateObject : public QObject
@@ -27,9 +29,21 @@ public:
     // The installation root with a trailing "/".
     QString getInstallDir() const;
 
+    // Mirrors one step's "common" tree into the target, overwriting.
     bool updateVerCommonFiles(const QString &sourceDir, const QString &targetDir);
+    // Applies one step's "config" directory: INI files are merged key by key (the
+    // package wins, keys only the installation has stay), other files replace theirs.
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
+    // Copies the tree below sourceDir into targetDir, creating one directory level at
+    // a time; stops at the first entry that cannot be copied. A directory link that
+    // leads back into a directory being copied is skipped with a warning.
     bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
+
+private:
+    bool copyTree(const QString &sourceDir, const QString &targetDir, bool overwrite,
+                  RecursionGuard &guard);
+    // The one place where a single file is put into the installation.
+    static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
 };
 
 #endif // UPDATEOBJECT_H

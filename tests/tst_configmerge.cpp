@@ -1,0 +1,272 @@
+#include "common/logcapture.h"
+#include "common/packagebuilder.h"
+#include "common/testhome.h"
+#include "steps/updateobject.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+const QString mark = QStringLiteral("tarnwoven");
+const QString beginKey = QStringLiteral("ZRFILE_BEGIN/CODE");
+const QString endKey = QStringLiteral("ZRFILE_END/CODE");
+using Values = QMap<QString, QString>;
+}
+
+// A step's "config" directory applied to the installation's: INI files merged key by
+// key, everything else replaced.
+class TestConfigMerge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void mergeKeepsInstalledKeysAndTakesPackageValues();
+    void iniSuffix_data();
+    void iniSuffix();
+    void packageOnlyIniIsCopiedByteForByte();
+    void directoryInConfig_data();
+    void directoryInConfig();
+    void missingTargetDirectory();
+    void damagedInstalledIni_data();
+    void damagedInstalledIni();
+    void unmarkedPackageIniKeepsInstalledKeys();
+
+private:
+    QString packageConfig() const { return m_dir->path() + QStringLiteral("/package/config"); }
+    QString installConfig() const { return m_dir->path() + QStringLiteral("/install/config"); }
+
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestConfigMerge::initTestCase()
+{
+    m_home.reset(new TestHome);
+}
+
+void TestConfigMerge::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+}
+
+void TestConfigMerge::cleanup()
+{
+    m_dir.reset();
+}
+
+void TestConfigMerge::mergeKeepsInstalledKeysAndTakesPackageValues()
+{
+    PackageBuilder package(packageConfig());
+    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"},
+                                                  {"main/added", "from package"},
+                                                  {"network/proxy", "p.example:8080"}})
+        .files({"layout.xml=<new/>", "old.ini.bak=package backup"});
+    PackageBuilder installation(installConfig());
+    installation.markedIni(QStringLiteral("app.ini"), {{"main/lang", "en"},
+                                                       {"main/userOnly", "keep me"},
+                                                       {"window/width", "800"}})
+        .files({"layout.xml=<old/>", "old.ini.bak=installed backup", "other.ini=untouched",
+                "notes.txt=mine"});
+    QVERIFY(package.ok() && installation.ok());
+    const QByteArray installedBefore = PackageBuilder::readFile(installation.path("app.ini"));
+    const QByteArray packageBefore = PackageBuilder::readFile(package.path("app.ini"));
+
+    LogCapture log;
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+
+    const Values merged = PackageBuilder::iniValues(installation.path("app.ini"));
+    const Values expected{{beginKey, mark},
+                          {endKey, mark},
+                          {"main/lang", "zh"},
+                          {"main/added", "from package"},
+                          {"main/userOnly", "keep me"},
+                          {"network/proxy", "p.example:8080"},
+                          {"window/width", "800"}};
+    QCOMPARE(merged, expected);
+    QCOMPARE(PackageBuilder::readFile(installation.path("app.ini.bak")), installedBefore);
+    QCOMPARE(PackageBuilder::readFile(package.path("app.ini")), packageBefore);
+    QCOMPARE(PackageBuilder::readFile(installation.path("layout.xml")), QByteArray("<new/>"));
+    QCOMPARE(PackageBuilder::readFile(installation.path("old.ini.bak")), QByteArray("package backup"));
+    QCOMPARE(PackageBuilder::readFile(installation.path("other.ini")), QByteArray("untouched"));
+    QCOMPARE(PackageBuilder::readFile(installation.path("notes.txt")), QByteArray("mine"));
+    QCOMPARE(log.lines(), QStringList{"Debug bool UpdateObject::updateConfigFiles(const QString&, const QString&) "
+                                      "update config files"});
+}
+
+void TestConfigMerge::iniSuffix_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("merged");
+
+    QTest::newRow("lower case") << "app.ini" << true;
+    QTest::newRow("capitals") << "APP.INI" << true;
+    QTest::newRow("mixed case") << "Db.Ini" << true;
+    QTest::newRow("two dots") << "plugin.v2.ini" << true;
+    QTest::newRow("backup file") << "app.ini.bak" << false;
+    QTest::newRow("other suffix") << "app.xml" << false;
+    QTest::newRow("longer suffix") << "app.inix" << false;
+    QTest::newRow("name without suffix") << "ini" << false;
+}
+
+void TestConfigMerge::iniSuffix()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, merged);
+
+    PackageBuilder package(packageConfig());
+    package.markedIni(name, {{"a/shared", "package"}});
+    PackageBuilder installation(installConfig());
+    installation.markedIni(name, {{"a/shared", "installed"}, {"a/old", "1"}});
+    QVERIFY(package.ok() && installation.ok());
+    const QByteArray packageBytes = PackageBuilder::readFile(package.path(name));
+
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+
+    const Values values = PackageBuilder::iniValues(installation.path(name));
+    QCOMPARE(values.value("a/shared"), QStringLiteral("package"));
+    if (merged) {
+        QCOMPARE(values.value("a/old"), QStringLiteral("1"));
+        QVERIFY(QFileInfo::exists(installation.path(name + ".bak")));
+    } else {
+        QCOMPARE(PackageBuilder::readFile(installation.path(name)), packageBytes);
+        QVERIFY(!QFileInfo::exists(installation.path(name + ".bak")));
+    }
+}
+
+void TestConfigMerge::packageOnlyIniIsCopiedByteForByte()
+{
+    // Not a marked file: a copy must not open it, so no markers get added.
+    const QByteArray raw("; shipped as is\r\n[General]\r\nkey=value\r\n");
+    PackageBuilder package(packageConfig());
+    package.file(QStringLiteral("fresh.ini"), raw);
+    PackageBuilder installation(installConfig());
+    installation.markedIni(QStringLiteral("app.ini"), {{"a/b", "c"}});
+    QVERIFY(package.ok() && installation.ok());
+
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+    QCOMPARE(PackageBuilder::readFile(installation.path("fresh.ini")), raw);
+    QCOMPARE(PackageBuilder::snapshot(installConfig(), {"app.ini"}), QStringList{"fresh.ini=" + QString::fromUtf8(raw)});
+}
+
+void TestConfigMerge::directoryInConfig_data()
+{
+    QTest::addColumn<QStringList>("packageRows");
+    QTest::addColumn<QStringList>("installedRows");
+    QTest::addColumn<QStringList>("expected");
+
+    // Entries before the directory are handled, the ones after it are not, and an
+    // installed file of the directory's name is not lost on the way.
+    QTest::newRow("sub-directory in the package")
+        << QStringList{"a.xml=new", "sub/x=1", "z.xml=new"}
+        << QStringList{"a.xml=old", "sub=installed file", "z.xml=old"}
+        << QStringList{"a.xml=new", "sub=installed file", "z.xml=old"};
+    QTest::newRow("package directory named like an INI file")
+        << QStringList{"dir.ini/x=1"}
+        << QStringList{"dir.ini=[a]\nb=c\n"}
+        << QStringList{"dir.ini=[a]\nb=c\n"};
+    QTest::newRow("installed directory named like the package's INI file")
+        << QStringList{"app.ini=[a]\nb=c\n"}
+        << QStringList{"app.ini/keep=k"}
+        << QStringList{"app.ini/", "app.ini/keep=k"};
+}
+
+void TestConfigMerge::directoryInConfig()
+{
+    QFETCH(QStringList, packageRows);
+    QFETCH(QStringList, installedRows);
+    QFETCH(QStringList, expected);
+
+    PackageBuilder package(packageConfig());
+    package.files(packageRows);
+    PackageBuilder installation(installConfig());
+    installation.files(installedRows);
+    QVERIFY(package.ok() && installation.ok());
+
+    UpdateObject object;
+    QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
+    QCOMPARE(PackageBuilder::snapshot(installConfig()), expected);
+}
+
+void TestConfigMerge::missingTargetDirectory()
+{
+    PackageBuilder package(packageConfig());
+    package.markedIni(QStringLiteral("app.ini"), {{"a/b", "c"}}).files({"layout.xml=<x/>"});
+    QVERIFY(package.ok());
+    QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/install")));
+    const QByteArray ini = PackageBuilder::readFile(package.path("app.ini"));
+
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+    QCOMPARE(PackageBuilder::snapshot(installConfig()),
+             (QStringList{"app.ini=" + QString::fromUtf8(ini), "layout.xml=<x/>"}));
+
+    // Only the one missing level is created.
+    QVERIFY(!object.updateConfigFiles(packageConfig(), m_dir->path() + QStringLiteral("/nowhere/config")));
+    QVERIFY(!QFileInfo::exists(m_dir->path() + QStringLiteral("/nowhere")));
+}
+
+void TestConfigMerge::damagedInstalledIni_data()
+{
+    QTest::addColumn<bool>("withBackup");
+    QTest::newRow("end marker missing, valid backup") << true;
+    QTest::newRow("end marker missing, no backup") << false;
+}
+
+void TestConfigMerge::damagedInstalledIni()
+{
+    QFETCH(bool, withBackup);
+
+    PackageBuilder package(packageConfig());
+    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}});
+    PackageBuilder installation(installConfig());
+    installation.markedIni(QStringLiteral("app.ini"), {{"main/half", "written"}},
+                           PackageBuilder::Markers::BeginOnly);
+    if (withBackup)
+        installation.markedIni(QStringLiteral("app.ini.bak"), {{"main/saved", "yes"}, {"main/lang", "en"}});
+    QVERIFY(package.ok() && installation.ok());
+
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+
+    // Repaired at opening, then merged: valid again and holding the package's keys.
+    const Values values = PackageBuilder::iniValues(installation.path("app.ini"));
+    QCOMPARE(values.value(beginKey), mark);
+    QCOMPARE(values.value(endKey), mark);
+    QCOMPARE(values.value("main/lang"), QStringLiteral("zh"));
+    if (withBackup)
+        QCOMPARE(values.value("main/saved"), QStringLiteral("yes"));
+}
+
+void TestConfigMerge::unmarkedPackageIniKeepsInstalledKeys()
+{
+    PackageBuilder package(packageConfig());
+    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}}, PackageBuilder::Markers::None);
+    PackageBuilder installation(installConfig());
+    installation.markedIni(QStringLiteral("app.ini"), {{"main/lang", "en"}, {"user/name", "ann"}});
+    QVERIFY(package.ok() && installation.ok());
+
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+    // The package's unmarked file is repaired like any damaged one and brings only its
+    // begin marker: nothing of the installation is lost.
+    const Values values = PackageBuilder::iniValues(installation.path("app.ini"));
+    QCOMPARE(values.value("user/name"), QStringLiteral("ann"));
+    QCOMPARE(values.value("main/lang"), QStringLiteral("en"));
+    QCOMPARE(values.value(beginKey), mark);
+    QCOMPARE(values.value(endKey), mark);
+}
+
+QTEST_GUILESS_MAIN(TestConfigMerge)
+#include "tst_configmerge.moc"
