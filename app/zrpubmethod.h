@@ -21,11 +21,9 @@ public:
     int getLanType() const;
 
     // Loads the block of the current language type from "string.bin" in the current
-    // directory; success shows only in stringCount().
+    // directory; success shows only in stringCount(). Loading again replaces the table.
     void loadStringTable();
     int stringCount() const { return m_strCount; }
-    // The text of an identifier once loaded; used by getString().
-    QString stringAt(int id);
 
     // Copies a tree file by file, leaving out the reserved names at every depth.
     bool copyDir(QDir source, QDir target, bool overwrite);
@@ -37,7 +35,13 @@ private:
     ~ZRPubMethod();
     Q_DISABLE_COPY(ZRPubMethod)
 
+    // Reads the selected language block into m_strIndex/m_strBuf and checks that
+    // every lookup stays inside them; false (after its message) on any failure.
+    bool readStringTable(int *stringCount);
     void releaseStringTable();
+
+    // The lookup reads the table and fills the cache (strings/stringtable.cpp).
+    friend QString getString(int id);
 
     QMap<int, const char *> m_stringCache;
     FILE *m_pFile = nullptr;
