@@ -1,0 +1,33 @@
+#ifndef REGISTRYSTORE_H
+#define REGISTRYSTORE_H
+
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+
+// The store behind registry key paths such as
+// "HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Ostrelle".
+// On Windows it is the registry itself. Elsewhere each key is one INI file below
+// <generic config location>/Corvane/registry/, named after the key path with every
+// "\" turned into "/" and ".ini" appended; the key's values are the file's top-level
+// keys, so a user can read and edit what the updater sees.
+class RegistryStore
+{
+public:
+    // The key opened for reading and writing. Reading a key that does not exist gives
+    // empty values and creates nothing.
+    static std::unique_ptr<QSettings> open(const QString &keyPath);
+
+    // The file that holds the key; empty on Windows, where the registry holds it.
+    static QString filePath(const QString &keyPath);
+
+    // Writes pending values to the store and tells whether they reached it: false
+    // when the key cannot be written (no rights, a read-only file, a blocked path).
+    static bool commit(QSettings &settings);
+
+private:
+    RegistryStore() = delete;
+};
+
+#endif // REGISTRYSTORE_H
