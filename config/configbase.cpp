@@ -2,11 +2,15 @@
 
 #include "log/applog.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace {
 
@@ -23,6 +27,35 @@ void createEmptyFile(const QString &filePath)
 {
     QFile file(filePath);
     file.open(QIODevice::ReadWrite);
+}
+
+// QSettings keeps what it parsed of a file in a process-wide cache and re-reads the
+// file only when its size or modification time (in milliseconds) differs. A backup
+// copied over a damaged file of equal size within the same millisecond would thus be
+// judged by the damaged content; moving the copy's time away from the old one makes
+// the next QSettings on the path read the copy.
+struct FileStamp
+{
+    explicit FileStamp(const QString &filePath)
+    {
+        const QFileInfo info(filePath);
+        exists = info.exists();
+        size = info.size();
+        modified = info.lastModified();
+    }
+    bool exists;
+    qint64 size;
+    QDateTime modified;
+};
+
+void forceReread(const QString &filePath, const FileStamp &replaced)
+{
+    const FileStamp copy(filePath);
+    if (!replaced.exists || copy.size != replaced.size || copy.modified != replaced.modified)
+        return;
+    QFile file(filePath);
+    if (file.open(QIODevice::ReadWrite))
+        file.setFileTime(replaced.modified.addMSecs(-1), QFileDevice::FileModificationTime);
 }
 
 } // namespace
@@ -95,7 +128,8 @@ void ConfigBase::checkAndRestore()
     if (isValid())
         return;
 
-    if (QFile::exists(m_filePath) && !discardDamaged(m_filePath))
+    const FileStamp damagedFile(m_filePath);
+    if (damagedFile.exists && !discardDamaged(m_filePath))
         return;
 
     const QString backupFile = getBackupFile();
@@ -104,6 +138,7 @@ void ConfigBase::checkAndRestore()
         // comes back when QSettings next writes it.
         if (!QFile::copy(backupFile, m_filePath))
             return;
+        forceReread(m_filePath, damagedFile);
         m_settings = openIni(m_filePath);
         if (isValid())
             return;
@@ -127,14 +162,20 @@ bool ConfigBase::discardDamaged(const QString &path)
 {
     // m_settings holds what was read from the damaged file (for the backup: from its
     // copy). Markers alone, e.g. a re-created file never changed, are not worth keeping;
-    // anything else, or a file QSettings could not parse, is set aside rather than lost.
-    bool onlyMarkers = m_settings->status() == QSettings::NoError;
+    // any other key, and any line QSettings could not read as a key (garbage, a
+    // comment), is set aside rather than lost.
     const QStringList keys = m_settings->allKeys();
-    for (const QString &key : keys) {
-        if (key != m_beginKey && key != m_endKey) {
-            onlyMarkers = false;
-            break;
-        }
+    bool onlyMarkers = std::all_of(keys.cbegin(), keys.cend(), [this](const QString &key) {
+        return key == m_beginKey || key == m_endKey;
+    });
+    if (onlyMarkers) {
+        QFile file(path);
+        const QList<QByteArray> lines =
+            file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>{"unreadable"};
+        onlyMarkers = std::all_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) {
+            const QByteArray trimmed = line.trimmed();
+            return trimmed.isEmpty() || trimmed.startsWith('[') || trimmed.contains('=');
+        });
     }
     if (onlyMarkers) {
         QFile::remove(path);

@@ -1,0 +1,464 @@
+#include "common/logcapture.h"
+#include "common/testhome.h"
+#include "config/configbase.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kBegin = QStringLiteral("ZRFILE_BEGIN/CODE");
+const QString kEnd = QStringLiteral("ZRFILE_END/CODE");
+
+// A null array stands for "no such file" in the tables below.
+const QByteArray kMissing;
+
+const QByteArray kValidOld("[APP]\nNAME=old\n\n[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[ZRFILE_END]\nCODE=tarnwoven\n");
+const QByteArray kNoEndNew("[APP]\nNAME=new\n\n[ZRFILE_BEGIN]\nCODE=tarnwoven\n");
+const QByteArray kNoBeginOld("[APP]\nNAME=old\n\n[ZRFILE_END]\nCODE=tarnwoven\n");
+const QByteArray kBeginOnly("[ZRFILE_BEGIN]\nCODE=tarnwoven\n");
+const QByteArray kEndWrongCase("[APP]\nNAME=new\n\n[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[ZRFILE_END]\nCODE=Tarnwoven\n");
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The bytes of a file, or a null array when it does not exist.
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray bytes = file.readAll();
+    return bytes.isNull() ? QByteArray("") : bytes;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
+// Supplies the recursive mutex that the lock hook asks of a subclass, and counts how
+// often the base class asks for it.
+class LockedConfig : public ConfigBase
+{
+public:
+    explicit LockedConfig(const QString &filePath)
+        : ConfigBase(filePath)
+    {
+    }
+    // The base destructor no longer sees this override, so the last save happens here.
+    ~LockedConfig() override { save(); }
+
+    QMutex *getMutex() override
+    {
+        ++requests;
+        return &mutex;
+    }
+
+    QMutex mutex{QMutex::Recursive};
+    int requests = 0;
+};
+
+} // namespace
+
+class TestConfigBase : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void repairAtOpening_data();
+    void repairAtOpening();
+    void restoreFromBackupOfEqualSize();
+    void keptCopyFailureLeavesFileAlone();
+    void readOnlyObjectNeverTouchesFile();
+    void recreatedWithoutChangeStaysDamaged();
+    void firstChangeAddsEndMarkAndBackup();
+    void backupHoldsPreviousBytes();
+    void failedBackupKeepsPreviousBackup();
+    void valueDefaults_data();
+    void valueDefaults();
+    void subclassWithRecursiveMutex();
+    void textSurvivesSaveAndReopen_data();
+    void textSurvivesSaveAndReopen();
+
+private:
+    QString path(const QString &name = QStringLiteral("settings.ini")) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestConfigBase::initTestCase()
+{
+    m_home.reset(new TestHome);
+}
+
+void TestConfigBase::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+}
+
+void TestConfigBase::cleanup()
+{
+    m_dir.reset();
+}
+
+void TestConfigBase::repairAtOpening_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("backup");
+    QTest::addColumn<QByteArray>("staleDamaged");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QVariant>("name");
+    // A null array: no bytes to compare (the file is re-created) or no such file.
+    QTest::addColumn<QByteArray>("fileAfter");
+    QTest::addColumn<QByteArray>("backupAfter");
+    QTest::addColumn<QByteArray>("damagedAfter");
+    QTest::addColumn<QByteArray>("backupDamagedAfter");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QStringList beginOnly{kBegin};
+    const QStringList restored{QStringLiteral("APP/NAME"), kBegin, kEnd};
+    const QString keptFile = QStringLiteral(
+        "Warning virtual void ConfigBase::checkAndRestore() \"damaged file %1/settings.ini kept as %1/settings.ini.damaged\"");
+    const QString keptBackup = QStringLiteral(
+        "Warning virtual void ConfigBase::checkAndRestore() \"damaged file %1/settings.ini.bak kept as %1/settings.ini.bak.damaged\"");
+
+    QTest::newRow("missing file, no backup")
+        << kMissing << kMissing << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kMissing << kMissing << QStringList();
+    QTest::newRow("missing file, valid backup")
+        << kMissing << kValidOld << kMissing << restored << QVariant("old")
+        << kValidOld << kValidOld << kMissing << kMissing << QStringList();
+    QTest::newRow("end group missing, valid backup")
+        << kNoEndNew << kValidOld << kMissing << restored << QVariant("old")
+        << kValidOld << kValidOld << kNoEndNew << kMissing << QStringList{keptFile};
+    QTest::newRow("begin group missing, valid backup, older kept copy replaced")
+        << kNoBeginOld << kValidOld << QByteArray("stale") << restored << QVariant("old")
+        << kValidOld << kValidOld << kNoBeginOld << kMissing << QStringList{keptFile};
+    QTest::newRow("file and backup damaged")
+        << kNoEndNew << kNoBeginOld << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kNoEndNew << kNoBeginOld << QStringList{keptFile, keptBackup};
+    QTest::newRow("file and backup damaged, markers only")
+        << kBeginOnly << kBeginOnly << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kMissing << kMissing << QStringList();
+    QTest::newRow("marker differs in letter case")
+        << kEndWrongCase << kMissing << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kEndWrongCase << kMissing << QStringList{keptFile};
+    QTest::newRow("marker differs in letter case, valid backup")
+        << kEndWrongCase << kValidOld << kMissing << restored << QVariant("old")
+        << kValidOld << kValidOld << kEndWrongCase << kMissing << QStringList{keptFile};
+    QTest::newRow("empty file")
+        << QByteArray("") << kMissing << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kMissing << kMissing << QStringList();
+    // Nothing QSettings can read as a key, yet it may be someone's data.
+    QTest::newRow("unreadable text")
+        << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << QStringList{keptFile};
+}
+
+void TestConfigBase::repairAtOpening()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, backup);
+    QFETCH(QByteArray, staleDamaged);
+    QFETCH(QStringList, keys);
+    QFETCH(QVariant, name);
+    QFETCH(QByteArray, fileAfter);
+    QFETCH(QByteArray, backupAfter);
+    QFETCH(QByteArray, damagedAfter);
+    QFETCH(QByteArray, backupDamagedAfter);
+    QFETCH(QStringList, warnings);
+
+    if (!file.isNull())
+        QVERIFY(writeFile(path(), file));
+    if (!backup.isNull())
+        QVERIFY(writeFile(path("settings.ini.bak"), backup));
+    if (!staleDamaged.isNull())
+        QVERIFY(writeFile(path("settings.ini.damaged"), staleDamaged));
+
+    LogCapture log;
+    {
+        ConfigBase config(path());
+        QCOMPARE(sorted(config.allKeys()), keys);
+        QCOMPARE(config.value(QStringLiteral("APP/NAME")), name);
+        QCOMPARE(config.isValid(), keys.contains(kEnd));
+    }
+
+    QVERIFY(QFile::exists(path()));
+    if (!fileAfter.isNull()) {
+        QCOMPARE(readFile(path()), fileAfter);
+    } else {
+        // Re-created: the begin group alone, on disk as well.
+        QSettings onDisk(path(), QSettings::IniFormat);
+        QCOMPARE(onDisk.allKeys(), QStringList{kBegin});
+        QCOMPARE(onDisk.value(kBegin).toString(), QStringLiteral("tarnwoven"));
+    }
+    QCOMPARE(readFile(path("settings.ini.bak")), backupAfter);
+    QCOMPARE(readFile(path("settings.ini.damaged")), damagedAfter);
+    QCOMPARE(readFile(path("settings.ini.bak.damaged")), backupDamagedAfter);
+    QCOMPARE(log.lines(), warnings.replaceInStrings(QStringLiteral("%1"), m_dir->path()));
+}
+
+void TestConfigBase::restoreFromBackupOfEqualSize()
+{
+    // QSettings serves a file from its cache while size and modification time look the
+    // same; a restored backup of equal size written in the same millisecond must still
+    // be read as itself. Repeated because the coincidence depends on the clock.
+    QCOMPARE(kEndWrongCase.size(), kValidOld.size());
+    for (int round = 0; round < 25; ++round) {
+        const QString dir = m_dir->filePath(QString::number(round));
+        QVERIFY(QDir().mkpath(dir));
+        const QString file = dir + QStringLiteral("/settings.ini");
+        QVERIFY(writeFile(file, kEndWrongCase));
+        QVERIFY(writeFile(file + QStringLiteral(".bak"), kValidOld));
+        LogCapture log;
+        ConfigBase config(file);
+        QVERIFY2(config.isValid(), qPrintable(QStringLiteral("round %1").arg(round)));
+        QCOMPARE(config.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("old"));
+        QCOMPARE(readFile(file + QStringLiteral(".bak")), kValidOld);
+    }
+}
+
+void TestConfigBase::keptCopyFailureLeavesFileAlone()
+{
+    // "<file>.damaged" cannot be replaced (a non-empty directory): the damaged file is
+    // the only copy of its keys, so it stays and the object serves what it holds.
+    QVERIFY(writeFile(path(), kNoEndNew));
+    QVERIFY(writeFile(path("settings.ini.bak"), kValidOld));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("settings.ini.damaged/inside")));
+
+    LogCapture log;
+    {
+        ConfigBase config(path());
+        QCOMPARE(config.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("new"));
+        QVERIFY(!config.isValid());
+    }
+    QCOMPARE(readFile(path()), kNoEndNew);
+    QCOMPARE(readFile(path("settings.ini.bak")), kValidOld);
+    QCOMPARE(log.lines().size(), 1);
+    QVERIFY2(log.lines().constFirst().startsWith(QStringLiteral(
+                 "Warning virtual void ConfigBase::checkAndRestore() \"keep damaged file %1/settings.ini failed,reason:")
+                                                      .arg(m_dir->path())),
+             qPrintable(log.lines().constFirst()));
+}
+
+void TestConfigBase::readOnlyObjectNeverTouchesFile()
+{
+    QVERIFY(writeFile(path(), kValidOld));
+    const QDateTime past = QDateTime::currentDateTime().addSecs(-3600);
+    {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
+    }
+    const QDateTime before = QFileInfo(path()).lastModified();
+
+    {
+        ConfigBase config(path());
+        QVERIFY(config.isValid());
+        QCOMPARE(config.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("old"));
+        QVERIFY(config.save());
+    }
+    QCOMPARE(QFileInfo(path()).lastModified(), before);
+    QCOMPARE(readFile(path()), kValidOld);
+    QVERIFY(!QFile::exists(path("settings.ini.bak")));
+}
+
+void TestConfigBase::recreatedWithoutChangeStaysDamaged()
+{
+    { ConfigBase config(path()); }
+    QByteArray firstBytes = readFile(path());
+    {
+        QSettings onDisk(path(), QSettings::IniFormat);
+        QCOMPARE(onDisk.allKeys(), QStringList{kBegin});
+    }
+
+    LogCapture log;
+    {
+        ConfigBase config(path());
+        // Damaged again, and re-created again: nothing to keep, nothing backed up.
+        QCOMPARE(config.allKeys(), QStringList{kBegin});
+        QVERIFY(!config.isValid());
+    }
+    QCOMPARE(readFile(path()), firstBytes);
+    QVERIFY(!QFile::exists(path("settings.ini.bak")));
+    QVERIFY(!QFile::exists(path("settings.ini.damaged")));
+    QVERIFY(log.lines().isEmpty());
+}
+
+void TestConfigBase::firstChangeAddsEndMarkAndBackup()
+{
+    QByteArray recreated;
+    {
+        ConfigBase config(path());
+        recreated = readFile(path());
+        config.setValue(QStringLiteral("UPDATE/FLAG"), false);
+        // Pending until saved.
+        QCOMPARE(readFile(path()), recreated);
+    }
+    QCOMPARE(readFile(path("settings.ini.bak")), recreated);
+
+    ConfigBase reopened(path());
+    QVERIFY(reopened.isValid());
+    QCOMPARE(sorted(reopened.allKeys()), (QStringList{QStringLiteral("UPDATE/FLAG"), kBegin, kEnd}));
+    QCOMPARE(reopened.value(QStringLiteral("UPDATE/FLAG")).toBool(), false);
+}
+
+void TestConfigBase::backupHoldsPreviousBytes()
+{
+    QVERIFY(writeFile(path(), kValidOld));
+    {
+        ConfigBase config(path());
+        config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("second"));
+    }
+    QCOMPARE(readFile(path("settings.ini.bak")), kValidOld);
+    const QByteArray afterFirst = readFile(path());
+    QVERIFY(afterFirst.contains("NAME=second"));
+
+    {
+        ConfigBase config(path());
+        config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("third"));
+        QVERIFY(config.save());
+        QCOMPARE(readFile(path("settings.ini.bak")), afterFirst);
+        // Saved already: destruction changes nothing more.
+        config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("third"));
+    }
+    ConfigBase reopened(path());
+    QVERIFY(reopened.isValid());
+    QCOMPARE(reopened.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("third"));
+}
+
+void TestConfigBase::failedBackupKeepsPreviousBackup()
+{
+    // The file vanishes while the object is open: the save cannot take a backup of it,
+    // and the backup of the last good state must survive that.
+    QVERIFY(writeFile(path(), kValidOld));
+    QVERIFY(writeFile(path("settings.ini.bak"), kValidOld));
+    ConfigBase config(path());
+    QVERIFY(QFile::remove(path()));
+    config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("lost"));
+    QVERIFY(!config.save());
+    QCOMPARE(readFile(path("settings.ini.bak")), kValidOld);
+}
+
+void TestConfigBase::valueDefaults_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("defaultValue");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("present key") << kValidOld << "APP/NAME" << QVariant("fallback") << QVariant("old");
+    QTest::newRow("absent key, default") << kValidOld << "APP/OTHER" << QVariant(7) << QVariant(7);
+    QTest::newRow("absent key, no default") << kValidOld << "APP/OTHER" << QVariant() << QVariant();
+    QTest::newRow("absent group") << kValidOld << "UPDATE/FLAG" << QVariant(true) << QVariant(true);
+    QTest::newRow("re-created file, default")
+        << kNoEndNew << "APP/NAME" << QVariant("fallback") << QVariant("fallback");
+}
+
+void TestConfigBase::valueDefaults()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, key);
+    QFETCH(QVariant, defaultValue);
+    QFETCH(QVariant, expected);
+
+    QVERIFY(writeFile(path(), file));
+    ConfigBase config(path());
+    QCOMPARE(config.value(key, defaultValue), expected);
+}
+
+void TestConfigBase::subclassWithRecursiveMutex()
+{
+    QVERIFY(writeFile(path(), kValidOld));
+    {
+        LockedConfig config(path());
+        config.requests = 0;
+        {
+            // A caller already holding the lock can still use the object.
+            QMutexLocker outer(&config.mutex);
+            config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("locked"));
+            QCOMPARE(config.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("locked"));
+            QVERIFY(config.save());
+        }
+        QCOMPARE(config.requests, 3);
+
+        // Every lock taken was released: another thread gets the mutex at once.
+        bool otherThreadLocked = false;
+        std::unique_ptr<QThread> thread(QThread::create([&config, &otherThreadLocked] {
+            otherThreadLocked = config.mutex.tryLock();
+            if (otherThreadLocked)
+                config.mutex.unlock();
+        }));
+        thread->start();
+        QVERIFY(thread->wait());
+        QVERIFY(otherThreadLocked);
+
+        config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("at destruction"));
+    }
+    QCOMPARE(readFile(path("settings.ini.bak")).contains("NAME=locked"), true);
+    ConfigBase reopened(path());
+    QVERIFY(reopened.isValid());
+    QCOMPARE(reopened.value(QStringLiteral("APP/NAME")).toString(), QStringLiteral("at destruction"));
+}
+
+void TestConfigBase::textSurvivesSaveAndReopen_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    // Bytes the file must hold as they are (null: no check of the raw text).
+    QTest::addColumn<QByteArray>("raw");
+
+    const QString nonAscii = QStringLiteral("Ostrelle \u2013 Ketterin \u51ef\u7279\u6797 \u00f1\u00fc");
+    QTest::newRow("non-ASCII value") << "APP/NAME" << QVariant(nonAscii) << nonAscii.toUtf8();
+    QTest::newRow("blanks in group and key")
+        << "My Group/key with blanks" << QVariant(QStringLiteral("v a l")) << QByteArray();
+    QTest::newRow("non-ASCII key") << QStringLiteral("Pfade/\u00dcberschrift") << QVariant(QStringLiteral("ja"))
+                                   << QByteArray();
+    QTest::newRow("separators in value")
+        << "APP/LIST" << QVariant(QStringLiteral("a=b; c,\"d\" [e]")) << QByteArray();
+    QTest::newRow("backslash path")
+        << "APP/PATH" << QVariant(QStringLiteral("C:\\Program Files\\Ostrelle\\")) << QByteArray();
+    QTest::newRow("bool") << "UPDATE/FLAG" << QVariant(false) << QByteArray("FLAG=false");
+}
+
+void TestConfigBase::textSurvivesSaveAndReopen()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    QFETCH(QByteArray, raw);
+
+    {
+        ConfigBase config(path());
+        config.setValue(key, value);
+    }
+    if (!raw.isNull())
+        QVERIFY2(readFile(path()).contains(raw), readFile(path()).constData());
+
+    ConfigBase reopened(path());
+    QVERIFY(reopened.isValid());
+    QVERIFY2(reopened.allKeys().contains(key), qPrintable(reopened.allKeys().join(QLatin1Char(','))));
+    QCOMPARE(reopened.value(key).toString(), value.toString());
+}
+
+QTEST_GUILESS_MAIN(TestConfigBase)
+#include "tst_configbase.moc"
