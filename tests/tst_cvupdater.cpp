@@ -1,4 +1,5 @@
 #include "app/zrpubmethod.h"
+#include "common/logcapture.h"
 #include "common/testhome.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
@@ -22,42 +23,6 @@ const QString keyPrefix =
 const QString isCanUpdateSignature = QStringLiteral("bool CVUpdater::isCanUpdate()");
 const QString produceSignature =
     QStringLiteral("bool CVUpdater::produceUpdateList(const QString&, const QString&, QStringList&)");
-
-// Collects every message while alive, as "<category> <level> <text>", so a test can
-// tell lines of the updater's category from plain debug output.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        s_lines = &m_lines;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_lines = nullptr;
-    }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QStringList lines() const { return m_lines; }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        static const char *const levels[] = {"Debug", "Warning", "Critical", "Fatal", "Info"};
-        if (s_lines)
-            s_lines->append(QStringLiteral("%1 %2 %3").arg(QString::fromLatin1(context.category),
-                                                           QString::fromLatin1(levels[type]), message));
-    }
-
-    static QStringList *s_lines;
-    QStringList m_lines;
-    QtMessageHandler m_previous = nullptr;
-};
-
-QStringList *LogCapture::s_lines = nullptr;
 
 QByteArray markedIni(const QByteArray &body, bool withEndMark = true)
 {
@@ -282,8 +247,8 @@ void TestCVUpdater::isCanUpdate_data()
     QTest::addColumn<bool>("allowed");
     QTest::addColumn<QStringList>("log");
 
-    const QStringList refused = {QStringLiteral("ZR_LOG.A Warning %1 update version below or same").arg(isCanUpdateSignature)};
-    const QStringList empty = {QStringLiteral("ZR_LOG.A Debug %1 version is empty").arg(isCanUpdateSignature)};
+    const QStringList refused = {QStringLiteral("Warning %1 update version below or same").arg(isCanUpdateSignature)};
+    const QStringList empty = {QStringLiteral("Debug %1 version is empty").arg(isCanUpdateSignature)};
 
     QTest::newRow("higher minor") << "3.4" << "3.5" << true << QStringList();
     QTest::newRow("equal") << "3.5" << "3.5" << false << refused;
@@ -313,6 +278,7 @@ void TestCVUpdater::isCanUpdate()
     LogCapture capture;
     QCOMPARE(updater.isCanUpdate(), allowed);
     QCOMPARE(capture.lines(), log);
+    QCOMPARE(capture.otherMessages(), QStringList());
 }
 
 void TestCVUpdater::produceUpdateList_data()
@@ -321,30 +287,33 @@ void TestCVUpdater::produceUpdateList_data()
     QTest::addColumn<QString>("to");
     QTest::addColumn<bool>("result");
     QTest::addColumn<QStringList>("steps");
+    // Lines of the updater's category, then plain debug output that the log file drops.
     QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QStringList>("plain");
 
-    const QStringList versionErr = {QStringLiteral("ZR_LOG.A Debug %1 version err").arg(produceSignature)};
-    const QStringList mainDiff = {QStringLiteral("ZR_LOG.A Debug %1 main version diff").arg(produceSignature)};
+    const QStringList versionErr = {QStringLiteral("Debug %1 version err").arg(produceSignature)};
+    const QStringList mainDiff = {QStringLiteral("Debug %1 main version diff").arg(produceSignature)};
 
+    const QStringList none;
     QTest::newRow("3.2 to 3.5") << "3.2" << "3.5" << true
-                                << QStringList({"3_2_to_3_3", "3_3_to_3_4", "3_4_to_3_5"}) << QStringList();
+                                << QStringList({"3_2_to_3_3", "3_3_to_3_4", "3_4_to_3_5"}) << none << none;
     QTest::newRow("3.07 to 3.9") << "3.07" << "3.9" << true << QStringList({"3_7_to_3_8", "3_8_to_3_9"})
-                                 << QStringList();
-    QTest::newRow("3.9 to 3.10") << "3.9" << "3.10" << true << QStringList({"3_9_to_3_10"}) << QStringList();
+                                 << none << none;
+    QTest::newRow("3.9 to 3.10") << "3.9" << "3.10" << true << QStringList({"3_9_to_3_10"}) << none << none;
     QTest::newRow("blank before main version") << " 3.2" << "3.4" << true
-                                               << QStringList({"3_2_to_3_3", "3_3_to_3_4"}) << QStringList();
+                                               << QStringList({"3_2_to_3_3", "3_3_to_3_4"}) << none << none;
     QTest::newRow("minor not a number") << "3.a" << "3.2" << true << QStringList({"3_0_to_3_1", "3_1_to_3_2"})
-                                        << QStringList();
-    QTest::newRow("equal") << "3.5" << "3.5" << true << QStringList()
-                           << QStringList({"default Debug version is equal"});
-    QTest::newRow("lower") << "3.5" << "3.1" << false << QStringList()
-                           << QStringList({"default Debug can not update to smaller version"});
-    QTest::newRow("three parts") << "3.2" << "3.2.1" << false << QStringList() << versionErr;
-    QTest::newRow("one part") << "3" << "3.4" << false << QStringList() << versionErr;
-    QTest::newRow("empty part dropped") << "3." << "3.4" << false << QStringList() << versionErr;
-    QTest::newRow("empty") << "" << "3.4" << false << QStringList() << versionErr;
-    QTest::newRow("other main version") << "3.2" << "4.0" << false << QStringList() << mainDiff;
-    QTest::newRow("main version compared as text") << "03.2" << "3.4" << false << QStringList() << mainDiff;
+                                        << none << none;
+    QTest::newRow("equal") << "3.5" << "3.5" << true << none << none
+                           << QStringList({"Debug version is equal"});
+    QTest::newRow("lower") << "3.5" << "3.1" << false << none << none
+                           << QStringList({"Debug can not update to smaller version"});
+    QTest::newRow("three parts") << "3.2" << "3.2.1" << false << none << versionErr << none;
+    QTest::newRow("one part") << "3" << "3.4" << false << none << versionErr << none;
+    QTest::newRow("empty part dropped") << "3." << "3.4" << false << none << versionErr << none;
+    QTest::newRow("empty") << "" << "3.4" << false << none << versionErr << none;
+    QTest::newRow("other main version") << "3.2" << "4.0" << false << none << mainDiff << none;
+    QTest::newRow("main version compared as text") << "03.2" << "3.4" << false << none << mainDiff << none;
 }
 
 void TestCVUpdater::produceUpdateList()
@@ -354,6 +323,7 @@ void TestCVUpdater::produceUpdateList()
     QFETCH(bool, result);
     QFETCH(QStringList, steps);
     QFETCH(QStringList, log);
+    QFETCH(QStringList, plain);
 
     CVUpdater updater;
     QStringList list = {QStringLiteral("left over from an earlier call")};
@@ -361,6 +331,7 @@ void TestCVUpdater::produceUpdateList()
     QCOMPARE(updater.produceUpdateList(from, to, list), result);
     QCOMPARE(list, steps);
     QCOMPARE(capture.lines(), log);
+    QCOMPARE(capture.otherMessages(), plain);
 }
 
 void TestCVUpdater::progressRelayed()
