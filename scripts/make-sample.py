@@ -1,0 +1,1112 @@
+#!/usr/bin/env python3
+"""Makes a sample Corvane installation, its uninstall registry entry and an update package.
+
+Used for the newcomer demo (small, readable sample) and for the benchmark (large tree):
+
+    scripts/make-sample.py --root /tmp/sample
+    scripts/make-sample.py --root /tmp/bench --files 5000 --total-mb 300 --db-rows 100000 \
+        --common-files 300 --sql-statements 20000 --seed 1
+
+Layout under --root (defaults):
+
+    Programs/Ostrelle/          the installation: program files, config/, kqdata.db
+    home/.config/Corvane/registry/HKEY_LOCAL_MACHINE/.../Uninstall/Ostrelle.ini
+    home/Desktop/               where the updater puts its shortcut (HOME=<root>/home)
+    package/                    version.ini, application/common, application/<step>/...
+
+Only the Python standard library is used. The output depends only on the options and
+--seed, never on the clock, so two runs with the same options give the same bytes (apart
+from the registry file, which names the absolute installation path).
+
+Importable: load the file with importlib and call generate(Options(...)).
+"""
+
+import argparse
+import dataclasses
+import math
+import random
+import re
+import shutil
+import sqlite3
+import sys
+import time
+from pathlib import Path
+
+MARK_BEGIN_GROUP = "ZRFILE_BEGIN"
+MARK_END_GROUP = "ZRFILE_END"
+MARK_KEY = "CODE"
+MARK_CODE = "tarnwoven"
+
+UNINSTALL_KEY_PATH = "HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall"
+DISPLAY_NAMES = ("Ostrelle", "Ketterin")
+
+# Names the updater's backup leaves out at any depth: the sample has a few of them so
+# the demo shows that they survive an update but are not part of the backup.
+RESERVED_NAMES = {"image", "log", "Updater", "backup", "UPDATER.ini", "install.log"}
+
+DATABASE_NAME = "kqdata.db"
+SCRIPT_NAME = "dbupdate.sql"
+
+MIN_FILE_SIZE = 300
+MAX_FILE_SIZE = 6 * 1024 * 1024
+DEFAULT_FILE_SIZE = 20 * 1024
+RANDOM_BLOCK_SIZE = 8 * 1024 * 1024
+TEXT_BLOCK_SIZE = 512 * 1024
+
+TEXT_SUFFIXES = {".txt", ".html", ".qss", ".xml", ".json", ".csv", ".css", ".js", ".log", ".pem", ".svg"}
+
+
+# ---------------------------------------------------------------------------------------
+# Qt's INI format (QSettings::IniFormat with the "UTF-8" codec)
+# ---------------------------------------------------------------------------------------
+
+class QtVariant(str):
+    """A value Qt writes in its "@Type(...)" form, such as @Point(120 80); kept as is."""
+
+
+def _qt_escape_key(name):
+    out = []
+    for ch in name:
+        code = ord(ch)
+        if ch == "/":
+            out.append("\\")
+        elif ch.isascii() and (ch.isalnum() or ch in "_-."):
+            out.append(ch)
+        elif code <= 0xFF:
+            out.append("%%%02X" % code)
+        else:
+            out.append("%%U%04X" % code)
+    return "".join(out)
+
+
+def _qt_escape_string(text):
+    # The same rules as QSettings: quotes when the text holds a separator or starts or
+    # ends with a blank, backslash escapes for control characters, raw UTF-8 otherwise.
+    if text.startswith("@"):
+        text = "@" + text
+    out = []
+    needs_quotes = False
+    escape_next_if_hex = False
+    names = {"\0": "\\0", "\a": "\\a", "\b": "\\b", "\f": "\\f", "\n": "\\n",
+             "\r": "\\r", "\t": "\\t", "\v": "\\v", '"': '\\"', "\\": "\\\\"}
+    for ch in text:
+        if ch in ";,=":
+            needs_quotes = True
+        if escape_next_if_hex and ch in "0123456789abcdefABCDEF":
+            out.append("\\x%x" % ord(ch))
+            continue
+        escape_next_if_hex = False
+        if ch in names:
+            out.append(names[ch])
+            escape_next_if_hex = ch == "\0"
+        elif ord(ch) <= 0x1F:
+            out.append("\\x%x" % ord(ch))
+            escape_next_if_hex = True
+        else:
+            out.append(ch)
+    result = "".join(out)
+    if needs_quotes or result.startswith(" ") or result.endswith(" "):
+        result = '"' + result + '"'
+    return result
+
+
+def qt_ini_value(value):
+    """The text QSettings writes for a value."""
+    if isinstance(value, QtVariant):
+        return str(value)
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    if isinstance(value, (list, tuple)):
+        if not value:
+            return "@Invalid()"
+        return ", ".join(_qt_escape_string(str(item)) for item in value)
+    return _qt_escape_string(str(value))
+
+
+def format_qt_ini(groups):
+    """INI text as QSettings writes it: groups maps group name ("" for top-level keys,
+    which Qt keeps in [General]) to an ordered mapping of key to value."""
+    sections = []
+    for group, keys in groups.items():
+        if not keys:
+            continue
+        if group == "":
+            header = "[General]"
+        elif group.lower() == "general":
+            header = "[%General]"
+        else:
+            header = "[%s]" % _qt_escape_key(group)
+        lines = [header]
+        for key, value in keys.items():
+            lines.append("%s=%s" % (_qt_escape_key(key), qt_ini_value(value)))
+        sections.append("\n".join(lines) + "\n")
+    return "\n".join(sections).encode("utf-8")
+
+
+def marked(groups):
+    """The groups with the begin and end marker groups of a valid marked file added."""
+    result = dict(groups)
+    result[MARK_BEGIN_GROUP] = {MARK_KEY: MARK_CODE}
+    result[MARK_END_GROUP] = {MARK_KEY: MARK_CODE}
+    return result
+
+
+def _qt_unescape_key(text):
+    out = []
+    i = 0
+    while i < len(text):
+        ch = text[i]
+        if ch == "\\":
+            out.append("/")
+            i += 1
+        elif ch == "%" and text[i + 1:i + 2] == "U" and re.fullmatch(r"[0-9A-Fa-f]{4}", text[i + 2:i + 6]):
+            out.append(chr(int(text[i + 2:i + 6], 16)))
+            i += 6
+        elif ch == "%" and re.fullmatch(r"[0-9A-Fa-f]{2}", text[i + 1:i + 3]):
+            out.append(chr(int(text[i + 1:i + 3], 16)))
+            i += 3
+        else:
+            out.append(ch)
+            i += 1
+    return "".join(out)
+
+
+def _qt_unescape_value(text):
+    """A value's text as QSettings reads it: a string, or a list for unquoted commas."""
+    escapes = {"a": "\a", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t",
+               "v": "\v", '"': '"', "?": "?", "'": "'", "\\": "\\"}
+    items = []
+    current = []
+    quoted_value = False
+    in_quotes = False
+    is_list = False
+    i = 0
+    text = text.lstrip(" \t")
+    while i < len(text):
+        ch = text[i]
+        if ch == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            i += 2
+            if nxt in escapes:
+                current.append(escapes[nxt])
+            elif nxt == "x":
+                digits = re.match(r"[0-9A-Fa-f]*", text[i:]).group(0)
+                current.append(chr(int(digits, 16)) if digits else "")
+                i += len(digits)
+            elif nxt in "01234567":
+                digits = re.match(r"[0-7]*", text[i - 1:]).group(0)
+                current.append(chr(int(digits, 8)))
+                i += len(digits) - 1
+            else:
+                current.append(nxt)
+        elif ch == '"':
+            quoted_value = True
+            in_quotes = not in_quotes
+            i += 1
+            if not in_quotes:
+                while i < len(text) and text[i] in " \t":
+                    i += 1
+        elif ch == ";" and not in_quotes:
+            break
+        elif ch == "," and not in_quotes:
+            value = "".join(current)
+            items.append(value if quoted_value else value.rstrip(" \t"))
+            current = []
+            quoted_value = False
+            is_list = True
+            i += 1
+            while i < len(text) and text[i] in " \t":
+                i += 1
+        else:
+            current.append(ch)
+            i += 1
+    value = "".join(current)
+    if not quoted_value:
+        value = value.rstrip(" \t")
+    if is_list:
+        items.append(value)
+        return items
+    if value.startswith("@@"):
+        return value[1:]
+    return value
+
+
+def parse_qt_ini(data):
+    """Reads INI bytes as QSettings with the UTF-8 codec does: full key ("group/key",
+    or "key" for [General]) to value, in file order."""
+    result = {}
+    group = ""
+    for raw in data.decode("utf-8", errors="replace").splitlines():
+        line = raw.strip()
+        if not line or line.startswith(";") or line.startswith("#"):
+            continue
+        if line.startswith("[") and line.endswith("]"):
+            name = line[1:-1]
+            if name == "General":
+                group = ""
+            else:
+                group = _qt_unescape_key(name[1:] if name == "%General" else name)
+            continue
+        if "=" not in line:
+            continue
+        key, value = line.split("=", 1)
+        key = _qt_unescape_key(key.strip())
+        full = "%s/%s" % (group, key) if group else key
+        result[full] = _qt_unescape_value(value)
+    return result
+
+
+def is_marked_valid(keys):
+    """True when the marker keys of a parsed marked file are both present and exact."""
+    return (keys.get("%s/%s" % (MARK_BEGIN_GROUP, MARK_KEY)) == MARK_CODE
+            and keys.get("%s/%s" % (MARK_END_GROUP, MARK_KEY)) == MARK_CODE)
+
+
+def is_marker_key(full_key):
+    return full_key in ("%s/%s" % (MARK_BEGIN_GROUP, MARK_KEY), "%s/%s" % (MARK_END_GROUP, MARK_KEY))
+
+
+# ---------------------------------------------------------------------------------------
+# Options and versions
+# ---------------------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Options:
+    root: Path
+    config_home: Path = None
+    from_version: str = "3.2"
+    steps: int = 3
+    lang_name: str = "Ostrelle"
+    string_bin: Path = None
+    copy_programs: list = dataclasses.field(default_factory=list)
+    files: int = 30
+    total_mb: float = None
+    db_rows: int = 200
+    sql_statements: int = 40
+    common_files: int = 6
+    seed: int = 1
+    force: bool = False
+
+
+class SampleError(Exception):
+    """A problem with the options or the target directories; the message says which."""
+
+
+def parse_version(text):
+    """(major, minor, full text written to DisplayVersion) of "3.2" or "3.2.0"."""
+    match = re.fullmatch(r"(\d+)\.(\d+)(\.\d+)?", text.strip())
+    if not match:
+        raise SampleError("--from needs a version like 3.2 or 3.2.0, not %r" % text)
+    major, minor = int(match.group(1)), int(match.group(2))
+    full = text.strip() if match.group(3) else "%d.%d.0" % (major, minor)
+    return major, minor, full
+
+
+def step_names(major, minor, steps):
+    return ["%d_%d_to_%d_%d" % (major, k, major, k + 1) for k in range(minor, minor + steps)]
+
+
+@dataclasses.dataclass
+class Layout:
+    root: Path
+    install_dir: Path
+    program: Path
+    config_home: Path
+    registry_file: Path
+    home: Path
+    package_dir: Path
+
+
+def make_layout(opts):
+    root = Path(opts.root).absolute()
+    install_dir = root / "Programs" / opts.lang_name
+    config_home = Path(opts.config_home).absolute() if opts.config_home else root / "home" / ".config"
+    return Layout(
+        root=root,
+        install_dir=install_dir,
+        program=install_dir / ("%s.exe" % opts.lang_name.lower()),
+        config_home=config_home,
+        registry_file=config_home / "Corvane" / "registry" / UNINSTALL_KEY_PATH / ("%s.ini" % opts.lang_name),
+        home=root / "home",
+        package_dir=root / "package",
+    )
+
+
+# ---------------------------------------------------------------------------------------
+# File contents
+# ---------------------------------------------------------------------------------------
+
+WORDS = ("order customer invoice report printer export import settings window template "
+         "ledger account balance payment delivery address tax discount stock product "
+         "barcode label summary monthly weekly archive backup restore network server "
+         "client module feature option layout toolbar status preview document record").split()
+
+
+class ContentSource:
+    """File bodies cut from one pre-made random block (and one text block), each file at
+    its own offset behind a header naming it, so writing hundreds of MB stays fast."""
+
+    def __init__(self, rng):
+        self.binary = memoryview(rng.randbytes(RANDOM_BLOCK_SIZE))
+        lines = []
+        size = 0
+        while size < TEXT_BLOCK_SIZE:
+            line = " ".join(rng.choice(WORDS) for _ in range(rng.randint(6, 14))).capitalize() + ".\n"
+            lines.append(line)
+            size += len(line)
+        self.text = memoryview("".join(lines).encode("ascii"))
+
+    def write(self, path, size, header, rng):
+        block = self.text if path.suffix.lower() in TEXT_SUFFIXES else self.binary
+        head = header.encode("utf-8")[:size]
+        path.parent.mkdir(parents=True, exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(head)
+            remaining = size - len(head)
+            pos = rng.randrange(len(block))
+            while remaining > 0:
+                n = min(remaining, len(block) - pos)
+                out.write(block[pos:pos + n])
+                remaining -= n
+                pos = 0
+
+
+def plan_sizes(count, total, rng):
+    """count sizes from a few hundred bytes to a few MB, summing to about total: most
+    files small, a few large, like a real program tree."""
+    if count <= 0:
+        return []
+    mean = max(MIN_FILE_SIZE, total / count)
+    sigma = 1.8
+    mu = math.log(mean) - sigma * sigma / 2
+    sizes = [rng.lognormvariate(mu, sigma) for _ in range(count)]
+    for _ in range(12):
+        sizes = [min(MAX_FILE_SIZE, max(MIN_FILE_SIZE, s)) for s in sizes]
+        current = sum(sizes)
+        if abs(current - total) <= total * 0.0005:
+            break
+        factor = total / current
+        sizes = [s * factor for s in sizes]
+    sizes = [int(min(MAX_FILE_SIZE, max(MIN_FILE_SIZE, s))) for s in sizes]
+    # Put the rounding rest on the largest file that can take it, so totals are exact
+    # whenever the bounds allow it.
+    rest = int(total) - sum(sizes)
+    largest = max(range(count), key=lambda i: sizes[i])
+    sizes[largest] = int(min(MAX_FILE_SIZE, max(MIN_FILE_SIZE, sizes[largest] + rest)))
+    return sizes
+
+
+# The installation's own program files. Reserved names (image/, log/, install.log) are
+# there on purpose: an update leaves them alone and the backup leaves them out.
+CORE_FILES = [
+    "{exe}", "uninstall.exe", "Qt5Core.dll", "Qt5Gui.dll", "Qt5Widgets.dll", "Qt5Sql.dll",
+    "platforms/qwindows.dll", "sqldrivers/qsqlite.dll", "imageformats/qico.dll", "imageformats/qjpeg.dll",
+    "translations/{lower}_en.qm", "translations/{lower}_zh_CN.qm", "translations/qt_zh_CN.qm",
+    "resources/icons/app.ico", "resources/icons/toolbar/open.png", "resources/icons/toolbar/save.png",
+    "resources/icons/toolbar/print.png", "resources/themes/light/style.qss", "resources/themes/dark/style.qss",
+    "data/templates/invoice.html", "data/templates/delivery_note.html", "data/templates/letter.html",
+    "docs/readme.txt", "docs/license.txt", "docs/manual/index.html", "docs/manual/getting_started.html",
+    "image/splash.png", "log/{lower}_2024-05-02.log", "install.log",
+]
+
+# Where generated files go, and what kind of file each branch holds.
+BRANCHES = {
+    "plugins/imageformats": [".dll"], "plugins/printsupport": [".dll"], "plugins/reports": [".dll", ".json"],
+    "plugins/importers": [".dll", ".json"], "plugins/exporters": [".dll"], "plugins/styles": [".dll"],
+    "resources/icons": [".png", ".svg"], "resources/themes": [".qss", ".png"], "resources/fonts": [".ttf"],
+    "resources/sounds": [".wav"], "data/templates": [".html", ".xml"], "data/maps": [".dat"],
+    "data/samples": [".csv", ".kq"], "data/forms": [".xml"], "data/tax-tables": [".dat", ".csv"],
+    "docs/manual": [".html", ".png"], "docs/api": [".html"], "docs/release-notes": [".txt", ".html"],
+    "translations/extra": [".qm"],
+}
+SUBDIR_WORDS = ["set", "pack", "region", "chapter", "module", "size", "theme", "group", "part", "volume"]
+
+
+def plan_install_paths(opts, rng):
+    lower = opts.lang_name.lower()
+    core = [p.format(exe="%s.exe" % lower, lower=lower) for p in CORE_FILES]
+    generated_count = max(0, opts.files - len(core))
+    dirs = list(BRANCHES)
+    wanted_dirs = max(len(dirs), generated_count // 30)
+    while len(dirs) < wanted_dirs:
+        parent = rng.choice([d for d in dirs if d.count("/") < 4])
+        dirs.append("%s/%s_%03d" % (parent, rng.choice(SUBDIR_WORDS), len(dirs)))
+    generated = []
+    for i in range(generated_count):
+        directory = rng.choice(dirs)
+        branch = next(b for b in BRANCHES if directory == b or directory.startswith(b + "/"))
+        stem = rng.choice(WORDS)
+        generated.append("%s/%s_%05d%s" % (directory, stem, i, rng.choice(BRANCHES[branch])))
+    return core[:max(opts.files, 1)] if opts.files < len(core) else core + generated
+
+
+def is_reserved_path(relative):
+    return any(part in RESERVED_NAMES for part in relative.split("/"))
+
+
+def readme_text(name, version, notes):
+    lines = ["%s %s - read me" % (name, version), "",
+             "%s keeps your customers, orders and invoices in kqdata.db." % name, "",
+             "What is new:"] + ["  * %s" % n for n in notes] + [""]
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------
+# Configuration files
+# ---------------------------------------------------------------------------------------
+
+def main_ini_install(opts, version):
+    zh = opts.lang_name == "Ketterin"
+    return {
+        "": {"configVersion": version, "language": "zh_CN" if zh else "en", "theme": "light"},
+        "MainWindow": {"pos": QtVariant("@Point(120 80)"), "size": QtVariant("@Size(1280 800)"),
+                       "maximized": False, "splitterSizes": ["240", "1040"]},
+        "RecentFiles": {
+            "lastFile": "/home/wang/文档/发票 2024年3月.kq" if zh else "/home/zoe/Dokumente/Überweisung März 2024.kq",
+            "lastDir": "/home/wang/文档" if zh else "/home/zoe/Dokumente",
+            "maxCount": 8},
+        "User": {"name": "王小明" if zh else "Zoë Ångström",
+                 "company": "上海科文贸易有限公司" if zh else "Müller & Söhne GmbH",
+                 "signature": "此致, 王小明" if zh else "Mit freundlichen Grüßen, Zoë Ångström"},
+        "Database": {"file": DATABASE_NAME, "busyTimeoutMs": 2000, "backupIntervalDays": 7},
+        "Update": {"server": "https://updates.corvane.example/%s" % opts.lang_name.lower(),
+                   "channel": "stable", "checkOnStart": True},
+    }
+
+
+def main_ini_step(opts, k, version):
+    lower = opts.lang_name.lower()
+    changes = [
+        {"Database": {"busyTimeoutMs": 5000, "journalMode": "WAL"},
+         "Update": {"server": "https://updates.corvane.example/v3/%s" % lower},
+         "Features": {"customerNotes": True}},
+        {"Features": {"loyaltyPoints": True, "invoicePdf": True},
+         "Update": {"verifySignature": True}},
+        {"Features": {"auditLog": True},
+         "Database": {"vacuumOnUpdate": True},
+         "MainWindow": {"toolbarIconSize": 24}},
+    ]
+    groups = {"": {"configVersion": version}}
+    if k < len(changes):
+        groups.update(changes[k])
+    else:
+        groups["Features"] = {"feature%s" % version.replace(".", "_"): True}
+    return groups
+
+
+def network_ini_install():
+    return {"Server": {"host": "sync.corvane.example", "port": 8443, "timeoutSec": 30},
+            "Proxy": {"enabled": False, "host": "", "port": 3128},
+            "Credentials": {"user": "zoe.angstrom", "rememberPassword": True}}
+
+
+def printing_ini_install(opts):
+    zh = opts.lang_name == "Ketterin"
+    return {"Printer": {"name": "打印机 二楼" if zh else "HP LaserJet Büro 2.OG", "paper": "A4", "duplex": True},
+            "Margins": {"left": 20, "top": 15, "right": 15, "bottom": 20},
+            "Invoice": {"footer": "IBAN DE02 1203 0000 0000 2020 51; BIC BYLADEM1001"}}
+
+
+def plugin_ini_install(index, rng):
+    return {"Plugin": {"enabled": rng.random() < 0.8, "loadOrder": index},
+            "Options": {"opt%02d" % j: rng.randint(0, 1000) for j in range(40)},
+            "State": {"lastRun": "2024-04-%02d 09:%02d:00" % (rng.randint(1, 28), rng.randint(0, 59)),
+                      "dockArea": rng.choice(["left", "right", "bottom"])}}
+
+
+def plugin_ini_step(k, rng):
+    options = {"opt%02d" % j: rng.randint(1001, 2000) for j in range(40) if j % 3 == k % 3}
+    options["opt%02d" % (40 + k)] = rng.randint(0, 9)
+    return {"Options": options, "Plugin": {"apiLevel": 3 + k}}
+
+
+def menus_xml(version, entries):
+    items = "\n".join('    <action id="%s" />' % e for e in entries)
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<!-- menus for version %s -->\n'
+            '<menus version="%s">\n  <menu id="file">\n%s\n  </menu>\n</menus>\n' % (version, version, items))
+
+
+def write_bytes(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return len(data)
+
+
+# ---------------------------------------------------------------------------------------
+# Database and update scripts
+# ---------------------------------------------------------------------------------------
+
+BASE_TABLES = {
+    "customers": [("id", "INTEGER PRIMARY KEY"), ("name", "TEXT NOT NULL"), ("city", "TEXT"),
+                  ("phone", "TEXT"), ("created_at", "TEXT")],
+    "products": [("id", "INTEGER PRIMARY KEY"), ("sku", "TEXT NOT NULL UNIQUE"), ("title", "TEXT"),
+                 ("price", "REAL")],
+    "orders": [("id", "INTEGER PRIMARY KEY"), ("customer_id", "INTEGER NOT NULL"), ("ordered_at", "TEXT"),
+               ("status", "TEXT"), ("total", "REAL")],
+    "order_items": [("id", "INTEGER PRIMARY KEY"), ("order_id", "INTEGER NOT NULL"),
+                    ("product_id", "INTEGER NOT NULL"), ("quantity", "INTEGER"), ("unit_price", "REAL")],
+    "settings": [("key", "TEXT PRIMARY KEY"), ("value", "TEXT")],
+}
+BASE_INDEXES = [("idx_orders_customer", "orders", "customer_id"),
+                ("idx_order_items_order", "order_items", "order_id")]
+
+FIRST_NAMES = ["Zoë", "Jürgen", "Ana", "Wang", "Li", "Émile", "Søren", "Olga", "Mateo", "Aiko", "Fatma", "Seán"]
+LAST_NAMES = ["Ångström", "Müller", "García", "王", "李", "Dubois", "Nakamura", "O'Brien", "Kowalski", "Øvergaard"]
+CITIES = ["Berlin", "München", "Zürich", "Shanghai", "北京", "Madrid", "Köln", "Wien", "Kraków", "Dublin"]
+STATUSES = ["open", "paid", "shipped", "cancelled"]
+ADJECTIVES = ["Compact", "Deluxe", "Eco", "Heavy-duty", "Mini", "Pro", "Classic", "Smart"]
+NOUNS = ["label printer", "paper roll", "scanner", "cash drawer", "receipt pad", "toner", "stapler", "binder"]
+NOTES = ["Rückruf erbeten", "Liefert nur vormittags", "请在下午送货", "VIP - bevorzugt per E-Mail kontaktieren",
+         "Zahlung per Überweisung", "Cliente habitual, descuento acordado", "O'Brien account merged",
+         "Keine Werbung", "Rechnung an die Buchhaltung"]
+
+
+def db_shape(rows):
+    customers = max(3, rows * 10 // 100)
+    products = max(3, rows * 2 // 100)
+    orders = max(3, rows * 38 // 100)
+    items = max(3, rows - customers - products - orders)
+    return {"customers": customers, "products": products, "orders": orders, "order_items": items}
+
+
+def fake_date(rng, year_from=2021, year_to=2024):
+    return "%04d-%02d-%02d %02d:%02d:00" % (rng.randint(year_from, year_to), rng.randint(1, 12),
+                                            rng.randint(1, 28), rng.randint(7, 19), rng.randint(0, 59))
+
+
+def create_table_sql(table, columns, if_not_exists=False):
+    return "CREATE TABLE %s%s (%s)" % ("IF NOT EXISTS " if if_not_exists else "", table,
+                                       ", ".join("%s %s" % c for c in columns))
+
+
+def make_database(path, opts, from_version, rng):
+    shape = db_shape(opts.db_rows)
+    if path.exists():
+        path.unlink()
+    con = sqlite3.connect(str(path))
+    try:
+        with con:
+            for table, columns in BASE_TABLES.items():
+                con.execute(create_table_sql(table, columns))
+            for name, table, column in BASE_INDEXES:
+                con.execute("CREATE INDEX %s ON %s(%s)" % (name, table, column))
+            con.executemany("INSERT INTO customers VALUES (?, ?, ?, ?, ?)", (
+                (i, "%s %s" % (rng.choice(FIRST_NAMES), rng.choice(LAST_NAMES)), rng.choice(CITIES),
+                 "+49 %d %07d" % (rng.randint(30, 89), rng.randint(0, 9999999)), fake_date(rng, 2015, 2021))
+                for i in range(1, shape["customers"] + 1)))
+            con.executemany("INSERT INTO products VALUES (?, ?, ?, ?)", (
+                (i, "SKU-%06d" % i, "%s %s" % (rng.choice(ADJECTIVES), rng.choice(NOUNS)),
+                 round(rng.uniform(0.5, 400), 2))
+                for i in range(1, shape["products"] + 1)))
+            con.executemany("INSERT INTO orders VALUES (?, ?, ?, ?, ?)", (
+                (i, rng.randint(1, shape["customers"]), fake_date(rng), rng.choice(STATUSES),
+                 round(rng.uniform(5, 2500), 2))
+                for i in range(1, shape["orders"] + 1)))
+            con.executemany("INSERT INTO order_items VALUES (?, ?, ?, ?, ?)", (
+                (i, rng.randint(1, shape["orders"]), rng.randint(1, shape["products"]), rng.randint(1, 12),
+                 round(rng.uniform(0.5, 400), 2))
+                for i in range(1, shape["order_items"] + 1)))
+            con.executemany("INSERT INTO settings VALUES (?, ?)", [
+                ("schema_version", from_version), ("company_name", "Müller & Söhne GmbH"),
+                ("currency", "EUR"), ("invoice_prefix", "RE-"), ("vat_rate", "0.19"),
+                ("locale", "zh_CN" if opts.lang_name == "Ketterin" else "de_DE"),
+                ("last_backup", "2024-05-01 18:30:00")])
+    finally:
+        con.close()
+    shape["settings"] = 7
+    return shape
+
+
+@dataclasses.dataclass
+class StepPlan:
+    title: str
+    tables: list        # (table, [(column, type)]) created with CREATE TABLE IF NOT EXISTS
+    columns: list       # (table, column, type) added behind an IFN_COL guard
+    indexes: list       # (index, table, column)
+
+
+STEP_PLANS = [
+    StepPlan("customer e-mail, notes and discounts",
+             [("customer_notes", [("id", "INTEGER PRIMARY KEY"), ("customer_id", "INTEGER NOT NULL"),
+                                  ("note", "TEXT"), ("created_at", "TEXT")])],
+             [("customers", "email", "TEXT"), ("customers", "country_code", "TEXT NOT NULL DEFAULT 'DE'"),
+              ("orders", "discount", "REAL NOT NULL DEFAULT 0"), ("products", "barcode", "TEXT")],
+             [("idx_customer_notes_customer", "customer_notes", "customer_id"),
+              ("idx_customers_email", "customers", "email")]),
+    StepPlan("loyalty points and invoices",
+             [("invoices", [("id", "INTEGER PRIMARY KEY"), ("order_id", "INTEGER NOT NULL"),
+                            ("invoice_no", "TEXT"), ("issued_at", "TEXT"), ("amount", "REAL")])],
+             [("customers", "loyalty_points", "INTEGER NOT NULL DEFAULT 0"), ("orders", "invoice_no", "TEXT"),
+              ("order_items", "tax_rate", "REAL NOT NULL DEFAULT 0.19"),
+              ("customer_notes", "pinned", "INTEGER NOT NULL DEFAULT 0")],
+             [("idx_invoices_order", "invoices", "order_id")]),
+    StepPlan("audit log, newsletter and stock",
+             [("audit_log", [("id", "INTEGER PRIMARY KEY"), ("happened_at", "TEXT"), ("actor", "TEXT"),
+                             ("action", "TEXT"), ("detail", "TEXT")])],
+             [("customers", "newsletter", "INTEGER NOT NULL DEFAULT 0"), ("orders", "shipped_at", "TEXT"),
+              ("products", "stock_qty", "INTEGER NOT NULL DEFAULT 0"), ("invoices", "paid_at", "TEXT")],
+             [("idx_audit_log_time", "audit_log", "happened_at")]),
+]
+
+
+def step_plan(k, major, minor_to):
+    if k < len(STEP_PLANS):
+        return STEP_PLANS[k]
+    # Column names of fixed width, so that no name is part of another one: the updater's
+    # column test is a substring match on the table's CREATE statement.
+    tag = "%d_%03d" % (major, minor_to)
+    return StepPlan("archive %s" % tag.replace("_", "."),
+                    [("archive_" + tag, [("id", "INTEGER PRIMARY KEY"), ("ref_id", "INTEGER"),
+                                         ("payload", "TEXT"), ("created_at", "TEXT")])],
+                    [("customers", "attr_" + tag, "TEXT"), ("orders", "flag_" + tag, "INTEGER NOT NULL DEFAULT 0")],
+                    [("idx_archive_%s_ref" % tag, "archive_" + tag, "ref_id")])
+
+
+def sql_text(value):
+    if ";" in value:
+        raise ValueError("the update script is cut at every ';', so literals must not hold one: %r" % value)
+    return "'" + value.replace("'", "''") + "'"
+
+
+class ScriptBuilder:
+    """Collects script lines and counts statements (directives included)."""
+
+    def __init__(self):
+        self.lines = []
+        self.statements = 0
+        self.directives = 0
+
+    def comment(self, text):
+        self.lines.append("# " + text if text else "#")
+
+    def blank(self):
+        self.lines.append("")
+
+    def statement(self, text):
+        self.lines.append(text + ";")
+        self.statements += 1
+
+    def guard(self, table, column, alter_type):
+        self.lines.append("IFN_COL|%s|%s;" % (table, column))
+        self.lines.append("ALTER TABLE %s ADD COLUMN %s %s;" % (table, column, alter_type))
+        self.statements += 2
+        self.directives += 1
+
+    def text(self):
+        return "\n".join(self.lines) + "\n"
+
+
+class SchemaState:
+    """What the database holds before each script, so guards and statements fit it."""
+
+    def __init__(self, shape):
+        self.shape = shape
+        self.columns = {t: [c for c, _ in cols] for t, cols in BASE_TABLES.items()}
+        # The ALTER type an earlier release used: the bare type, since SQLite refuses
+        # constraints such as NOT NULL without a default or UNIQUE in ADD COLUMN.
+        self.types = {(t, c): ty.split()[0] for t, cols in BASE_TABLES.items() for c, ty in cols}
+        self.next_id = {}
+        # Columns that ALTER statements of earlier releases added; cumulative scripts keep
+        # their guards. The base columns stand for releases before this sample's start.
+        self.altered = [(t, c) for t, cols in BASE_TABLES.items() if t != "settings"
+                        for c, ty in cols if c != "id" and "NOT NULL" not in ty]
+
+    def has(self, table, column=None):
+        return table in self.columns and (column is None or column in self.columns[table])
+
+    def new_id(self, table):
+        self.next_id[table] = self.next_id.get(table, 0) + 1
+        return self.next_id[table]
+
+
+def bulk_templates(state, shape, rng, version_tag, plan_new):
+    """Statement makers usable now, each weighted higher when it uses this step's news."""
+    c = lambda: rng.randint(1, shape["customers"])      # noqa: E731
+    o = lambda: rng.randint(1, shape["orders"])         # noqa: E731
+    p = lambda: rng.randint(1, shape["products"])       # noqa: E731
+    i = lambda: rng.randint(1, shape["order_items"])    # noqa: E731
+    makers = [
+        (("customers", "phone"), lambda: "UPDATE customers SET phone = %s WHERE id = %d"
+         % (sql_text("+49 %d %07d" % (rng.randint(30, 89), rng.randint(0, 9999999))), c())),
+        (("orders", "status"), lambda: "UPDATE orders SET status = 'paid' WHERE id = %d AND status = 'open'" % o()),
+        (("settings", "value"), lambda: "INSERT OR REPLACE INTO settings (key, value) VALUES (%s, %s)"
+         % (sql_text("report.layout.%s.%d" % (version_tag, rng.randint(1, 400))),
+            sql_text(rng.choice(["compact", "detailed", "landscape"])))),
+        (("customers", "email"), lambda: "UPDATE customers SET email = %s WHERE id = %d"
+         % (sql_text("kunde%d@example.com" % rng.randint(1, 10 ** 6)), c())),
+        (("customer_notes", None), lambda: "INSERT OR IGNORE INTO customer_notes (id, customer_id, note, created_at)\n"
+         "    VALUES (%d, %d, %s, %s)" % (state.new_id("customer_notes"), c(), sql_text(rng.choice(NOTES)),
+                                          sql_text(fake_date(rng, 2024, 2024)))),
+        (("orders", "discount"), lambda: "UPDATE orders SET discount = %s WHERE id = %d AND status = 'open'"
+         % (rng.choice(["0.02", "0.05", "0.1"]), o())),
+        (("products", "barcode"), lambda: "UPDATE products SET barcode = %s WHERE id = %d"
+         % (sql_text("400%010d" % rng.randint(0, 10 ** 10 - 1)), p())),
+        (("customers", "loyalty_points"), lambda: "UPDATE customers SET loyalty_points = %d WHERE id = %d"
+         % (rng.randint(0, 5000), c())),
+        (("invoices", None), lambda: "INSERT OR IGNORE INTO invoices (id, order_id, invoice_no, issued_at, amount)\n"
+         "    VALUES (%d, %d, %s, %s, %.2f)" % (state.new_id("invoices"), o(),
+                                                sql_text("RE-2024-%06d" % rng.randint(1, 999999)),
+                                                sql_text(fake_date(rng, 2024, 2024)), rng.uniform(5, 2500))),
+        (("order_items", "tax_rate"), lambda: "UPDATE order_items SET tax_rate = 0.07 WHERE id = %d" % i()),
+        (("customer_notes", "pinned"), lambda: "UPDATE customer_notes SET pinned = 1 WHERE id = %d"
+         % rng.randint(1, max(1, state.next_id.get("customer_notes", 1)))),
+        (("audit_log", None), lambda: "INSERT OR IGNORE INTO audit_log (id, happened_at, actor, action, detail)\n"
+         "    VALUES (%d, %s, 'updater', %s, %s)" % (state.new_id("audit_log"), sql_text(fake_date(rng, 2024, 2024)),
+                                                    sql_text(rng.choice(["migrate", "recalculate", "reindex"])),
+                                                    sql_text("Datensatz %d geprüft" % rng.randint(1, 10 ** 6)))),
+        (("customers", "newsletter"), lambda: "UPDATE customers SET newsletter = 1 WHERE id = %d" % c()),
+        (("orders", "shipped_at"), lambda: "UPDATE orders SET shipped_at = %s WHERE id = %d AND status = 'shipped'"
+         % (sql_text(fake_date(rng, 2024, 2024)), o())),
+        (("products", "stock_qty"), lambda: "UPDATE products SET stock_qty = %d WHERE id = %d"
+         % (rng.randint(0, 500), p())),
+        (("invoices", "paid_at"), lambda: "UPDATE invoices SET paid_at = %s WHERE id = %d"
+         % (sql_text(fake_date(rng, 2024, 2024)), rng.randint(1, max(1, state.next_id.get("invoices", 1))))),
+    ]
+    for table in [t for t in state.columns if t.startswith("archive_")]:
+        makers.append(((table, None), lambda table=table: "INSERT OR IGNORE INTO %s (id, ref_id, payload, created_at)"
+                       " VALUES (%d, %d, %s, %s)" % (table, state.new_id(table), c(),
+                                                     sql_text(rng.choice(NOTES)), sql_text(fake_date(rng, 2024, 2024)))))
+    for table, column in [(t, col) for t in ("customers", "orders") for col in state.columns[t]
+                          if col.startswith(("attr_", "flag_"))]:
+        value = "'x'" if column.startswith("attr_") else "1"
+        makers.append(((table, column), lambda table=table, column=column, value=value:
+                       "UPDATE %s SET %s = %s WHERE id = %d" % (table, column, value,
+                                                               c() if table == "customers" else o())))
+    usable = [(need, make) for need, make in makers if state.has(*need)]
+    weights = [4 if need in plan_new or (need[0], None) in plan_new else 1 for need, _ in usable]
+    return usable, weights
+
+
+def make_update_script(k, step, major, minor_from, state, n_statements, rng):
+    """One step's dbupdate.sql. Guards only name columns of tables that exist before the
+    script runs, because the updater resolves every guard before any statement runs."""
+    plan = step_plan(k, major, minor_from + 1)
+    version_from, version_to = "%d.%d" % (major, minor_from), "%d.%d" % (major, minor_from + 1)
+    before = {t: list(cols) for t, cols in state.columns.items()}
+    script = ScriptBuilder()
+    script.comment("Corvane database update %s -> %s (%s): %s" % (version_from, version_to, step, plan.title))
+    script.comment("Lines that start with '#' are comments. IFN_COL|table|column runs the next statement")
+    script.comment("only when the table lacks that column, so the script can run again safely.")
+    script.blank()
+
+    plan_new = set()
+    for table, columns in plan.tables:
+        script.comment("new table %s" % table)
+        lines = ",\n".join("    %s %s" % c for c in columns)
+        script.statement("CREATE TABLE IF NOT EXISTS %s (\n%s\n)" % (table, lines))
+        if table not in state.columns:
+            state.columns[table] = [c for c, _ in columns]
+        plan_new.add((table, None))
+    script.blank()
+    script.comment("new columns")
+    for table, column, column_type in plan.columns:
+        if table not in before:
+            raise ValueError("step %s guards %s.%s, but %s only appears in this very script"
+                             % (step, table, column, table))
+        script.guard(table, column, column_type)
+        if column not in state.columns[table]:
+            state.columns[table].append(column)
+            state.types[(table, column)] = column_type
+        plan_new.add((table, column))
+    # Columns that earlier releases added: the guards find them and skip the statement,
+    # which is what makes a cumulative script safe on any older database.
+    recheck = list(state.altered)
+    script.blank()
+    script.comment("columns of earlier releases (kept from the cumulative script)")
+    for table, column in recheck[-4:]:
+        script.guard(table, column, state.types[(table, column)])
+    state.altered += [(t, c) for t, c, _ in plan.columns]
+    script.blank()
+    for name, table, column in plan.indexes:
+        script.statement("CREATE INDEX IF NOT EXISTS %s ON %s(%s)" % (name, table, column))
+    script.statement("INSERT OR REPLACE INTO settings (key, value) VALUES ('schema_version', %s)" % sql_text(version_to))
+    script.blank()
+
+    usable, weights = bulk_templates(state, state.shape, rng, step, plan_new)
+    batch = 0
+    next_batch_at = script.statements
+    while script.statements < n_statements:
+        if script.statements >= next_batch_at:
+            batch += 1
+            next_batch_at += 250
+            script.comment("data batch %d" % batch)
+        if recheck and rng.random() < 0.04 and script.statements + 2 <= n_statements:
+            table, column = rng.choice(recheck)
+            script.guard(table, column, state.types[(table, column)])
+            continue
+        make = rng.choices(usable, weights)[0][1]
+        script.statement(make())
+    script.blank()
+    script.comment("end of update %s -> %s" % (version_from, version_to))
+    return script
+
+
+# ---------------------------------------------------------------------------------------
+# The whole sample
+# ---------------------------------------------------------------------------------------
+
+def _human(size):
+    for unit in ("B", "KB", "MB", "GB"):
+        if size < 1024 or unit == "GB":
+            return ("%d %s" % (size, unit)) if unit == "B" else ("%.1f %s" % (size, unit))
+        size /= 1024.0
+
+
+def _clear_targets(layout, opts):
+    targets = [layout.install_dir, layout.package_dir]
+    busy = [p for p in targets if p.exists() and any(p.iterdir())]
+    if layout.registry_file.exists():
+        busy.append(layout.registry_file)
+    if busy and not opts.force:
+        raise SampleError("already there: %s (pass --force to replace the sample)" % ", ".join(map(str, busy)))
+    for path in targets:
+        if path.exists():
+            shutil.rmtree(path)
+    if layout.registry_file.exists():
+        layout.registry_file.unlink()
+    for name in DISPLAY_NAMES:
+        link = layout.home / "Desktop" / ("%s.lnk" % name)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+
+
+def validate(opts):
+    if opts.lang_name not in DISPLAY_NAMES:
+        raise SampleError("--lang-name must be one of %s" % ", ".join(DISPLAY_NAMES))
+    if opts.steps < 1:
+        raise SampleError("--steps must be at least 1")
+    for name in ("files", "db_rows"):
+        if getattr(opts, name) < 1:
+            raise SampleError("--%s must be at least 1" % name.replace("_", "-"))
+    for name in ("sql_statements", "common_files"):
+        if getattr(opts, name) < 0:
+            raise SampleError("--%s must not be negative" % name.replace("_", "-"))
+    if opts.total_mb is not None and opts.total_mb <= 0:
+        raise SampleError("--total-mb must be positive")
+    for path in ([opts.string_bin] if opts.string_bin else []) + list(opts.copy_programs):
+        if not Path(path).is_file():
+            raise SampleError("not a file: %s" % path)
+
+
+def generate(opts):
+    """Makes the sample and returns a summary (a dict of paths, counts and sizes)."""
+    started = time.monotonic()
+    validate(opts)
+    major, minor, full_version = parse_version(opts.from_version)
+    steps = step_names(major, minor, opts.steps)
+    new_version = "%d.%d" % (major, minor + opts.steps)
+    layout = make_layout(opts)
+    _clear_targets(layout, opts)
+
+    rng_files = random.Random("%s:files" % opts.seed)
+    rng_config = random.Random("%s:config" % opts.seed)
+    rng_db = random.Random("%s:db" % opts.seed)
+    rng_sql = random.Random("%s:sql" % opts.seed)
+    content = ContentSource(random.Random("%s:content" % opts.seed))
+    name, lower = opts.lang_name, opts.lang_name.lower()
+    version_from = "%d.%d" % (major, minor)
+    summary = {"root": str(layout.root), "install_dir": str(layout.install_dir), "program": str(layout.program),
+               "registry_file": str(layout.registry_file), "package_dir": str(layout.package_dir),
+               "home": str(layout.home), "config_home": str(layout.config_home),
+               "installed_version": full_version, "package_version": new_version, "steps": steps}
+
+    # Installation: program files.
+    paths = plan_install_paths(opts, rng_files)
+    total_bytes = int((opts.total_mb * 1024 * 1024) if opts.total_mb else len(paths) * DEFAULT_FILE_SIZE)
+    sizes = plan_sizes(len(paths), total_bytes, rng_files)
+    install_bytes = 0
+    for relative, size in zip(paths, sizes):
+        path = layout.install_dir / relative
+        if relative == "docs/readme.txt":
+            size = write_bytes(path, readme_text(name, full_version, ["Faster start-up", "New report layouts"]).encode())
+        else:
+            content.write(path, size, "%s %s %s\n" % (name, full_version, relative), rng_files)
+        install_bytes += size
+    layout.home.joinpath("Desktop").mkdir(parents=True, exist_ok=True)
+
+    # Installation: configuration. No UPDATER.ini: an absent flag means consistent.
+    config_dir = layout.install_dir / "config"
+    plugins = opts.files // 500
+    install_ini = {"%s.ini" % lower: main_ini_install(opts, version_from), "network.ini": network_ini_install(),
+                   "printing.ini": printing_ini_install(opts)}
+    for p in range(plugins):
+        install_ini["plugin_%02d.ini" % p] = plugin_ini_install(p, rng_config)
+    config_bytes = 0
+    for file_name, groups in install_ini.items():
+        config_bytes += write_bytes(config_dir / file_name, format_qt_ini(marked(groups)))
+    config_bytes += write_bytes(config_dir / "menus.xml",
+                                menus_xml(version_from, ["open", "save", "print", "quit"]).encode())
+
+    # Installation: database.
+    shape = make_database(layout.install_dir / DATABASE_NAME, opts, version_from, rng_db)
+    install_files = sum(1 for p in layout.install_dir.rglob("*") if p.is_file())
+
+    # Registry stand-in: one INI file per key, values at top level ([General]).
+    write_bytes(layout.registry_file, format_qt_ini({"": {
+        "DisplayIcon": str(layout.program), "DisplayName": "%s %s" % (name, full_version),
+        "DisplayVersion": full_version, "Publisher": "Corvane"}}))
+
+    # Package.
+    application = layout.package_dir / "application"
+    write_bytes(layout.package_dir / "version.ini", format_qt_ini(marked({"RELEASE": {"VERSION": new_version}})))
+    package_files = 1
+    package_bytes = 0
+    candidates = [p for p in paths if not is_reserved_path(p) and p != "%s.exe" % lower and p != "docs/readme.txt"]
+    mean_size = max(MIN_FILE_SIZE, total_bytes // max(1, len(paths)))
+
+    common_count = max(2, opts.common_files // 10)
+    common_paths = ["docs/license.txt", "resources/certificates/corvane-update-ca.pem"]
+    pool = [p for p in candidates if p not in common_paths]
+    changed = rng_files.sample(pool, min(len(pool), (common_count - 2) // 2))
+    common_paths += changed + ["runtime/patches/patch_%03d.dll" % i for i in range(common_count - 2 - len(changed))]
+    for relative, size in zip(common_paths, plan_sizes(len(common_paths), mean_size * len(common_paths), rng_files)):
+        content.write(application / "common" / relative, size, "%s common %s\n" % (name, relative), rng_files)
+        package_files += 1
+        package_bytes += size
+
+    state = SchemaState(shape)
+    step_summaries = []
+    for k, step in enumerate(steps):
+        step_dir = application / step
+        version_to = "%d.%d" % (major, minor + k + 1)
+        # Program files: the main program and the read-me change at every step, then
+        # changed installed files and new files in new nested directories.
+        fixed = ["%s.exe" % lower, "docs/readme.txt", "translations/%s_en.qm" % lower]
+        wanted = max(opts.common_files, len(fixed))
+        pool = [p for p in candidates if p not in fixed]
+        changed = rng_files.sample(pool, min(len(pool), (wanted - len(fixed)) * 3 // 5))
+        fresh_dirs = [("plugins/features/v%s" % step, [".dll", ".json"]),
+                      ("resources/icons/v%s/toolbar" % step, [".png", ".svg"]),
+                      ("data/templates/v%s/forms" % step, [".xml", ".html"])]
+        fresh = []
+        for i in range(wanted - len(fixed) - len(changed)):
+            directory, suffixes = rng_files.choice(fresh_dirs)
+            fresh.append("%s/%s_%04d%s" % (directory, rng_files.choice(WORDS), i, rng_files.choice(suffixes)))
+        step_paths = fixed + changed + fresh
+        step_bytes = 0
+        for relative, size in zip(step_paths, plan_sizes(len(step_paths), mean_size * len(step_paths), rng_files)):
+            path = step_dir / "common" / relative
+            if relative == "docs/readme.txt":
+                size = write_bytes(path, readme_text(name, version_to, [step_plan(k, major, minor + k + 1).title]).encode())
+            else:
+                content.write(path, size, "%s %s %s\n" % (name, version_to, relative), rng_files)
+            step_bytes += size
+
+        # Configuration: INI files merged key by key, other files replacing.
+        step_config = {"%s.ini" % lower: main_ini_step(opts, k, version_to)}
+        if k % 3 == 0:
+            step_config["printing.ini"] = {"Invoice": {"showQrCode": True}, "Printer": {"pdfDpi": 300 + 100 * k}}
+        if k % 3 == 1:
+            step_config["network.ini"] = {"Server": {"port": 9443, "tlsMinVersion": "1.2"}}
+            step_config["cloud.ini"] = {"Cloud": {"enabled": False, "endpoint": "https://cloud.corvane.example/api/v1",
+                                                  "syncIntervalMin": 15 + k}}
+        if k % 3 == 2:
+            step_config["network.ini"] = {"Server": {"retryCount": 3, "timeoutSec": 45 + k}}
+        for p in range(plugins):
+            step_config["plugin_%02d.ini" % p] = plugin_ini_step(k, rng_config)
+        for file_name, groups in step_config.items():
+            step_bytes += write_bytes(step_dir / "config" / file_name, format_qt_ini(marked(groups)))
+        actions = ["open", "save", "print", "export-pdf", "quit"] + ["feature-%s" % step]
+        if k % 3 == 1:
+            step_bytes += write_bytes(step_dir / "config" / "shortcuts.xml", (
+                '<?xml version="1.0" encoding="UTF-8"?>\n<shortcuts>\n  <key action="export-pdf" seq="Ctrl+E" />\n'
+                '</shortcuts>\n').encode())
+        else:
+            step_bytes += write_bytes(step_dir / "config" / "menus.xml", menus_xml(version_to, actions).encode())
+
+        # Database.
+        script = make_update_script(k, step, major, minor + k, state, opts.sql_statements, rng_sql)
+        step_bytes += write_bytes(step_dir / "sql" / SCRIPT_NAME, script.text().encode("utf-8"))
+
+        config_files = len(step_config) + 1
+        package_files += len(step_paths) + config_files + 1
+        package_bytes += step_bytes
+        step_summaries.append({"name": step, "version": version_to, "common_files": len(step_paths),
+                               "config_files": config_files, "sql_statements": script.statements,
+                               "sql_directives": script.directives, "bytes": step_bytes})
+
+    copied = []
+    if opts.string_bin:
+        shutil.copy2(opts.string_bin, layout.package_dir / "string.bin")
+        copied.append("string.bin")
+    for program in opts.copy_programs:
+        shutil.copy2(program, layout.package_dir / Path(program).name)
+        copied.append(Path(program).name)
+
+    summary.update({
+        "install_files": install_files, "install_program_files": len(paths), "install_bytes": install_bytes,
+        "config_files": len(install_ini) + 1, "config_bytes": config_bytes, "db_rows": shape,
+        "package_common_files": len(common_paths), "package_files": package_files + len(copied),
+        "package_bytes": package_bytes, "step_details": step_summaries, "copied": copied,
+        "seconds": round(time.monotonic() - started, 2)})
+    return summary
+
+
+def print_summary(s, out=sys.stdout):
+    w = out.write
+    w("Sample made under %s in %.1f s\n" % (s["root"], s["seconds"]))
+    w("  installation   %s (version %s)\n" % (s["install_dir"], s["installed_version"]))
+    w("                 %d program files, %s; config/: %d files; kqdata.db: %s\n" % (
+        s["install_program_files"], _human(s["install_bytes"]), s["config_files"],
+        ", ".join("%s %d" % (t, n) for t, n in s["db_rows"].items())))
+    w("                 no config/UPDATER.ini (an absent flag means consistent)\n")
+    w("  registry key   %s\n" % s["registry_file"])
+    w("  package        %s (version %s)\n" % (s["package_dir"], s["package_version"]))
+    w("                 application/common: %d files\n" % s["package_common_files"])
+    for step in s["step_details"]:
+        w("                 application/%s: %d common files, %d config files, %d SQL statements"
+          " (%d IFN_COL), %s\n" % (step["name"], step["common_files"], step["config_files"],
+                                  step["sql_statements"], step["sql_directives"], _human(step["bytes"])))
+    w("                 %d files, %s in all\n" % (s["package_files"], _human(s["package_bytes"])))
+    if s["copied"]:
+        w("  copied         %s\n" % ", ".join(s["copied"]))
+    if "string.bin" not in s["copied"]:
+        w("  note           no string.bin in the package: the updater needs one (--string-bin PATH)\n")
+    w("Run the updater from the package directory:\n")
+    w("  cd %s && HOME=%s XDG_CONFIG_HOME=%s ./corvane-updater 1\n" % (s["package_dir"], s["home"], s["config_home"]))
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        description="Make a sample installation of Ostrelle/Ketterin, its uninstall registry entry "
+                    "and an update package for the Corvane updater.",
+        epilog="Benchmark tree: --files 5000 --total-mb 300 --db-rows 100000 --common-files 300 "
+               "--sql-statements 20000")
+    parser.add_argument("--root", required=True, type=Path, help="directory to make the sample in")
+    parser.add_argument("--config-home", type=Path,
+                        help="XDG config home holding the registry stand-in (default: ROOT/home/.config)")
+    parser.add_argument("--from", dest="from_version", default="3.2", help="installed version (default: 3.2)")
+    parser.add_argument("--steps", type=int, default=3, help="version steps in the package (default: 3)")
+    parser.add_argument("--lang-name", choices=DISPLAY_NAMES, default="Ostrelle",
+                        help="display name of the product (default: Ostrelle)")
+    parser.add_argument("--string-bin", type=Path, help="string table to copy into the package")
+    parser.add_argument("--copy-program", dest="copy_programs", action="append", type=Path, default=[],
+                        metavar="PATH", help="program to copy into the package (repeatable)")
+    parser.add_argument("--files", type=int, default=30, help="program files of the installation (default: 30)")
+    parser.add_argument("--total-mb", type=float,
+                        help="total size of those files in MB (default: 20 KB per file)")
+    parser.add_argument("--db-rows", type=int, default=200, help="rows in kqdata.db (default: 200)")
+    parser.add_argument("--sql-statements", type=int, default=40,
+                        help="statements per update script, IFN_COL lines included (default: 40)")
+    parser.add_argument("--common-files", type=int, default=6,
+                        help="program files per version step (default: 6)")
+    parser.add_argument("--seed", type=int, default=1, help="seed of every random choice (default: 1)")
+    parser.add_argument("--force", action="store_true", help="replace a sample already under ROOT")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        summary = generate(Options(**vars(args)))
+    except SampleError as error:
+        sys.stderr.write("make-sample: %s\n" % error)
+        return 2
+    print_summary(summary)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Shows what an update did to an installation: registry entry, update flag, configuration
+keys (which ones the update keeps because only the installation has them), database
+schema and rows, desktop shortcut and backup.
+
+    scripts/show-installation.py --root /tmp/sample          (a tree from make-sample.py)
+    scripts/show-installation.py /path/to/Ostrelle --config-home ~/.config --package ./package
+
+Without an installation directory the one named by the registry entry ("DisplayIcon" up
+to its last separator) is shown, as the updater finds it. Only reads; changes nothing.
+"""
+
+import argparse
+import importlib.util
+import os
+import sqlite3
+import sys
+from pathlib import Path
+
+# Loaded by path (the file name has a hyphen); keep the source tree free of caches.
+sys.dont_write_bytecode = True
+_spec = importlib.util.spec_from_file_location("make_sample", Path(__file__).with_name("make-sample.py"))
+sample = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(sample)
+
+
+def registry_files(config_home):
+    base = Path(config_home) / "Corvane" / "registry" / sample.UNINSTALL_KEY_PATH
+    return [(name, base / ("%s.ini" % name)) for name in sample.DISPLAY_NAMES]
+
+
+def read_ini(path):
+    try:
+        return sample.parse_qt_ini(Path(path).read_bytes())
+    except OSError:
+        return None
+
+
+def install_dir_of(icon):
+    cut = max(icon.rfind("/"), icon.rfind("\\"))
+    return icon[:cut] if cut >= 0 else icon
+
+
+def shorten(value, width=48):
+    text = ", ".join(value) if isinstance(value, list) else str(value)
+    text = text.replace("\n", "\\n")
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def package_keys(package_dir):
+    """Per INI file name: full key -> value of the last step that sets it."""
+    result = {}
+    application = Path(package_dir) / "application"
+    if not application.is_dir():
+        return result
+    for step in sorted((d for d in application.iterdir() if d.is_dir() and d.name != "common"), key=step_order):
+        config = step / "config"
+        if not config.is_dir():
+            continue
+        for path in sorted(config.iterdir()):
+            if path.suffix.lower() == ".ini":
+                keys = read_ini(path) or {}
+                result.setdefault(path.name, {}).update(
+                    {k: v for k, v in keys.items() if not sample.is_marker_key(k)})
+    return result
+
+
+def step_order(path):
+    parts = path.name.replace("_to_", "_").split("_")
+    try:
+        return [int(p) for p in parts]
+    except ValueError:
+        return [1 << 30, path.name]
+
+
+def show_registry(out, config_home):
+    out("Uninstall registry entry (stand-in: %s)" % (Path(config_home) / "Corvane" / "registry"))
+    icon = None
+    for name, path in registry_files(config_home):
+        values = read_ini(path)
+        if values is None:
+            out("  %s: no key" % name)
+            continue
+        out("  %s: %s" % (name, path.relative_to(config_home)))
+        for key in ("DisplayVersion", "DisplayName", "DisplayIcon"):
+            out("    %-15s %s" % (key, values.get(key, "(absent)")))
+        icon = icon or values.get("DisplayIcon")
+    return icon
+
+
+def show_flag_and_backup(out, install):
+    flag_file = install / "config" / "UPDATER.ini"
+    keys = read_ini(flag_file)
+    if keys is None:
+        out("  update flag     absent (no config/UPDATER.ini): consistent")
+    else:
+        flag = keys.get("UPDATE/FLAG", "(absent)")
+        meaning = {"true": "consistent", "false": "an update stopped after its backup: the next run restores",
+                   "(absent)": "consistent"}.get(flag, "unexpected value")
+        state = "" if sample.is_marked_valid(keys) else " (markers damaged: the updater repairs the file)"
+        out("  update flag     UPDATE/FLAG = %s: %s%s" % (flag, meaning, state))
+    backup = install / "backup"
+    if backup.is_dir():
+        files = sum(1 for p in backup.rglob("*") if p.is_file())
+        out("  backup/         present, %d files" % files)
+    else:
+        out("  backup/         absent")
+
+
+def show_shortcut(out, home):
+    desktop = Path(home) / "Desktop"
+    found = False
+    for name in sample.DISPLAY_NAMES:
+        link = desktop / ("%s.lnk" % name)
+        if link.is_symlink():
+            target = os.readlink(link)
+            out("  %s -> %s (%s)" % (link, target, "target exists" if Path(target).exists() else "target missing"))
+            found = True
+        elif link.exists():
+            out("  %s (a file, not a link)" % link)
+            found = True
+    if not found:
+        out("  none in %s" % desktop)
+
+
+def show_config(out, install, package_dir, max_keys):
+    config = install / "config"
+    if not config.is_dir():
+        out("  no config/ directory")
+        return
+    from_package = package_keys(package_dir) if package_dir else {}
+    for path in sorted(config.iterdir(), key=lambda p: p.name.lower()):
+        if path.name == "UPDATER.ini" or path.name.endswith(".bak"):
+            continue
+        if path.suffix.lower() != ".ini":
+            out("  %s (%d bytes, replaced whole by a package)" % (path.name, path.stat().st_size))
+            continue
+        keys = read_ini(path) or {}
+        state = "markers ok" if sample.is_marked_valid(keys) else "markers DAMAGED"
+        bak = ", .bak beside it" if path.with_name(path.name + ".bak").exists() else ""
+        out("  %s (%s%s)" % (path.name, state, bak))
+        package = from_package.get(path.name)
+        rows = []
+        for key, value in keys.items():
+            if sample.is_marker_key(key):
+                continue
+            if package is None:
+                note = ""
+            elif key not in package:
+                note = "kept (installation only)"
+            elif package[key] == value:
+                note = "from package"
+            else:
+                note = "package sets %s" % shorten(package[key], 24)
+            rows.append((key, shorten(value, 30), note))
+        if package:
+            rows += [(key, "(missing)", "package adds %s" % shorten(value, 24))
+                     for key, value in package.items() if key not in keys]
+        width = max([len(r[0]) for r in rows[:max_keys]] + [10])
+        for key, value, note in rows[:max_keys]:
+            out(("    %-*s = %-30s %s" % (width, key, value, note)).rstrip())
+        if len(rows) > max_keys:
+            out("    ... %d more keys" % (len(rows) - max_keys))
+
+
+def show_database(out, install, max_rows):
+    path = install / sample.DATABASE_NAME
+    if not path.is_file():
+        out("  no %s" % sample.DATABASE_NAME)
+        return
+    con = sqlite3.connect(path.resolve().as_uri() + "?mode=ro", uri=True)
+    try:
+        tables = [r[0] for r in con.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name")]
+        for table in tables:
+            columns = [r[1] for r in con.execute("PRAGMA table_info(%s)" % table)]
+            count = con.execute("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
+            out("  %s (%d rows): %s" % (table, count, ", ".join(columns)))
+            for row in con.execute("SELECT * FROM %s ORDER BY rowid LIMIT %d" % (table, max_rows)):
+                out("      " + " | ".join(shorten("NULL" if v is None else v, 28) for v in row))
+    finally:
+        con.close()
+
+
+def show_package(out, package_dir):
+    package = Path(package_dir)
+    version = (read_ini(package / "version.ini") or {}).get("RELEASE/VERSION", "(none)")
+    application = package / "application"
+    steps = sorted((d.name for d in application.iterdir() if d.is_dir() and d.name != "common"),
+                   key=lambda n: step_order(Path(n))) if application.is_dir() else []
+    out("Package %s" % package)
+    out("  version.ini     RELEASE/VERSION = %s" % version)
+    out("  steps           %s" % (", ".join(steps) or "none"))
+    out("  string.bin      %s" % ("present" if (package / "string.bin").is_file() else "absent"))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Show an installation of Ostrelle/Ketterin as the updater sees it.")
+    parser.add_argument("install_dir", nargs="?", type=Path,
+                        help="installation directory (default: the one the registry entry names)")
+    parser.add_argument("--root", type=Path, help="a make-sample.py root: sets the defaults below")
+    parser.add_argument("--config-home", type=Path,
+                        help="XDG config home with the registry stand-in (default: $XDG_CONFIG_HOME or ~/.config)")
+    parser.add_argument("--home", type=Path, help="home directory with Desktop/ (default: $HOME)")
+    parser.add_argument("--package", type=Path, help="update package, to tell package keys from kept ones")
+    parser.add_argument("--rows", type=int, default=3, help="rows shown per table (default: 3)")
+    parser.add_argument("--keys", type=int, default=40, help="keys shown per INI file (default: 40)")
+    args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+
+    home = args.home or (args.root / "home" if args.root else Path(os.environ.get("HOME", "~")).expanduser())
+    config_home = args.config_home or (args.root / "home" / ".config" if args.root else
+                                       Path(os.environ.get("XDG_CONFIG_HOME") or Path(home) / ".config"))
+    package = args.package or (args.root / "package" if args.root and (args.root / "package").is_dir() else None)
+
+    lines = []
+    out = lines.append
+    icon = show_registry(out, config_home)
+    install = args.install_dir or (Path(install_dir_of(icon)) if icon else None)
+    if install is None:
+        print("\n".join(lines))
+        sys.stderr.write("show-installation: no installation directory given and no registry entry names one\n")
+        return 2
+    out("")
+    out("Installation %s" % install)
+    if not install.is_dir():
+        print("\n".join(lines + ["  does not exist"]))
+        return 1
+    show_flag_and_backup(out, install)
+    out("")
+    out("Desktop shortcut")
+    show_shortcut(out, home)
+    out("")
+    out("Configuration (config/)" + ("" if package else "; pass --package to see which keys are kept"))
+    show_config(out, install, package, args.keys)
+    out("")
+    out("Database (%s)" % sample.DATABASE_NAME)
+    show_database(out, install, args.rows)
+    if package:
+        out("")
+        show_package(out, package)
+    print("\n".join(lines))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
