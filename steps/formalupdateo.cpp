@@ -3,6 +3,7 @@
 #include "db/dbcontrol.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
+#include "updater/cvupdater.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +18,14 @@ FormalUpdateO::~FormalUpdateO() = default;
 
 bool FormalUpdateO::execUpdate(const QStringList &updateList)
 {
+    // Without an installation path every target would hang off the file system root
+    // ("/", "/config", "/kqdata.db"): write nothing anywhere.
+    if (CVUpdater::getInstance()->getInstallPath().isEmpty()) {
+        ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
+            << "install path is empty!";
+        return false;
+    }
+
     if (updateList.isEmpty()) {
         ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
             << "updatelist is empty!";
