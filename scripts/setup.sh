@@ -6,7 +6,7 @@ packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     xvfb xauth x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
-    sqlite3 strace
+    sqlite3 strace python3
     clang libclang-rt-14-dev
 )
 
