@@ -1,19 +1,44 @@
 #include "app/mainwindow.h"
 
+#include "app/zrpubmethod.h"
+#include "dialogs/zrmessagebox.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
+#include "strings/stringtable.h"
+#include "ui_mainwindow.h"
+#include "ui_zrmessagebox.h"
+#include "updater/cvupdater.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QDir>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
 {
-    setFixedSize(600, 300);
+    ui->setupUi(this);
     initData();
+    initUi();
+    initConnect();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    ui.reset();
+    if (m_updater) {
+        delete m_updater;
+        m_updater = nullptr;
+    }
+}
+
+QString MainWindow::disabledStyleSheet()
+{
+    return QStringLiteral("QLabel:!enabled{color:%1;} QLineEdit:!enabled{color:%1;}QDateTimeEdit:!enabled{color:%1;}"
+                          "QDateEdit:!enabled{color:%1;}QComboBox:!enabled{color:%1;}QTextEdit:!enabled{color:%1;}"
+                          "QTableWidget:!enabled{color:%1;}QHeaderView:!enabled{color:%1;}")
+        .arg(QStringLiteral("rgb(0,0,0)"));
+}
 
 void MainWindow::initData()
 {
@@ -26,4 +51,96 @@ void MainWindow::initData()
     }
     qInstallMessageHandler(logMessageHandler);
     ZR_LOG_INFO("void MainWindow::initData()") << "Corvane Update Start-Up";
+
+    ZRPubMethod *context = ZRPubMethod::getInstance();
+    context->loadStringTable();
+
+    QApplication::addLibraryPath(QStringLiteral("%1%2").arg(QDir::currentPath(), QStringLiteral("/sqldrivers")));
+
+    setStyleSheet(disabledStyleSheet());
+
+    QFont font;
+    font.setFamily(context->getLanType() == 0 ? QStringLiteral("SimSun") : QStringLiteral("Arial"));
+    setFont(font);
+
+    m_updater = CVUpdater::getInstance();
+}
+
+void MainWindow::initUi()
+{
+    // No close button: the window is closed with pushButton_ok.
+    setWindowFlags(Qt::CustomizeWindowHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+
+    setWindowTitle(getString(896));
+    ui->pushButton_ok->setText(getString(132));
+    ui->pushButton_Update->setText(getString(896));
+
+    ui->label_oldVersion->setText(getString(1510));
+    ui->label_newVersion->setText(getString(1511));
+    ui->label_installPath->setText(getString(1512));
+
+    ui->label_value_oldVer->setText(m_updater->getOldVersion());
+    ui->label_value_newVer->setText(m_updater->getNewVersion());
+    ui->label_value_path->setText(m_updater->getInstallPath());
+
+    ui->progressBar_Upgrade->setMinimum(0);
+    ui->progressBar_Upgrade->setMaximum(100);
+    ui->progressBar_Upgrade->setValue(0);
+
+    ui->pushButton_Restore->hide();
+}
+
+void MainWindow::initConnect()
+{
+    // The Update and Restore buttons are connected to the update driver's slots.
+    connect(ui->pushButton_ok, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_updater, &CVUpdater::sigProcessAddValue, this, &MainWindow::slotProcessAddValue);
+}
+
+void MainWindow::setButtonsEnabled(bool enabled)
+{
+    ui->pushButton_ok->setEnabled(enabled);
+    ui->pushButton_Update->setEnabled(enabled);
+}
+
+void MainWindow::slotProcessAddValue(int value)
+{
+    // After the bar's reset its value is -1, so the first increment of 10 shows 9; the
+    // increments of a whole update add up to more than 100.
+    int newValue = ui->progressBar_Upgrade->value() + value;
+    if (newValue > 100)
+        newValue = 100;
+    ui->progressBar_Upgrade->setValue(newValue);
+}
+
+int MainWindow::showResultBox(const QString &title, const QString &text, const QString &buttonText)
+{
+    return showBox(title, text, buttonText, false);
+}
+
+int MainWindow::showFinishBox(const QString &title, const QString &text, const QString &buttonText)
+{
+    return showBox(title, text, buttonText, true);
+}
+
+int MainWindow::showBox(const QString &title, const QString &text, const QString &buttonText, bool finish)
+{
+    ZRMessageBox box(this, false);
+    Ui::ZRMessageBox *form = box.form();
+    // Shown whatever its text: without a string table the text is empty, and a box
+    // without a button could not be closed.
+    form->btn_cancel->hide();
+    form->btn_ok->show();
+    form->btn_ok->setText(buttonText.isEmpty() ? getString(10) : buttonText);
+    box.setWindowTitle(title);
+    form->label_text->setText(text);
+    if (finish) {
+        form->label_icon->hide();
+    } else {
+        form->label_icon->show();
+        box.setWindowFlags(box.windowFlags() & ~(Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint));
+    }
+    // The one button takes the place of the hidden Cancel button.
+    form->btn_ok->move(290, 190);
+    return box.exec();
 }

@@ -3,7 +3,18 @@
 
 #include <QMainWindow>
 
-// The updater's only window. Its construction does the program's start-up work.
+#include <memory>
+
+class CVUpdater;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The updater's only window. Its construction does the program's start-up work (log,
+// string table, plug-in path, style, update manager); it shows the installed and the
+// package version and the installation path, adds up the progress the update reports,
+// and shows the boxes in which the outcome of an update or restore is reported.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -12,8 +23,30 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The style sheet that keeps the text of disabled widgets black.
+    static QString disabledStyleSheet();
+
+    // Enables or disables the closing and the Update button together.
+    void setButtonsEnabled(bool enabled);
+
+    // Modal result boxes with one button (text 10 when buttonText is empty); both
+    // return the box's result. The result box has no title-bar buttons, so its one
+    // button is the only way out; the finish box keeps its close button.
+    int showResultBox(const QString &title, const QString &text, const QString &buttonText);
+    int showFinishBox(const QString &title, const QString &text, const QString &buttonText);
+
+public slots:
+    // Adds a progress increment to the bar, capped at 100.
+    void slotProcessAddValue(int value);
+
 private:
     void initData();
+    void initUi();
+    void initConnect();
+    int showBox(const QString &title, const QString &text, const QString &buttonText, bool finish);
+
+    std::unique_ptr<Ui::MainWindow> ui;
+    CVUpdater *m_updater = nullptr;
 };
 
 #endif // MAINWINDOW_H
