@@ -2,12 +2,19 @@
 
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
+#include "db/dbcontrol.h"
 #include "log/applog.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <array>
 
 namespace {
 
@@ -34,6 +41,17 @@ int lastSeparator(const QString &path)
     return qMax(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char('/')));
 #endif
 }
+
+const QString flagKey = QStringLiteral("UPDATE/FLAG");
+
+// A value of the uninstall key as it stood before updateRegKey() wrote it, so that it
+// can be put back.
+struct RegistryValue
+{
+    QString name;
+    bool present;
+    QVariant value;
+};
 
 // All digits of a version as one number: "3.10" is 310. Not a number, or too large
 // for 32 bits, is 0.
@@ -115,6 +133,16 @@ QStringList CVUpdater::getUpdateList() const
 FormalUpdateO *CVUpdater::getUpdateObject() const
 {
     return m_updateObject;
+}
+
+QString CVUpdater::getBackupPath() const
+{
+    return QStringLiteral("%1/%2").arg(m_installPath, QStringLiteral("backup"));
+}
+
+QString CVUpdater::getFlagFilePath() const
+{
+    return QStringLiteral("%1%2").arg(m_installPath, QStringLiteral("/config/UPDATER.ini"));
 }
 
 void CVUpdater::readInstallInfo()
@@ -208,4 +236,133 @@ bool CVUpdater::produceUpdateList(const QString &from, const QString &to, QStrin
                                                  stepFormat.arg(mainVersion, QString::number(minor + 1))));
     }
     return true;
+}
+
+bool CVUpdater::execUpdate()
+{
+    if (!produceUpdateList(m_oldVersion, m_newVersion, m_updateList)) {
+        ZR_LOG_WARNING("bool CVUpdater::execUpdate()") << "read updatelist failed!";
+        return false;
+    }
+    emit sigProcessAddValue(10);
+    return m_updateObject->execUpdate(m_updateList);
+}
+
+bool CVUpdater::backupVersion()
+{
+    if (m_installPath.isEmpty())
+        return false;
+    if (!QDir(m_installPath).exists()) {
+        ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "installpath is not exist!";
+        return false;
+    }
+    // What an earlier backup left in "backup" stays; this copy adds and overwrites.
+    if (!ZRPubMethod::getInstance()->copyDir(QDir(m_installPath), QDir(getBackupPath()), true)) {
+        ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
+        return false;
+    }
+    ZR_LOG_DEBUG("bool CVUpdater::backupVersion()") << "backup successed!";
+    // Without the flag on disk an interrupted update would go unnoticed by the next run,
+    // so an update must not start on this backup.
+    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()");
+}
+
+bool CVUpdater::restoreVersion()
+{
+    if (m_installPath.isEmpty())
+        return false;
+    if (!QDir(m_installPath).exists()) {
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "installpath is not exist!";
+        return false;
+    }
+    const QString backupPath = getBackupPath();
+    if (!QDir(backupPath).exists()) {
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "bak file is not exist!";
+        return false;
+    }
+
+    // "kqdata.db" is replaced by the copy; an open connection would keep writing to the
+    // file the copy removed.
+    DBControl *database = DBControl::getInstance();
+    database->closeDB();
+    if (!ZRPubMethod::getInstance()->copyDir(QDir(backupPath), QDir(m_installPath), true)) {
+        // Stays closed: a copy that stopped half-way may have removed the database, and
+        // opening would create an empty one in its place.
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
+        return false;
+    }
+    ZR_LOG_DEBUG("bool CVUpdater::restoreVersion()") << "restore successed!";
+    // A flag that stays false only makes the next run restore once more.
+    const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()");
+    database->openDB();
+    return flagWritten;
+}
+
+bool CVUpdater::updateRegKey()
+{
+    const QString productName = m_iconPath.contains(QLatin1String("Ketterin"))
+        ? QStringLiteral("Ketterin") : QStringLiteral("Ostrelle");
+    const QString displayName = QStringLiteral("%1 %2").arg(productName, m_newVersion);
+    const QString shortcutName = QStringLiteral("%1.lnk").arg(productName);
+
+    // The key is written before the flag: the flag turns true only once the new version
+    // is recorded, so an installation whose key could not be written still reads as an
+    // unfinished update, and the driver restores it.
+    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    std::array<RegistryValue, 2> previous{{{QStringLiteral("DisplayVersion"), false, QVariant()},
+                                           {QStringLiteral("DisplayName"), false, QVariant()}}};
+    for (RegistryValue &value : previous) {
+        value.present = key->contains(value.name);
+        value.value = key->value(value.name);
+    }
+    key->setValue(QStringLiteral("DisplayVersion"), m_newVersion);
+    key->setValue(QStringLiteral("DisplayName"), displayName);
+    if (!RegistryStore::commit(*key)) {
+        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
+            << QStringLiteral("write reg key %1 failed").arg(m_regKey);
+        return false;
+    }
+
+    // An existing shortcut is left as it is; the link points at the same program file.
+    const QString shortcutPath = QStringLiteral("%1/%2").arg(
+        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation), shortcutName);
+    const QFileInfo existing(shortcutPath);
+    if (!QFile::link(m_iconPath, shortcutPath) && !existing.exists() && !existing.isSymLink()) {
+        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
+            << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
+    }
+
+    if (!writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
+        // The driver puts the old files back; the key must name their version again.
+        for (const RegistryValue &value : previous) {
+            if (value.present)
+                key->setValue(value.name, value.value);
+            else
+                key->remove(value.name);
+        }
+        if (!RegistryStore::commit(*key)) {
+            ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
+                << QStringLiteral("write reg key %1 failed").arg(m_regKey);
+        }
+        return false;
+    }
+
+    emit sigProcessAddValue(100);
+    ZR_LOG_DEBUG("bool CVUpdater::updateRegKey()") << "update reg and shortcut successed";
+    return true;
+}
+
+bool CVUpdater::writeUpdateFlag(bool flag, const char *signature) const
+{
+    const QString path = getFlagFilePath();
+    ConfigBase flagFile(path);
+    flagFile.setValue(flagKey, flag);
+    if (flagFile.save())
+        return true;
+    ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);
+    // The settings layer still writes what is pending when the object goes. The value
+    // before this call is the one the installation's state calls for: true before a
+    // backup is complete, false while the update is not recorded.
+    flagFile.setValue(flagKey, !flag);
+    return false;
 }

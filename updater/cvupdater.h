@@ -9,7 +9,10 @@ class FormalUpdateO;
 
 // The update manager: knows the installed and the package version, the installation
 // directory and the uninstall key, and turns two versions into the list of version
-// steps that its update object applies one after the other.
+// steps that its update object applies one after the other. It also makes an update
+// recoverable: the installation is copied into its "backup" directory first, and the
+// key UPDATE/FLAG of "config/UPDATER.ini" is false from the end of that copy until the
+// update has been recorded in the registry or the backup has been put back.
 class CVUpdater : public QObject
 {
     Q_OBJECT
@@ -36,9 +39,25 @@ public:
     QString getRegKey() const;
     QStringList getUpdateList() const;
     FormalUpdateO *getUpdateObject() const;
+    // "<installation>/backup" and "<installation>/config/UPDATER.ini".
+    QString getBackupPath() const;
+    QString getFlagFilePath() const;
 
     bool isCanUpdate();
     bool produceUpdateList(const QString &from, const QString &to, QStringList &list);
+
+    // Builds the list of version steps and has the update object apply it.
+    bool execUpdate();
+    // Copies the installation, reserved names left out, over what "backup" already
+    // holds, then sets the flag to false.
+    bool backupVersion();
+    // Copies "backup" over the installation with the database closed, then sets the
+    // flag to true. Files the update added stay.
+    bool restoreVersion();
+    // Records the package version in the uninstall key, puts the desktop shortcut in
+    // place and sets the flag to true. False, with the flag left false, when the key
+    // cannot be written; a shortcut that cannot be made is not a failure.
+    bool updateRegKey();
 
     void readInstallInfo();
     void readNewVersion();
@@ -47,6 +66,9 @@ signals:
     void sigProcessAddValue(int value);
 
 private:
+    // Writes UPDATE/FLAG and tells whether it reached the file.
+    bool writeUpdateFlag(bool flag, const char *signature) const;
+
     QString m_oldVersion;
     QString m_newVersion;
     QString m_installPath;
