@@ -1,0 +1,301 @@
+#include "db/dbcontrol.h"
+
+#include "log/applog.h"
+#include "updater/cvupdater.h"
+
+#include <QDebug>
+#include <QReadLocker>
+#include <QSqlError>
+#include <QWriteLocker>
+
+namespace {
+
+const char kModifyListSignature[] = "bool DBControl::execModifySql(const QStringList&)";
+
+// How one call reports a failed statement. Only the list form of execModifySql, the
+// one the update steps use, writes to the updater's log file; the others stay plain
+// debug output.
+struct FailureReport
+{
+    const char *message;
+    bool toLogFile;
+
+    void operator()(const QString &error, const QString &sql) const
+    {
+        if (toLogFile) {
+            ZR_LOG_DEBUG(kModifyListSignature) << message << error;
+            ZR_LOG_DEBUG(kModifyListSignature) << "SQL:" << sql;
+            ZR_LOG_DEBUG(kModifyListSignature) << error;
+        } else {
+            qDebug() << message << error;
+            qDebug() << "SQL:" << sql;
+        }
+    }
+};
+
+enum class Outcome { Done, StatementFailed, RowIdFailed };
+
+// The frame of every modifying call: write lock, one query for all statements, one
+// transaction that is committed only when every statement ran.
+template <typename Statements>
+bool runInTransaction(QReadWriteLock &lock, QSqlDatabase &db, const FailureReport &report,
+                      Statements runStatements)
+{
+    QWriteLocker locker(&lock);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+
+    // Without the BEGIN every statement would commit on its own and a later failure
+    // could no longer undo the earlier ones; run nothing instead.
+    if (!db.transaction()) {
+        report(db.lastError().text(), QStringLiteral("BEGIN"));
+        return false;
+    }
+
+    switch (runStatements(query)) {
+    case Outcome::StatementFailed:
+        db.rollback();
+        report(query.lastError().text(), query.lastQuery());
+        return false;
+    case Outcome::RowIdFailed:
+        // getLastInsertRowId() has said why.
+        db.rollback();
+        return false;
+    case Outcome::Done:
+        break;
+    }
+
+    query.finish();
+    // A COMMIT refused by the engine (the file locked by the running application,
+    // a full disk) leaves nothing written: that is a failure, not a success.
+    if (!db.commit()) {
+        const QString error = db.lastError().text();
+        db.rollback();
+        report(error, QStringLiteral("COMMIT"));
+        return false;
+    }
+    return true;
+}
+
+// A statement that does not prepare is reported with the engine's reason at once,
+// instead of a vaguer error from executing nothing.
+bool execPrepared(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
+{
+    if (!query.prepare(sql))
+        return false;
+    for (const BindValue &bind : values)
+        query.bindValue(bind.placeholder, bind.value, bind.paramType);
+    return query.exec();
+}
+
+} // namespace
+
+DBControl *DBControl::getInstance()
+{
+    static DBControl instance;
+    return &instance;
+}
+
+DBControl::DBControl()
+    : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
+{
+    m_db.setHostName(QStringLiteral("localhost"));
+    m_db.setDatabaseName(QStringLiteral("%1/%2").arg(CVUpdater::getInstance()->getInstallPath(),
+                                                     QStringLiteral("kqdata.db")));
+    openDB();
+}
+
+void DBControl::openDB()
+{
+    m_isOpen = true;
+    if (m_db.isOpen())
+        m_db.close();
+    if (!m_db.open()) {
+        m_isOpen = false;
+        qDebug() << "open database failed";
+    }
+}
+
+void DBControl::closeDB()
+{
+    if (m_db.isOpen())
+        m_db.close();
+}
+
+bool DBControl::isOpened() const
+{
+    return m_isOpen;
+}
+
+QSqlDatabase *DBControl::getDatabase()
+{
+    return &m_db;
+}
+
+QReadWriteLock *DBControl::getLock()
+{
+    return &m_lock;
+}
+
+bool DBControl::isSelectSql(const QString &sql)
+{
+    if (sql.trimmed().left(6).toUpper() == QLatin1String("SELECT"))
+        return true;
+    qDebug() << "is not select sql";
+    return false;
+}
+
+bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql)
+{
+    QReadLocker locker(&m_lock);
+    if (!isSelectSql(sql))
+        return false;
+    query = QSqlQuery(m_db);
+    if (!query.exec(sql)) {
+        qDebug() << "exec select sql failed:" << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
+{
+    QReadLocker locker(&m_lock);
+    if (!isSelectSql(sql))
+        return false;
+    query = QSqlQuery(m_db);
+    if (!execPrepared(query, sql, values)) {
+        qDebug() << "exec select sql failed:" << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool DBControl::getLastInsertRowId(QSqlQuery &query, int &rowId)
+{
+    if (!query.exec(QStringLiteral("select last_insert_rowid()"))) {
+        qDebug() << "get rowid failed" << query.lastError().text();
+        return false;
+    }
+    if (!query.next())
+        return false;
+    rowId = query.value(0).toString().toInt();
+    return true;
+}
+
+int DBControl::isColumnExists(const QString &table, const QString &column)
+{
+    // The names are bound, never pasted into the text, so a quote in a name can
+    // neither break the query nor change what it asks. "%" and "_" in the column
+    // name keep their LIKE meaning.
+    const QString sql = QStringLiteral("SELECT COUNT(*) FROM SQLITE_MASTER WHERE TYPE = 'table' "
+                                       "AND NAME = :table AND SQL LIKE :column");
+    const QVector<BindValue> values{
+        {QStringLiteral(":table"), table},
+        {QStringLiteral(":column"), QString(QLatin1Char('%') + column + QLatin1Char('%'))},
+    };
+    QSqlQuery query;
+    if (!execSelectSql(query, sql, values)) {
+        qDebug() << "isColumnExists exec sql err:" << sql << table << column;
+        return -1;
+    }
+    if (!query.next())
+        return 0;
+    return query.value(0).toInt() > 0 ? 1 : 0;
+}
+
+bool DBControl::execModifySql(const QStringList &sqlList)
+{
+    const FailureReport report{"modify multisql failed,", true};
+    return runInTransaction(m_lock, m_db, report, [&sqlList](QSqlQuery &query) {
+        for (const QString &sql : sqlList) {
+            if (!query.exec(sql))
+                return Outcome::StatementFailed;
+        }
+        return Outcome::Done;
+    });
+}
+
+bool DBControl::execModifySql(const QString &sql)
+{
+    const FailureReport report{"modify single sql failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&sql](QSqlQuery &query) {
+        return query.exec(sql) ? Outcome::Done : Outcome::StatementFailed;
+    });
+}
+
+bool DBControl::execModifySql(const QString &sql, const QVector<BindValue> &values)
+{
+    const FailureReport report{"execModifysql bind value failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        return execPrepared(query, sql, values) ? Outcome::Done : Outcome::StatementFailed;
+    });
+}
+
+bool DBControl::execModifySql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values)
+{
+    const FailureReport report{"execModifysql bind multi value failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        const int count = qMin(sqlList.size(), values.size());
+        for (int i = 0; i < count; ++i) {
+            if (!execPrepared(query, sqlList.at(i), values.at(i)))
+                return Outcome::StatementFailed;
+        }
+        return Outcome::Done;
+    });
+}
+
+bool DBControl::execInsertSql(const QString &sql, int &rowId)
+{
+    const FailureReport report{"insert single sql failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        if (!query.exec(sql))
+            return Outcome::StatementFailed;
+        return getLastInsertRowId(query, rowId) ? Outcome::Done : Outcome::RowIdFailed;
+    });
+}
+
+bool DBControl::execInsertSql(const QString &sql, const QVector<BindValue> &values, int &rowId)
+{
+    const FailureReport report{"exec insert bind value failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        if (!execPrepared(query, sql, values))
+            return Outcome::StatementFailed;
+        return getLastInsertRowId(query, rowId) ? Outcome::Done : Outcome::RowIdFailed;
+    });
+}
+
+bool DBControl::execInsertSql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values,
+                              QVector<int> &rowIds)
+{
+    const FailureReport report{"exec insert bind multi value failed,", false};
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        const int count = qMin(sqlList.size(), values.size());
+        for (int i = 0; i < count; ++i) {
+            if (!execPrepared(query, sqlList.at(i), values.at(i)))
+                return Outcome::StatementFailed;
+            int rowId = 0;
+            if (!getLastInsertRowId(query, rowId))
+                return Outcome::RowIdFailed;
+            rowIds.append(rowId);
+        }
+        return Outcome::Done;
+    });
+}
+
+bool DBControl::execInsertSql(const QStringList &sqlList, QVector<int> &rowIds)
+{
+    const FailureReport report{"insert multi sql failed,", false};
+    rowIds.clear();
+    return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
+        for (const QString &sql : sqlList) {
+            if (!query.exec(sql))
+                return Outcome::StatementFailed;
+            int rowId = 0;
+            if (!getLastInsertRowId(query, rowId))
+                return Outcome::RowIdFailed;
+            rowIds.append(rowId);
+        }
+        return Outcome::Done;
+    });
+}
