@@ -1,0 +1,479 @@
+#include "common/installationfixture.h"
+#include "common/logcapture.h"
+#include "common/packagebuilder.h"
+#include "db/dbcontrol.h"
+#include "updater/cvupdater.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+
+const QString backupSignature = QStringLiteral("bool CVUpdater::backupVersion()");
+const QString restoreSignature = QStringLiteral("bool CVUpdater::restoreVersion()");
+const QString execSignature = QStringLiteral("bool CVUpdater::execUpdate()");
+const QString regSignature = QStringLiteral("bool CVUpdater::updateRegKey()");
+const QString copySignature = QStringLiteral("bool ZRPubMethod::copyDir(QDir, QDir, bool)");
+
+// The debug stream prints a string value in quotes, with its backslashes doubled.
+QString quoted(QString text)
+{
+    text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    return QStringLiteral("\"%1\"").arg(text);
+}
+
+QList<int> emitted(const QSignalSpy &spy)
+{
+    QList<int> values;
+    for (const QList<QVariant> &arguments : spy)
+        values << arguments.at(0).toInt();
+    return values;
+}
+
+// The reserved names of the installation below, at the top and deeper down.
+const QStringList reservedEntries{"log", "image", "Updater", "install.log", "docs/log", "config/UPDATER.ini"};
+
+} // namespace
+
+// The update manager's backup, restore, update execution, registry and shortcut on a
+// real installation: files, marked INI files, an SQLite database, the registry
+// stand-in and the desktop of a test home.
+class TestBackupRestore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void backupLeavesReservedNamesOut();
+    void backupFailures_data();
+    void backupFailures();
+    void backupFlagNotWritten();
+    void restorePutsBackupBack();
+    void restoreFailures_data();
+    void restoreFailures();
+    void execUpdateRefusedList();
+    void execUpdateTwoSteps();
+    void updateRegKey_data();
+    void updateRegKey();
+    void shortcutProblemsAreNotFatal_data();
+    void shortcutProblemsAreNotFatal();
+    void unwritableKey_data();
+    void unwritableKey();
+    void flagNotWrittenPutsKeyBack();
+
+private:
+    CVUpdater *startUpdater();
+    bool writeVersion(const QString &version);
+    QStringList rows(const QString &sql) const { return PackageBuilder::query(m_fixture.databasePath(), sql); }
+
+    InstallationFixture m_fixture;
+};
+
+void TestBackupRestore::initTestCase()
+{
+    QVERIFY2(m_fixture.setUp(), qPrintable(m_fixture.error()));
+}
+
+void TestBackupRestore::init()
+{
+    QVERIFY2(m_fixture.reset(), qPrintable(m_fixture.error()));
+
+    PackageBuilder installation(m_fixture.installPath());
+    installation
+        .files({"ostrelle.exe=v3.2", "bin/lib.txt=3.2", "user/notes.txt=mine", "log/today.txt=log",
+                "image/logo.png=img", "Updater/updater.exe=u", "install.log=il", "docs/log/old.txt=deep",
+                "docs/Log/kept.txt=case differs", "docs/logbook.txt=prefix", ".hidden=h"})
+        .markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "true"}})
+        .markedIni(QStringLiteral("config/app.ini"), {{"main/lang", "en"}})
+        .database(QStringLiteral("kqdata.db"), {"CREATE TABLE person(id INTEGER PRIMARY KEY, name TEXT)",
+                                                "INSERT INTO person(name) VALUES('ann')"});
+    QVERIFY2(installation.ok(), qPrintable(installation.error()));
+    QVERIFY(writeVersion(QStringLiteral("3.4")));
+    QVERIFY2(m_fixture.writeKey(QStringLiteral("3.2")), qPrintable(m_fixture.error()));
+    m_fixture.openDatabase();
+}
+
+CVUpdater *TestBackupRestore::startUpdater()
+{
+    // Deleted by the fixture's reset before the next case.
+    return CVUpdater::getInstance();
+}
+
+bool TestBackupRestore::writeVersion(const QString &version)
+{
+    PackageBuilder package(m_fixture.packagePath());
+    package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", version}});
+    return package.ok();
+}
+
+void TestBackupRestore::backupLeavesReservedNamesOut()
+{
+    // An earlier backup: its extra file stays, its older copy is replaced.
+    PackageBuilder earlier(m_fixture.backupPath());
+    earlier.files({"stale.txt=from 3.1", "bin/lib.txt=3.1"});
+    QVERIFY(earlier.ok());
+
+    QStringList expected = PackageBuilder::snapshot(m_fixture.installPath(),
+                                                    QStringList(reservedEntries) << ".hidden" << "backup");
+    expected << "stale.txt=from 3.1";
+    expected.sort();
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(updater->backupVersion());
+
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.backupPath()), expected);
+    QCOMPARE(PackageBuilder::query(m_fixture.backupPath() + QStringLiteral("/kqdata.db"), "SELECT name FROM person"),
+             QStringList{"ann"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+    QCOMPARE(log.lines(), QStringList{"Debug " + backupSignature + " backup successed!"});
+}
+
+void TestBackupRestore::backupFailures_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("expectedLog");
+
+    QTest::newRow("no installation path") << "no path" << QStringList();
+    QTest::newRow("installation missing") << "missing"
+                                          << QStringList{"Warning " + backupSignature + " installpath is not exist!"};
+    QTest::newRow("copy fails") << "copy"
+                                << QStringList{"Warning " + copySignature + ' ' + quoted("remove lib.txt failed"),
+                                               "Warning " + backupSignature + " backup failed!"};
+}
+
+void TestBackupRestore::backupFailures()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, expectedLog);
+
+    if (scenario == QLatin1String("no path")) {
+        QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+        QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"), QString()));
+    } else if (scenario == QLatin1String("missing")) {
+        QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"),
+                                   m_fixture.rootPath() + QStringLiteral("/Gone/ostrelle.exe")));
+    } else {
+        // A directory where the backup's copy of a file goes cannot be removed.
+        QVERIFY(QDir().mkpath(m_fixture.backupPath() + QStringLiteral("/bin/lib.txt")));
+    }
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(!updater->backupVersion());
+    QCOMPARE(log.lines(), expectedLog);
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    if (scenario != QLatin1String("copy"))
+        QVERIFY(!QFileInfo::exists(m_fixture.backupPath()));
+    // Nothing was created at the root for an empty path.
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/backup")));
+}
+
+void TestBackupRestore::backupFlagNotWritten()
+{
+    // The flag file's own backup cannot be replaced, so the flag cannot be saved.
+    QVERIFY(QDir().mkpath(m_fixture.flagFilePath() + QStringLiteral(".bak")));
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(!updater->backupVersion());
+    QCOMPARE(log.lines(), (QStringList{"Debug " + backupSignature + " backup successed!",
+                                       "Warning " + backupSignature + ' '
+                                           + quoted(QStringLiteral("write update flag %1 failed")
+                                                        .arg(m_fixture.flagFilePath()))}));
+    // An update must not start without the flag that would reveal its interruption.
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+}
+
+void TestBackupRestore::restorePutsBackupBack()
+{
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    const QStringList backedUp = PackageBuilder::snapshot(m_fixture.backupPath());
+
+    // What an update and the user did afterwards.
+    QVERIFY(QFile::remove(m_fixture.installPath() + QStringLiteral("/user/notes.txt")));
+    PackageBuilder changes(m_fixture.installPath());
+    changes.files({"bin/lib.txt=3.4", "bin/added.txt=new in 3.4", "log/today.txt=more log"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"main/lang", "de"}, {"main/added", "1"}});
+    QVERIFY(changes.ok());
+    QVERIFY(DBControl::getInstance()->execModifySql(
+        QStringList{"INSERT INTO person(name) VALUES('bob')", "ALTER TABLE person ADD COLUMN email TEXT"}));
+    QCOMPARE(rows("SELECT name FROM person ORDER BY id"), (QStringList{"ann", "bob"}));
+
+    LogCapture log;
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(log.lines(), QStringList{"Debug " + restoreSignature + " restore successed!"});
+
+    // Everything of the backup is back; what the update added stays; reserved names
+    // were neither backed up nor touched.
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.2"));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/added.txt")),
+             QByteArray("new in 3.4"));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/log/today.txt")),
+             QByteArray("more log"));
+    QCOMPARE(PackageBuilder::iniValues(m_fixture.installPath() + QStringLiteral("/config/app.ini"))
+                 .value(QStringLiteral("main/lang")),
+             QStringLiteral("en"));
+    QCOMPARE(rows("SELECT name FROM person ORDER BY id"), QStringList{"ann"});
+    QCOMPARE(rows("SELECT COUNT(*) FROM pragma_table_info('person') WHERE name = 'email'"), QStringList{"0"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.backupPath()), backedUp);
+
+    // The connection is open again, on the restored file.
+    QVERIFY(DBControl::getInstance()->getDatabase()->isOpen());
+    QSqlQuery query;
+    QVERIFY(DBControl::getInstance()->execSelectSql(query, QStringLiteral("SELECT COUNT(*) FROM person")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), 1);
+}
+
+void TestBackupRestore::restoreFailures_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<bool>("databaseOpen");
+
+    QTest::newRow("no installation path") << "no path" << QStringList() << true;
+    QTest::newRow("installation missing")
+        << "missing" << QStringList{"Warning " + restoreSignature + " installpath is not exist!"} << true;
+    QTest::newRow("no backup") << "no backup" << QStringList{"Warning " + restoreSignature + " bak file is not exist!"}
+                               << true;
+    // The database stays closed: the copy may have stopped after removing it.
+    QTest::newRow("copy fails") << "copy"
+                                << QStringList{"Warning " + copySignature + ' ' + quoted("remove notes.txt failed"),
+                                               "Warning " + restoreSignature + " restore failed!"}
+                                << false;
+}
+
+void TestBackupRestore::restoreFailures()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(bool, databaseOpen);
+
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    if (scenario == QLatin1String("no path")) {
+        QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+        QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"), QString()));
+    } else if (scenario == QLatin1String("missing")) {
+        QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"),
+                                   m_fixture.rootPath() + QStringLiteral("/Gone/ostrelle.exe")));
+    } else if (scenario == QLatin1String("copy")) {
+        installation.files({"backup/user/notes.txt=backed up"});
+        QVERIFY(QFile::remove(m_fixture.installPath() + QStringLiteral("/user/notes.txt")));
+        installation.dir(QStringLiteral("user/notes.txt"));
+    }
+    QVERIFY(installation.ok());
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(!updater->restoreVersion());
+    QCOMPARE(log.lines(), expectedLog);
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+    QCOMPARE(DBControl::getInstance()->getDatabase()->isOpen(), databaseOpen);
+}
+
+void TestBackupRestore::execUpdateRefusedList()
+{
+    QVERIFY(writeVersion(QStringLiteral("4.0")));
+    CVUpdater *updater = startUpdater();
+    QSignalSpy progress(updater, &CVUpdater::sigProcessAddValue);
+    LogCapture log;
+    QVERIFY(!updater->execUpdate());
+    QVERIFY(progress.isEmpty());
+    QCOMPARE(log.linesContaining(execSignature), QStringList{"Warning " + execSignature + " read updatelist failed!"});
+    QVERIFY(updater->getUpdateList().isEmpty());
+}
+
+void TestBackupRestore::execUpdateTwoSteps()
+{
+    PackageBuilder package(m_fixture.packagePath());
+    package.files({PackageBuilder::stepPath("3_2_to_3_3", "common/bin/lib.txt=3.3"),
+                   PackageBuilder::stepPath("3_3_to_3_4", "common/bin/lib.txt=3.4")})
+        .sqlScript("3_3_to_3_4", "INSERT INTO person(name) VALUES('cy');\n");
+    QVERIFY(package.ok());
+
+    CVUpdater *updater = startUpdater();
+    QSignalSpy progress(updater, &CVUpdater::sigProcessAddValue);
+    QVERIFY(updater->execUpdate());
+    QCOMPARE(updater->getUpdateList(), (QStringList{"3_2_to_3_3", "3_3_to_3_4"}));
+    // 10 before the steps, then each step's shares of 70.
+    QCOMPARE(emitted(progress), (QList<int>{10, 11, 11, 11, 35, 11, 11, 11, 35}));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.4"));
+    QCOMPARE(rows("SELECT name FROM person ORDER BY id"), (QStringList{"ann", "cy"}));
+}
+
+void TestBackupRestore::updateRegKey_data()
+{
+    QTest::addColumn<QString>("keyName");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("newVersion");
+    QTest::addColumn<QString>("productName");
+
+    QTest::newRow("English") << "Ostrelle" << "ostrelle.exe" << "3.4" << "Ostrelle";
+    QTest::newRow("Chinese") << "Ketterin" << "Ketterin.exe" << "3.4" << "Ketterin";
+    // The name follows the program path, not the key it was read from.
+    QTest::newRow("English key, Chinese program") << "Ostrelle" << "Ketterin.exe" << "3.4" << "Ketterin";
+    QTest::newRow("three parts written in full") << "Ostrelle" << "ostrelle.exe" << "3.4.1" << "Ostrelle";
+}
+
+void TestBackupRestore::updateRegKey()
+{
+    QFETCH(QString, keyName);
+    QFETCH(QString, program);
+    QFETCH(QString, newVersion);
+    QFETCH(QString, productName);
+
+    const QString programPath = m_fixture.installPath() + QLatin1Char('/') + program;
+    QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+    QVERIFY(m_fixture.writeKey(keyName, QStringLiteral("3.2"), programPath));
+    QVERIFY(writeVersion(newVersion));
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    QVERIFY(installation.ok());
+
+    CVUpdater *updater = startUpdater();
+    QCOMPARE(updater->getRegKey(), InstallationFixture::keyPath(keyName));
+    QSignalSpy progress(updater, &CVUpdater::sigProcessAddValue);
+    LogCapture log;
+    QVERIFY(updater->updateRegKey());
+
+    const QMap<QString, QString> key = PackageBuilder::iniValues(m_fixture.keyFile(keyName));
+    QCOMPARE(key, (QMap<QString, QString>{{"DisplayVersion", newVersion},
+                                          {"DisplayName", productName + ' ' + newVersion},
+                                          {"DisplayIcon", programPath}}));
+    const QString shortcut = m_fixture.desktopPath() + QLatin1Char('/') + productName + QStringLiteral(".lnk");
+    QCOMPARE(QFileInfo(shortcut).symLinkTarget(), programPath);
+    QCOMPARE(QDir(m_fixture.desktopPath()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{productName + QStringLiteral(".lnk")});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    QCOMPARE(emitted(progress), QList<int>{100});
+    QCOMPARE(log.lines(), QStringList{"Debug " + regSignature + " update reg and shortcut successed"});
+}
+
+void TestBackupRestore::shortcutProblemsAreNotFatal_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("expectedLog");
+
+    const QString success = "Debug " + regSignature + " update reg and shortcut successed";
+    // Left as it is, and no complaint: it is the shortcut of an earlier update.
+    QTest::newRow("shortcut exists") << "exists" << QStringList{success};
+    QTest::newRow("no desktop") << "no desktop" << QStringList{success};
+}
+
+void TestBackupRestore::shortcutProblemsAreNotFatal()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, expectedLog);
+
+    const QString shortcut = m_fixture.desktopPath() + QStringLiteral("/Ostrelle.lnk");
+    if (scenario == QLatin1String("exists")) {
+        PackageBuilder desktop(m_fixture.desktopPath());
+        desktop.file(QStringLiteral("Ostrelle.lnk"), "user's own");
+        QVERIFY(desktop.ok());
+    } else {
+        QVERIFY(QDir(m_fixture.desktopPath()).removeRecursively());
+        expectedLog.prepend("Warning " + regSignature + ' '
+                            + quoted(QStringLiteral("create shortcut %1 failed").arg(shortcut)));
+    }
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(updater->updateRegKey());
+    QCOMPARE(log.lines(), expectedLog);
+    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))).value("DisplayVersion"),
+             QStringLiteral("3.4"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    if (scenario == QLatin1String("exists"))
+        QCOMPARE(PackageBuilder::readFile(shortcut), QByteArray("user's own"));
+    else
+        QVERIFY(!QFileInfo::exists(m_fixture.desktopPath()));
+}
+
+void TestBackupRestore::unwritableKey_data()
+{
+    QTest::addColumn<bool>("parentIsFile");
+
+    // Both stop root as well, unlike file permissions.
+    QTest::newRow("key file is a directory") << false;
+    QTest::newRow("key's parent is a file") << true;
+}
+
+void TestBackupRestore::unwritableKey()
+{
+    QFETCH(bool, parentIsFile);
+
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    QVERIFY(installation.ok());
+    CVUpdater *updater = startUpdater();
+    QCOMPARE(updater->getOldVersion(), QStringLiteral("3.2"));
+
+    // Read at start; unwritable by the time the update ends.
+    const QString keyFile = m_fixture.keyFile(QStringLiteral("Ostrelle"));
+    const QByteArray keyBytes = PackageBuilder::readFile(keyFile);
+    const QString keyDir = QFileInfo(keyFile).absolutePath();
+    const QString aside = m_fixture.rootPath() + QStringLiteral("/key-aside");
+    QVERIFY(QDir().rename(parentIsFile ? keyDir : keyFile, aside));
+    PackageBuilder blocker(QFileInfo(keyDir).absolutePath());
+    if (parentIsFile)
+        blocker.file(QFileInfo(keyDir).fileName(), "in the way");
+    else
+        blocker.dir(QFileInfo(keyDir).fileName() + QLatin1Char('/') + QFileInfo(keyFile).fileName());
+    QVERIFY(blocker.ok());
+
+    QSignalSpy progress(updater, &CVUpdater::sigProcessAddValue);
+    LogCapture log;
+    QVERIFY(!updater->updateRegKey());
+    QCOMPARE(log.lines(), QStringList{"Warning " + regSignature + ' '
+                                      + quoted(QStringLiteral("write reg key %1 failed")
+                                                   .arg(InstallationFixture::keyPath(QStringLiteral("Ostrelle"))))});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+    QVERIFY(progress.isEmpty());
+    QVERIFY(QDir(m_fixture.desktopPath()).isEmpty());
+
+    // Nothing reached the key.
+    delete updater;
+    if (parentIsFile)
+        QVERIFY(QFile::remove(keyDir));
+    else
+        QVERIFY(QDir(keyFile).removeRecursively());
+    QVERIFY(QDir().rename(aside, parentIsFile ? keyDir : keyFile));
+    QCOMPARE(PackageBuilder::readFile(keyFile), keyBytes);
+}
+
+void TestBackupRestore::flagNotWrittenPutsKeyBack()
+{
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}})
+        .dir(QStringLiteral("config/UPDATER.ini.bak"));
+    QVERIFY(installation.ok());
+
+    CVUpdater *updater = startUpdater();
+    QSignalSpy progress(updater, &CVUpdater::sigProcessAddValue);
+    LogCapture log;
+    QVERIFY(!updater->updateRegKey());
+    QCOMPARE(log.lines(), QStringList{"Warning " + regSignature + ' '
+                                      + quoted(QStringLiteral("write update flag %1 failed")
+                                                   .arg(m_fixture.flagFilePath()))});
+    QVERIFY(progress.isEmpty());
+
+    // The driver puts the old files back, so the key names the old version again.
+    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))),
+             (QMap<QString, QString>{{"DisplayVersion", "3.2"}, {"DisplayIcon", m_fixture.programPath()}}));
+    delete updater;
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+}
+
+QTEST_GUILESS_MAIN(TestBackupRestore)
+#include "tst_backuprestore.moc"
