@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (clang, AddressSanitizer, UndefinedBehaviorSanitizer) and
+# runs each for a bounded time on a scratch copy of its seed corpus in tests/fuzz/corpus.
+# Fails when a harness crashes, leaks, hangs or breaks one of its checks.
+#
+#   scripts/fuzz.sh [--seconds N] [--build-dir DIR] [harness ...]
+#
+# --seconds N   time per harness (default 30)
+# --build-dir   where to build (default build/fuzz); each harness works in
+#               <build dir>/work/<harness>/: corpus/ (the seeds plus what the run found),
+#               artifacts/ (crashing inputs) and fuzz.log
+# harness       fuzz_stringtable, fuzz_sqlparser, fuzz_configbase (default: all three)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+seconds=30
+dir=$root/build/fuzz
+harnesses=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
+        --build-dir) dir=${2:?--build-dir needs a directory}; shift 2 ;;
+        -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        fuzz_*) harnesses+=("$1"); shift ;;
+        *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+    esac
+done
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(fuzz_stringtable fuzz_sqlparser fuzz_configbase)
+case "$seconds" in ''|*[!0-9]*) echo "--seconds needs a whole number" >&2; exit 2 ;; esac
+
+"$root/scripts/setup.sh"
+
+echo "=== fuzz: build"
+mkdir -p "$dir"
+# -O1 keeps the inlined Qt templates out of the coverage hooks, several times the speed
+# of -O0; Debug keeps Q_ASSERT. No -Werror: the gcc builds of scripts/test.sh own warnings.
+if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+           -DCORVANE_BUILD_FUZZERS=ON -DCORVANE_BUILD_TESTS=OFF \
+       && cmake --build "$dir" -j "$(nproc)" --target "${harnesses[@]}"; } >"$dir/build.log" 2>&1; then
+    grep -E -A5 "error" "$dir/build.log" | head -80
+    echo "=== fuzz: build failed (whole output in $dir/build.log)"
+    exit 1
+fi
+
+# Files the harnesses write (the string table, scripts, INI files and their backups) go to
+# a scratch directory, in memory where possible: the INI saves flush every file to disk.
+scratch_base=${TMPDIR:-/tmp}
+[ -d /dev/shm ] && [ -w /dev/shm ] && scratch_base=/dev/shm
+scratch=$(mktemp -d "$scratch_base/corvane-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+status=0
+for harness in "${harnesses[@]}"; do
+    work=$dir/work/$harness
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    cp "$root/tests/fuzz/corpus/$harness/"* "$work/corpus/"
+    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+             -close_fd_mask=1 -artifact_prefix="$work/artifacts/")
+    [ -f "$root/tests/fuzz/$harness.dict" ] && options+=(-dict="$root/tests/fuzz/$harness.dict")
+
+    echo "=== fuzz: $harness for $seconds s"
+    if TMPDIR=$scratch \
+       ASAN_OPTIONS=detect_leaks=1 \
+       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+       LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0 \
+       "$dir/tests/fuzz/$harness" "${options[@]}" "$work/corpus" >"$work/fuzz.log" 2>&1; then
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log")
+        rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/fuzz.log")
+        echo "$harness: ${runs:-?} runs, ${rate:-?} exec/s, corpus $(ls "$work/corpus" | wc -l) inputs, no crash"
+    else
+        status=1
+        grep -E -A40 "^==[0-9]+==|runtime error|property broken|Test unit written" "$work/fuzz.log" | head -80
+        for input in "$work/artifacts/"*; do
+            [ -e "$input" ] || continue
+            echo "$harness: crashing input $input"
+            echo "  reproduce: $dir/tests/fuzz/$harness $input"
+        done
+        echo "=== fuzz: $harness FAILED (whole output in $work/fuzz.log)"
+    fi
+done
+
+[ "$status" -eq 0 ] && echo "=== fuzz: all harnesses ran clean" || echo "=== fuzz: harnesses failed"
+exit "$status"

@@ -1,0 +1,87 @@
+// libFuzzer harness: a marked INI file and its ".bak" backup, both from the input,
+// opened (and so repaired) by ConfigBase, read, changed once and saved.
+//
+// Input: one byte of flags, then the file's bytes, then the line kSeparator, then the
+// backup's bytes (no such line: no backup bytes). Flags, of which the low bits count, so that
+// the digits '0' to '7' make readable seeds:
+//   bit 0  the file exists
+//   bit 1  the backup exists
+//   bit 2  the backup path is a directory instead (copying it back fails)
+#include "fuzzsupport.h"
+
+#include "config/configbase.h"
+
+#include <QDateTime>
+#include <QDir>
+
+namespace {
+
+const QByteArray kSeparator = QByteArrayLiteral("--- .bak ---\n");
+
+enum Flags { FileExists = 1, BackupExists = 2, BackupIsDirectory = 4 };
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    FuzzSupport::silenceMessages();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const int flags = data[0];
+    const QByteArray rest = FuzzSupport::toBytes(data + 1, size - 1);
+    // The separator line starts the input or follows a line feed, which the file keeps.
+    int cut = -1;
+    if (rest.startsWith(kSeparator))
+        cut = 0;
+    else if (const int at = rest.indexOf('\n' + kSeparator); at >= 0)
+        cut = at + 1;
+    const QByteArray fileBytes = cut < 0 ? rest : rest.left(cut);
+    const QByteArray backupBytes = cut < 0 ? QByteArray() : rest.mid(cut + kSeparator.size());
+
+    // The same paths every round, so QSettings' process-wide cache of parsed files holds
+    // one entry instead of growing (which would make every round look like a leak). That
+    // cache re-reads a file only when its size or modification time (in milliseconds)
+    // changed, so each round's files get a modification time no earlier round had.
+    static qint64 round = 0;
+    const QDateTime stamp = QDateTime::fromSecsSinceEpoch(946684800 + ++round, Qt::UTC);
+    const QString dir = FuzzSupport::scratchDir() + QStringLiteral("/config");
+    QDir(dir).removeRecursively();
+    if (!QDir().mkpath(dir))
+        FuzzSupport::fail("create directory", dir);
+    const QString path = dir + QStringLiteral("/UPDATER.ini");
+    const QString backupPath = path + QStringLiteral(".bak");
+
+    if ((flags & FileExists) && !FuzzSupport::writeFile(path, fileBytes, stamp))
+        FuzzSupport::fail("write file", path);
+    if (flags & BackupIsDirectory) {
+        if (!QDir().mkpath(backupPath))
+            FuzzSupport::fail("create directory", backupPath);
+    } else if ((flags & BackupExists) && !FuzzSupport::writeFile(backupPath, backupBytes, stamp)) {
+        FuzzSupport::fail("write backup", backupPath);
+    }
+
+    const QString key = QStringLiteral("UPDATE/FLAG");
+    {
+        ConfigBase config(path);
+        const QStringList keys = config.allKeys();
+        for (const QString &each : keys)
+            config.value(each);
+        config.value(key, true);
+        config.isValid();
+        config.setValue(key, false);
+    }
+
+    // A saved change leaves a complete file that holds it, whatever was there before;
+    // only a backup that cannot be copied back stops the repair.
+    if (!(flags & BackupIsDirectory)) {
+        ConfigBase reopened(path);
+        FUZZ_CHECK(reopened.isValid(), path);
+        FUZZ_CHECK(reopened.value(key).toString() == QLatin1String("false"), reopened.value(key).toString());
+    }
+    return 0;
+}
