@@ -92,7 +92,6 @@ void MainWindow::initUi()
 
 void MainWindow::initConnect()
 {
-    // The Update and Restore buttons are connected to the update driver's slots.
     connect(ui->pushButton_ok, &QPushButton::clicked, this, &QWidget::close);
     connect(m_updater, &CVUpdater::sigProcessAddValue, this, &MainWindow::slotProcessAddValue);
 }
