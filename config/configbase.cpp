@@ -61,12 +61,21 @@ void forceReread(const QString &filePath, const FileStamp &replaced)
 } // namespace
 
 ConfigBase::ConfigBase(const QString &filePath)
+    : ConfigBase(filePath, Access::Repair)
+{
+}
+
+ConfigBase::ConfigBase(const QString &filePath, Access access)
     : m_filePath(filePath)
     , m_beginKey(QStringLiteral("ZRFILE_BEGIN/CODE"))
     , m_endKey(QStringLiteral("ZRFILE_END/CODE"))
     , m_markCode(QStringLiteral("tarnwoven"))
+    , m_readOnly(access == Access::ReadOnly)
 {
-    initSettings();
+    if (m_readOnly)
+        m_settings = openIni(m_filePath); // QSettings creates nothing while nothing is set
+    else
+        initSettings();
 }
 
 ConfigBase::~ConfigBase()
@@ -118,6 +127,12 @@ QVariant ConfigBase::value(const QString &key, const QVariant &defaultValue)
 void ConfigBase::setValue(const QString &key, const QVariant &value)
 {
     QMutexLocker locker(getMutex());
+    if (m_readOnly) {
+        // Not even kept in memory: QSettings writes pending values when it is destroyed.
+        ZR_LOG_WARNING("void ConfigBase::setValue(const QString&, const QVariant&)")
+            << QStringLiteral("file %1 is opened read-only, key %2 not set").arg(m_filePath, key);
+        return;
+    }
     m_changed = true;
     m_settings->setValue(key, value);
 }

@@ -29,7 +29,14 @@ class QSettings;
 class ConfigBase
 {
 public:
+    // Repair: the normal opening (repair at opening, backup and save at destruction).
+    // ReadOnly: the file as it stands, for inspecting a package or an installation
+    // without touching it: no repair, no backup, nothing created or written; setValue()
+    // is refused. isValid() then tells whether a normal opening would repair the file.
+    enum class Access { Repair, ReadOnly };
+
     explicit ConfigBase(const QString &filePath);
+    ConfigBase(const QString &filePath, Access access);
     virtual ~ConfigBase();
 
     // The lock hook; the base class needs none (each object is a local of one task).
@@ -62,6 +69,7 @@ protected:
     bool m_needEndMark = false;
     // A value was set since the last save.
     bool m_changed = false;
+    bool m_readOnly = false;
 
 private:
     ConfigBase(const ConfigBase &) = delete;

@@ -1,0 +1,72 @@
+#ifndef CONSOLEUPDATER_H
+#define CONSOLEUPDATER_H
+
+#include "app/updatesequence.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class CVUpdater;
+class ConsoleOutput;
+
+// The updater without a window (corvane-updater-cli), for unattended updates: runs the
+// Update button's stages (UpdateSequence) from the package directory, the process's
+// current directory, and writes the same log file as the window. "version.ini" is read
+// from the current directory too, so one installed copy of the program serves any
+// package.
+//
+//     corvane-updater-cli [--lang N] [--quiet] [--check | --restore]
+//
+// The exit status tells the outcome (ExitCode); run() never exits the process itself.
+class ConsoleUpdater
+{
+public:
+    enum ExitCode {
+        ExitSuccess = 0,
+        ExitCheckFailed = 1,              // --check: the update would fail
+        ExitBadInput = 2,                 // command line, package directory or installation unusable
+        ExitVersionRefused = 3,           // the package does not apply to the installed version (1513)
+        ExitInterruptedRestoreFailed = 4, // an earlier run's backup could not be put back
+        ExitBackupFailed = 5,             // nothing was changed
+        ExitUpdateFailedRestored = 6,     // a step failed; the backup is back in place
+        ExitUpdateFailedRestoreFailed = 7,// a step failed and the backup could not be put back
+        ExitRestoreFailed = 8,            // --restore failed
+    };
+
+    ConsoleUpdater();
+    ~ConsoleUpdater();
+    ConsoleUpdater(const ConsoleUpdater &) = delete;
+    ConsoleUpdater &operator=(const ConsoleUpdater &) = delete;
+
+    // arguments as QCoreApplication::arguments() gives them, program name first.
+    int run(const QStringList &arguments);
+
+    static int exitCode(UpdateSequence::Outcome outcome);
+    static QString stageName(UpdateSequence::Stage stage);
+
+private:
+    enum class Mode { Update, Restore, Check };
+
+    // The log directory, handler and first line, as the window's start-up makes them.
+    void startLog();
+    // The package directory and the installation, before anything is changed.
+    bool checkPackageDir();
+    bool checkInstallation();
+    int runUpdate();
+    int runRestore();
+    int runCheck();
+    // A string table text, or the English text when no table is loaded.
+    static QString text(int id);
+    void badInput(const QString &message);
+
+    Mode m_mode = Mode::Update;
+    QString m_packageDir;
+    std::unique_ptr<ConsoleOutput> m_output;
+    // The update manager's one instance (CVUpdater::getInstance()), deleted at the end
+    // of the run as the window deletes it.
+    std::unique_ptr<CVUpdater> m_updater;
+};
+
+#endif // CONSOLEUPDATER_H

@@ -1,0 +1,566 @@
+#include "app/packagecheck.h"
+
+#include "app/trialdatabase.h"
+#include "app/zrpubmethod.h"
+#include "config/configbase.h"
+#include "db/zrsqlparser.h"
+#include "fileutil/recursionguard.h"
+#include "platform/registrystore.h"
+#include "updater/cvupdater.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStandardPaths>
+#include <QStorageInfo>
+
+namespace {
+
+const QString kMarkerKeys[] = {QStringLiteral("ZRFILE_BEGIN/CODE"), QStringLiteral("ZRFILE_END/CODE")};
+
+// The update's own parser, with the IFN_COL column test answered by the trial copy,
+// which holds what the earlier steps' scripts did.
+class TrialSqlParser : public ZRSqlParser
+{
+public:
+    explicit TrialSqlParser(TrialDatabase &database)
+        : m_database(database)
+    {
+    }
+
+protected:
+    int columnExists(const QString &table, const QString &column) override
+    {
+        return m_database.isColumnExists(table, column);
+    }
+
+private:
+    TrialDatabase &m_database;
+};
+
+// Collects the plain debug messages in which the parser says why it failed, e.g.
+// ifncol parse failed: "IFN_COL|orders".
+class ParserMessages
+{
+public:
+    ParserMessages()
+        : m_previous(qInstallMessageHandler(&ParserMessages::handler))
+    {
+        s_messages = &m_messages;
+    }
+    ~ParserMessages()
+    {
+        s_messages = nullptr;
+        qInstallMessageHandler(m_previous);
+    }
+    ParserMessages(const ParserMessages &) = delete;
+    ParserMessages &operator=(const ParserMessages &) = delete;
+
+    QString reason() const
+    {
+        // The last plain message names the failure; "sql:" lines only trace the parse.
+        for (auto it = m_messages.crbegin(); it != m_messages.crend(); ++it) {
+            if (!it->contains(QLatin1String("sql:")))
+                return *it;
+        }
+        return QString();
+    }
+
+private:
+    static void handler(QtMsgType, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_messages && (!context.category || qstrcmp(context.category, "default") == 0))
+            s_messages->append(message);
+    }
+
+    static QStringList *s_messages;
+    QtMessageHandler m_previous;
+    QStringList m_messages;
+};
+
+QStringList *ParserMessages::s_messages = nullptr;
+
+bool isIniFile(const QFileInfo &entry)
+{
+    return entry.suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) == 0;
+}
+
+bool isDotEntry(const QString &name)
+{
+    return name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+QStringList contentKeys(ConfigBase &file)
+{
+    QStringList keys = file.allKeys();
+    for (const QString &marker : kMarkerKeys)
+        keys.removeAll(marker);
+    return keys;
+}
+
+QString humanSize(qint64 bytes)
+{
+    if (bytes < 1024 * 1024)
+        return QStringLiteral("%1 KB").arg((bytes + 1023) / 1024);
+    if (bytes < qint64(1024) * 1024 * 1024)
+        return QStringLiteral("%1 MB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
+    return QStringLiteral("%1 GB").arg(double(bytes) / (1024 * 1024 * 1024), 0, 'f', 1);
+}
+
+// The bytes of the files below a directory that the backup copies: reserved names
+// are left out at every depth, links to directories are not followed.
+qint64 treeSize(const QString &dirPath, const QStringList &reserved)
+{
+    qint64 total = 0;
+    const QFileInfoList entries =
+        QDir(dirPath).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (reserved.contains(entry.fileName()))
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            total += treeSize(entry.filePath(), reserved);
+        else if (entry.isFile())
+            total += entry.size();
+    }
+    return total;
+}
+
+// The first line of a statement, shortened for a finding.
+QString excerpt(const QString &statement)
+{
+    QString text = statement.section(QLatin1Char('\n'), 0, 0).trimmed();
+    if (text.size() > 100 || statement.contains(QLatin1Char('\n')))
+        text = text.left(100) + QStringLiteral(" ...");
+    return text;
+}
+
+// Whether QSettings can write a file: it writes a temporary file beside it and renames
+// it over the file, creating missing directories on the way.
+bool canWriteFile(const QString &filePath)
+{
+    const QFileInfo file(filePath);
+    QString dirPath = file.absolutePath();
+    while (!QFileInfo::exists(dirPath)) {
+        const QString parent = QFileInfo(dirPath).absolutePath();
+        if (parent == dirPath)
+            break;
+        dirPath = parent;
+    }
+    const QFileInfo dir(dirPath);
+    return dir.isDir() && dir.isWritable() && (!file.exists() || file.isWritable());
+}
+
+} // namespace
+
+PackageCheck::PackageCheck(const QString &packageDir)
+    : m_packageDir(packageDir)
+{
+}
+
+PackageCheck::~PackageCheck() = default;
+
+void PackageCheck::setFindingListener(std::function<void(const Finding &)> listener)
+{
+    m_listener = std::move(listener);
+}
+
+int PackageCheck::problemCount() const
+{
+    int count = 0;
+    for (const Finding &finding : m_findings)
+        count += finding.severity == Severity::Problem ? 1 : 0;
+    return count;
+}
+
+void PackageCheck::add(Severity severity, const QString &text)
+{
+    m_findings.append({severity, text});
+    if (m_listener)
+        m_listener(m_findings.constLast());
+}
+
+void PackageCheck::ok(const QString &text)
+{
+    add(Severity::Ok, text);
+}
+
+void PackageCheck::note(const QString &text)
+{
+    add(Severity::Note, text);
+}
+
+void PackageCheck::problem(const QString &text)
+{
+    add(Severity::Problem, text);
+}
+
+QString PackageCheck::packagePath(const QString &relative) const
+{
+    return QStringLiteral("%1/%2").arg(m_packageDir, relative);
+}
+
+QString PackageCheck::installPath(const QString &relative) const
+{
+    return QStringLiteral("%1/%2").arg(m_installDir, relative);
+}
+
+bool PackageCheck::checkVersionFile()
+{
+    const QString path = packagePath(QStringLiteral("version.ini"));
+    ConfigBase file(path, ConfigBase::Access::ReadOnly);
+    if (file.isValid()) {
+        const QString version = file.value(QStringLiteral("RELEASE/VERSION"), QString()).toString();
+        if (version.isEmpty())
+            problem(QStringLiteral("version.ini: no RELEASE/VERSION, so the update would be refused"));
+        else
+            ok(QStringLiteral("version.ini: package version %1").arg(version));
+        return true;
+    }
+    ConfigBase backup(path + QStringLiteral(".bak"), ConfigBase::Access::ReadOnly);
+    if (backup.isValid()) {
+        problem(QStringLiteral("version.ini: not a valid marked file; the updater would replace it with "
+                               "version.ini.bak (package version %1)")
+                    .arg(backup.value(QStringLiteral("RELEASE/VERSION"), QString()).toString()));
+    } else {
+        problem(QStringLiteral("version.ini: not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE "
+                               "must both be \"tarnwoven\"); the updater would re-create it without a version "
+                               "and refuse the update"));
+    }
+    return false;
+}
+
+bool PackageCheck::run(CVUpdater *updater)
+{
+    m_updater = updater;
+    m_installDir = updater->getInstallPath();
+    const QString oldVersion = updater->getOldVersion();
+    const QString newVersion = updater->getNewVersion();
+
+    ok(QStringLiteral("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
+    if (ZRPubMethod::getInstance()->stringCount() == 0)
+        note(QStringLiteral("string.bin is missing or has no texts for language type %1: the window would show "
+                            "empty texts")
+                 .arg(ZRPubMethod::getInstance()->getLanType()));
+
+    if (!updater->isCanUpdate()) {
+        problem(QStringLiteral("the package version %1 cannot be applied to the installed version %2: the update "
+                               "is refused at its first stage")
+                    .arg(newVersion, oldVersion));
+        return false;
+    }
+
+    checkFlag();
+
+    QStringList steps;
+    if (!updater->produceUpdateList(oldVersion, newVersion, steps)) {
+        problem(QStringLiteral("no version steps lead from %1 to %2 (both must be major.minor with the same major "
+                               "version): the update would fail after the backup")
+                    .arg(oldVersion, newVersion));
+        return false;
+    }
+    if (steps.isEmpty())
+        note(QStringLiteral("no version step runs between %1 and %2: only application/common is copied")
+                 .arg(oldVersion, newVersion));
+    else
+        ok(QStringLiteral("version steps: %1").arg(steps.join(QStringLiteral(", "))));
+
+    checkWritable();
+    if (QFileInfo(packagePath(QStringLiteral("application/common"))).isDir())
+        checkCommonTree(QStringLiteral("application/common"));
+
+    TrialDatabase database(installPath(QStringLiteral("kqdata.db")));
+    bool anyScript = false;
+    for (const QString &step : qAsConst(steps))
+        anyScript = anyScript || QFileInfo::exists(packagePath(QStringLiteral("application/%1/sql/dbupdate.sql").arg(step)));
+    if (anyScript) {
+        switch (database.state()) {
+        case TrialDatabase::State::Copied:
+            ok(QStringLiteral("kqdata.db: copied into memory; the scripts are tried on the copy"));
+            break;
+        case TrialDatabase::State::NoInstalledFile:
+            note(QStringLiteral("kqdata.db does not exist: the scripts would run on a new, empty database"));
+            break;
+        case TrialDatabase::State::CopyFailed:
+            note(QStringLiteral("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
+                     .arg(database.errorString()));
+            break;
+        case TrialDatabase::State::Unreadable:
+            problem(QStringLiteral("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
+            break;
+        }
+    }
+
+    bool tryScripts = database.canRun();
+    for (const QString &step : qAsConst(steps)) {
+        const QString stepDir = QStringLiteral("application/%1").arg(step);
+        if (!QFileInfo(packagePath(stepDir)).isDir()) {
+            problem(QStringLiteral("%1/ is missing: the update would stop at this step").arg(stepDir));
+            continue;
+        }
+        if (QFileInfo(packagePath(stepDir + QStringLiteral("/common"))).isDir())
+            checkCommonTree(stepDir + QStringLiteral("/common"));
+        if (QFileInfo(packagePath(stepDir + QStringLiteral("/config"))).isDir())
+            checkConfig(step);
+        checkScript(step, database, &tryScripts);
+    }
+
+    checkSpace(steps);
+    checkRegistry();
+    return problemCount() == 0;
+}
+
+void PackageCheck::checkFlag()
+{
+    const QString flagPath = m_updater->getFlagFilePath();
+    bool flag = true;
+    if (QFileInfo::exists(flagPath)) {
+        ConfigBase file(flagPath, ConfigBase::Access::ReadOnly);
+        if (file.isValid()) {
+            flag = file.value(QStringLiteral("UPDATE/FLAG"), true).toBool();
+        } else {
+            ConfigBase backup(flagPath + QStringLiteral(".bak"), ConfigBase::Access::ReadOnly);
+            if (backup.isValid()) {
+                flag = backup.value(QStringLiteral("UPDATE/FLAG"), true).toBool();
+                note(QStringLiteral("config/UPDATER.ini is damaged: the update would replace it with its .bak"));
+            } else {
+                note(QStringLiteral("config/UPDATER.ini is damaged: the update would re-create it"));
+            }
+        }
+    }
+    if (flag) {
+        ok(QStringLiteral("update flag: the installation is consistent"));
+        return;
+    }
+    const QString backupPath = m_updater->getBackupPath();
+    if (QFileInfo(backupPath).isDir())
+        note(QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false): the backup %1 is put back "
+                            "before the update")
+                 .arg(backupPath));
+    else
+        problem(QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1: "
+                               "the restore that comes first would fail")
+                    .arg(backupPath));
+}
+
+void PackageCheck::checkWritable()
+{
+    const QFileInfo install(m_installDir);
+    if (!install.isWritable())
+        problem(QStringLiteral("the installation directory %1 is not writable: the backup would fail").arg(m_installDir));
+}
+
+void PackageCheck::checkCommonTree(const QString &relativeSource)
+{
+    int files = 0;
+    qint64 bytes = 0;
+    const int problemsBefore = problemCount();
+    RecursionGuard guard;
+
+    // Mirrors the copy: the default listing (no hidden entries), links followed.
+    std::function<void(const QString &, const QString &)> walk = [&](const QString &relative, const QString &target) {
+        const QString source = packagePath(relative);
+        if (!guard.enter(source))
+            return; // a link back into the tree: the copy skips it too
+        const QDir dir(source);
+        const QFileInfoList hidden = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        const QFileInfoList entries = dir.entryInfoList();
+        for (const QFileInfo &entry : hidden) {
+            if (!entries.contains(entry))
+                note(QStringLiteral("%1/%2: hidden, so the update does not copy it").arg(relative, entry.fileName()));
+        }
+        for (const QFileInfo &entry : entries) {
+            if (isDotEntry(entry.fileName()))
+                continue;
+            const QString entryRelative = QStringLiteral("%1/%2").arg(relative, entry.fileName());
+            const QString targetPath = QStringLiteral("%1/%2").arg(target, entry.fileName());
+            const QFileInfo installed(targetPath);
+            if (entry.isDir()) {
+                if (installed.exists() && !installed.isDir())
+                    problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
+                                .arg(entryRelative, targetPath));
+                else
+                    walk(entryRelative, targetPath);
+            } else if (!entry.isFile() || !entry.isReadable()) {
+                problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
+            } else if (installed.isDir()) {
+                problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
+                            .arg(entryRelative, targetPath));
+            } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
+                problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
+            } else {
+                ++files;
+                bytes += entry.size();
+            }
+        }
+        guard.leave();
+    };
+    walk(relativeSource, m_installDir);
+
+    if (problemCount() == problemsBefore)
+        ok(QStringLiteral("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));
+}
+
+void PackageCheck::checkConfig(const QString &step)
+{
+    const QString relative = QStringLiteral("application/%1/config").arg(step);
+    const QString targetDir = installPath(QStringLiteral("config"));
+    const QFileInfo target(targetDir);
+    if (target.exists() && !target.isDir()) {
+        problem(QStringLiteral("%1: the installation's config is not a directory: the configuration step would fail").arg(relative));
+        return;
+    }
+    if (target.exists() && !target.isWritable())
+        problem(QStringLiteral("%1: the installation's config directory is not writable").arg(relative));
+
+    const QDir dir(packagePath(relative));
+    const QFileInfoList entries = dir.entryInfoList();
+    const QFileInfoList all = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : all) {
+        if (!entries.contains(entry))
+            note(QStringLiteral("%1/%2: hidden, so the update does not apply it").arg(relative, entry.fileName()));
+    }
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (isDotEntry(name))
+            continue;
+        const QString entryRelative = QStringLiteral("%1/%2").arg(relative, name);
+        const QFileInfo installed(QStringLiteral("%1/%2").arg(targetDir, name));
+
+        if (entry.isDir()) {
+            problem(QStringLiteral("%1 is a directory: the configuration step copies files only and would fail here")
+                        .arg(entryRelative));
+            continue;
+        }
+        if (installed.isDir()) {
+            problem(QStringLiteral("%1: config/%2 is a directory in the installation: the configuration step would fail")
+                        .arg(entryRelative, name));
+            continue;
+        }
+        if (!isIniFile(entry)) {
+            ok(QStringLiteral("%1: replaces config/%2").arg(entryRelative, name));
+            continue;
+        }
+
+        ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
+        if (!packageIni.isValid()) {
+            if (installed.exists())
+                problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+                                       "\"tarnwoven\"): the merge would re-create it in the package and bring none of "
+                                       "its keys into config/%2")
+                            .arg(entryRelative, name));
+            else
+                problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+                                       "\"tarnwoven\"): it would be copied unmarked, and the next update merging into "
+                                       "config/%2 would re-create it empty")
+                            .arg(entryRelative, name));
+            continue;
+        }
+        if (!installed.exists()) {
+            ok(QStringLiteral("%1: copied as the new file config/%2").arg(entryRelative, name));
+            continue;
+        }
+
+        ConfigBase installedIni(installed.filePath(), ConfigBase::Access::ReadOnly);
+        const QStringList packageKeys = contentKeys(packageIni);
+        int kept = 0;
+        if (installedIni.isValid()) {
+            const QStringList installedKeys = contentKeys(installedIni);
+            const QSet<QString> packageSet(packageKeys.cbegin(), packageKeys.cend());
+            for (const QString &key : installedKeys)
+                kept += packageSet.contains(key) ? 0 : 1;
+        } else {
+            note(QStringLiteral("config/%1 is damaged: it is repaired (from its .bak, or re-created empty) before the "
+                                "package's keys are merged into it")
+                     .arg(name));
+        }
+        ok(QStringLiteral("%1: %2 keys merged into config/%3, %4 keys only the installation has are kept")
+               .arg(entryRelative)
+               .arg(packageKeys.size())
+               .arg(name)
+               .arg(kept));
+    }
+}
+
+void PackageCheck::checkScript(const QString &step, TrialDatabase &database, bool *tryScripts)
+{
+    const QString relative = QStringLiteral("application/%1/sql/dbupdate.sql").arg(step);
+    const QFileInfo script(packagePath(relative));
+    if (!script.exists())
+        return;
+    if (!script.isFile() || !script.isReadable()) {
+        problem(QStringLiteral("%1 cannot be read: the database step would fail").arg(relative));
+        *tryScripts = false;
+        return;
+    }
+
+    QStringList statements;
+    bool parsed = false;
+    QString reason;
+    {
+        ParserMessages messages;
+        TrialSqlParser parser(database);
+        parsed = parser.parseSqlFile(script.filePath(), statements);
+        reason = messages.reason();
+    }
+    if (!parsed) {
+        problem(QStringLiteral("%1 cannot be parsed%2: none of its statements would run and the update would fail")
+                    .arg(relative, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+        *tryScripts = false;
+        return;
+    }
+    if (!*tryScripts) {
+        ok(QStringLiteral("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
+        return;
+    }
+
+    int failedIndex = -1;
+    QString error;
+    if (database.run(statements, &failedIndex, &error)) {
+        ok(QStringLiteral("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(statements.size()));
+        return;
+    }
+    if (failedIndex < 0)
+        problem(QStringLiteral("%1: the transaction would fail: %2").arg(relative, error));
+    else
+        problem(QStringLiteral("%1: statement %2 of %3 would fail: %4\n        %5")
+                    .arg(relative)
+                    .arg(failedIndex + 1)
+                    .arg(statements.size())
+                    .arg(error, excerpt(statements.at(failedIndex))));
+    // The later scripts would meet a database that this one left unchanged.
+    *tryScripts = false;
+}
+
+void PackageCheck::checkSpace(const QStringList &steps)
+{
+    const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
+    const qint64 installed = treeSize(m_installDir, reserved);
+    const qint64 backedUp = treeSize(m_updater->getBackupPath(), reserved);
+    qint64 package = treeSize(packagePath(QStringLiteral("application/common")), QStringList());
+    for (const QString &step : steps)
+        package += treeSize(packagePath(QStringLiteral("application/%1").arg(step)), QStringList());
+    // The backup copies over what an earlier one left, and the package's files may all be new.
+    const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
+    const QStorageInfo volume(m_installDir);
+    const qint64 available = volume.bytesAvailable();
+    if (volume.isValid() && available >= 0 && needed > available)
+        problem(QStringLiteral("the backup and the new files need about %1, but only %2 are free on %3")
+                    .arg(humanSize(needed), humanSize(available), volume.rootPath()));
+    else
+        ok(QStringLiteral("space: about %1 needed for the backup and the new files, %2 free")
+               .arg(humanSize(needed), humanSize(available)));
+}
+
+void PackageCheck::checkRegistry()
+{
+#ifndef Q_OS_WIN
+    // On Windows only writing would tell; the registry stand-in is a file.
+    const QString keyFile = RegistryStore::filePath(m_updater->getRegKey());
+    if (!canWriteFile(keyFile))
+        problem(QStringLiteral("the uninstall key cannot be written (%1): the update would be undone at its last stage")
+                    .arg(keyFile));
+#endif
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (!QFileInfo(desktop).isDir())
+        note(QStringLiteral("there is no desktop directory %1: no shortcut would be made").arg(desktop));
+}

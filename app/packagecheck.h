@@ -1,0 +1,78 @@
+#ifndef PACKAGECHECK_H
+#define PACKAGECHECK_H
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class CVUpdater;
+class TrialDatabase;
+
+// The dry run of "corvane-updater-cli --check": goes through everything an update
+// would touch and says what would happen, without changing anything anywhere. Files
+// are only read (INI files through ConfigBase opened read-only, so nothing is
+// repaired); the update scripts run on a private in-memory copy of the database, one
+// version step after the other, with their IFN_COL directives answered by that copy,
+// so a step sees what the steps before it did, as in the real update.
+//
+// A finding is a problem when the update would fail or lose data because of it, a
+// note when the update goes through but does something worth knowing.
+class PackageCheck
+{
+public:
+    enum class Severity { Ok, Note, Problem };
+    struct Finding
+    {
+        Severity severity;
+        QString text;
+    };
+
+    // packageDir: the package directory (holding "version.ini" and "application/").
+    explicit PackageCheck(const QString &packageDir);
+    ~PackageCheck();
+    PackageCheck(const PackageCheck &) = delete;
+    PackageCheck &operator=(const PackageCheck &) = delete;
+
+    // Called with every finding as it is made.
+    void setFindingListener(std::function<void(const Finding &)> listener);
+
+    // "version.ini" read without repair. False when a normal opening would repair it:
+    // the update manager must then not be created, as it opens the file for writing.
+    bool checkVersionFile();
+
+    // Everything else, against the installation the update manager has found. True
+    // when the update would go through.
+    bool run(CVUpdater *updater);
+
+    QList<Finding> findings() const { return m_findings; }
+    int problemCount() const;
+
+private:
+    void ok(const QString &text);
+    void note(const QString &text);
+    void problem(const QString &text);
+    void add(Severity severity, const QString &text);
+
+    QString packagePath(const QString &relative) const;
+    QString installPath(const QString &relative) const;
+
+    void checkFlag();
+    void checkWritable();
+    // A "common" tree copied over the installation: entries whose type differs from
+    // what is installed, or that cannot be read or replaced, would stop the copy.
+    void checkCommonTree(const QString &relativeSource);
+    void checkConfig(const QString &step);
+    void checkScript(const QString &step, TrialDatabase &database, bool *tryScripts);
+    void checkSpace(const QStringList &steps);
+    void checkRegistry();
+
+    QString m_packageDir;
+    CVUpdater *m_updater = nullptr;
+    QString m_installDir;
+    std::function<void(const Finding &)> m_listener;
+    QList<Finding> m_findings;
+};
+
+#endif // PACKAGECHECK_H

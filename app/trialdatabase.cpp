@@ -1,0 +1,219 @@
+#include "app/trialdatabase.h"
+
+#include <QAtomicInt>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QVariant>
+
+namespace {
+
+QAtomicInt s_connectionCounter;
+
+QString quoted(const QString &name)
+{
+    QString escaped = name;
+    escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QStringLiteral("\"%1\"").arg(escaped);
+}
+
+struct SchemaObject
+{
+    QString type;
+    QString name;
+    QString sql;
+};
+
+} // namespace
+
+TrialDatabase::TrialDatabase(const QString &installedPath)
+    : m_connectionName(QStringLiteral("corvane-trial-%1").arg(s_connectionCounter.fetchAndAddRelaxed(1)))
+{
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(QStringLiteral(":memory:"));
+    // Lets ATTACH take a "file:" URI, whose "mode=ro" keeps the installed file untouched.
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    if (!m_db.open()) {
+        m_error = m_db.lastError().text();
+        return;
+    }
+    m_state = copyInstalled(installedPath);
+}
+
+TrialDatabase::~TrialDatabase()
+{
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+bool TrialDatabase::canRun() const
+{
+    return m_state == State::Copied || m_state == State::NoInstalledFile;
+}
+
+bool TrialDatabase::exec(const QString &sql)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(sql))
+        return true;
+    m_error = QStringLiteral("%1 (%2)").arg(query.lastError().text(), sql);
+    return false;
+}
+
+TrialDatabase::State TrialDatabase::copyInstalled(const QString &installedPath)
+{
+    const QFileInfo info(installedPath);
+    if (!info.exists() && !info.isSymLink())
+        return State::NoInstalledFile;
+    if (!info.isFile()) {
+        m_error = QStringLiteral("not a file");
+        return State::Unreadable;
+    }
+
+    QSqlQuery attach(m_db);
+    attach.prepare(QStringLiteral("ATTACH DATABASE ? AS installed"));
+    attach.addBindValue(QStringLiteral("%1?mode=ro")
+                            .arg(QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded)));
+    if (!attach.exec()) {
+        m_error = attach.lastError().text();
+        return State::Unreadable;
+    }
+    attach.finish();
+
+    // The first read of the file: a file that is not a database fails here.
+    QSqlQuery probe(m_db);
+    if (!probe.exec(QStringLiteral("SELECT COUNT(*) FROM installed.sqlite_master"))) {
+        m_error = probe.lastError().text();
+        probe.finish();
+        exec(QStringLiteral("DETACH DATABASE installed"));
+        return State::Unreadable;
+    }
+    probe.finish();
+
+    if (!copyObjects()) {
+        // No trial run on half a copy; the column test asks the installed file itself.
+        m_masterTable = QStringLiteral("installed.SQLITE_MASTER");
+        return State::CopyFailed;
+    }
+
+    // Releases the installed file; the copy lives on in memory.
+    if (!exec(QStringLiteral("DETACH DATABASE installed"))) {
+        m_masterTable = QStringLiteral("installed.SQLITE_MASTER");
+        return State::CopyFailed;
+    }
+    return State::Copied;
+}
+
+bool TrialDatabase::copyObjects()
+{
+    QList<SchemaObject> objects;
+    {
+        QSqlQuery master(m_db);
+        master.setForwardOnly(true);
+        if (!master.exec(QStringLiteral("SELECT type, name, sql FROM installed.sqlite_master "
+                                        "WHERE sql IS NOT NULL ORDER BY rowid"))) {
+            m_error = master.lastError().text();
+            return false;
+        }
+        while (master.next())
+            objects.append({master.value(0).toString(), master.value(1).toString(), master.value(2).toString()});
+    }
+
+    // Tables and their rows first; indexes, views and triggers afterwards, so that no
+    // trigger fires while rows are copied.
+    for (const SchemaObject &object : qAsConst(objects)) {
+        if (object.type != QLatin1String("table") || object.name.startsWith(QLatin1String("sqlite_")))
+            continue;
+        if (!exec(object.sql))
+            return false;
+        // Generated columns (hidden 2 and 3) take no values.
+        QStringList columns;
+        {
+            QSqlQuery tableInfo(m_db);
+            if (!tableInfo.exec(QStringLiteral("PRAGMA installed.table_xinfo(%1)").arg(quoted(object.name)))) {
+                m_error = tableInfo.lastError().text();
+                return false;
+            }
+            while (tableInfo.next()) {
+                if (tableInfo.value(6).toInt() == 0)
+                    columns.append(quoted(tableInfo.value(1).toString()));
+            }
+        }
+        const QString list = columns.join(QLatin1Char(','));
+        if (!exec(QStringLiteral("INSERT INTO main.%1 (%2) SELECT %2 FROM installed.%1").arg(quoted(object.name), list)))
+            return false;
+    }
+
+    // The AUTOINCREMENT counters: both sides have the table once such a table exists.
+    bool hasSequence = false;
+    {
+        QSqlQuery sequence(m_db);
+        hasSequence = sequence.exec(QStringLiteral("SELECT 1 FROM installed.sqlite_master WHERE name = 'sqlite_sequence' "
+                                                   "AND EXISTS (SELECT 1 FROM main.sqlite_master "
+                                                   "WHERE name = 'sqlite_sequence')"))
+            && sequence.next();
+    }
+    if (hasSequence
+        && !exec(QStringLiteral("INSERT INTO main.sqlite_sequence (name, seq) SELECT name, seq FROM installed.sqlite_sequence")))
+        return false;
+
+    for (const SchemaObject &object : qAsConst(objects)) {
+        if (object.type != QLatin1String("table") && !exec(object.sql))
+            return false;
+    }
+
+    qlonglong userVersion = 0;
+    {
+        QSqlQuery version(m_db);
+        if (version.exec(QStringLiteral("PRAGMA installed.user_version")) && version.next())
+            userVersion = version.value(0).toLongLong();
+    }
+    return exec(QStringLiteral("PRAGMA main.user_version = %1").arg(userVersion));
+}
+
+int TrialDatabase::isColumnExists(const QString &table, const QString &column)
+{
+    QSqlQuery query(m_db);
+    if (!query.prepare(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE TYPE = 'table' "
+                                      "AND NAME = :table AND SQL LIKE :column")
+                           .arg(m_masterTable)))
+        return -1;
+    query.bindValue(QStringLiteral(":table"), table);
+    query.bindValue(QStringLiteral(":column"), QString(QLatin1Char('%') + column + QLatin1Char('%')));
+    if (!query.exec())
+        return -1;
+    if (!query.next())
+        return 0;
+    return query.value(0).toInt() > 0 ? 1 : 0;
+}
+
+bool TrialDatabase::run(const QStringList &statements, int *failedIndex, QString *error)
+{
+    if (!canRun() || !m_db.transaction()) {
+        *failedIndex = -1;
+        *error = canRun() ? m_db.lastError().text() : m_error;
+        return false;
+    }
+    {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        for (int i = 0; i < statements.size(); ++i) {
+            if (!query.exec(statements.at(i))) {
+                *failedIndex = i;
+                *error = query.lastError().text();
+                query.finish();
+                m_db.rollback();
+                return false;
+            }
+        }
+    }
+    if (!m_db.commit()) {
+        *failedIndex = -1;
+        *error = m_db.lastError().text();
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
