@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/updatesequence.h"
 #include "app/zrpubmethod.h"
 #include "dialogs/zrmessagebox.h"
 #include "log/applog.h"
@@ -94,12 +95,72 @@ void MainWindow::initConnect()
 {
     connect(ui->pushButton_ok, &QPushButton::clicked, this, &QWidget::close);
     connect(m_updater, &CVUpdater::sigProcessAddValue, this, &MainWindow::slotProcessAddValue);
+    connect(ui->pushButton_Update, &QPushButton::clicked, this, &MainWindow::slotStartUpdate);
+    connect(ui->pushButton_Restore, &QPushButton::clicked, this, &MainWindow::slotRestore);
 }
 
 void MainWindow::setButtonsEnabled(bool enabled)
 {
     ui->pushButton_ok->setEnabled(enabled);
     ui->pushButton_Update->setEnabled(enabled);
+}
+
+void MainWindow::slotStartUpdate()
+{
+    // Each attempt starts from an empty bar, also a second one after a failure.
+    ui->progressBar_Upgrade->reset();
+    setButtonsEnabled(false);
+
+    UpdateSequence sequence(m_updater);
+    sequence.setStageListener([](UpdateSequence::Stage stage) {
+        switch (stage) {
+        case UpdateSequence::Stage::CheckVersion:
+            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "check version";
+            break;
+        case UpdateSequence::Stage::CheckFlag:
+            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "check update flag";
+            break;
+        case UpdateSequence::Stage::Backup:
+            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "backup old version";
+            break;
+        case UpdateSequence::Stage::Execute:
+            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "exec update";
+            break;
+        case UpdateSequence::Stage::RegistryAndShortcut:
+            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "update regedit and shortcut";
+            break;
+        case UpdateSequence::Stage::RestoreInterrupted:
+        case UpdateSequence::Stage::RestoreAfterFailure:
+            // The restore logs its own outcome.
+            break;
+        }
+    });
+    const UpdateSequence::Outcome outcome = sequence.run();
+    const QString text = getString(UpdateSequence::resultTextId(outcome));
+
+    if (outcome == UpdateSequence::Outcome::Succeeded) {
+        // Whichever way the box is left, the update is done and the program ends.
+        showFinishBox(getString(896), text, getString(10));
+        close();
+        return;
+    }
+    showResultBox(getString(896), text, getString(10));
+    setButtonsEnabled(true);
+}
+
+void MainWindow::slotRestore()
+{
+    ui->pushButton_Restore->show();
+    ui->pushButton_Update->setEnabled(false);
+    if (m_updater->restoreVersion()) {
+        showResultBox(getString(896), getString(1073), getString(10));
+        ui->pushButton_Update->setEnabled(true);
+        ui->pushButton_Restore->hide();
+        return;
+    }
+    // Updating over an installation in an unknown state would make it worse: only
+    // another restore, or closing, is offered.
+    showResultBox(getString(896), getString(1074), getString(10));
 }
 
 void MainWindow::slotProcessAddValue(int value)

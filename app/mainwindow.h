@@ -36,8 +36,13 @@ public:
     int showFinishBox(const QString &title, const QString &text, const QString &buttonText);
 
 public slots:
+    // The Update button: the whole update, reported in a box. After success the window
+    // closes; after a failure the buttons are enabled again.
+    void slotStartUpdate();
     // Adds a progress increment to the bar, capped at 100.
     void slotProcessAddValue(int value);
+    // The (normally hidden) Restore button: puts the backup back over the installation.
+    void slotRestore();
 
 private:
     void initData();

@@ -1,0 +1,540 @@
+#include "app/mainwindow.h"
+#include "app/zrpubmethod.h"
+#include "common/installationfixture.h"
+#include "common/packagebuilder.h"
+#include "dialogs/zrmessagebox.h"
+#include "strings/stringtablecompiler.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+// Qt 5.15's offscreen platform plug-in never frees its screen objects; that leak is
+// Qt's, not ours. (Read by LeakSanitizer in the sanitizer build, unused otherwise.)
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libqoffscreen.so\n";
+}
+
+namespace {
+
+const QString driver = QStringLiteral("Debug void MainWindow::slotStartUpdate() ");
+const QString backupDone = QStringLiteral("Debug bool CVUpdater::backupVersion() backup successed!");
+const QString restoreDone = QStringLiteral("Debug bool CVUpdater::restoreVersion() restore successed!");
+const QString regDone = QStringLiteral("Debug bool CVUpdater::updateRegKey() update reg and shortcut successed");
+const QString stepLine = QStringLiteral("Debug bool FormalUpdateO::execUpdate(const QString&) exec update \"%1\"");
+const QString step1 = QStringLiteral("3_2_to_3_3");
+const QString step2 = QStringLiteral("3_3_to_3_4");
+
+template <typename T>
+T *child(QObject *parent, const char *name)
+{
+    T *found = parent->findChild<T *>(QLatin1String(name));
+    Q_ASSERT(found);
+    return found;
+}
+
+// A message box as it stood when it was answered, with the window behind it.
+struct BoxSeen
+{
+    QString title;
+    QString text;
+    QString okText;
+    bool iconVisible = false;
+    int progress = 0;
+    bool updateEnabled = false;
+    bool okEnabled = false;
+};
+
+// Answers every message box shown while it lives: reads it, then clicks its OK button.
+// The timer runs inside the box's own modal loop.
+class BoxAnswerer : public QObject
+{
+public:
+    explicit BoxAnswerer(QWidget *window)
+        : m_window(window)
+    {
+        connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::answer);
+        m_timer.start(5);
+    }
+
+    QList<BoxSeen> boxes;
+
+private:
+    void answer()
+    {
+        auto *box = qobject_cast<ZRMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        BoxSeen seen;
+        seen.title = box->windowTitle();
+        seen.text = child<QLabel>(box, "label_text")->text();
+        seen.okText = child<QPushButton>(box, "btn_ok")->text();
+        seen.iconVisible = child<QLabel>(box, "label_icon")->isVisible();
+        seen.progress = child<QProgressBar>(m_window, "progressBar_Upgrade")->value();
+        seen.updateEnabled = child<QPushButton>(m_window, "pushButton_Update")->isEnabled();
+        seen.okEnabled = child<QPushButton>(m_window, "pushButton_ok")->isEnabled();
+        boxes << seen;
+        child<QPushButton>(box, "btn_ok")->click();
+    }
+
+    QWidget *m_window;
+    QTimer m_timer;
+};
+
+QList<int> values(const QSignalSpy &spy)
+{
+    QList<int> list;
+    for (const QList<QVariant> &arguments : spy)
+        list << arguments.at(0).toInt();
+    return list;
+}
+
+} // namespace
+
+// The Update and Restore buttons of the real window, end to end: a real installation
+// (files, marked INI files, SQLite database, registry stand-in, desktop) and a real
+// package, the message boxes answered as a user would.
+class TestUpdateDriver : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void updateSucceeds();
+    void failingStatementRestores();
+    void interruptedUpdateRestoredFirst();
+    void interruptedUpdateWithoutBackup();
+    void versionRefused();
+    void unwritableRegistryKeyRestores();
+    void restoreButton_data();
+    void restoreButton();
+
+private:
+    // The package of an update from 3.2 to 3.4 in two steps; the second step's script
+    // is given.
+    void buildPackage(const QString &secondScript);
+    void openWindow();
+    void clickUpdate();
+    QString text(int id) const { return m_strings.text(1, id); }
+    // The log file's lines of the driver, the update manager and the version steps,
+    // without their time stamps.
+    QStringList driverLog() const;
+    QStringList logLines() const;
+    QStringList installed() const;
+    QStringList rows(const QString &sql) const { return PackageBuilder::query(m_fixture.databasePath(), sql); }
+    QPushButton *button(const char *name) const { return child<QPushButton>(m_window.get(), name); }
+    QProgressBar *bar() const { return child<QProgressBar>(m_window.get(), "progressBar_Upgrade"); }
+
+    InstallationFixture m_fixture;
+    StringTableCompiler m_strings;
+    QtMessageHandler m_testHandler = nullptr;
+    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<BoxAnswerer> m_answerer;
+};
+
+void TestUpdateDriver::initTestCase()
+{
+    QVERIFY2(m_fixture.setUp(), qPrintable(m_fixture.error()));
+    QVERIFY2(m_strings.readSource(QStringLiteral(CORVANE_SOURCE_DIR "/strings/strings.tsv")),
+             qPrintable(m_strings.errorString()));
+    ZRPubMethod::getInstance()->setLanType(1);
+    // The window installs the log file handler; each case puts Qt Test's back.
+    m_testHandler = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(m_testHandler);
+}
+
+void TestUpdateDriver::init()
+{
+    QVERIFY2(m_fixture.reset(), qPrintable(m_fixture.error()));
+
+    PackageBuilder installation(m_fixture.installPath());
+    installation
+        .files({"ostrelle.exe=v3.2", "bin/lib.txt=3.2", "user/notes.txt=mine", "log/app.log=running",
+                "backup/stale.txt=from 3.1"})
+        .markedIni(QStringLiteral("config/app.ini"),
+                   {{"main/lang", "en"}, {"main/server", "old.example"}, {"user/recent", "a.txt"}})
+        .database(QStringLiteral("kqdata.db"), {"CREATE TABLE person(id INTEGER PRIMARY KEY, name TEXT)",
+                                                "INSERT INTO person(name) VALUES('ann')"});
+    QVERIFY2(installation.ok(), qPrintable(installation.error()));
+    QVERIFY2(m_fixture.writeKey(QStringLiteral("3.2")), qPrintable(m_fixture.error()));
+    QVERIFY(m_strings.writeBinary(m_fixture.packagePath() + QStringLiteral("/string.bin")));
+    m_fixture.openDatabase();
+}
+
+void TestUpdateDriver::cleanup()
+{
+    m_answerer.reset();
+    m_window.reset();
+    qInstallMessageHandler(m_testHandler);
+}
+
+void TestUpdateDriver::buildPackage(const QString &secondScript)
+{
+    PackageBuilder package(m_fixture.packagePath());
+    package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.4"}})
+        .files({PackageBuilder::commonPath("shared.txt=common"),
+                PackageBuilder::stepPath(step1, "common/ostrelle.exe=v3.3"),
+                PackageBuilder::stepPath(step1, "common/bin/step1only.txt=s1"),
+                PackageBuilder::stepPath(step2, "common/ostrelle.exe=v3.4"),
+                PackageBuilder::stepPath(step2, "common/bin/lib.txt=3.4")})
+        .markedIni(PackageBuilder::stepPath(step1, "config/app.ini"),
+                   {{"main/server", "new.example"}, {"main/timeout", "30"}})
+        .markedIni(PackageBuilder::stepPath(step2, "config/app.ini"), {{"main/timeout", "60"}, {"view/theme", "dark"}})
+        .sqlScript(step1, "CREATE TABLE setting(k TEXT, v TEXT);\n"
+                          "INSERT INTO setting VALUES('schema', '3.3');\n"
+                          "IFN_COL|person|email;\n"
+                          "ALTER TABLE person ADD COLUMN email TEXT;\n")
+        .sqlScript(step2, secondScript);
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+}
+
+void TestUpdateDriver::openWindow()
+{
+    m_window.reset(new MainWindow);
+    m_window->show();
+    m_answerer.reset(new BoxAnswerer(m_window.get()));
+}
+
+void TestUpdateDriver::clickUpdate()
+{
+    QPushButton *update = button("pushButton_Update");
+    QVERIFY(update->isVisible() && update->isEnabled());
+    QTest::mouseClick(update, Qt::LeftButton);
+}
+
+QStringList TestUpdateDriver::logLines() const
+{
+    QStringList lines;
+    const QDir logDir(m_fixture.packagePath() + QStringLiteral("/log"));
+    const QStringList files = logDir.entryList({QStringLiteral("cvUpdaterlog_*.txt")}, QDir::Files, QDir::Name);
+    for (const QString &name : files) {
+        const QString content = QString::fromLocal8Bit(PackageBuilder::readFile(logDir.filePath(name)));
+        for (const QString &line : content.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
+            // "yyyy-MM-dd hh:mm:ss.zzz " in front.
+            lines << line.mid(24);
+        }
+    }
+    return lines;
+}
+
+QStringList TestUpdateDriver::driverLog() const
+{
+    QStringList lines;
+    for (const QString &line : logLines()) {
+        if (line.contains(QLatin1String("MainWindow::slotStartUpdate()"))
+            || line.contains(QLatin1String("CVUpdater::"))
+            || line.contains(QLatin1String("FormalUpdateO::execUpdate(const QString&)"))) {
+            lines << line;
+        }
+    }
+    return lines;
+}
+
+QStringList TestUpdateDriver::installed() const
+{
+    return PackageBuilder::snapshot(m_fixture.installPath(), {"kqdata.db", "backup", "log", "config"});
+}
+
+void TestUpdateDriver::updateSucceeds()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n"
+                 "INSERT INTO person(name, email) VALUES('bob', 'bob@example.org');\n");
+    // The backup keeps what an earlier one held and never holds reserved names.
+    QStringList expectedBackup = PackageBuilder::snapshot(m_fixture.installPath(), {"log", "backup"});
+    expectedBackup << "stale.txt=from 3.1";
+    expectedBackup.sort();
+
+    openWindow();
+    QCOMPARE(child<QLabel>(m_window.get(), "label_value_path")->text(), m_fixture.installPath());
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    const BoxSeen box = m_answerer->boxes.first();
+    QCOMPARE(box.title, text(896));
+    QCOMPARE(box.text, text(1515));
+    QCOMPARE(box.text, QStringLiteral("The update was completed successfully."));
+    QCOMPARE(box.okText, text(10));
+    QVERIFY(!box.iconVisible);
+    QCOMPARE(box.progress, 100);
+    QVERIFY(!box.updateEnabled);
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(bar()->value(), 100);
+
+    QCOMPARE(installed(), (QStringList{"bin/", "bin/lib.txt=3.4", "bin/step1only.txt=s1", "ostrelle.exe=v3.4",
+                                       "shared.txt=common", "user/", "user/notes.txt=mine"}));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/log/app.log")), QByteArray("running"));
+    const QMap<QString, QString> appIni = PackageBuilder::iniValues(m_fixture.installPath() + "/config/app.ini");
+    QCOMPARE(appIni, (QMap<QString, QString>{{"ZRFILE_BEGIN/CODE", "tarnwoven"}, {"ZRFILE_END/CODE", "tarnwoven"},
+                                             {"main/lang", "en"}, {"main/server", "new.example"},
+                                             {"main/timeout", "60"}, {"user/recent", "a.txt"},
+                                             {"view/theme", "dark"}}));
+    QCOMPARE(rows("SELECT name, email FROM person ORDER BY id"), (QStringList{"ann|", "bob|bob@example.org"}));
+    QCOMPARE(rows("SELECT k, v FROM setting"), QStringList{"schema|3.4"});
+
+    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))),
+             (QMap<QString, QString>{{"DisplayVersion", "3.4"}, {"DisplayName", "Ostrelle 3.4"},
+                                     {"DisplayIcon", m_fixture.programPath()}}));
+    const QFileInfo shortcut(m_fixture.desktopPath() + QStringLiteral("/Ostrelle.lnk"));
+    QCOMPARE(shortcut.symLinkTarget(), m_fixture.programPath());
+    QCOMPARE(PackageBuilder::readFile(shortcut.filePath()), QByteArray("v3.4"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.backupPath()), expectedBackup);
+    QCOMPARE(PackageBuilder::query(m_fixture.backupPath() + QStringLiteral("/kqdata.db"), "SELECT name FROM person"),
+             QStringList{"ann"});
+
+    QCOMPARE(logLines().value(0), QStringLiteral("Info void MainWindow::initData() Corvane Update Start-Up"));
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
+                                       driver + "backup old version", backupDone, driver + "exec update",
+                                       stepLine.arg(step1), stepLine.arg(step2),
+                                       driver + "update regedit and shortcut", regDone}));
+}
+
+void TestUpdateDriver::failingStatementRestores()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n"
+                 "INSERT INTO no_such_table VALUES(1);\n");
+    const QStringList filesBefore = installed();
+    const QByteArray appIniBefore = PackageBuilder::readFile(m_fixture.installPath() + "/config/app.ini");
+    const QByteArray keyBefore = PackageBuilder::readFile(m_fixture.keyFile(QStringLiteral("Ostrelle")));
+
+    openWindow();
+    QSignalSpy progress(bar(), &QProgressBar::valueChanged);
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    const BoxSeen box = m_answerer->boxes.first();
+    QCOMPARE(box.title, text(896));
+    QCOMPARE(box.text, text(1514));
+    QCOMPARE(box.okText, text(10));
+    QVERIFY(box.iconVisible);
+    QVERIFY(!box.updateEnabled);
+    QVERIFY(!box.okEnabled);
+    // 10 before the steps, the shares of the first step, two thirds of the second.
+    QCOMPARE(values(progress), (QList<int>{9, 20, 31, 42, 77, 88, 99}));
+
+    QVERIFY(m_window->isVisible());
+    QVERIFY(button("pushButton_Update")->isEnabled());
+    QVERIFY(button("pushButton_ok")->isEnabled());
+    QVERIFY(!button("pushButton_Restore")->isVisible());
+
+    // Files as they were, plus what the update added and what an earlier backup held
+    // (the backup is cumulative); the database as it was.
+    QStringList expectedFiles = filesBefore;
+    expectedFiles << "bin/step1only.txt=s1" << "shared.txt=common" << "stale.txt=from 3.1";
+    expectedFiles.sort();
+    QCOMPARE(installed().join(" ; "), expectedFiles.join(" ; "));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + "/config/app.ini"), appIniBefore);
+    QCOMPARE(rows("SELECT name FROM sqlite_master ORDER BY name"), QStringList{"person"});
+    QCOMPARE(rows("SELECT * FROM person"), QStringList{"1|ann"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.keyFile(QStringLiteral("Ostrelle"))), keyBefore);
+    QVERIFY(QDir(m_fixture.desktopPath()).isEmpty());
+
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
+                                       driver + "backup old version", backupDone, driver + "exec update",
+                                       stepLine.arg(step1), stepLine.arg(step2),
+                                       "Debug bool FormalUpdateO::execUpdate(const QString&) db update err",
+                                       restoreDone}));
+
+    // The script is mended; a second click starts again from a reset bar and succeeds.
+    PackageBuilder package(m_fixture.packagePath());
+    package.sqlScript(step2, "UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    QVERIFY(package.ok());
+    progress.clear();
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 2);
+    QCOMPARE(m_answerer->boxes.at(1).text, text(1515));
+    QCOMPARE(values(progress), (QList<int>{9, 20, 31, 42, 77, 88, 99, 100}));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), QByteArray("v3.4"));
+    QCOMPARE(rows("SELECT k, v FROM setting"), QStringList{"schema|3.4"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+}
+
+void TestUpdateDriver::interruptedUpdateRestoredFirst()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    // An earlier run backed up 3.2, got half-way and stopped; since then a file of the
+    // installation was deleted.
+    PackageBuilder installation(m_fixture.installPath());
+    QVERIFY(ZRPubMethod::getInstance()->copyDir(QDir(m_fixture.installPath()), QDir(m_fixture.backupPath()), true));
+    installation.files({"ostrelle.exe=v3.3", "bin/step1only.txt=s1"})
+        .database(QStringLiteral("kqdata.db"), {"CREATE TABLE setting(k TEXT, v TEXT)",
+                                                "INSERT INTO setting VALUES('schema', '3.3')"})
+        .markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    QVERIFY(installation.ok());
+    QVERIFY(QFile::remove(m_fixture.installPath() + QStringLiteral("/user/notes.txt")));
+
+    openWindow();
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    QCOMPARE(m_answerer->boxes.first().text, text(1515));
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag", restoreDone,
+                                       driver + "backup old version", backupDone, driver + "exec update",
+                                       stepLine.arg(step1), stepLine.arg(step2),
+                                       driver + "update regedit and shortcut", regDone}));
+    // Updated from the restored 3.2: the first step's table exists once, the deleted
+    // file is back (and so is the file of the backup before).
+    QCOMPARE(installed(), (QStringList{"bin/", "bin/lib.txt=3.4", "bin/step1only.txt=s1", "ostrelle.exe=v3.4",
+                                       "shared.txt=common", "stale.txt=from 3.1", "user/", "user/notes.txt=mine"}));
+    QCOMPARE(rows("SELECT k, v FROM setting"), QStringList{"schema|3.4"});
+    QCOMPARE(rows("SELECT name, email FROM person"), QStringList{"ann|"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+}
+
+void TestUpdateDriver::interruptedUpdateWithoutBackup()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    QVERIFY(QDir(m_fixture.backupPath()).removeRecursively());
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    QVERIFY(installation.ok());
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
+
+    openWindow();
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    QCOMPARE(m_answerer->boxes.first().text, text(1514));
+    QVERIFY(m_answerer->boxes.first().iconVisible);
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
+                                       "Warning bool CVUpdater::restoreVersion() bak file is not exist!"}));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log"}), before);
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+    QVERIFY(m_window->isVisible());
+    QVERIFY(button("pushButton_Update")->isEnabled());
+    QVERIFY(button("pushButton_ok")->isEnabled());
+}
+
+void TestUpdateDriver::versionRefused()
+{
+    buildPackage(QString());
+    QVERIFY(m_fixture.writeKey(QStringLiteral("3.4")));
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
+
+    openWindow();
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    const BoxSeen box = m_answerer->boxes.first();
+    QCOMPARE(box.title, text(896));
+    QCOMPARE(box.text, text(1513));
+    QCOMPARE(box.okText, text(10));
+    QVERIFY(box.iconVisible);
+    QCOMPARE(driverLog(), (QStringList{driver + "check version",
+                                       "Warning bool CVUpdater::isCanUpdate() update version below or same"}));
+    // The flag file was not even opened (opening would have created it).
+    QVERIFY(!QFileInfo::exists(m_fixture.flagFilePath()));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log"}), before);
+    QVERIFY(button("pushButton_Update")->isEnabled());
+    QVERIFY(button("pushButton_ok")->isEnabled());
+    QVERIFY(m_window->isVisible());
+}
+
+void TestUpdateDriver::unwritableRegistryKeyRestores()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    const QStringList filesBefore = installed();
+    openWindow();
+
+    // Read at start-up; a directory stands where the key's file would be written.
+    const QString keyFile = m_fixture.keyFile(QStringLiteral("Ostrelle"));
+    const QByteArray keyBefore = PackageBuilder::readFile(keyFile);
+    const QString aside = m_fixture.rootPath() + QStringLiteral("/key-aside");
+    QVERIFY(QDir().rename(keyFile, aside));
+    QVERIFY(QDir().mkpath(keyFile));
+
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    QCOMPARE(m_answerer->boxes.first().text, text(1514));
+    QVERIFY(m_window->isVisible());
+    QVERIFY(button("pushButton_Update")->isEnabled());
+    QString quotedKey = InstallationFixture::keyPath(QStringLiteral("Ostrelle"));
+    quotedKey.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
+                                       driver + "backup old version", backupDone, driver + "exec update",
+                                       stepLine.arg(step1), stepLine.arg(step2),
+                                       driver + "update regedit and shortcut",
+                                       "Warning bool CVUpdater::updateRegKey() \"write reg key " + quotedKey
+                                           + " failed\"",
+                                       restoreDone}));
+
+    QStringList expectedFiles = filesBefore;
+    expectedFiles << "bin/step1only.txt=s1" << "shared.txt=common" << "stale.txt=from 3.1";
+    expectedFiles.sort();
+    QCOMPARE(installed().join(" ; "), expectedFiles.join(" ; "));
+    QCOMPARE(rows("SELECT name FROM sqlite_master"), QStringList{"person"});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    QVERIFY(QDir(m_fixture.desktopPath()).isEmpty());
+
+    QVERIFY(QDir(keyFile).removeRecursively());
+    QVERIFY(QDir().rename(aside, keyFile));
+    QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
+}
+
+void TestUpdateDriver::restoreButton_data()
+{
+    QTest::addColumn<bool>("withBackup");
+    QTest::addColumn<int>("textId");
+
+    QTest::newRow("restored") << true << 1073;
+    QTest::newRow("no backup") << false << 1074;
+}
+
+void TestUpdateDriver::restoreButton()
+{
+    QFETCH(bool, withBackup);
+    QFETCH(int, textId);
+
+    buildPackage(QString());
+    if (withBackup) {
+        PackageBuilder backup(m_fixture.backupPath());
+        backup.files({"ostrelle.exe=v3.1", "user/notes.txt=older"});
+        QVERIFY(backup.ok());
+    } else {
+        QVERIFY(QDir(m_fixture.backupPath()).removeRecursively());
+    }
+    PackageBuilder installation(m_fixture.installPath());
+    installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+    QVERIFY(installation.ok());
+
+    openWindow();
+    QPushButton *restore = button("pushButton_Restore");
+    QVERIFY(!restore->isVisible());
+    // Hidden in normal use; only the program itself would press it.
+    restore->click();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    const BoxSeen box = m_answerer->boxes.first();
+    QCOMPARE(box.title, text(896));
+    QCOMPARE(box.text, text(textId));
+    QCOMPARE(box.okText, text(10));
+    QVERIFY(!box.updateEnabled);
+    QCOMPARE(button("pushButton_Update")->isEnabled(), withBackup);
+    QCOMPARE(restore->isVisible(), !withBackup);
+    QVERIFY(button("pushButton_ok")->isEnabled());
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), withBackup ? QByteArray("v3.1") : QByteArray("v3.2"));
+    QCOMPARE(m_fixture.flagOnDisk(), withBackup ? QStringLiteral("true") : QStringLiteral("false"));
+}
+
+QTEST_MAIN(TestUpdateDriver)
+#include "tst_updatedriver.moc"
