@@ -55,8 +55,10 @@ public:
     // flag to true. Files the update added stay.
     bool restoreVersion();
     // Records the package version in the uninstall key, puts the desktop shortcut in
-    // place and sets the flag to true. False, with the flag left false, when the key
-    // cannot be written; a shortcut that cannot be made is not a failure.
+    // place and sets the flag to true, in that order: the flag never says "complete"
+    // for an update the key does not record. False, with the flag left false, when the
+    // key cannot be written, or when the flag cannot be (the key's values are then put
+    // back). A shortcut that cannot be made is not a failure.
     bool updateRegKey();
 
     void readInstallInfo();
