@@ -1,0 +1,360 @@
+#!/usr/bin/env bash
+# Measures the updater against cp and sqlite3 on a generated installation.
+#
+#   bench/run.sh [--dir DIR] [--reps N] [--build DIR] [--cache cold|warm] [--quick] [--keep]
+#
+# Makes, with scripts/make-sample.py, a large sample (5000 program files, 300 MB, a
+# kqdata.db of 100 000 rows, a package of three steps with 300 common files and 20 000
+# SQL statements each) and a small one (500 files, 30 MB) in a throw-away directory
+# below DIR (default /tmp) on one disk, and measures, each stage repeated N times
+# (default 5) and reported as the median:
+#
+#   backup   CVUpdater::backupVersion()  vs  cp -r of the same tree to the same disk, then sync
+#   restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync
+#   sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
+#            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT
+#   update   corvane-updater-cli, the whole update, vs the sum of the references above plus
+#            cp -r of the package's common trees (only reported)
+#
+# and the peak memory of each of these processes on both tree sizes. Before every timed
+# run, dirty data is synced and, as root, the page cache dropped (--cache cold, the
+# default when possible); otherwise (--cache warm) the run's source is read once, the
+# same for both sides. Ours are timed around the stage inside the process, the
+# references around the whole command. Exit status 0 when every target is met.
+#
+# Targets: backup and restore at most 1.2 x (cp -r + sync), SQL at most 1.3 x sqlite3,
+# peak memory under 80 MB on either tree.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+parent=/tmp
+reps=5
+build="$root/build/release"
+cache=""
+quick=0
+keep=0
+
+usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --dir) parent=$2; shift 2 ;;
+        --reps) reps=$2; shift 2 ;;
+        --build) build=$2; shift 2 ;;
+        --cache) cache=$2; shift 2 ;;
+        --quick) quick=1; shift ;;
+        --keep) keep=1; shift ;;
+        -h|--help) usage 0 ;;
+        *) echo "unknown option: $1" >&2; usage 2 ;;
+    esac
+done
+[[ "$reps" =~ ^[1-9][0-9]*$ ]] || { echo "--reps takes a positive number" >&2; exit 2; }
+
+for tool in sqlite3 python3 cmake; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
+done
+
+if [ -z "$cache" ]; then
+    if [ -w /proc/sys/vm/drop_caches ] && sync && echo 3 2>/dev/null >/proc/sys/vm/drop_caches; then
+        cache=cold
+    else
+        cache=warm
+    fi
+fi
+case "$cache" in
+    cold) [ -w /proc/sys/vm/drop_caches ] || { echo "--cache cold needs root (drop_caches)" >&2; exit 2; } ;;
+    warm) ;;
+    *) echo "--cache takes cold or warm" >&2; exit 2 ;;
+esac
+
+# Large and small samples; --quick shrinks the large one to try the script out.
+if [ "$quick" -eq 1 ]; then
+    large=(--files 1000 --total-mb 60 --db-rows 20000 --common-files 60 --sql-statements 4000)
+    need_mb=700
+else
+    large=(--files 5000 --total-mb 300 --db-rows 100000 --common-files 300 --sql-statements 20000)
+    need_mb=2500
+fi
+small=(--files 500 --total-mb 30 --db-rows 100000 --common-files 300 --sql-statements 20000)
+
+# The installation, its backup, the cp reference, a pristine copy for the whole-update
+# runs and the package, for the large sample; a tenth of that for the small one.
+mkdir -p "$parent"
+avail_mb=$(df -Pm "$parent" | awk 'NR == 2 { print $4 }')
+if [ "$avail_mb" -lt "$need_mb" ]; then
+    echo "only $avail_mb MB free below $parent; the benchmark needs about $need_mb MB (--dir elsewhere)" >&2
+    exit 2
+fi
+
+# --- build ----------------------------------------------------------------------------
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORVANE_WERROR=ON >/dev/null
+fi
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ "$build_type" = Release ] || echo "warning: $build is a '$build_type' build; figures of a Release build are the ones to compare" >&2
+targets=(corvane-bench)
+if cmake --build "$build" --target help 2>/dev/null | grep -q 'corvane-updater-cli'; then
+    targets+=(corvane-updater-cli)
+fi
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
+bench="$build/bench/corvane-bench"
+cli="$build/corvane-updater-cli"
+[ -x "$cli" ] || cli=""
+
+work=$(mktemp -d "$parent/corvane-bench.XXXXXX")
+cleanup() { [ "$keep" -eq 1 ] && echo "kept: $work" || rm -rf "$work"; }
+trap cleanup EXIT
+
+# --- helpers --------------------------------------------------------------------------
+# Dirty data left by the set-up must not be flushed inside a measurement; then the
+# caches are made equal for both sides.
+settle() {
+    sync
+    if [ "$cache" = cold ]; then
+        echo 3 >/proc/sys/vm/drop_caches
+    else
+        local dir
+        for dir in "$@"; do
+            find "$dir" -type f -exec cat {} + >/dev/null
+        done
+    fi
+}
+
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
+
+# One stage of ours on a sample: prints the bench line, fails the script on failure.
+ours() {
+    local sample=$1; shift
+    local line
+    if ! line=$("$bench" --root "$sample" "$@"); then
+        echo "corvane-bench $* failed: $line (log: $sample/package/log)" >&2
+        exit 1
+    fi
+    echo "$line"
+}
+
+# A reference command, timed by the same program.
+reference() {
+    local line
+    if ! line=$("$bench" run "$@"); then
+        echo "reference failed: $* ($line)" >&2
+        exit 1
+    fi
+    echo "$line"
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+make_sample() {
+    local dir=$1; shift
+    python3 "$root/scripts/make-sample.py" --root "$dir" --seed 1 "$@" >/dev/null
+}
+
+installation_of() { echo "$1/Programs/Ostrelle"; }
+
+steps_of() { (cd "$1/package/application" && ls -d *_to_* | sort -V); }
+
+# Every measured figure, by name: times (seconds) and peak memory (KiB).
+declare -A result
+
+# --- backup and restore ---------------------------------------------------------------
+measure_copies() {
+    local sample=$1 label=$2 n=$3
+    local install copy line i
+    install=$(installation_of "$sample")
+    copy="$work/copy-$label"
+    local -a ours_backup=() ref_backup=() ours_restore=() ref_restore=()
+    for ((i = 0; i < n; i++)); do
+        rm -rf "$install/backup" "$copy"
+        settle "$install"
+        line=$(ours "$sample" backup)
+        ours_backup+=("$(field seconds "$line")")
+        result[$label.backup.rss]=$(field peak_rss_kb "$line")
+
+        # The very files the backup copied, copied by cp to the same disk.
+        settle "$install/backup"
+        line=$(reference sh -c "cp -r '$install/backup' '$copy' && sync")
+        ref_backup+=("$(field seconds "$line")")
+
+        # Both put the backup back over a tree that holds every file already.
+        settle "$install/backup"
+        line=$(ours "$sample" restore)
+        ours_restore+=("$(field seconds "$line")")
+        result[$label.restore.rss]=$(field peak_rss_kb "$line")
+
+        settle "$install/backup"
+        line=$(reference sh -c "cp -r '$install/backup/.' '$copy/' && sync")
+        ref_restore+=("$(field seconds "$line")")
+    done
+    rm -rf "$copy"
+    result[$label.backup]=$(median "${ours_backup[@]}")
+    result[$label.backup.ref]=$(median "${ref_backup[@]}")
+    result[$label.restore]=$(median "${ours_restore[@]}")
+    result[$label.restore.ref]=$(median "${ref_restore[@]}")
+}
+
+# --- SQL of each step -----------------------------------------------------------------
+# Each step starts from the database as the steps before it left it; both sides start
+# from the same file and must end with the same content.
+measure_sql() {
+    local sample=$1 label=$2 n=$3
+    local install db sqlwork step line i
+    install=$(installation_of "$sample")
+    db="$install/kqdata.db"
+    sqlwork="$work/sql-$label"
+    mkdir -p "$sqlwork"
+    cp "$db" "$sqlwork/original.db"
+    result[$label.sql.rss]=0
+    for step in $(steps_of "$sample"); do
+        cp "$db" "$sqlwork/before.db"
+        ours "$sample" statements "$step" "$sqlwork/$step.sql" >/dev/null
+        local -a ours_sql=() ref_sql=()
+        for ((i = 0; i < n; i++)); do
+            cp "$sqlwork/before.db" "$db"
+            settle "$db" "$sample/package/application/$step/sql"
+            line=$(ours "$sample" sql "$step")
+            ours_sql+=("$(field seconds "$line")")
+            local rss
+            rss=$(field peak_rss_kb "$line")
+            [ "$rss" -gt "${result[$label.sql.rss]}" ] && result[$label.sql.rss]=$rss
+
+            cp "$sqlwork/before.db" "$sqlwork/reference.db"
+            settle "$sqlwork/reference.db" "$sqlwork/$step.sql"
+            line=$(reference sqlite3 -bail "$sqlwork/reference.db" ".read $sqlwork/$step.sql")
+            ref_sql+=("$(field seconds "$line")")
+        done
+        if ! cmp -s <(sqlite3 "$db" .dump) <(sqlite3 "$sqlwork/reference.db" .dump); then
+            echo "step $step: the database differs from the sqlite3 shell's result" >&2
+            exit 1
+        fi
+        result[$label.sql.$step]=$(median "${ours_sql[@]}")
+        result[$label.sql.$step.ref]=$(median "${ref_sql[@]}")
+    done
+    # Back to the state of the other measurements.
+    cp "$sqlwork/original.db" "$db"
+    rm -rf "$sqlwork"
+}
+
+# --- the whole update -----------------------------------------------------------------
+# Every run starts from the installation and registry entry as generated.
+measure_update() {
+    local sample=$1 label=$2 n=$3
+    local install pristine registry line i
+    install=$(installation_of "$sample")
+    pristine="$work/pristine-$label"
+    registry=$(find "$sample/home/.config/Corvane/registry" -name '*.ini' | head -n 1)
+    local -a ours_update=() ref_common=()
+    for ((i = 0; i < n; i++)); do
+        rm -rf "$install"
+        cp -a "$pristine/install" "$install"
+        cp -a "$pristine/registry.ini" "$registry"
+        rm -f "$sample/home/Desktop/"*.lnk
+        settle "$install" "$sample/package"
+        line=$(cd "$sample/package" && HOME="$sample/home" XDG_CONFIG_HOME="$sample/home/.config" \
+            "$bench" run "$cli" --quiet) || { echo "corvane-updater-cli failed: $line" >&2; exit 1; }
+        ours_update+=("$(field seconds "$line")")
+        result[$label.update.rss]=$(field peak_rss_kb "$line")
+
+        # What the steps' file copies alone cost cp.
+        local commons=("$sample/package/application/common") step
+        for step in $(steps_of "$sample"); do
+            commons+=("$sample/package/application/$step/common")
+        done
+        rm -rf "$work/common-copy" && mkdir "$work/common-copy"
+        settle "$sample/package"
+        line=$(reference sh -c "for d in ${commons[*]}; do cp -r \"\$d/.\" '$work/common-copy/'; done && sync")
+        ref_common+=("$(field seconds "$line")")
+    done
+    rm -rf "$work/common-copy"
+    result[$label.update]=$(median "${ours_update[@]}")
+    result[$label.update.common]=$(median "${ref_common[@]}")
+}
+
+describe() {
+    local install
+    install=$(installation_of "$1")
+    printf '%d files, %s MB' "$(find "$install" -type f | wc -l)" "$(du -sm --apparent-size "$install" | cut -f1)"
+}
+
+keep_pristine() {
+    local sample=$1 label=$2
+    local pristine="$work/pristine-$label"
+    mkdir -p "$pristine"
+    cp -a "$(installation_of "$sample")" "$pristine/install"
+    cp -a "$(find "$sample/home/.config/Corvane/registry" -name '*.ini' | head -n 1)" "$pristine/registry.ini"
+}
+
+# --- run ------------------------------------------------------------------------------
+echo "corvane benchmark: median of $reps runs, caches $cache before every run, work in $work"
+echo "making the samples ..."
+make_sample "$work/large" "${large[@]}"
+make_sample "$work/small" "${small[@]}"
+large_text=$(describe "$work/large")
+small_text=$(describe "$work/small")
+[ -n "$cli" ] && keep_pristine "$work/large" large && keep_pristine "$work/small" small
+
+echo "backup and restore ..."
+measure_copies "$work/large" large "$reps"
+measure_copies "$work/small" small 1
+echo "SQL of every step ..."
+measure_sql "$work/large" large "$reps"
+measure_sql "$work/small" small 1
+if [ -n "$cli" ]; then
+    echo "whole update ..."
+    measure_update "$work/large" large "$reps"
+    measure_update "$work/small" small 1
+fi
+
+# --- report ---------------------------------------------------------------------------
+failed=0
+row() { # name ours reference target
+    local r verdict=""
+    r=$(ratio "$2" "$3")
+    if [ -n "$4" ]; then
+        if awk -v r="$r" -v t="$4" 'BEGIN { exit !(r <= t) }'; then verdict="ok"; else verdict="MISSED"; failed=1; fi
+        printf '%-22s %9.3f s %9.3f s %7s   <= %-5s %s\n' "$1" "$2" "$3" "$r" "$4" "$verdict"
+    else
+        printf '%-22s %9.3f s %9.3f s %7s\n' "$1" "$2" "$3" "$r"
+    fi
+}
+
+echo
+echo "Large tree: $large_text"
+printf '%-22s %11s %11s %7s   %s\n' stage corvane reference ratio target
+row backup "${result[large.backup]}" "${result[large.backup.ref]}" 1.2
+row restore "${result[large.restore]}" "${result[large.restore.ref]}" 1.2
+sql_ref_sum=0
+for step in $(steps_of "$work/large"); do
+    row "sql $step" "${result[large.sql.$step]}" "${result[large.sql.$step.ref]}" 1.3
+    sql_ref_sum=$(awk -v a="$sql_ref_sum" -v b="${result[large.sql.$step.ref]}" 'BEGIN { print a + b }')
+done
+if [ -n "$cli" ]; then
+    update_ref=$(awk -v a="${result[large.backup.ref]}" -v b="$sql_ref_sum" -v c="${result[large.update.common]}" \
+        'BEGIN { print a + b + c }')
+    row "whole update" "${result[large.update]}" "$update_ref" ""
+    echo "  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 of every step)"
+else
+    echo "whole update: skipped, corvane-updater-cli is not built"
+fi
+
+echo
+echo "Peak memory (resident set, MB): small tree $small_text; large tree $large_text"
+printf '%-22s %11s %11s\n' process small large
+peak_max=0
+for stage in backup restore sql update; do
+    [ -n "${result[large.$stage.rss]:-}" ] || continue
+    printf '%-22s %11s %11s\n' "$stage" "$(mb "${result[small.$stage.rss]}")" "$(mb "${result[large.$stage.rss]}")"
+    for size in small large; do
+        [ "${result[$size.$stage.rss]}" -gt "$peak_max" ] && peak_max=${result[$size.$stage.rss]}
+    done
+done
+if [ "$peak_max" -lt $((80 * 1024)) ]; then
+    echo "highest peak $(mb "$peak_max") MB   <= 80 MB ok"
+else
+    echo "highest peak $(mb "$peak_max") MB   <= 80 MB MISSED"
+    failed=1
+fi
+
+[ "$failed" -eq 0 ] && echo "all targets met" || echo "targets missed"
+exit "$failed"

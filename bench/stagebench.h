@@ -1,0 +1,52 @@
+#ifndef STAGEBENCH_H
+#define STAGEBENCH_H
+
+#include <QString>
+#include <QStringList>
+
+// Runs one stage of an update on a sample made by scripts/make-sample.py, the way
+// the updater itself runs it (same classes, same log handler, started from the
+// package directory), so that bench/run.sh can time it against cp and sqlite3.
+//
+// Sample layout: <root>/Programs/<name> (the installation), <root>/home (HOME, with
+// the registry stand-in below home/.config), <root>/package (version.ini, application/).
+class StageBench
+{
+public:
+    explicit StageBench(const QString &sampleRoot);
+
+    // Points HOME, XDG_CONFIG_HOME, "version.ini" and the current directory at the
+    // sample and installs the updater's log handler. False when the sample has no
+    // installation the update manager can find.
+    bool setUp();
+    QString installPath() const;
+
+    // The update manager's own stages.
+    bool backup();
+    bool restore();
+    // One step's "dbupdate.sql" through the parser and DBControl, as the step runs it.
+    bool runStepSql(const QString &stepName);
+    // The statements the parser makes of one step's script against the database as
+    // it stands, in one BEGIN/COMMIT, for the sqlite3 shell.
+    bool writeStepStatements(const QString &stepName, const QString &outPath);
+
+    // Processor time (user and system) and peak resident set size, of this process or
+    // of the children it has waited for.
+    struct Usage
+    {
+        double cpuSeconds;
+        long peakRssKb;
+    };
+    static Usage usage();
+    static Usage childrenUsage();
+    // Runs a program to its end, its standard output discarded; its exit code, or -1
+    // when it could not be started or crashed.
+    static int runCommand(const QStringList &command);
+
+private:
+    QString stepScriptPath(const QString &stepName) const;
+
+    QString m_root;
+};
+
+#endif // STAGEBENCH_H
