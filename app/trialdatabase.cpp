@@ -155,8 +155,11 @@ bool TrialDatabase::copyObjects()
                                                    "WHERE name = 'sqlite_sequence')"))
             && sequence.next();
     }
+    // Copying the rows has set the counters to the highest ids; the installed ones may
+    // be higher (rows deleted since), and new ids must follow those.
     if (hasSequence
-        && !exec(QStringLiteral("INSERT INTO main.sqlite_sequence (name, seq) SELECT name, seq FROM installed.sqlite_sequence")))
+        && (!exec(QStringLiteral("DELETE FROM main.sqlite_sequence"))
+            || !exec(QStringLiteral("INSERT INTO main.sqlite_sequence (name, seq) SELECT name, seq FROM installed.sqlite_sequence"))))
         return false;
 
     for (const SchemaObject &object : qAsConst(objects)) {

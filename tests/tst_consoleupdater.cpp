@@ -1,0 +1,846 @@
+#include "app/consoleoutput.h"
+#include "app/mainwindow.h"
+#include "app/zrpubmethod.h"
+#include "common/packagebuilder.h"
+#include "common/scopedcurrentdir.h"
+#include "common/testhome.h"
+#include "db/dbcontrol.h"
+#include "strings/stringtablecompiler.h"
+#include "updater/cvupdater.h"
+
+#include <QDate>
+#include <QDialog>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
+const char kStringSource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
+const QString kUninstallKey =
+    QStringLiteral("HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall");
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QString describe() const
+    {
+        return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(exitCode).arg(out, err);
+    }
+};
+
+// Every entry below root with its contents and, for files, its modification time: two
+// equal states mean nothing was created, removed, written or even touched.
+QStringList stateOf(const QString &root, const QStringList &ignored = QStringList())
+{
+    QStringList state = PackageBuilder::snapshot(root, ignored);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString relative = QDir(root).relativeFilePath(info.filePath());
+        const bool isIgnored = std::any_of(ignored.cbegin(), ignored.cend(), [&relative](const QString &path) {
+            return relative == path || relative.startsWith(path + QLatin1Char('/'));
+        });
+        if (!isIgnored && info.isFile() && !info.isSymLink())
+            state << QStringLiteral("%1 @ %2").arg(relative).arg(info.lastModified().toMSecsSinceEpoch());
+    }
+    state.sort();
+    return state;
+}
+
+QString todaysLog(const QString &packageDir)
+{
+    return QStringLiteral("%1/log/cvUpdaterlog_%2.txt")
+        .arg(packageDir, QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+}
+
+// The state of a database as rows: schema first, then every table's rows in order.
+QStringList dump(const QString &databasePath)
+{
+    QStringList rows = PackageBuilder::query(databasePath, QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name"));
+    const QStringList tables = PackageBuilder::query(
+        databasePath, QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
+    for (const QString &table : tables) {
+        rows << QStringLiteral("-- %1").arg(table);
+        rows << PackageBuilder::query(databasePath, QStringLiteral("SELECT * FROM \"%1\" ORDER BY 1").arg(table));
+    }
+    return rows;
+}
+
+} // namespace
+
+// The console updater end to end: the built corvane-updater-cli run as a process from a
+// package directory against an installation, a registry stand-in and a desktop in
+// temporary directories; and the window and the console program compared on the same
+// package.
+class TestConsoleUpdater : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void updateSucceeds();
+    void languageChoosesTextAndKey_data();
+    void languageChoosesTextAndKey();
+    void quietUpdatePrintsNothing();
+    void failingStages_data();
+    void failingStages();
+    void checkGoodPackage();
+    void checkQuiet();
+    void checkBrokenPackage_data();
+    void checkBrokenPackage();
+    void restoreAfterUpdate();
+    void restoreWithoutBackup();
+    void badInput_data();
+    void badInput();
+    void helpAndVersion();
+    void progressBarOnTerminal();
+    void windowAndConsoleAgree();
+
+private:
+    enum Fault {
+        NoFault,
+        SameVersion,
+        InterruptedNoBackup,
+        InterruptedBrokenBackup,
+        BackupBlocked,
+        SqlErrorInStep2,
+        SqlErrorAndStaleBackup,
+        MissingStep,
+        UnmarkedStepIni,
+        MalformedDirective,
+        ConfigSubdirectory,
+        DamagedVersionIni,
+        CommonTypeConflict,
+        DatabaseNotReadable,
+        NoApplicationDir,
+        NoVersionIni,
+        NoRegistryKey,
+        NoInstallDir,
+    };
+
+    // A fresh installation (3.2.0, English key) and a package 3.2 -> 3.4 in two steps,
+    // then the fault applied.
+    void makeScenario(Fault fault = NoFault);
+    bool apply(Fault fault);
+    Run run(const QStringList &arguments, const QString &workingDir = QString()) const;
+    QString installPath(const QString &relative = QString()) const;
+    QString packagePath(const QString &relative = QString()) const;
+    QString keyFile(const QString &product) const;
+    void writeKey(const QString &product, const QString &version, const QString &icon);
+    QMap<QString, QString> key(const QString &product) const { return PackageBuilder::iniValues(keyFile(product)); }
+    QStringList dbRows(const QString &sql) const
+    {
+        return PackageBuilder::query(installPath(QStringLiteral("kqdata.db")), sql);
+    }
+    // Everything the run may touch except the log it writes.
+    QStringList wholeState() const { return stateOf(m_root->path(), {QStringLiteral("package/log")}); }
+    void verifyUpdated();
+
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_root;
+    QByteArray m_stringBin;
+};
+
+void TestConsoleUpdater::initTestCase()
+{
+    QVERIFY2(QFileInfo(QString::fromUtf8(kProgram)).isExecutable(), kProgram);
+    m_home = std::make_unique<TestHome>();
+    StringTableCompiler compiler;
+    QVERIFY2(compiler.readSource(QString::fromUtf8(kStringSource)), qPrintable(compiler.errorString()));
+    m_stringBin = compiler.toBinary();
+}
+
+void TestConsoleUpdater::init()
+{
+    QDir(m_home->configPath() + QStringLiteral("/Corvane")).removeRecursively();
+    QDir(m_home->desktopPath()).removeRecursively();
+    QVERIFY(QDir().mkpath(m_home->desktopPath()));
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+}
+
+void TestConsoleUpdater::cleanup()
+{
+    m_root.reset();
+}
+
+QString TestConsoleUpdater::installPath(const QString &relative) const
+{
+    const QString base = m_root->path() + QStringLiteral("/Programs/Ostrelle");
+    return relative.isEmpty() ? base : QStringLiteral("%1/%2").arg(base, relative);
+}
+
+QString TestConsoleUpdater::packagePath(const QString &relative) const
+{
+    const QString base = m_root->path() + QStringLiteral("/package");
+    return relative.isEmpty() ? base : QStringLiteral("%1/%2").arg(base, relative);
+}
+
+QString TestConsoleUpdater::keyFile(const QString &product) const
+{
+    return QStringLiteral("%1/Corvane/registry/%2/%3.ini").arg(m_home->configPath(), kUninstallKey, product);
+}
+
+void TestConsoleUpdater::writeKey(const QString &product, const QString &version, const QString &icon)
+{
+    QSettings key(keyFile(product), QSettings::IniFormat);
+    key.setValue(QStringLiteral("DisplayVersion"), version);
+    key.setValue(QStringLiteral("DisplayIcon"), icon);
+    key.setValue(QStringLiteral("DisplayName"), QStringLiteral("%1 %2").arg(product, version));
+    key.sync();
+    QCOMPARE(key.status(), QSettings::NoError);
+}
+
+void TestConsoleUpdater::makeScenario(Fault fault)
+{
+    PackageBuilder install(installPath());
+    install.files({"ostrelle.exe=Ostrelle 3.2", "docs/readme.txt=read me 3.2", "install.log=installed",
+                   "config/menus.xml=<menus v=\"3.2\"/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}, {"user/name", "anna"}})
+        .database(QStringLiteral("kqdata.db"),
+                  {"CREATE TABLE orders (id INTEGER PRIMARY KEY AUTOINCREMENT, item TEXT NOT NULL)",
+                   "INSERT INTO orders (item) VALUES ('pen'), ('ink'), ('paper')",
+                   "CREATE TABLE settings (key TEXT PRIMARY KEY, value TEXT)",
+                   "INSERT INTO settings VALUES ('theme', 'light')"});
+    QVERIFY2(install.ok(), qPrintable(install.error()));
+
+    PackageBuilder package(packagePath());
+    package.file(QStringLiteral("string.bin"), m_stringBin)
+        .markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.4"}})
+        .files({"application/common/docs/license.txt=license 2",
+                "application/3_2_to_3_3/common/ostrelle.exe=Ostrelle 3.3",
+                "application/3_2_to_3_3/config/menus.xml=<menus v=\"3.3\"/>",
+                "application/3_3_to_3_4/common/ostrelle.exe=Ostrelle 3.4",
+                "application/3_3_to_3_4/common/plugins/report.dll=report 3.4"})
+        .markedIni(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("config/app.ini")),
+                   {{"view/zoom", "2"}, {"view/theme", "dark"}})
+        .markedIni(PackageBuilder::stepPath(QStringLiteral("3_3_to_3_4"), QStringLiteral("config/network.ini")),
+                   {{"server/port", "9443"}})
+        .sqlScript(QStringLiteral("3_2_to_3_3"), QStringLiteral("# orders get a note\n"
+                                                                "IFN_COL|orders|note;\n"
+                                                                "ALTER TABLE orders ADD COLUMN note TEXT;\n"
+                                                                "UPDATE orders SET note = 'migrated';\n"))
+        // The same guard again: it must see the column that the first step added, as
+        // the update does, or the ALTER would fail.
+        .sqlScript(QStringLiteral("3_3_to_3_4"), QStringLiteral("IFN_COL|orders|note;\n"
+                                                                "ALTER TABLE orders ADD COLUMN note TEXT;\n"
+                                                                "INSERT INTO settings VALUES ('report', 'on');\n"));
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+
+    writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2.0"), installPath(QStringLiteral("ostrelle.exe")));
+    QVERIFY2(apply(fault), "applying the fault");
+}
+
+bool TestConsoleUpdater::apply(Fault fault)
+{
+    PackageBuilder install(installPath());
+    PackageBuilder package(packagePath());
+    const QString step2 = QStringLiteral("3_3_to_3_4");
+    switch (fault) {
+    case NoFault:
+        return true;
+    case SameVersion:
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.2"}});
+        break;
+    case InterruptedNoBackup:
+        install.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
+        break;
+    case InterruptedBrokenBackup:
+        // A backup whose "docs" is a file cannot be put over the installed directory.
+        install.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}})
+            .files({"backup/docs=not a directory"});
+        break;
+    case BackupBlocked:
+        install.files({"backup=a file where the backup directory belongs"});
+        break;
+    case SqlErrorInStep2:
+        package.sqlScript(step2, QStringLiteral("INSERT INTO settings VALUES ('report', 'on');\n"
+                                                "ALTER TABLE no_such_table ADD COLUMN x TEXT;\n"));
+        break;
+    case SqlErrorAndStaleBackup:
+        // An earlier backup left the file "extra"; step 1 makes "extra" a directory, so
+        // the restore after the failing step 2 cannot put the file back.
+        install.files({"backup/extra=from an earlier backup"});
+        package.files({"application/3_2_to_3_3/common/extra/new.txt=new"});
+        package.sqlScript(step2, QStringLiteral("ALTER TABLE no_such_table ADD COLUMN x TEXT;\n"));
+        break;
+    case MissingStep:
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.5"}});
+        break;
+    case UnmarkedStepIni:
+        package.markedIni(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("config/app.ini")),
+                          {{"view/zoom", "2"}}, PackageBuilder::Markers::BeginOnly);
+        break;
+    case MalformedDirective:
+        package.sqlScript(step2, QStringLiteral("IFN_COL|orders;\nALTER TABLE orders ADD COLUMN x TEXT;\n"));
+        break;
+    case ConfigSubdirectory:
+        package.files({"application/3_3_to_3_4/config/themes/dark.qss=dark"});
+        break;
+    case DamagedVersionIni:
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.4"}}, PackageBuilder::Markers::None);
+        break;
+    case CommonTypeConflict:
+        package.files({"application/common/config=a file where the installation has a directory"});
+        break;
+    case DatabaseNotReadable:
+        install.file(QStringLiteral("kqdata.db"), QByteArray(4096, 'x'));
+        break;
+    case NoApplicationDir:
+        return QDir(packagePath(QStringLiteral("application"))).removeRecursively();
+    case NoVersionIni:
+        return QFile::remove(packagePath(QStringLiteral("version.ini")));
+    case NoRegistryKey:
+        return QFile::remove(keyFile(QStringLiteral("Ostrelle")));
+    case NoInstallDir:
+        writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2.0"), m_root->path() + QStringLiteral("/Gone/ostrelle.exe"));
+        return true;
+    }
+    if (!install.ok() || !package.ok())
+        qWarning() << install.error() << package.error();
+    return install.ok() && package.ok();
+}
+
+Run TestConsoleUpdater::run(const QStringList &arguments, const QString &workingDir) const
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir.isEmpty() ? packagePath() : workingDir);
+    process.start(QString::fromUtf8(kProgram), arguments);
+    Run result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("did not finish");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+void TestConsoleUpdater::verifyUpdated()
+{
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("ostrelle.exe"))), QByteArray("Ostrelle 3.4"));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("plugins/report.dll"))), QByteArray("report 3.4"));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("docs/license.txt"))), QByteArray("license 2"));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("config/menus.xml"))), QByteArray("<menus v=\"3.3\"/>"));
+
+    // Merged key by key: the user's setting stays, the package's values win.
+    const QMap<QString, QString> app = PackageBuilder::iniValues(installPath(QStringLiteral("config/app.ini")));
+    QCOMPARE(app.value(QStringLiteral("user/name")), QStringLiteral("anna"));
+    QCOMPARE(app.value(QStringLiteral("view/zoom")), QStringLiteral("2"));
+    QCOMPARE(app.value(QStringLiteral("view/theme")), QStringLiteral("dark"));
+    QCOMPARE(PackageBuilder::iniValues(installPath(QStringLiteral("config/network.ini"))).value(QStringLiteral("server/port")),
+             QStringLiteral("9443"));
+
+    QCOMPARE(dbRows(QStringLiteral("SELECT id, item, note FROM orders ORDER BY id")),
+             QStringList({"1|pen|migrated", "2|ink|migrated", "3|paper|migrated"}));
+    QCOMPARE(dbRows(QStringLiteral("SELECT key, value FROM settings ORDER BY key")),
+             QStringList({"report|on", "theme|light"}));
+
+    const QMap<QString, QString> entry = key(QStringLiteral("Ostrelle"));
+    QCOMPARE(entry.value(QStringLiteral("DisplayVersion")), QStringLiteral("3.4"));
+    QCOMPARE(entry.value(QStringLiteral("DisplayName")), QStringLiteral("Ostrelle 3.4"));
+    QCOMPARE(QFileInfo(m_home->desktopPath() + QStringLiteral("/Ostrelle.lnk")).symLinkTarget(),
+             installPath(QStringLiteral("ostrelle.exe")));
+    QCOMPARE(PackageBuilder::iniValues(installPath(QStringLiteral("config/UPDATER.ini"))).value(QStringLiteral("UPDATE/FLAG")),
+             QStringLiteral("true"));
+
+    // The backup holds the old version without the reserved names.
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("backup/ostrelle.exe"))), QByteArray("Ostrelle 3.2"));
+    QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("backup/install.log"))));
+}
+
+void TestConsoleUpdater::updateSucceeds()
+{
+    makeScenario();
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.outLines(), QStringList({
+                                    QStringLiteral("Updating %1 from 3.2 to 3.4").arg(installPath()),
+                                    "Checking the versions",
+                                    "Checking the update flag",
+                                    "Backing up the installation",
+                                    "Applying the version steps",
+                                    "  progress 10%",
+                                    "  progress 21%",
+                                    "  progress 32%",
+                                    "  progress 43%",
+                                    "  progress 78%",
+                                    "  progress 89%",
+                                    "  progress 100%",
+                                    "Updating the uninstall entry and the shortcut",
+                                    "The update was completed successfully.",
+                                }));
+    QCOMPARE(result.err, QString());
+    verifyUpdated();
+
+    // The window's log file, started the way the window starts it.
+    QFile log(todaysLog(packagePath()));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.first().endsWith(QStringLiteral(" Info void ConsoleUpdater::startLog() Corvane Update Start-Up")),
+             qPrintable(lines.first()));
+    QStringList stageLines;
+    for (const QString &line : lines) {
+        if (line.contains(QStringLiteral("int ConsoleUpdater::runUpdate()")))
+            stageLines << line.section(QLatin1Char(' '), 2);
+    }
+    QCOMPARE(stageLines, QStringList({
+                             "Debug int ConsoleUpdater::runUpdate() check version",
+                             "Debug int ConsoleUpdater::runUpdate() check update flag",
+                             "Debug int ConsoleUpdater::runUpdate() backup old version",
+                             "Debug int ConsoleUpdater::runUpdate() exec update",
+                             "Debug int ConsoleUpdater::runUpdate() update regedit and shortcut",
+                             "Info int ConsoleUpdater::runUpdate() result: \"The update was completed successfully.\"",
+                         }));
+    QVERIFY(lines.filter(QStringLiteral("Debug bool CVUpdater::backupVersion() backup successed!")).size() == 1);
+    QVERIFY2(lines.last().endsWith(QStringLiteral(" Info int ConsoleUpdater::run(const QStringList&) exit status 0")),
+             qPrintable(lines.last()));
+
+    // A second run finds the package already applied.
+    const Run again = run({});
+    QCOMPARE(again.exitCode, 3);
+}
+
+void TestConsoleUpdater::languageChoosesTextAndKey_data()
+{
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<QString>("updated");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0: Chinese, Ketterin first") << "0" << "Ketterin" << QStringLiteral("更新已成功完成。");
+    QTest::newRow("1: English, Ostrelle first") << "1" << "Ostrelle" << "The update was completed successfully.";
+    QTest::newRow("2: Spanish, Ostrelle first") << "2" << "Ostrelle" << QStringLiteral("La actualización se completó correctamente.");
+}
+
+void TestConsoleUpdater::languageChoosesTextAndKey()
+{
+    QFETCH(QString, lang);
+    QFETCH(QString, updated);
+    QFETCH(QString, text);
+    makeScenario();
+    // A second installation under the Chinese name.
+    const QString other = m_root->path() + QStringLiteral("/Programs/Ketterin");
+    QVERIFY(QDir().mkpath(other));
+    QVERIFY(QFile::copy(installPath(QStringLiteral("kqdata.db")), other + QStringLiteral("/kqdata.db")));
+    writeKey(QStringLiteral("Ketterin"), QStringLiteral("3.2"), other + QStringLiteral("/ketterin.exe"));
+
+    const Run result = run({QStringLiteral("--lang"), lang});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.outLines().constLast(), text);
+    QCOMPARE(key(updated).value(QStringLiteral("DisplayVersion")), QStringLiteral("3.4"));
+    const QString untouched = updated == QLatin1String("Ostrelle") ? QStringLiteral("Ketterin") : QStringLiteral("Ostrelle");
+    QVERIFY(key(untouched).value(QStringLiteral("DisplayVersion")).startsWith(QStringLiteral("3.2")));
+    QCOMPARE(QFileInfo::exists(other + QStringLiteral("/backup")), updated == QLatin1String("Ketterin"));
+}
+
+void TestConsoleUpdater::quietUpdatePrintsNothing()
+{
+    makeScenario();
+    const Run result = run({QStringLiteral("--quiet")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.out, QString());
+    QCOMPARE(result.err, QString());
+    verifyUpdated();
+}
+
+void TestConsoleUpdater::failingStages_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("lastStages");
+    QTest::addColumn<QStringList>("errors");
+    // What the run may change; "*": anything (the update ran and was undone).
+    QTest::addColumn<QStringList>("changes");
+
+    QTest::newRow("version refused")
+        << int(SameVersion) << 3 << QStringList{"Checking the versions"}
+        << QStringList{"This update cannot be applied to the installed version.",
+                       "The package version \"3.2\" does not follow the installed version \"3.2\"; nothing was changed."}
+        << QStringList{};
+    QTest::newRow("interrupted run, no backup")
+        << int(InterruptedNoBackup) << 4
+        << QStringList{"Checking the update flag", "Restoring the backup of an interrupted update"}
+        << QStringList{"The update could not be completed.",
+                       "An earlier update was interrupted, and putting its backup %1/backup back failed; nothing else was done."}
+        << QStringList{};
+    QTest::newRow("interrupted run, backup cannot be put back")
+        << int(InterruptedBrokenBackup) << 4
+        << QStringList{"Checking the update flag", "Restoring the backup of an interrupted update"}
+        << QStringList{"The update could not be completed.",
+                       "An earlier update was interrupted, and putting its backup %1/backup back failed; nothing else was done."}
+        << QStringList{};
+    QTest::newRow("backup fails")
+        << int(BackupBlocked) << 5 << QStringList{"Checking the update flag", "Backing up the installation"}
+        << QStringList{"The update could not be completed.",
+                       "The installation could not be backed up to %1/backup; nothing was updated."}
+        // The flag file is opened before the backup, which creates it, as in the window.
+        << QStringList{"Programs/Ostrelle/config/UPDATER.ini"};
+    QTest::newRow("step fails, backup put back")
+        << int(SqlErrorInStep2) << 6 << QStringList{"  progress 100%", "Restoring the backup"}
+        << QStringList{"The update could not be completed.", "Failed: Applying the version steps. The backup was put back."}
+        << QStringList{"*"};
+    QTest::newRow("step fails, backup cannot be put back")
+        << int(SqlErrorAndStaleBackup) << 7 << QStringList{"  progress 100%", "Restoring the backup"}
+        << QStringList{"The update could not be completed.",
+                       "Failed: Applying the version steps, and the backup could not be put back: the installation may be "
+                       "incomplete. The next update puts the backup back first; so does --restore."}
+        << QStringList{"*"};
+}
+
+void TestConsoleUpdater::failingStages()
+{
+    QFETCH(int, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, lastStages);
+    QFETCH(QStringList, errors);
+    QFETCH(QStringList, changes);
+    makeScenario(Fault(fault));
+    const QStringList before = stateOf(m_root->path(), QStringList(changes) << QStringLiteral("package/log"));
+
+    const Run result = run({});
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.describe()));
+    const QStringList out = result.outLines();
+    QCOMPARE(out.mid(out.size() - lastStages.size()), lastStages);
+    QStringList expected;
+    for (const QString &error : errors)
+        expected << (error.contains(QLatin1String("%1")) ? error.arg(installPath()) : error);
+    expected << QStringLiteral("Details: %1").arg(todaysLog(packagePath()));
+    QCOMPARE(result.errLines(), expected);
+    if (!changes.contains(QStringLiteral("*")))
+        QCOMPARE(stateOf(m_root->path(), QStringList(changes) << QStringLiteral("package/log")), before);
+    QVERIFY(QFile(todaysLog(packagePath())).size() > 0);
+}
+
+void TestConsoleUpdater::checkGoodPackage()
+{
+    makeScenario();
+    const QStringList before = wholeState();
+    const QStringList beforeWithLog = stateOf(m_root->path());
+
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.err, QString());
+    const QStringList out = result.outLines();
+    QCOMPARE(out.first(), QStringLiteral("Checking the package %1").arg(packagePath()));
+    QCOMPARE(out.last(), QStringLiteral("Check passed: the update from 3.2 to 3.4 would go through."));
+    QVERIFY(result.out.contains(QStringLiteral("  ok       version steps: 3_2_to_3_3, 3_3_to_3_4\n")));
+    QVERIFY(result.out.contains(QStringLiteral(
+        "  ok       application/3_2_to_3_3/config/app.ini: 2 keys merged into config/app.ini, 1 keys only the installation has are kept\n")));
+    QVERIFY(result.out.contains(QStringLiteral("  ok       application/3_3_to_3_4/config/network.ini: copied as the new file config/network.ini\n")));
+    // The second script's guard saw the column the first script added.
+    QVERIFY(result.out.contains(QStringLiteral("  ok       application/3_2_to_3_3/sql/dbupdate.sql: 2 statements ran on the copy of kqdata.db\n")));
+    QVERIFY(result.out.contains(QStringLiteral("  ok       application/3_3_to_3_4/sql/dbupdate.sql: 1 statements ran on the copy of kqdata.db\n")));
+    QVERIFY(!result.out.contains(QStringLiteral("PROBLEM")));
+
+    // Nothing created (not even the log), written, repaired or touched.
+    QCOMPARE(stateOf(m_root->path()), beforeWithLog);
+    QVERIFY(!QFileInfo::exists(packagePath(QStringLiteral("log"))));
+
+    // And the update it promised goes through.
+    const Run update = run({});
+    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
+    verifyUpdated();
+    Q_UNUSED(before)
+}
+
+void TestConsoleUpdater::checkQuiet()
+{
+    makeScenario();
+    const Run good = run({QStringLiteral("--check"), QStringLiteral("--quiet")});
+    QCOMPARE(good.exitCode, 0);
+    QCOMPARE(good.out, QString());
+
+    QVERIFY(apply(MissingStep));
+    const Run bad = run({QStringLiteral("--check"), QStringLiteral("--quiet")});
+    QCOMPARE(bad.exitCode, 1);
+    QCOMPARE(bad.outLines(), QStringList({"  PROBLEM  application/3_4_to_3_5/ is missing: the update would stop at this step",
+                                          "Check found 1 problem: the update would fail."}));
+}
+
+void TestConsoleUpdater::checkBrokenPackage_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("problem");
+    // What the real update then does: the check must not pass a package that fails.
+    QTest::addColumn<int>("updateExit");
+
+    QTest::newRow("version refused") << int(SameVersion)
+                                     << "the package version 3.2 cannot be applied to the installed version 3.2: the update is "
+                                        "refused at its first stage"
+                                     << 3;
+    QTest::newRow("step directory missing")
+        << int(MissingStep) << "application/3_4_to_3_5/ is missing: the update would stop at this step" << 6;
+    QTest::newRow("statement fails")
+        << int(SqlErrorInStep2)
+        << "application/3_3_to_3_4/sql/dbupdate.sql: statement 2 of 2 would fail: no such table: no_such_table" << 6;
+    QTest::newRow("malformed directive")
+        << int(MalformedDirective)
+        << "application/3_3_to_3_4/sql/dbupdate.sql cannot be parsed (ifncol parse failed: \"IFN_COL|orders\"): none of its "
+           "statements would run and the update would fail"
+        << 6;
+    QTest::newRow("config sub-directory")
+        << int(ConfigSubdirectory)
+        << "application/3_3_to_3_4/config/themes is a directory: the configuration step copies files only and would fail here"
+        << 6;
+    QTest::newRow("common file over a directory")
+        << int(CommonTypeConflict)
+        << QStringLiteral("application/common/config: a file in the package, but %1/config is a directory: the copy would fail")
+        << 6;
+    QTest::newRow("interrupted run without backup")
+        << int(InterruptedNoBackup)
+        << QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1/backup: the "
+                          "restore that comes first would fail")
+        << 4;
+    QTest::newRow("database not readable")
+        << int(DatabaseNotReadable) << "kqdata.db cannot be read (file is not a database" << 6;
+    // The update goes through, but the merge re-creates the package's file and brings
+    // none of its keys: a problem of the package all the same.
+    QTest::newRow("unmarked INI file")
+        << int(UnmarkedStepIni)
+        << "application/3_2_to_3_3/config/app.ini is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+           "\"tarnwoven\"): the merge would re-create it in the package and bring none of its keys into config/app.ini"
+        << 0;
+    QTest::newRow("damaged version.ini")
+        << int(DamagedVersionIni)
+        << "version.ini: not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be \"tarnwoven\"); the "
+           "updater would re-create it without a version and refuse the update"
+        << 3;
+}
+
+void TestConsoleUpdater::checkBrokenPackage()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, problem);
+    QFETCH(int, updateExit);
+    makeScenario(Fault(fault));
+    const QStringList before = stateOf(m_root->path());
+
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 1, qPrintable(result.describe()));
+    const QString expected = QStringLiteral("  PROBLEM  ") + (problem.contains(QLatin1String("%1")) ? problem.arg(installPath()) : problem);
+    QVERIFY2(result.out.contains(expected), qPrintable(result.describe()));
+    QVERIFY2(result.outLines().last().startsWith(QStringLiteral("Check found ")), qPrintable(result.describe()));
+    QVERIFY2(result.outLines().last().endsWith(QStringLiteral(": the update would fail.")), qPrintable(result.describe()));
+
+    // The dry run repaired nothing: the damaged files are still as they were.
+    QCOMPARE(stateOf(m_root->path()), before);
+
+    const Run update = run({});
+    QVERIFY2(update.exitCode == updateExit, qPrintable(update.describe()));
+}
+
+void TestConsoleUpdater::restoreAfterUpdate()
+{
+    makeScenario();
+    QCOMPARE(run({}).exitCode, 0);
+    const Run result = run({QStringLiteral("--restore")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.outLines(), QStringList({"Restoring the backup", "The previous version has been restored."}));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("ostrelle.exe"))), QByteArray("Ostrelle 3.2"));
+    QCOMPARE(PackageBuilder::iniValues(installPath(QStringLiteral("config/app.ini"))).value(QStringLiteral("view/zoom")),
+             QStringLiteral("1"));
+    QCOMPARE(dbRows(QStringLiteral("SELECT key FROM settings ORDER BY key")), QStringList({"theme"}));
+    // Files the update added stay: the restore only copies the backup back.
+    QVERIFY(QFileInfo::exists(installPath(QStringLiteral("plugins/report.dll"))));
+    QCOMPARE(PackageBuilder::iniValues(installPath(QStringLiteral("config/UPDATER.ini"))).value(QStringLiteral("UPDATE/FLAG")),
+             QStringLiteral("true"));
+}
+
+void TestConsoleUpdater::restoreWithoutBackup()
+{
+    makeScenario();
+    const Run result = run({QStringLiteral("--restore"), QStringLiteral("--lang"), QStringLiteral("2")});
+    QCOMPARE(result.exitCode, 8);
+    QCOMPARE(result.outLines(), QStringList({"Restoring the backup"}));
+    QCOMPARE(result.errLines(), QStringList({QStringLiteral("No se pudo restaurar la versión anterior."),
+                                             QStringLiteral("There is no backup %1/backup.").arg(installPath()),
+                                             QStringLiteral("Details: %1").arg(todaysLog(packagePath()))}));
+}
+
+void TestConsoleUpdater::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << int(NoFault) << "Unknown option 'bogus'. (see --help)";
+    QTest::newRow("language 3") << QStringList{"--lang", "3"} << int(NoFault)
+                                << "--lang takes a language type from 0 to 2, not \"3\"";
+    QTest::newRow("language -1") << QStringList{"--lang=-1"} << int(NoFault)
+                                 << "--lang takes a language type from 0 to 2, not \"-1\"";
+    QTest::newRow("language not a number") << QStringList{"--lang", "en"} << int(NoFault)
+                                           << "--lang takes a language type from 0 to 2, not \"en\"";
+    QTest::newRow("language missing") << QStringList{"--lang"} << int(NoFault) << "Missing value after '--lang'. (see --help)";
+    QTest::newRow("positional argument") << QStringList{"1"} << int(NoFault) << "unexpected argument \"1\" (see --help)";
+    QTest::newRow("check and restore") << QStringList{"--check", "--restore"} << int(NoFault)
+                                       << "--restore and --check exclude each other";
+    QTest::newRow("no application directory")
+        << QStringList{} << int(NoApplicationDir)
+        << "%2 is not an update package: it has no application/ directory (run the program from the package directory)";
+    QTest::newRow("no version.ini") << QStringList{"--check"} << int(NoVersionIni)
+                                    << "%2 is not an update package: it has no version.ini";
+    QTest::newRow("no uninstall key")
+        << QStringList{} << int(NoRegistryKey)
+        << "no installation found: no uninstall key holds DisplayVersion and DisplayIcon; looked at "
+           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ostrelle (%3/Ostrelle.ini) and "
+           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ketterin (%3/Ketterin.ini)";
+    QTest::newRow("no uninstall key, check") << QStringList{"--check"} << int(NoRegistryKey)
+                                             << "no installation found: no uninstall key holds DisplayVersion and DisplayIcon; "
+                                                "looked at HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
+                                                "Uninstall\\Ostrelle (%3/Ostrelle.ini) and HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                                                "Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ketterin (%3/Ketterin.ini)";
+    QTest::newRow("installation directory missing")
+        << QStringList{"--restore"} << int(NoInstallDir)
+        << "the installation directory %4/Gone (DisplayIcon of "
+           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ostrelle) does not exist";
+}
+
+void TestConsoleUpdater::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, fault);
+    QFETCH(QString, message);
+    makeScenario(Fault(fault));
+    const QStringList before = wholeState();
+
+    const Run result = run(arguments);
+    QVERIFY2(result.exitCode == 2, qPrintable(result.describe()));
+    QCOMPARE(result.out, QString());
+    const QString expected = QStringLiteral("corvane-updater-cli: ")
+        + QString(message).replace(QLatin1String("%2"), packagePath())
+              .replace(QLatin1String("%3"), QFileInfo(keyFile(QStringLiteral("Ostrelle"))).path())
+              .replace(QLatin1String("%4"), m_root->path());
+    QCOMPARE(result.errLines(), QStringList{expected});
+    QCOMPARE(wholeState(), before);
+    // Outside a package not even the log directory is made.
+    if (fault == NoApplicationDir || fault == NoVersionIni || arguments.contains(QLatin1String("--check")))
+        QVERIFY(!QFileInfo::exists(packagePath(QStringLiteral("log"))));
+}
+
+void TestConsoleUpdater::helpAndVersion()
+{
+    makeScenario();
+    const Run help = run({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    for (const char *text : {"--lang <N>", "--restore", "--check", "--quiet", "Exit status:", "  6  the update failed; the backup was put back"})
+        QVERIFY2(help.out.contains(QLatin1String(text)), text);
+    const Run version = run({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY2(version.out.startsWith(QStringLiteral("corvane-updater-cli ")), qPrintable(version.out));
+    // Neither looked at the package.
+    QVERIFY(!QFileInfo::exists(packagePath(QStringLiteral("log"))));
+}
+
+void TestConsoleUpdater::progressBarOnTerminal()
+{
+    QTemporaryFile outFile;
+    QTemporaryFile errFile;
+    QVERIFY(outFile.open());
+    QVERIFY(errFile.open());
+    FILE *out = std::fopen(QFile::encodeName(outFile.fileName()).constData(), "w");
+    FILE *err = std::fopen(QFile::encodeName(errFile.fileName()).constData(), "w");
+    QVERIFY(out && err);
+    {
+        ConsoleOutput output(out, err, false, ConsoleOutput::Style::Bar);
+        output.stage(QStringLiteral("Applying the version steps"));
+        output.addProgress(10);
+        output.addProgress(0);
+        output.addProgress(95);
+        output.stage(QStringLiteral("Restoring the backup"));
+        output.error(QStringLiteral("failed"));
+        output.addProgress(50);
+    }
+    std::fclose(out);
+    std::fclose(err);
+    const QString bar10 = QStringLiteral("\r  [####....................................]  10%");
+    const QString bar100 = QStringLiteral("\r  [########################################] 100%");
+    QCOMPARE(QString::fromUtf8(PackageBuilder::readFile(outFile.fileName())),
+             QStringLiteral("Applying the version steps\n") + bar10 + bar100 + QStringLiteral("\nRestoring the backup\n"));
+    QCOMPARE(PackageBuilder::readFile(errFile.fileName()), QByteArray("failed\n"));
+}
+
+void TestConsoleUpdater::windowAndConsoleAgree()
+{
+    // The window in this process, clicked as a user clicks it; then the same trees
+    // built again at the same paths and updated by the console program.
+    makeScenario();
+    {
+        const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(testHandler);
+        ScopedCurrentDir cwd(packagePath());
+        CVUpdater::setProgramDir(packagePath());
+        ZRPubMethod::getInstance()->setLanType(1);
+        int boxes = 0;
+        {
+            MainWindow window;
+            window.show();
+            auto *update = window.findChild<QPushButton *>(QStringLiteral("pushButton_Update"));
+            QVERIFY(update);
+            // The result box is modal: accept it as soon as it is up.
+            QTimer closer;
+            connect(&closer, &QTimer::timeout, [&boxes] {
+                if (auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                    ++boxes;
+                    box->accept();
+                }
+            });
+            closer.start(20);
+            update->click();
+        }
+        // The window's connection would keep the replaced file open.
+        DBControl::getInstance()->closeDB();
+        CVUpdater::setProgramDir(QString());
+        qInstallMessageHandler(testHandler);
+        QCOMPARE(boxes, 1);
+    }
+    verifyUpdated();
+
+    const QStringList ignored{QStringLiteral("package/log")};
+    const QString database = installPath(QStringLiteral("kqdata.db"));
+    const QString registry = m_home->configPath() + QStringLiteral("/Corvane");
+    const QStringList windowTree = PackageBuilder::snapshot(m_root->path(), ignored);
+    const QStringList windowRows = dump(database);
+    const QByteArray windowBytes = PackageBuilder::readFile(database);
+    const QStringList windowRegistry = PackageBuilder::snapshot(registry);
+    const QStringList windowDesktop = PackageBuilder::snapshot(m_home->desktopPath());
+
+    QVERIFY(QDir(m_root->path()).removeRecursively());
+    QVERIFY(QDir().mkpath(m_root->path()));
+    QVERIFY(QDir(registry).removeRecursively());
+    QVERIFY(QDir(m_home->desktopPath()).removeRecursively());
+    QVERIFY(QDir().mkpath(m_home->desktopPath()));
+    makeScenario();
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+
+    QCOMPARE(PackageBuilder::snapshot(m_root->path(), ignored), windowTree);
+    QCOMPARE(dump(database), windowRows);
+    QVERIFY2(PackageBuilder::readFile(database) == windowBytes, "kqdata.db differs byte for byte");
+    QCOMPARE(PackageBuilder::snapshot(registry), windowRegistry);
+    QCOMPARE(PackageBuilder::snapshot(m_home->desktopPath()), windowDesktop);
+}
+
+QTEST_MAIN(TestConsoleUpdater)
+#include "tst_consoleupdater.moc"
