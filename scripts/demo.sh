@@ -1,17 +1,86 @@
 #!/usr/bin/env bash
-# Builds the updater and starts it in a throw-away package directory (offscreen when
-# there is no display), then shows the log it wrote.
+# The updater's main job on a throw-away sample: installs what is missing, builds the
+# release configuration, makes a sample installation of Ostrelle 3.2 and an update package
+# to 3.5 in three version steps under demo/, checks the package, runs the update and shows
+# what it changed.
+#
+#   scripts/demo.sh            the update with the console program corvane-updater-cli
+#   scripts/demo.sh --window   the same in the updater's window (needs a display)
+#
+# Everything happens below demo/ (git-ignored, replaced on every run): HOME and the XDG
+# directories point there, so the registry stand-in and the desktop shortcut never touch
+# your own configuration. DEMO_BUILD_DIR overrides the build directory (build/release).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+mode=console
+case "${1:-}" in
+    "") ;;
+    --window) mode=window ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "usage: scripts/demo.sh [--window]" >&2; exit 2 ;;
+esac
+if [ "$mode" = window ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "demo.sh --window needs a display (DISPLAY is not set); scripts/demo.sh alone runs the console updater" >&2
+    exit 2
+fi
+
+bold=""
+plain=""
+if [ -t 1 ]; then bold=$(printf '\033[1m'); plain=$(printf '\033[0m'); fi
+section() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+
+section "Installing what is missing and building (build/release)"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" release "$root/build/release" >/dev/null
+build="${DEMO_BUILD_DIR:-$root/build/release}"
+mkdir -p "$build"
+"$root/scripts/build.sh" release "$build" >"$build/demo-build.log" 2>&1 ||
+    { tail -30 "$build/demo-build.log"; echo "build failed (whole output in $build/demo-build.log)" >&2; exit 1; }
+echo "built: $build/corvane-updater, $build/corvane-updater-cli, $build/string.bin"
 
 demo="$root/demo"
-rm -rf "$demo" && mkdir -p "$demo/package"
-cp "$root/build/release/corvane-updater" "$demo/package/"
+export HOME="$demo/home" XDG_CONFIG_HOME="$demo/home/.config" XDG_DATA_HOME="$demo/home/.local/share" \
+    XDG_CACHE_HOME="$demo/home/.cache" XDG_RUNTIME_DIR="$demo/home/run"
+rm -rf "$demo"
+mkdir -p "$demo" && mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+
+section "Making a sample installation and an update package in demo/"
+python3 "$root/scripts/make-sample.py" --root "$demo" --from 3.2 --steps 3 \
+    --string-bin "$build/string.bin" \
+    --copy-program "$build/corvane-updater" --copy-program "$build/corvane-updater-cli"
+show() { python3 "$root/scripts/show-installation.py" --root "$demo" --rows 3 "$@"; }
+
+section "Before the update"
+show | tee "$demo/before.txt"
+
 cd "$demo/package"
-export HOME="$demo/home" XDG_CONFIG_HOME="$demo/home/.config"
-[ -n "${DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
-timeout 3 ./corvane-updater 1 || true
-echo "Log written by the updater:"
-cat log/cvUpdaterlog_*.txt
+section "Checking the package: corvane-updater-cli --check (a dry run, changes nothing)"
+./corvane-updater-cli --check
+
+if [ "$mode" = window ]; then
+    section "Updating in the window: press Update, then OK"
+    ./corvane-updater 1 || true
+else
+    section "Updating: corvane-updater-cli"
+    status=0
+    ./corvane-updater-cli || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "corvane-updater-cli ended with exit status $status; its log:" >&2
+        cat log/cvUpdaterlog_*.txt >&2
+        exit "$status"
+    fi
+fi
+
+section "After the update"
+show | tee "$demo/after.txt"
+
+section "Where to look"
+cat <<EOF
+both views     $demo/before.txt, $demo/after.txt
+installation   $demo/Programs/Ostrelle   (backup/ holds version 3.2)
+package        $demo/package             (application/ is the package format)
+log            $demo/package/log/
+registry       $XDG_CONFIG_HOME/Corvane/registry/
+shortcut       $HOME/Desktop/Ostrelle.lnk
+Run it again:  scripts/demo.sh  (the demo/ directory is made afresh)
+EOF
