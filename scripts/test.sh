@@ -18,5 +18,7 @@ for config in release asan; do
     (cd "$root/build/$config" && ctest --output-on-failure -j "$(nproc)") || status=1
 done
 
+"$root/scripts/fuzz.sh" || status=1
+
 [ "$status" -eq 0 ] && echo "=== all tests passed in both configurations" || echo "=== tests failed"
 exit "$status"

@@ -1,5 +1,6 @@
 // libFuzzer harness: a marked INI file and its ".bak" backup, both from the input,
-// opened (and so repaired) by ConfigBase, read, changed once and saved.
+// inspected read-only, then opened (and so repaired) by ConfigBase, read, changed once
+// and saved.
 //
 // Input: one byte of flags, then the file's bytes, then the line kSeparator, then the
 // backup's bytes (no such line: no backup bytes). Flags, of which the low bits count, so that
@@ -13,6 +14,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QMap>
+#include <QVariant>
 
 namespace {
 
@@ -66,22 +69,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     const QString key = QStringLiteral("UPDATE/FLAG");
+
+    // Inspecting leaves every byte as it was and creates nothing.
+    const QMap<QString, QByteArray> before = FuzzSupport::directoryContents(dir);
+    {
+        ConfigBase inspected(path, ConfigBase::Access::ReadOnly);
+        const QStringList keys = inspected.allKeys();
+        for (const QString &each : keys)
+            inspected.value(each);
+        inspected.isValid();
+        inspected.setValue(key, false);
+    }
+    FUZZ_CHECK(FuzzSupport::directoryContents(dir) == before, dir);
+
+    QMap<QString, QVariant> served;
     {
         ConfigBase config(path);
         const QStringList keys = config.allKeys();
         for (const QString &each : keys)
-            config.value(each);
+            served.insert(each, config.value(each));
         config.value(key, true);
         config.isValid();
         config.setValue(key, false);
     }
+    // QSettings reads "UPDATE//FLAG/" as "UPDATE/FLAG": such keys name the changed one.
+    for (auto it = served.begin(); it != served.end();) {
+        if (it.key().split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/')) == key)
+            it = served.erase(it);
+        else
+            ++it;
+    }
 
-    // A saved change leaves a complete file that holds it, whatever was there before;
-    // only a backup that cannot be copied back stops the repair.
+    // A saved change leaves a complete file that holds it and every value the object
+    // served, whatever was there before; only a backup that cannot be copied back stops
+    // the repair.
     if (!(flags & BackupIsDirectory)) {
         ConfigBase reopened(path);
         FUZZ_CHECK(reopened.isValid(), path);
         FUZZ_CHECK(reopened.value(key).toString() == QLatin1String("false"), reopened.value(key).toString());
+        for (auto it = served.cbegin(); it != served.cend(); ++it)
+            FUZZ_CHECK(reopened.value(it.key()) == it.value(), it.key());
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
@@ -71,6 +72,23 @@ ScopedCurrentDir::ScopedCurrentDir(const QString &dir)
 ScopedCurrentDir::~ScopedCurrentDir()
 {
     QDir::setCurrent(m_previous);
+}
+
+QMap<QString, QByteArray> directoryContents(const QString &dir)
+{
+    QMap<QString, QByteArray> contents;
+    const QFileInfoList entries = QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        QByteArray bytes = QByteArrayLiteral("<directory>");
+        if (!entry.isDir()) {
+            QFile file(entry.filePath());
+            if (!file.open(QIODevice::ReadOnly))
+                fail("read", entry.filePath());
+            bytes = file.readAll();
+        }
+        contents.insert(entry.fileName(), bytes);
+    }
+    return contents;
 }
 
 QByteArray toBytes(const uint8_t *data, size_t size)

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QMap>
 #include <QString>
 
 #include <cstddef>
@@ -25,6 +26,9 @@ void redirectHome(const QString &dir);
 // Writes bytes to path, replacing what was there, and gives it the modification time
 // when one is given; false when the file cannot be written.
 bool writeFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = QDateTime());
+
+// Every entry of dir by name: a file's bytes, or "<directory>" for a directory.
+QMap<QString, QByteArray> directoryContents(const QString &dir);
 
 QByteArray toBytes(const uint8_t *data, size_t size);
 
