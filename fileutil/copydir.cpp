@@ -1,5 +1,6 @@
 #include "app/zrpubmethod.h"
 
+#include "fileutil/filecopier.h"
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
 
@@ -10,19 +11,8 @@ namespace {
 
 const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
 
-// The one place where a file's bytes move; kept apart so that a faster copy can
-// replace it. On failure errorText receives the reason.
-bool copyFileContents(const QString &source, const QString &target, QString *errorText)
-{
-    QFile file(source);
-    if (file.copy(target))
-        return true;
-    *errorText = file.errorString();
-    return false;
-}
-
 bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &target,
-              bool overwrite, RecursionGuard &guard)
+              bool overwrite, RecursionGuard &guard, FileCopier &copier)
 {
     if (!target.exists() && !target.mkdir(target.absolutePath()))
         return false;
@@ -46,7 +36,7 @@ bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &
                 continue;
             }
             const bool ok = copyTree(reservedNames, QDir(entry.filePath()), QDir(target.filePath(name)),
-                                     overwrite, guard);
+                                     overwrite, guard, copier);
             guard.leave();
             if (!ok)
                 return false;
@@ -55,18 +45,17 @@ bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &
 
         const QString targetPath = target.filePath(name);
         if (overwrite) {
-            // QFile::copy() never replaces an existing file. A dangling link counts as
-            // an entry too, though QFile::exists() does not see it.
+            // The copy never replaces an existing file. A dangling link counts as an
+            // entry too, though QFile::exists() does not see it.
             const QFileInfo existing(targetPath);
             if ((existing.exists() || existing.isSymLink()) && !QFile::remove(targetPath)) {
                 ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(name);
                 return false;
             }
         }
-        QString errorText;
-        if (!copyFileContents(entry.filePath(), targetPath, &errorText)) {
+        if (!copier.copy(entry.filePath(), targetPath)) {
             ZR_LOG_WARNING(kCopyDirSignature)
-                << QStringLiteral("copy %1 failed,reason:%2").arg(name, errorText);
+                << QStringLiteral("copy %1 failed,reason:%2").arg(name, copier.errorString());
             return false;
         }
     }
@@ -79,5 +68,8 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 {
     RecursionGuard guard;
     guard.enter(source.path());
-    return copyTree(m_reservedNames, source, target, overwrite, guard);
+    // Nothing is flushed to disk file by file: the callers flush the whole tree once,
+    // before the update flag vouches for it (DiskSync).
+    FileCopier copier;
+    return copyTree(m_reservedNames, source, target, overwrite, guard, copier);
 }

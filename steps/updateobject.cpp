@@ -1,6 +1,7 @@
 #include "steps/updateobject.h"
 
 #include "config/configbase.h"
+#include "fileutil/filecopier.h"
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
 #include "updater/cvupdater.h"
@@ -194,11 +195,14 @@ bool UpdateObject::copyFileOver(const QString &source, const QString &target, bo
         return false;
 
     if (overwrite) {
-        // QFile::copy() never overwrites. A directory in the way is not removed, and the
+        // The copy never overwrites. A directory in the way is not removed, and the
         // copy then fails on it; a dangling link is an entry too and goes.
         const QFileInfo existing(target);
         if (existing.exists() || existing.isSymLink())
             QFile::remove(target);
     }
-    return QFile::copy(source, target);
+    // Not flushed file by file: the update flag turns true only after one flush of the
+    // whole installation (CVUpdater::updateRegKey()).
+    FileCopier copier;
+    return copier.copy(source, target);
 }

@@ -3,6 +3,7 @@
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/dbcontrol.h"
+#include "fileutil/disksync.h"
 #include "log/applog.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
@@ -261,6 +262,12 @@ bool CVUpdater::backupVersion()
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
         return false;
     }
+    // The flag turning false says "restore this backup if the update stops"; a backup
+    // still in the page cache could come back from a power cut empty or half-written.
+    if (!DiskSync::flushTree(getBackupPath())) {
+        ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
+        return false;
+    }
     ZR_LOG_DEBUG("bool CVUpdater::backupVersion()") << "backup successed!";
     // Without the flag on disk an interrupted update would go unnoticed by the next run,
     // so an update must not start on this backup.
@@ -288,6 +295,12 @@ bool CVUpdater::restoreVersion()
     if (!ZRPubMethod::getInstance()->copyDir(QDir(backupPath), QDir(m_installPath), true)) {
         // Stays closed: a copy that stopped half-way may have removed the database, and
         // opening would create an empty one in its place.
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
+        return false;
+    }
+    // The flag turning true says "the installation is whole"; the restored files must
+    // be on disk before it is.
+    if (!DiskSync::flushTree(m_installPath)) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
@@ -332,7 +345,14 @@ bool CVUpdater::updateRegKey()
             << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
     }
 
-    if (!writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
+    // The flag turning true says "the update is complete": the files, INI merges and
+    // registry values it vouches for must be on disk before it is. The database has
+    // made its own commits durable.
+    QStringList written{m_installPath};
+    const QString registryFile = RegistryStore::filePath(m_regKey);
+    if (!registryFile.isEmpty())
+        written.append(QFileInfo(registryFile).absolutePath());
+    if (!DiskSync::flushTrees(written) || !writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
         // The driver puts the old files back; the key must name their version again.
         for (const RegistryValue &value : previous) {
             if (value.present)

@@ -1,0 +1,186 @@
+#include "fileutil/filecopier.h"
+
+#include <QFile>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifndef Q_OS_WIN
+constexpr size_t kBufferSize = 256 * 1024;
+
+// Closes a descriptor on every way out of a copy.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const { return m_fd; }
+    // Closes now, so that a late write error (NFS reports some only here) is seen.
+    int close()
+    {
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd;
+};
+
+int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Lets the kernel move the bytes, without a round trip through user space. Returns
+// the number of bytes copied, or -1 with errno set.
+qint64 kernelCopy(int in, int out)
+{
+    qint64 copied = 0;
+#ifdef Q_OS_LINUX
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        if (n > 0) {
+            copied += n;
+        } else if (n == 0) {
+            return copied;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+#else
+    Q_UNUSED(in)
+    Q_UNUSED(out)
+#endif
+    return copied;
+}
+
+bool writeAll(int out, const char *data, ssize_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(out, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+#endif
+
+} // namespace
+
+FileCopier::FileCopier() = default;
+
+FileCopier::~FileCopier() = default;
+
+QString FileCopier::errorString() const
+{
+    return m_errorString;
+}
+
+bool FileCopier::fail(const QString &reason)
+{
+    m_errorString = reason;
+    return false;
+}
+
+bool FileCopier::copy(const QString &source, const QString &target)
+{
+    m_errorString.clear();
+#ifdef Q_OS_WIN
+    // CopyFileW neither stages nor flushes; QFile::copy() is the plain copy there.
+    QFile file(source);
+    if (file.copy(target))
+        return true;
+    return fail(file.errorString());
+#else
+    // Non-blocking, so that a FIFO in the tree fails below instead of waiting for a writer.
+    const Descriptor in(openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in.get() < 0)
+        return fail(QStringLiteral("Cannot open %1 for input: %2").arg(source, qt_error_string(errno)));
+    struct stat status;
+    if (::fstat(in.get(), &status) != 0)
+        return fail(QStringLiteral("Cannot open %1 for input: %2").arg(source, qt_error_string(errno)));
+    if (!S_ISREG(status.st_mode)) {
+        const int reason = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        return fail(QStringLiteral("Cannot open %1 for input: %2").arg(source, qt_error_string(reason)));
+    }
+
+    // O_EXCL makes "exists" and "create" one step: nothing that appears at target in
+    // between can be overwritten, and a link there is never followed.
+    const QByteArray targetName = QFile::encodeName(target);
+    Descriptor out(openRetrying(targetName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (out.get() < 0) {
+        if (errno == EEXIST)
+            return fail(QStringLiteral("Destination file exists"));
+        return fail(QStringLiteral("Cannot open %1 for output: %2").arg(target, qt_error_string(errno)));
+    }
+
+    // Only the file created above is ever removed here.
+    const auto discard = [&](const QString &reason) {
+        ::unlink(targetName.constData());
+        return fail(reason);
+    };
+    const auto copyError = [&](int error) {
+        return discard(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, qt_error_string(error)));
+    };
+
+    qint64 copied = kernelCopy(in.get(), out.get());
+    if (copied < 0) {
+        // File systems or kernels that cannot copy in the kernel say so before the
+        // first byte; anything else (a full disk, an I/O error) is a real failure.
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+            return copyError(errno);
+        copied = 0;
+    }
+    // Nothing copied: either the kernel could not, or the file reports no size and may
+    // still have content. Plain reads settle both.
+    if (copied == 0) {
+        if (!m_buffer)
+            m_buffer.reset(new char[kBufferSize]);
+        for (;;) {
+            const ssize_t n = ::read(in.get(), m_buffer.get(), kBufferSize);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return copyError(errno);
+            }
+            if (!writeAll(out.get(), m_buffer.get(), n))
+                return copyError(errno);
+        }
+    }
+
+    // Like QFile::copy(): the permission bits, whatever the umask; a file system that
+    // has no Unix permissions refuses this, and the copy is still good.
+    ::fchmod(out.get(), status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO));
+    if (out.close() != 0)
+        return discard(QStringLiteral("Cannot close %1: %2").arg(target, qt_error_string(errno)));
+    return true;
+#endif
+}

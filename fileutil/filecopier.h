@@ -1,0 +1,40 @@
+#ifndef FILECOPIER_H
+#define FILECOPIER_H
+
+#include <QString>
+
+#include <memory>
+
+// Copies one file's bytes into a new file, for the tree copies of backup, restore
+// and the update steps.
+//
+// Unlike QFile::copy() on Unix, it neither goes through a temporary file nor flushes
+// each file to disk: a tree of thousands of files would pay one disk flush per file.
+// Durability is the caller's business, once for the whole tree, before anything
+// (such as the update flag) vouches for the copy; see DiskSync.
+class FileCopier
+{
+public:
+    FileCopier();
+    ~FileCopier();
+    FileCopier(const FileCopier &) = delete;
+    FileCopier &operator=(const FileCopier &) = delete;
+
+    // Copies the content of source (a link is followed) into a file created at target,
+    // with the source's read, write and execute permissions. Fails when anything
+    // already exists at target, a dangling link included ("Destination file exists"),
+    // and when source is not a regular file. A copy that fails half-way removes the
+    // file it created.
+    bool copy(const QString &source, const QString &target);
+
+    // Why the last copy failed, for the log; empty after a success.
+    QString errorString() const;
+
+private:
+    bool fail(const QString &reason);
+
+    QString m_errorString;
+    std::unique_ptr<char[]> m_buffer; // the read/write fallback's, made on first need
+};
+
+#endif // FILECOPIER_H
