@@ -374,6 +374,18 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
             const QString entryRelative = QStringLiteral("%1/%2").arg(relative, entry.fileName());
             const QString targetPath = QStringLiteral("%1/%2").arg(target, entry.fileName());
             const QFileInfo installed(targetPath);
+            // What the user made lives in the database and the INI files; a common tree
+            // would overwrite them instead of updating or merging them.
+            const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
+            if (installed.isFile() && !entry.isDir()
+                && (installRelative == QLatin1String("kqdata.db")
+                    || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(entry)))) {
+                problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
+                            .arg(entryRelative, installRelative,
+                                 isIniFile(entry) ? QStringLiteral("merging it (put it in the step's config/)")
+                                                  : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
+                continue;
+            }
             if (entry.isDir()) {
                 if (installed.exists() && !installed.isDir())
                     problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")

@@ -130,6 +130,8 @@ private:
         ConfigSubdirectory,
         DamagedVersionIni,
         CommonTypeConflict,
+        CommonReplacesDatabase,
+        CommonReplacesIni,
         DatabaseNotReadable,
         NoApplicationDir,
         NoVersionIni,
@@ -301,6 +303,12 @@ bool TestConsoleUpdater::apply(Fault fault)
         break;
     case CommonTypeConflict:
         package.files({"application/common/config=a file where the installation has a directory"});
+        break;
+    case CommonReplacesDatabase:
+        package.database(QStringLiteral("application/3_2_to_3_3/common/kqdata.db"), {"CREATE TABLE orders (id INTEGER)"});
+        break;
+    case CommonReplacesIni:
+        package.markedIni(QStringLiteral("application/common/config/app.ini"), {{"view/zoom", "3"}});
         break;
     case DatabaseNotReadable:
         install.file(QStringLiteral("kqdata.db"), QByteArray(4096, 'x'));
@@ -608,6 +616,19 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << int(CommonTypeConflict)
         << QStringLiteral("application/common/config: a file in the package, but %1/config is a directory: the copy would fail")
         << 6;
+    // The second step's script then meets the package's database, which lacks its
+    // table; with a matching schema the update would go through without the user's rows.
+    QTest::newRow("common tree replaces the database")
+        << int(CommonReplacesDatabase)
+        << "application/3_2_to_3_3/common/kqdata.db would replace the installed kqdata.db instead of updating it (use the "
+           "step's sql/dbupdate.sql): the user's data in it is lost"
+        << 6;
+    // Goes through, and takes the user's settings with it.
+    QTest::newRow("common tree replaces an INI file")
+        << int(CommonReplacesIni)
+        << "application/common/config/app.ini would replace the installed config/app.ini instead of merging it (put it in "
+           "the step's config/): the user's data in it is lost"
+        << 0;
     QTest::newRow("interrupted run without backup")
         << int(InterruptedNoBackup)
         << QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1/backup: the "
