@@ -34,7 +34,7 @@ section "Installing what is missing and building (build/release)"
 "$root/scripts/setup.sh"
 build="${DEMO_BUILD_DIR:-$root/build/release}"
 mkdir -p "$build"
-"$root/scripts/build.sh" release "$build" >"$build/demo-build.log" 2>&1 ||
+"$root/scripts/build.sh" release "$build" corvane-updater corvane-updater-cli string_table >"$build/demo-build.log" 2>&1 ||
     { tail -30 "$build/demo-build.log"; echo "build failed (whole output in $build/demo-build.log)" >&2; exit 1; }
 echo "built: $build/corvane-updater, $build/corvane-updater-cli, $build/string.bin"
 
