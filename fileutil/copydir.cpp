@@ -1,5 +1,6 @@
 #include "app/zrpubmethod.h"
 
+#include "fileutil/dirlisting.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
@@ -17,15 +18,14 @@ bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &
     if (!target.exists() && !target.mkdir(target.absolutePath()))
         return false;
 
-    // The directory object's own filter and sort: for a directory built from a path,
-    // all files and directories except hidden and system entries, by name ignoring case.
-    const QFileInfoList entries = source.entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
-            continue;
+    // The listing of a directory object built from a path: all files and directories
+    // except hidden and system entries, by name ignoring case. Names only, so that a
+    // directory of many files does not cost memory for all of them at once.
+    const QStringList names = DirListing::sortedNames(source.path());
+    for (const QString &name : names) {
         if (reservedNames.contains(name))
             continue;
+        const QFileInfo entry(source.filePath(name));
 
         if (entry.isDir()) {
             // A link back to a directory being copied would be followed without end.

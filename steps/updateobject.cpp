@@ -1,6 +1,7 @@
 #include "steps/updateobject.h"
 
 #include "config/configbase.h"
+#include "fileutil/dirlisting.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
@@ -171,11 +172,11 @@ bool UpdateObject::copyTree(const QString &sourceDir, const QString &targetDir, 
         return true;
     }
 
-    const QFileInfoList entries = QDir(sourceDir).entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (isDotEntry(name))
-            continue;
+    // Names only: a directory of many files costs no memory for all of them at once.
+    const QDir listed(sourceDir);
+    const QStringList names = DirListing::sortedNames(sourceDir);
+    for (const QString &name : names) {
+        const QFileInfo entry(listed.filePath(name));
         const QString targetPath = target.filePath(name);
         if (entry.isDir()) {
             if (!copyTree(entry.filePath(), targetPath, overwrite, guard))
