@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QHash>
 #include <QIODevice>
 #include <QVector>
 
@@ -63,6 +64,10 @@ bool ZRSqlParser::parseSqlDevice(QIODevice &device, QStringList &sqlList)
 bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
 {
     const QVector<QStringRef> pieces = sqlText.splitRef(QLatin1Char(';'), Qt::SkipEmptyParts);
+    // Scripts repeat the same guards (a cumulative script re-checks the columns of
+    // every earlier release), and nothing changes the database while a script is
+    // parsed: each distinct directive is asked once.
+    QHash<QStringRef, int> decisions;
     bool skipNext = false;
     for (const QStringRef &piece : pieces) {
         const QStringRef sql = piece.trimmed();
@@ -73,10 +78,14 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
         if (sql.isEmpty())
             continue;
         if (sql.startsWith(QLatin1String("IFN_COL"))) {
-            const int keep = parseIfnCol(sql.toString());
-            if (keep == -1)
-                return false;
-            skipNext = (keep == 0);
+            auto known = decisions.constFind(sql);
+            if (known == decisions.cend()) {
+                const int keep = parseIfnCol(sql.toString());
+                if (keep == -1)
+                    return false;
+                known = decisions.insert(sql, keep);
+            }
+            skipNext = (known.value() == 0);
             continue;
         }
         if (!skipNext)
