@@ -72,10 +72,12 @@ ConfigBase::ConfigBase(const QString &filePath, Access access)
     , m_markCode(QStringLiteral("tarnwoven"))
     , m_readOnly(access == Access::ReadOnly)
 {
-    if (m_readOnly)
+    if (m_readOnly) {
         m_settings = openIni(m_filePath); // QSettings creates nothing while nothing is set
-    else
+        m_unreadable = m_settings->status() == QSettings::AccessError;
+    } else {
         initSettings();
+    }
 }
 
 ConfigBase::~ConfigBase()
@@ -100,6 +102,8 @@ void ConfigBase::initSettings()
     m_needEndMark = false;
     m_changed = false;
     m_settings = openIni(m_filePath);
+    // QSettings reads the file at once; a file it cannot read looks like an empty one.
+    m_unreadable = m_settings->status() == QSettings::AccessError;
     checkAndRestore();
 }
 
@@ -111,6 +115,11 @@ bool ConfigBase::isValid()
     const bool beginOk = m_settings->value(m_beginKey, QString()).toString() == m_markCode;
     const bool endOk = m_settings->value(m_endKey, QString()).toString() == m_markCode;
     return beginOk && endOk;
+}
+
+bool ConfigBase::isReadable() const
+{
+    return !m_unreadable;
 }
 
 QStringList ConfigBase::allKeys() const
@@ -133,6 +142,12 @@ void ConfigBase::setValue(const QString &key, const QVariant &value)
             << QStringLiteral("file %1 is opened read-only, key %2 not set").arg(m_filePath, key);
         return;
     }
+    if (m_unreadable) {
+        // Nothing is written over a content that is unknown.
+        ZR_LOG_WARNING("void ConfigBase::setValue(const QString&, const QVariant&)")
+            << QStringLiteral("file %1 could not be read, key %2 not set").arg(m_filePath, key);
+        return;
+    }
     m_changed = true;
     m_settings->setValue(key, value);
 }
@@ -142,6 +157,11 @@ void ConfigBase::checkAndRestore()
     QMutexLocker locker(getMutex());
     if (isValid())
         return;
+    if (m_unreadable) {
+        ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
+            << QStringLiteral("read %1 failed, file left as it is").arg(m_filePath);
+        return;
+    }
 
     const FileStamp damagedFile(m_filePath);
     if (damagedFile.exists && !discardDamaged(m_filePath))

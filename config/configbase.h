@@ -48,6 +48,11 @@ public:
 
     // True when both markers are present and exactly "tarnwoven".
     bool isValid();
+    // False when the file exists but could not be read (no permission, an I/O error):
+    // such a file is not taken for a damaged one, so nothing is repaired, values are
+    // the defaults and setValue() is refused. What it holds is unknown, and a repair or
+    // a save would replace it, e.g. an update flag by the older value of its backup.
+    bool isReadable() const;
     // Every key as "group/key", the marker keys included.
     QStringList allKeys() const;
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
@@ -70,6 +75,7 @@ protected:
     // A value was set since the last save.
     bool m_changed = false;
     bool m_readOnly = false;
+    bool m_unreadable = false;
 
 private:
     ConfigBase(const ConfigBase &) = delete;

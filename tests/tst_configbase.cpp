@@ -92,6 +92,8 @@ private slots:
     void firstChangeAddsEndMarkAndBackup();
     void backupHoldsPreviousBytes();
     void failedBackupKeepsPreviousBackup();
+    void unreadableFileIsLeftAlone_data();
+    void unreadableFileIsLeftAlone();
     void valueDefaults_data();
     void valueDefaults();
     void subclassWithRecursiveMutex();
@@ -358,6 +360,62 @@ void TestConfigBase::failedBackupKeepsPreviousBackup()
     config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("lost"));
     QVERIFY(!config.save());
     QCOMPARE(readFile(path("settings.ini.bak")), kValidOld);
+}
+
+void TestConfigBase::unreadableFileIsLeftAlone_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::newRow("no read permission") << false;
+    QTest::newRow("a directory in its place") << true;
+}
+
+void TestConfigBase::unreadableFileIsLeftAlone()
+{
+    // A file that cannot be read is no empty file: repaired from its backup, an update
+    // flag that an update had just set to false would read as the older true again.
+    QFETCH(bool, directory);
+    const QByteArray flagFalse("[UPDATE]\nFLAG=false\n\n[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[ZRFILE_END]\nCODE=tarnwoven\n");
+    const QByteArray flagTrue("[UPDATE]\nFLAG=true\n\n[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[ZRFILE_END]\nCODE=tarnwoven\n");
+    QVERIFY(writeFile(path("settings.ini.bak"), flagTrue));
+    if (directory) {
+        QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("settings.ini/inside")));
+    } else {
+        QVERIFY(writeFile(path(), flagFalse));
+        QVERIFY(QFile::setPermissions(path(), QFileDevice::WriteOwner));
+        if (QFile(path()).open(QIODevice::ReadOnly))
+            QSKIP("this user reads files without read permission");
+    }
+
+    LogCapture log;
+    {
+        ConfigBase inspected(path(), ConfigBase::Access::ReadOnly);
+        QVERIFY(!inspected.isReadable());
+        ConfigBase config(path());
+        QVERIFY(!config.isReadable());
+        QVERIFY(!config.isValid());
+        QCOMPARE(config.value(QStringLiteral("UPDATE/FLAG"), QStringLiteral("unknown")).toString(),
+                 QStringLiteral("unknown"));
+        config.setValue(QStringLiteral("UPDATE/FLAG"), true);
+        QVERIFY(config.save());
+    }
+    QCOMPARE(log.lines(), (QStringList{
+        QStringLiteral("Warning virtual void ConfigBase::checkAndRestore() \"read %1 failed, file left as it is\"")
+            .arg(path()),
+        QStringLiteral("Warning void ConfigBase::setValue(const QString&, const QVariant&) \"file %1 could not be read, "
+                       "key UPDATE/FLAG not set\"")
+            .arg(path())}));
+
+    QCOMPARE(readFile(path("settings.ini.bak")), flagTrue);
+    QVERIFY(!QFileInfo::exists(path("settings.ini.damaged")));
+    if (directory) {
+        QVERIFY(QFileInfo(path()).isDir());
+    } else {
+        QVERIFY(QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QCOMPARE(readFile(path()), flagFalse);
+        ConfigBase readable(path());
+        QVERIFY(readable.isReadable());
+        QCOMPARE(readable.value(QStringLiteral("UPDATE/FLAG")).toString(), QStringLiteral("false"));
+    }
 }
 
 void TestConfigBase::valueDefaults_data()
