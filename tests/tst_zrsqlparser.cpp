@@ -118,6 +118,7 @@ private slots:
     void directiveQueryFails();
     void directiveBeforeAlterRunsOnce();
     void columnTestCanBeAnsweredElsewhere();
+    void repeatedDirectiveAskedOnce();
     void appendsWithoutClearing();
     void statementLogLines();
     void statementLogLinesOffWhenDebugDisabled();
@@ -469,6 +470,21 @@ void TestZRSqlParser::columnTestCanBeAnsweredElsewhere()
     QCOMPARE(out, QStringList{"B"});
     QCOMPARE(parser.asked, (QStringList{"t.present", "t.absent", "broken.x"}));
     QCOMPARE(capture.otherMessages(), QStringList{debug("isColumnExists exec failed")});
+}
+
+void TestZRSqlParser::repeatedDirectiveAskedOnce()
+{
+    // A cumulative script repeats its guards; the database cannot change while the
+    // script is parsed, so each distinct directive costs one query.
+    ListedColumnsParser parser;
+    QStringList out;
+    QVERIFY(parser.doParseSql(QStringLiteral("IFN_COL|t|present;A;IFN_COL|t|absent;B;"
+                                             "IFN_COL|t|present;C;IFN_COL|t|absent;D;"
+                                             "IFN_COL|t| present;E;IFN_COL|t|absent;F"),
+                              out));
+    QCOMPARE(out, (QStringList{"B", "D", "E", "F"}));
+    // " present" names another column: fields are taken as they stand.
+    QCOMPARE(parser.asked, (QStringList{"t.present", "t.absent", "t. present"}));
 }
 
 void TestZRSqlParser::appendsWithoutClearing()
