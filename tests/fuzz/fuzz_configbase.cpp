@@ -3,11 +3,12 @@
 // and saved.
 //
 // Input: one byte of flags, then the file's bytes, then the line kSeparator, then the
-// backup's bytes (no such line: no backup bytes). Flags, of which the low bits count, so that
-// the digits '0' to '7' make readable seeds:
+// backup's bytes (no such line: no backup bytes). Of the flags only the low four bits
+// count, so that the characters '0' to '?' make readable seeds:
 //   bit 0  the file exists
 //   bit 1  the backup exists
 //   bit 2  the backup path is a directory instead (copying it back fails)
+//   bit 3  the file path is a directory instead, holding a file with the file's bytes
 #include "fuzzsupport.h"
 
 #include "config/configbase.h"
@@ -21,7 +22,7 @@ namespace {
 
 const QByteArray kSeparator = QByteArrayLiteral("--- .bak ---\n");
 
-enum Flags { FileExists = 1, BackupExists = 2, BackupIsDirectory = 4 };
+enum Flags { FileExists = 1, BackupExists = 2, BackupIsDirectory = 4, FileIsDirectory = 8 };
 
 } // namespace
 
@@ -59,8 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString path = dir + QStringLiteral("/UPDATER.ini");
     const QString backupPath = path + QStringLiteral(".bak");
 
-    if ((flags & FileExists) && !FuzzSupport::writeFile(path, fileBytes, stamp))
+    if (flags & FileIsDirectory) {
+        const QString inside = path + QStringLiteral("/inside");
+        if (!QDir().mkpath(path) || !FuzzSupport::writeFile(inside, fileBytes, stamp))
+            FuzzSupport::fail("create directory", path);
+    } else if ((flags & FileExists) && !FuzzSupport::writeFile(path, fileBytes, stamp)) {
         FuzzSupport::fail("write file", path);
+    }
     if (flags & BackupIsDirectory) {
         if (!QDir().mkpath(backupPath))
             FuzzSupport::fail("create directory", backupPath);
@@ -83,8 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(FuzzSupport::directoryContents(dir) == before, dir);
 
     QMap<QString, QVariant> served;
+    bool readable = true;
     {
         ConfigBase config(path);
+        readable = config.isReadable();
         const QStringList keys = config.allKeys();
         for (const QString &each : keys)
             served.insert(each, config.value(each));
@@ -98,6 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             it = served.erase(it);
         else
             ++it;
+    }
+
+    // A file that cannot be read is not repaired, nor written over: its content is unknown.
+    if (!readable) {
+        FUZZ_CHECK(FuzzSupport::directoryContents(dir) == before, dir);
+        return 0;
     }
 
     // A saved change leaves a complete file that holds it and every value the object

@@ -1,6 +1,7 @@
 #include "fuzzsupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -26,7 +27,9 @@ void dropMessage(QtMsgType type, const QMessageLogContext &, const QString &mess
 
 void silenceMessages()
 {
-    qInstallMessageHandler(dropMessage);
+    // CORVANE_FUZZ_VERBOSE=1 keeps them, for looking into one input.
+    if (qEnvironmentVariableIntValue("CORVANE_FUZZ_VERBOSE") == 0)
+        qInstallMessageHandler(dropMessage);
 }
 
 QString scratchDir()
@@ -77,8 +80,11 @@ ScopedCurrentDir::~ScopedCurrentDir()
 QMap<QString, QByteArray> directoryContents(const QString &dir)
 {
     QMap<QString, QByteArray> contents;
-    const QFileInfoList entries = QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
+    const QDir root(dir);
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo entry(it.next());
         QByteArray bytes = QByteArrayLiteral("<directory>");
         if (!entry.isDir()) {
             QFile file(entry.filePath());
@@ -86,7 +92,7 @@ QMap<QString, QByteArray> directoryContents(const QString &dir)
                 fail("read", entry.filePath());
             bytes = file.readAll();
         }
-        contents.insert(entry.fileName(), bytes);
+        contents.insert(root.relativeFilePath(entry.filePath()), bytes);
     }
     return contents;
 }

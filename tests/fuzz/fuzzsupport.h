@@ -14,6 +14,7 @@ namespace FuzzSupport {
 
 // Drops every Qt message: the code under test logs on most of its failure paths, and
 // printing each one would cost more than the run itself. Fatal messages still abort.
+// With CORVANE_FUZZ_VERBOSE=1 in the environment they are printed as usual.
 void silenceMessages();
 
 // A directory of this process's own below the temporary directory ($TMPDIR), removed at
@@ -27,7 +28,7 @@ void redirectHome(const QString &dir);
 // when one is given; false when the file cannot be written.
 bool writeFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = QDateTime());
 
-// Every entry of dir by name: a file's bytes, or "<directory>" for a directory.
+// Every entry below dir by relative path: a file's bytes, or "<directory>".
 QMap<QString, QByteArray> directoryContents(const QString &dir);
 
 QByteArray toBytes(const uint8_t *data, size_t size);
