@@ -2,6 +2,7 @@
 # Measures the updater against cp and sqlite3 on a generated installation.
 #
 #   bench/run.sh [--dir DIR] [--reps N] [--build DIR] [--cache cold|warm] [--quick] [--keep]
+#                [--raw FILE]
 #
 # Makes, with scripts/make-sample.py, a large sample (5000 program files, 300 MB, a
 # kqdata.db of 100 000 rows, a package of three steps with 300 common files and 20 000
@@ -12,15 +13,17 @@
 #   backup   CVUpdater::backupVersion()  vs  cp -r of the same tree to the same disk, then sync
 #   restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync
 #   sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
-#            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT
+#            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT;
+#            also without the parser's per-statement debug log lines, to show their cost
 #   update   corvane-updater-cli, the whole update, vs the sum of the references above plus
 #            cp -r of the package's common trees (only reported)
 #
 # and the peak memory of each of these processes on both tree sizes. Before every timed
 # run, dirty data is synced and, as root, the page cache dropped (--cache cold, the
 # default when possible); otherwise (--cache warm) the run's source is read once, the
-# same for both sides. Ours are timed around the stage inside the process, the
-# references around the whole command. Exit status 0 when every target is met.
+# same for both sides. The SQL runs are always compared warm. Ours are timed around the
+# stage inside the process, the references around the whole command. Exit status 0
+# when every target is met. --raw appends every single measurement to FILE.
 #
 # Targets: backup and restore at most 1.2 x (cp -r + sync), SQL at most 1.3 x sqlite3,
 # peak memory under 80 MB on either tree.
@@ -33,8 +36,9 @@ build="$root/build/release"
 cache=""
 quick=0
 keep=0
+raw=""
 
-usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-0}"; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit "${1:-0}"; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --dir) parent=$2; shift 2 ;;
@@ -43,6 +47,7 @@ while [ $# -gt 0 ]; do
         --cache) cache=$2; shift 2 ;;
         --quick) quick=1; shift ;;
         --keep) keep=1; shift ;;
+        --raw) raw=$2; shift 2 ;;
         -h|--help) usage 0 ;;
         *) echo "unknown option: $1" >&2; usage 2 ;;
     esac
@@ -106,10 +111,11 @@ trap cleanup EXIT
 
 # --- helpers --------------------------------------------------------------------------
 # Dirty data left by the set-up must not be flushed inside a measurement; then the
-# caches are made equal for both sides.
+# caches are made equal for both sides. The SQL runs are always compared warm: their
+# files are small, and a cold start would time loading the programs' libraries.
 settle() {
     sync
-    if [ "$cache" = cold ]; then
+    if [ "$cache" = cold ] && [ "${settle_warm:-0}" -eq 0 ]; then
         echo 3 >/proc/sys/vm/drop_caches
     else
         local dir
@@ -121,6 +127,8 @@ settle() {
 
 field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
 
+record() { [ -z "$raw" ] || echo "$1 $2" >>"$raw"; }
+
 # One stage of ours on a sample: prints the bench line, fails the script on failure.
 ours() {
     local sample=$1; shift
@@ -129,6 +137,7 @@ ours() {
         echo "corvane-bench $* failed: $line (log: $sample/package/log)" >&2
         exit 1
     fi
+    record "$(basename "$sample") $*${QT_LOGGING_RULES:+ ($QT_LOGGING_RULES)}" "$line"
     echo "$line"
 }
 
@@ -139,6 +148,7 @@ reference() {
         echo "reference failed: $* ($line)" >&2
         exit 1
     fi
+    record "reference $(basename "${@: -1}")" "$line"
     echo "$line"
 }
 
@@ -174,7 +184,7 @@ measure_copies() {
 
         # The very files the backup copied, copied by cp to the same disk.
         settle "$install/backup"
-        line=$(reference sh -c "cp -r '$install/backup' '$copy' && sync")
+        line=$(reference sh -c 'cp -r "$1" "$2" && sync' sh "$install/backup" "$copy")
         ref_backup+=("$(field seconds "$line")")
 
         # Both put the backup back over a tree that holds every file already.
@@ -184,7 +194,7 @@ measure_copies() {
         result[$label.restore.rss]=$(field peak_rss_kb "$line")
 
         settle "$install/backup"
-        line=$(reference sh -c "cp -r '$install/backup/.' '$copy/' && sync")
+        line=$(reference sh -c 'cp -r "$1/." "$2/" && sync' sh "$install/backup" "$copy")
         ref_restore+=("$(field seconds "$line")")
     done
     rm -rf "$copy"
@@ -199,6 +209,7 @@ measure_copies() {
 # from the same file and must end with the same content.
 measure_sql() {
     local sample=$1 label=$2 n=$3
+    local settle_warm=1
     local install db sqlwork step line i
     install=$(installation_of "$sample")
     db="$install/kqdata.db"
@@ -209,7 +220,7 @@ measure_sql() {
     for step in $(steps_of "$sample"); do
         cp "$db" "$sqlwork/before.db"
         ours "$sample" statements "$step" "$sqlwork/$step.sql" >/dev/null
-        local -a ours_sql=() ref_sql=()
+        local -a ours_sql=() quiet_sql=() ref_sql=()
         for ((i = 0; i < n; i++)); do
             cp "$sqlwork/before.db" "$db"
             settle "$db" "$sample/package/application/$step/sql"
@@ -218,6 +229,12 @@ measure_sql() {
             local rss
             rss=$(field peak_rss_kb "$line")
             [ "$rss" -gt "${result[$label.sql.rss]}" ] && result[$label.sql.rss]=$rss
+
+            # The same without the per-statement debug lines, to show what they cost.
+            cp "$sqlwork/before.db" "$db"
+            settle "$db" "$sample/package/application/$step/sql"
+            line=$(QT_LOGGING_RULES="ZR_LOG.A.debug=false" ours "$sample" sql "$step")
+            quiet_sql+=("$(field seconds "$line")")
 
             cp "$sqlwork/before.db" "$sqlwork/reference.db"
             settle "$sqlwork/reference.db" "$sqlwork/$step.sql"
@@ -230,6 +247,7 @@ measure_sql() {
         fi
         result[$label.sql.$step]=$(median "${ours_sql[@]}")
         result[$label.sql.$step.ref]=$(median "${ref_sql[@]}")
+        result[$label.sql.$step.quiet]=$(median "${quiet_sql[@]}")
     done
     # Back to the state of the other measurements.
     cp "$sqlwork/original.db" "$db"
@@ -253,6 +271,7 @@ measure_update() {
         settle "$install" "$sample/package"
         line=$(cd "$sample/package" && HOME="$sample/home" XDG_CONFIG_HOME="$sample/home/.config" \
             "$bench" run "$cli" --quiet) || { echo "corvane-updater-cli failed: $line" >&2; exit 1; }
+        record "$label update" "$line"
         ours_update+=("$(field seconds "$line")")
         result[$label.update.rss]=$(field peak_rss_kb "$line")
 
@@ -263,7 +282,8 @@ measure_update() {
         done
         rm -rf "$work/common-copy" && mkdir "$work/common-copy"
         settle "$sample/package"
-        line=$(reference sh -c "for d in ${commons[*]}; do cp -r \"\$d/.\" '$work/common-copy/'; done && sync")
+        line=$(reference sh -c 'to=$1; shift; for d; do cp -r "$d/." "$to/" || exit 1; done; sync' \
+            sh "$work/common-copy" "${commons[@]}")
         ref_common+=("$(field seconds "$line")")
     done
     rm -rf "$work/common-copy"
@@ -327,6 +347,7 @@ row restore "${result[large.restore]}" "${result[large.restore.ref]}" 1.2
 sql_ref_sum=0
 for step in $(steps_of "$work/large"); do
     row "sql $step" "${result[large.sql.$step]}" "${result[large.sql.$step.ref]}" 1.3
+    row "  without debug log" "${result[large.sql.$step.quiet]}" "${result[large.sql.$step.ref]}" ""
     sql_ref_sum=$(awk -v a="$sql_ref_sum" -v b="${result[large.sql.$step.ref]}" 'BEGIN { print a + b }')
 done
 if [ -n "$cli" ]; then
