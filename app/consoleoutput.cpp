@@ -32,7 +32,6 @@ ConsoleOutput::ConsoleOutput(FILE *out, FILE *err, bool quiet)
 ConsoleOutput::ConsoleOutput(FILE *out, FILE *err, bool quiet, Style style)
     : m_out(out, QIODevice::WriteOnly)
     , m_err(err, QIODevice::WriteOnly)
-    , m_outFile(out)
     , m_quiet(quiet)
     , m_style(style)
 {

@@ -51,7 +51,6 @@ private:
 
     QTextStream m_out;
     QTextStream m_err;
-    FILE *m_outFile;
     bool m_quiet;
     Style m_style;
     int m_progress = 0;
