@@ -11,7 +11,8 @@
 # (default 5) and reported as the median:
 #
 #   backup   CVUpdater::backupVersion()  vs  cp -r of the same tree to the same disk, then sync
-#   restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync
+#   restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync;
+#            also vs cp -r --remove-destination, which replaces files the way the restore must
 #   sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
 #            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT;
 #            also without the parser's per-statement debug log lines, to show their cost
@@ -174,7 +175,7 @@ measure_copies() {
     local install copy line i
     install=$(installation_of "$sample")
     copy="$work/copy-$label"
-    local -a ours_backup=() ref_backup=() ours_restore=() ref_restore=()
+    local -a ours_backup=() ref_backup=() ours_restore=() ref_restore=() same_rule=()
     for ((i = 0; i < n; i++)); do
         rm -rf "$install/backup" "$copy"
         settle "$install"
@@ -196,12 +197,18 @@ measure_copies() {
         settle "$install/backup"
         line=$(reference sh -c 'cp -r "$1/." "$2/" && sync' sh "$install/backup" "$copy")
         ref_restore+=("$(field seconds "$line")")
+
+        # cp under the copy's own rule: every existing file removed, then created anew.
+        settle "$install/backup"
+        line=$(reference sh -c 'cp -r --remove-destination "$1/." "$2/" && sync' sh "$install/backup" "$copy")
+        same_rule+=("$(field seconds "$line")")
     done
     rm -rf "$copy"
     result[$label.backup]=$(median "${ours_backup[@]}")
     result[$label.backup.ref]=$(median "${ref_backup[@]}")
     result[$label.restore]=$(median "${ours_restore[@]}")
     result[$label.restore.ref]=$(median "${ref_restore[@]}")
+    result[$label.restore.same]=$(median "${same_rule[@]}")
 }
 
 # --- SQL of each step -----------------------------------------------------------------
@@ -344,6 +351,7 @@ echo "Large tree: $large_text"
 printf '%-22s %11s %11s %7s   %s\n' stage corvane reference ratio target
 row backup "${result[large.backup]}" "${result[large.backup.ref]}" 1.2
 row restore "${result[large.restore]}" "${result[large.restore.ref]}" 1.2
+row "  vs cp that removes" "${result[large.restore]}" "${result[large.restore.same]}" ""
 sql_ref_sum=0
 for step in $(steps_of "$work/large"); do
     row "sql $step" "${result[large.sql.$step]}" "${result[large.sql.$step.ref]}" 1.3
