@@ -42,7 +42,8 @@ QString description()
         "  5  the backup failed; nothing was updated\n"
         "  6  the update failed; the backup was put back\n"
         "  7  the update failed and the backup could not be put back\n"
-        "  8  --restore failed");
+        "  8  --restore failed\n"
+        "  9  the update flag (config/UPDATER.ini) could not be read or set; nothing was changed");
 }
 
 } // namespace
@@ -58,6 +59,8 @@ int ConsoleUpdater::exitCode(UpdateSequence::Outcome outcome)
         return ExitSuccess;
     case UpdateSequence::Outcome::VersionRefused:
         return ExitVersionRefused;
+    case UpdateSequence::Outcome::FlagFailed:
+        return ExitFlagFailed;
     case UpdateSequence::Outcome::InterruptedRestoreFailed:
         return ExitInterruptedRestoreFailed;
     case UpdateSequence::Outcome::BackupFailed:
@@ -314,6 +317,10 @@ int ConsoleUpdater::runUpdate()
         m_output->error(QStringLiteral("The package version \"%1\" does not follow the installed version \"%2\"; "
                                        "nothing was changed.")
                             .arg(m_updater->getNewVersion(), m_updater->getOldVersion()));
+        break;
+    case UpdateSequence::Outcome::FlagFailed:
+        m_output->error(QStringLiteral("The update flag %1 could not be read or set; nothing was changed.")
+                            .arg(m_updater->getFlagFilePath()));
         break;
     case UpdateSequence::Outcome::InterruptedRestoreFailed:
         m_output->error(QStringLiteral("An earlier update was interrupted, and putting its backup %1 back failed; "

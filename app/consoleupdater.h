@@ -33,6 +33,7 @@ public:
         ExitUpdateFailedRestored = 6,     // a step failed; the backup is back in place
         ExitUpdateFailedRestoreFailed = 7,// a step failed and the backup could not be put back
         ExitRestoreFailed = 8,            // --restore failed
+        ExitFlagFailed = 9,               // the update flag could not be read or set; nothing was changed
     };
 
     ConsoleUpdater();

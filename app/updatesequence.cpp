@@ -30,6 +30,7 @@ int UpdateSequence::resultTextId(Outcome outcome)
         return 1515;
     case Outcome::VersionRefused:
         return 1513;
+    case Outcome::FlagFailed:
     case Outcome::InterruptedRestoreFailed:
     case Outcome::BackupFailed:
     case Outcome::UpdateFailedRestored:
@@ -63,9 +64,15 @@ UpdateSequence::Outcome UpdateSequence::restoreAfter(Stage failed)
 UpdateSequence::Outcome UpdateSequence::run()
 {
     m_failedStage = Stage::CheckVersion;
+    const QString installPath = m_updater->getInstallPath();
+    if (!installPath.isEmpty() && QDir(installPath).exists())
+        m_updater->cleanInterruptedSaves();
 
     enter(Stage::CheckVersion);
-    if (!m_updater->isCanUpdate())
+    const bool canUpdate = m_updater->isCanUpdate();
+    // The key names the package's version already: refused, unless it was this package's
+    // own run that stopped just before its flag.
+    if (!canUpdate && m_updater->recordedUpdate() != CVUpdater::RecordedUpdate::Yes)
         return fail(Stage::CheckVersion, Outcome::VersionRefused);
 
     enter(Stage::CheckFlag);
@@ -74,13 +81,29 @@ UpdateSequence::Outcome UpdateSequence::run()
     // path); the backup then refuses to run.
     std::unique_ptr<ConfigBase> flagFile;
     bool flag = true;
-    const QString installPath = m_updater->getInstallPath();
     if (!installPath.isEmpty() && QDir(installPath).exists()) {
         flagFile.reset(new ConfigBase(m_updater->getFlagFilePath()));
+        // Taken for "true", an unreadable flag would have the backup of a half-updated
+        // installation replace the only whole one.
+        if (!flagFile->isReadable())
+            return fail(Stage::CheckFlag, Outcome::FlagFailed);
         flag = flagFile->value(QStringLiteral("UPDATE/FLAG"), true).toBool();
     }
 
-    if (!flag) {
+    const CVUpdater::RecordedUpdate recorded = flag ? CVUpdater::RecordedUpdate::No : m_updater->recordedUpdate();
+    if (recorded == CVUpdater::RecordedUpdate::Unknown)
+        return fail(Stage::CheckFlag, Outcome::FlagFailed);
+    if (recorded == CVUpdater::RecordedUpdate::Yes) {
+        // Every step of that update ran and its version is recorded: its backup is
+        // older than the installation and must not come back.
+        if (!m_updater->finishRecordedUpdate())
+            return fail(Stage::CheckFlag, Outcome::FlagFailed);
+        if (!canUpdate)
+            return Outcome::Succeeded;
+    } else if (!canUpdate) {
+        // Only the flag file's own repair can have changed its answer since the check.
+        return fail(Stage::CheckVersion, Outcome::VersionRefused);
+    } else if (!flag) {
         // An earlier update stopped after its backup: the installation is half old,
         // half new, and only the backup is known to be whole.
         enter(Stage::RestoreInterrupted);

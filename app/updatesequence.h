@@ -14,7 +14,17 @@ class UpdateSequence
 {
 public:
     enum class Stage { CheckVersion, CheckFlag, RestoreInterrupted, Backup, Execute, RegistryAndShortcut, RestoreAfterFailure };
-    enum class Outcome { Succeeded, VersionRefused, InterruptedRestoreFailed, BackupFailed, UpdateFailedRestored, UpdateFailedRestoreFailed };
+    enum class Outcome {
+        Succeeded,
+        VersionRefused,
+        // The flag file could not be read, or an update found complete but for its flag
+        // could not get it; nothing was changed.
+        FlagFailed,
+        InterruptedRestoreFailed,
+        BackupFailed,
+        UpdateFailedRestored,
+        UpdateFailedRestoreFailed
+    };
 
     // The updater is not owned and must outlive run().
     explicit UpdateSequence(CVUpdater *updater);
@@ -22,7 +32,10 @@ public:
     // Called as each stage starts, before it does anything.
     void setStageListener(std::function<void(Stage)> listener);
 
-    // One whole attempt. Each call starts afresh with the version check.
+    // One whole attempt. Each call starts afresh with the version check. An earlier run
+    // that stopped after recording its version but before its flag (see
+    // CVUpdater::recordedUpdate()) is completed instead of restored; when that run was
+    // of this very package, completing it is the success of this one.
     Outcome run();
 
     // The stage whose failure ended the last run: Execute or RegistryAndShortcut for

@@ -1,10 +1,12 @@
 #include "config/configbase.h"
 
+#include "config/iniwritecheck.h"
 #include "log/applog.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSaveFile>
@@ -13,6 +15,9 @@
 #include <algorithm>
 
 namespace {
+
+// As long as QLockFile takes a lock of a process that no longer answers to be stale.
+constexpr int kBackupLockWaitMs = 30000;
 
 std::unique_ptr<QSettings> openIni(const QString &filePath)
 {
@@ -205,8 +210,18 @@ bool ConfigBase::discardDamaged(const QString &path)
     });
     if (onlyMarkers) {
         QFile file(path);
-        const QList<QByteArray> lines =
-            file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>{"unreadable"};
+        QByteArray bytes;
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+        if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+            // Read a moment ago, unreadable now: nothing can be decided, and neither a
+            // repair nor a save may replace it.
+            ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
+                << QStringLiteral("read %1 failed, file left as it is").arg(path);
+            m_unreadable = true;
+            return false;
+        }
+        const QList<QByteArray> lines = bytes.split('\n');
         onlyMarkers = std::all_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) {
             const QByteArray trimmed = line.trimmed();
             return trimmed.isEmpty() || trimmed.startsWith('[') || trimmed.contains('=');
@@ -241,11 +256,20 @@ bool ConfigBase::writeBackup()
     if (current.error() != QFileDevice::NoError)
         return false;
 
+    // Held as QSettings holds "<file>.lock" while it saves: should this save be killed,
+    // the stale lock is what tells the temporary file it leaves from any other file
+    // (InterruptedSave).
+    QLockFile lock(getBackupFile() + QStringLiteral(".lock"));
+    if (!lock.tryLock(kBackupLockWaitMs))
+        return false;
+
     // Written aside and renamed into place, so the previous backup survives any failure.
     QSaveFile backup(getBackupFile());
     if (!backup.open(QIODevice::WriteOnly))
         return false;
-    if (backup.write(bytes) != bytes.size()) {
+    // flush() before commit(): commit() misses a write error of the buffer's last flush
+    // and would put an empty backup in place.
+    if (backup.write(bytes) != bytes.size() || !backup.flush()) {
         backup.cancelWriting();
         return false;
     }
@@ -258,7 +282,9 @@ bool ConfigBase::save()
     if (!m_changed)
         return true;
 
-    if (!writeBackup())
+    // After a save that did not reach the disk whole, the file there is no state worth
+    // a backup: the backup of the last good one stays.
+    if (!m_incompleteOnDisk && !writeBackup())
         return false;
 
     if (m_needEndMark) {
@@ -268,6 +294,18 @@ bool ConfigBase::save()
     m_settings->sync();
     if (m_settings->status() == QSettings::AccessError)
         return false;
+    if (!IniWriteCheck::isComplete(*m_settings)) {
+        ZR_LOG_WARNING("bool ConfigBase::save()")
+            << QStringLiteral("save %1 failed,the file written is incomplete").arg(m_filePath);
+        m_incompleteOnDisk = true;
+        // QSettings takes the file for saved: every value is set again, so that the next
+        // save writes them all rather than nothing.
+        const QStringList keys = m_settings->allKeys();
+        for (const QString &key : keys)
+            m_settings->setValue(key, m_settings->value(key));
+        return false;
+    }
+    m_incompleteOnDisk = false;
     m_changed = false;
     return true;
 }

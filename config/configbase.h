@@ -58,7 +58,9 @@ public:
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
     // Kept in memory until save() (normally the destructor) writes it.
     void setValue(const QString &key, const QVariant &value);
-    // Backs up the file and writes pending changes; true when nothing was pending.
+    // Backs up the file and writes pending changes; true when nothing was pending. False
+    // also when the file read back does not hold every key (see IniWriteCheck): the
+    // changes then stay pending, and the backup of the last good state stays as it is.
     bool save();
 
 protected:
@@ -76,6 +78,8 @@ protected:
     bool m_changed = false;
     bool m_readOnly = false;
     bool m_unreadable = false;
+    // The last save left the file on disk empty or cut short (a full disk).
+    bool m_incompleteOnDisk = false;
 
 private:
     ConfigBase(const ConfigBase &) = delete;

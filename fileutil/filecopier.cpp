@@ -131,9 +131,13 @@ bool FileCopier::copy(const QString &source, const QString &target)
     }
 
     // O_EXCL makes "exists" and "create" one step: nothing that appears at target in
-    // between can be overwritten, and a link there is never followed.
+    // between can be overwritten, and a link there is never followed. Created with the
+    // source's permission bits (as far as the umask lets): a copy killed before the
+    // fchmod() below must not leave the file private, since an INI file is merged in
+    // place by the next run rather than copied again.
     const QByteArray targetName = QFile::encodeName(target);
-    Descriptor out(openRetrying(targetName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    const mode_t permissions = status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+    Descriptor out(openRetrying(targetName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions));
     if (out.get() < 0) {
         if (errno == EEXIST)
             return fail(QStringLiteral("Destination file exists"));
@@ -178,7 +182,7 @@ bool FileCopier::copy(const QString &source, const QString &target)
 
     // Like QFile::copy(): the permission bits, whatever the umask; a file system that
     // has no Unix permissions refuses this, and the copy is still good.
-    ::fchmod(out.get(), status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO));
+    ::fchmod(out.get(), permissions);
     if (out.close() != 0)
         return discard(QStringLiteral("Cannot close %1: %2").arg(target, qt_error_string(errno)));
     return true;

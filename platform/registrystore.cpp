@@ -1,5 +1,7 @@
 #include "platform/registrystore.h"
 
+#include "config/iniwritecheck.h"
+
 #include <QStandardPaths>
 
 std::unique_ptr<QSettings> RegistryStore::open(const QString &keyPath)
@@ -30,5 +32,15 @@ QString RegistryStore::filePath(const QString &keyPath)
 bool RegistryStore::commit(QSettings &settings)
 {
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    if (settings.status() != QSettings::NoError)
+        return false;
+    if (IniWriteCheck::isComplete(settings))
+        return true;
+    // On a full disk QSettings can leave the key's file empty and still report success,
+    // taking its values for written: every value is set again, so that the next commit
+    // writes them all rather than nothing.
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys)
+        settings.setValue(key, settings.value(key));
+    return false;
 }

@@ -23,7 +23,9 @@ public:
     static QString filePath(const QString &keyPath);
 
     // Writes pending values to the store and tells whether they reached it: false
-    // when the key cannot be written (no rights, a read-only file, a blocked path).
+    // when the key cannot be written (no rights, a read-only file, a blocked path), or
+    // when its file was left incomplete (a full disk; every value is then pending again,
+    // for the next commit).
     static bool commit(QSettings &settings);
 
 private:

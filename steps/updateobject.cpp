@@ -137,9 +137,23 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
         // file saved with its ".bak", before the package's object goes.
         ConfigBase packageIni(entry.filePath());
         ConfigBase installedIni(targetPath);
+        // A side that could not be read would be merged as an empty file, and the step
+        // would go on without the package's settings, or without the user's.
+        if (!packageIni.isReadable() || !installedIni.isReadable()) {
+            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+                << QStringLiteral("merge %1 failed,a file cannot be read").arg(name);
+            return false;
+        }
         const QStringList keys = packageIni.allKeys();
         for (const QString &key : keys)
             installedIni.setValue(key, packageIni.value(key, QVariant(0)));
+        // Saved here rather than by the destructor, whose result nobody sees: a merge
+        // that did not reach the disk must fail the step.
+        if (!installedIni.save()) {
+            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+                << QStringLiteral("merge %1 failed,it cannot be saved").arg(name);
+            return false;
+        }
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
+#include "config/interruptedsave.h"
 #include "db/dbcontrol.h"
 #include "fileutil/disksync.h"
 #include "log/applog.h"
@@ -44,6 +45,15 @@ int lastSeparator(const QString &path)
 }
 
 const QString flagKey = QStringLiteral("UPDATE/FLAG");
+const QString targetKey = QStringLiteral("UPDATE/TARGET");
+const QString databaseName = QStringLiteral("kqdata.db");
+
+// The product name the key and the shortcut are written with: by the program path, not
+// by the language.
+QString productName(const QString &iconPath)
+{
+    return iconPath.contains(QLatin1String("Ketterin")) ? QStringLiteral("Ketterin") : QStringLiteral("Ostrelle");
+}
 
 // A value of the uninstall key as it stood before updateRegKey() wrote it, so that it
 // can be put back.
@@ -270,8 +280,9 @@ bool CVUpdater::backupVersion()
     }
     ZR_LOG_DEBUG("bool CVUpdater::backupVersion()") << "backup successed!";
     // Without the flag on disk an interrupted update would go unnoticed by the next run,
-    // so an update must not start on this backup.
-    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()");
+    // so an update must not start on this backup. The target goes with it, in the same
+    // save: it is how the next run tells an update that only missed its flag.
+    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()", m_newVersion);
 }
 
 bool CVUpdater::restoreVersion()
@@ -287,11 +298,41 @@ bool CVUpdater::restoreVersion()
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "bak file is not exist!";
         return false;
     }
+    // Never over an update that is complete but for its flag: its files are newer than
+    // the backup, and the key already names their version. Nor when that cannot be told.
+    switch (recordedUpdate()) {
+    case RecordedUpdate::No:
+        break;
+    case RecordedUpdate::Yes:
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+            << QStringLiteral("the update recorded in %1 is complete, its backup is not restored").arg(m_regKey);
+        return false;
+    case RecordedUpdate::Unknown:
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+            << QStringLiteral("read update flag %1 or reg key %2 failed").arg(getFlagFilePath(), m_regKey);
+        return false;
+    }
 
     // "kqdata.db" is replaced by the copy; an open connection would keep writing to the
     // file the copy removed.
     DBControl *database = DBControl::getInstance();
     database->closeDB();
+    cleanInterruptedSaves();
+    // A journal beside the database belongs to the database being replaced: an update
+    // step killed in its transaction leaves "kqdata.db-journal" (or a WAL) behind, and
+    // SQLite would roll it into the backup's database at the next opening, mixing pages
+    // of two versions. Removed before the copy, so that no moment has the backup's
+    // database beside it; a journal the backup holds comes back with its database.
+    if (QFileInfo(QStringLiteral("%1/%2").arg(backupPath, databaseName)).isFile()) {
+        for (const char *suffix : {"-journal", "-wal", "-shm"}) {
+            const QString path = QStringLiteral("%1/%2%3").arg(m_installPath, databaseName, QLatin1String(suffix));
+            if (QFileInfo(path).exists() && !QFile::remove(path)) {
+                ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << QStringLiteral("remove %1 failed").arg(path);
+                ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
+                return false;
+            }
+        }
+    }
     if (!ZRPubMethod::getInstance()->copyDir(QDir(backupPath), QDir(m_installPath), true)) {
         // Stays closed: a copy that stopped half-way may have removed the database, and
         // opening would create an empty one in its place.
@@ -313,57 +354,62 @@ bool CVUpdater::restoreVersion()
 
 bool CVUpdater::updateRegKey()
 {
-    const QString productName = m_iconPath.contains(QLatin1String("Ketterin"))
-        ? QStringLiteral("Ketterin") : QStringLiteral("Ostrelle");
-    const QString displayName = QStringLiteral("%1 %2").arg(productName, m_newVersion);
-    const QString shortcutName = QStringLiteral("%1.lnk").arg(productName);
+    const QString displayName = QStringLiteral("%1 %2").arg(productName(m_iconPath), m_newVersion);
 
     // The key is written before the flag: the flag turns true only once the new version
     // is recorded, so an installation whose key could not be written still reads as an
     // unfinished update, and the driver restores it.
     const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    // A key that could not be read looks empty: written now, it would lose every other
+    // value, and its old values could not be put back.
+    if (key->status() != QSettings::NoError) {
+        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()") << QStringLiteral("read reg key %1 failed").arg(m_regKey);
+        return false;
+    }
     std::array<RegistryValue, 2> previous{{{QStringLiteral("DisplayVersion"), false, QVariant()},
                                            {QStringLiteral("DisplayName"), false, QVariant()}}};
     for (RegistryValue &value : previous) {
         value.present = key->contains(value.name);
         value.value = key->value(value.name);
     }
-    key->setValue(QStringLiteral("DisplayVersion"), m_newVersion);
-    key->setValue(QStringLiteral("DisplayName"), displayName);
-    if (!RegistryStore::commit(*key)) {
-        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
-            << QStringLiteral("write reg key %1 failed").arg(m_regKey);
-        return false;
-    }
-
-    // An existing shortcut is left as it is; the link points at the same program file.
-    const QString shortcutPath = QStringLiteral("%1/%2").arg(
-        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation), shortcutName);
-    const QFileInfo existing(shortcutPath);
-    if (!QFile::link(m_iconPath, shortcutPath) && !existing.exists() && !existing.isSymLink()) {
-        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
-            << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
-    }
-
-    // The flag turning true says "the update is complete": the files, INI merges and
-    // registry values it vouches for must be on disk before it is. The database has
-    // made its own commits durable.
-    QStringList written{m_installPath};
-    const QString registryFile = RegistryStore::filePath(m_regKey);
-    if (!registryFile.isEmpty())
-        written.append(QFileInfo(registryFile).absolutePath());
-    if (!DiskSync::flushTrees(written) || !writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
-        // The driver puts the old files back; the key must name their version again.
+    // The driver puts the old files back after a failure here; the key must name their
+    // version again, and hold its other values too after a write that went wrong.
+    const auto putBack = [&]() {
         for (const RegistryValue &value : previous) {
             if (value.present)
                 key->setValue(value.name, value.value);
             else
                 key->remove(value.name);
         }
-        if (!RegistryStore::commit(*key)) {
+        if (RegistryStore::commit(*key)) {
+            m_keyHoldsNewVersion = false;
+        } else {
             ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
                 << QStringLiteral("write reg key %1 failed").arg(m_regKey);
         }
+    };
+
+    key->setValue(QStringLiteral("DisplayVersion"), m_newVersion);
+    key->setValue(QStringLiteral("DisplayName"), displayName);
+    if (!RegistryStore::commit(*key)) {
+        ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
+            << QStringLiteral("write reg key %1 failed").arg(m_regKey);
+        // A write that could not even start left the key as it was; one that left its
+        // file incomplete (a full disk) is mended with the old values.
+        if (key->status() == QSettings::NoError) {
+            m_keyHoldsNewVersion = true;
+            putBack();
+        }
+        return false;
+    }
+    m_keyHoldsNewVersion = true;
+
+    createShortcut("bool CVUpdater::updateRegKey()");
+
+    // Killed from here on, the update is complete but for its flag: the next run finds
+    // the key holding UPDATE/TARGET and finishes it (recordedUpdate()).
+    if (!flushUpdate() || !writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
+        putBack();
         return false;
     }
 
@@ -372,12 +418,83 @@ bool CVUpdater::updateRegKey()
     return true;
 }
 
-bool CVUpdater::writeUpdateFlag(bool flag, const char *signature) const
+CVUpdater::RecordedUpdate CVUpdater::recordedUpdate() const
+{
+    if (m_installPath.isEmpty() || m_regKey.isEmpty())
+        return RecordedUpdate::No;
+    // Read without repairing, since this is only a question, but answered as a repairing
+    // opening would: a damaged file (an empty one left by a full disk) by its backup.
+    std::unique_ptr<ConfigBase> flagFile(new ConfigBase(getFlagFilePath(), ConfigBase::Access::ReadOnly));
+    if (flagFile->isReadable() && !flagFile->isValid()) {
+        std::unique_ptr<ConfigBase> backup(new ConfigBase(flagFile->getBackupFile(), ConfigBase::Access::ReadOnly));
+        if (!backup->isReadable() || backup->isValid())
+            flagFile = std::move(backup);
+    }
+    if (!flagFile->isReadable())
+        return RecordedUpdate::Unknown;
+    if (flagFile->value(flagKey, true).toBool())
+        return RecordedUpdate::No;
+    const QString target = flagFile->value(targetKey, QString()).toString();
+    if (target.isEmpty())
+        return RecordedUpdate::No;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    // Readable at start-up (it named the installation), unreadable now: only this
+    // run's own writing can have put the new version there.
+    if (key->status() != QSettings::NoError)
+        return m_keyHoldsNewVersion ? RecordedUpdate::Yes : RecordedUpdate::No;
+    return key->value(QStringLiteral("DisplayVersion"), QString()).toString() == target ? RecordedUpdate::Yes
+                                                                                        : RecordedUpdate::No;
+}
+
+bool CVUpdater::finishRecordedUpdate()
+{
+    ZR_LOG_INFO("bool CVUpdater::finishRecordedUpdate()")
+        << QStringLiteral("the update to the version in %1 had stopped before its flag; completing it").arg(m_regKey);
+    createShortcut("bool CVUpdater::finishRecordedUpdate()");
+    return flushUpdate() && writeUpdateFlag(true, "bool CVUpdater::finishRecordedUpdate()");
+}
+
+void CVUpdater::createShortcut(const char *signature) const
+{
+    // An existing shortcut is left as it is; the link points at the same program file.
+    const QString shortcutPath = QStringLiteral("%1/%2").arg(
+        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+        QStringLiteral("%1.lnk").arg(productName(m_iconPath)));
+    const QFileInfo existing(shortcutPath);
+    if (!QFile::link(m_iconPath, shortcutPath) && !existing.exists() && !existing.isSymLink())
+        ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
+}
+
+bool CVUpdater::flushUpdate() const
+{
+    // The flag turning true says "the update is complete": the files, INI merges and
+    // registry values it vouches for must be on disk before it is. The database has
+    // made its own commits durable.
+    QStringList written{m_installPath};
+    const QString registryFile = RegistryStore::filePath(m_regKey);
+    if (!registryFile.isEmpty())
+        written.append(QFileInfo(registryFile).absolutePath());
+    return DiskSync::flushTrees(written);
+}
+
+void CVUpdater::cleanInterruptedSaves() const
+{
+    QStringList dirs{QStringLiteral("%1/config").arg(m_installPath), QStringLiteral("%1/config").arg(getBackupPath())};
+    const QString registryFile = RegistryStore::filePath(m_regKey);
+    if (!registryFile.isEmpty())
+        dirs.append(QFileInfo(registryFile).absolutePath());
+    for (const QString &dir : dirs)
+        InterruptedSave::cleanDirectory(dir);
+}
+
+bool CVUpdater::writeUpdateFlag(bool flag, const char *signature, const QString &target) const
 {
     const QString path = getFlagFilePath();
     ConfigBase flagFile(path);
     flagFile.setValue(flagKey, flag);
-    if (flagFile.save())
+    if (!target.isEmpty())
+        flagFile.setValue(targetKey, target);
+    if (flagFile.isReadable() && flagFile.save())
         return true;
     ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);
     // The settings layer still writes what is pending when the object goes. The value

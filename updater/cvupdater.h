@@ -13,6 +13,12 @@ class FormalUpdateO;
 // recoverable: the installation is copied into its "backup" directory first, and the
 // key UPDATE/FLAG of "config/UPDATER.ini" is false from the end of that copy until the
 // update has been recorded in the registry or the backup has been put back.
+//
+// The backup also records the version it was taken for as UPDATE/TARGET. A flag that is
+// still false while the uninstall key already names that version belongs to an update
+// that stopped after its last step and its key, just before its flag: that update is
+// complete, and its backup must not come back over it. A flag file without the key
+// (written by an earlier updater) always means "restore".
 class CVUpdater : public QObject
 {
     Q_OBJECT
@@ -52,7 +58,10 @@ public:
     // holds, then sets the flag to false.
     bool backupVersion();
     // Copies "backup" over the installation with the database closed, then sets the
-    // flag to true. Files the update added stay.
+    // flag to true. Files the update added stay; a journal of the database being
+    // replaced goes first (SQLite would roll it into the backup's database). Refused
+    // unless the installation is known not to be an update complete but for its flag
+    // (recordedUpdate()).
     bool restoreVersion();
     // Records the package version in the uninstall key, puts the desktop shortcut in
     // place and sets the flag to true, in that order: the flag never says "complete"
@@ -61,6 +70,23 @@ public:
     // back). A shortcut that cannot be made is not a failure.
     bool updateRegKey();
 
+    // Whether UPDATE/FLAG is false while the uninstall key already holds the version
+    // the backup was taken for (UPDATE/TARGET): the update stopped between recording
+    // its version and setting its flag (Yes). Unknown when the flag file or the key
+    // cannot be read; then neither a restore nor a completion may go ahead. Reads only.
+    enum class RecordedUpdate { No, Yes, Unknown };
+    RecordedUpdate recordedUpdate() const;
+    // Completes such an update: the shortcut, one flush, the flag set to true. False
+    // when the flag could not be written.
+    bool finishRecordedUpdate();
+
+    // Removes what saves killed half-way left (InterruptedSave) in the directories the
+    // updater saves INI files in: the installation's and the backup's "config" and the
+    // uninstall key's. Done first, before a copy could carry it along and before a
+    // save of QSettings takes over a stale lock, which leaves its temporary file
+    // unrecognisable.
+    void cleanInterruptedSaves() const;
+
     void readInstallInfo();
     void readNewVersion();
 
@@ -68,8 +94,13 @@ signals:
     void sigProcessAddValue(int value);
 
 private:
-    // Writes UPDATE/FLAG and tells whether it reached the file.
-    bool writeUpdateFlag(bool flag, const char *signature) const;
+    // Writes UPDATE/FLAG (and UPDATE/TARGET when a target is given) and tells whether
+    // it reached the file.
+    bool writeUpdateFlag(bool flag, const char *signature, const QString &target = QString()) const;
+    // The desktop shortcut to the program file; an existing one stays.
+    void createShortcut(const char *signature) const;
+    // Puts the installation and the uninstall key on disk before the flag vouches for them.
+    bool flushUpdate() const;
 
     QString m_oldVersion;
     QString m_newVersion;
@@ -78,6 +109,9 @@ private:
     QString m_regKey;
     QStringList m_updateList;
     FormalUpdateO *m_updateObject = nullptr;
+    // This run wrote the package version into the uninstall key and did not put the old
+    // one back: what recordedUpdate() answers should the key become unreadable.
+    bool m_keyHoldsNewVersion = false;
 };
 
 #endif // CVUPDATER_H

@@ -1,0 +1,26 @@
+#ifndef INTERRUPTEDSAVE_H
+#define INTERRUPTEDSAVE_H
+
+#include <QString>
+
+// Clears what a save that was killed half-way left beside an INI file.
+//
+// QSettings and ConfigBase save a file under a lock file "<file>.lock" (a QLockFile
+// holding the saver's process id) and write it through a temporary file
+// "<file>.XXXXXX" (six random letters) that is renamed over the file at the end. A
+// kill between the two leaves both behind, and the next backup would copy them. A
+// temporary file is only ever recognised through its lock: one whose process no
+// longer runs (or an empty one, whose maker was killed while making it). A file that
+// merely looks like one is never touched, nor is a lock of a process that still runs.
+class InterruptedSave
+{
+public:
+    // Cleans one directory (not its sub-directories). Returns the number of files
+    // removed; failures to remove are logged and skipped.
+    static int cleanDirectory(const QString &dirPath);
+
+private:
+    InterruptedSave() = delete;
+};
+
+#endif // INTERRUPTEDSAVE_H
