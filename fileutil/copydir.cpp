@@ -5,7 +5,6 @@
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -44,14 +43,10 @@ bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &
         }
 
         const QString targetPath = target.filePath(name);
-        if (overwrite) {
-            // The copy never replaces an existing file. A dangling link counts as an
-            // entry too, though QFile::exists() does not see it.
-            const QFileInfo existing(targetPath);
-            if ((existing.exists() || existing.isSymLink()) && !QFile::remove(targetPath)) {
-                ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(name);
-                return false;
-            }
+        // The copy never replaces an existing file.
+        if (overwrite && !FileCopier::removeTarget(targetPath)) {
+            ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(name);
+            return false;
         }
         if (!copier.copy(entry.filePath(), targetPath)) {
             ZR_LOG_WARNING(kCopyDirSignature)

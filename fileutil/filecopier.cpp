@@ -1,6 +1,9 @@
 #include "fileutil/filecopier.h"
 
 #include <QFile>
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#endif
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -100,6 +103,17 @@ FileCopier::~FileCopier() = default;
 QString FileCopier::errorString() const
 {
     return m_errorString;
+}
+
+bool FileCopier::removeTarget(const QString &path)
+{
+#ifdef Q_OS_WIN
+    // A dangling link counts as an entry too, though QFileInfo::exists() does not see it.
+    const QFileInfo existing(path);
+    return !(existing.exists() || existing.isSymLink()) || QFile::remove(path);
+#else
+    return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
+#endif
 }
 
 bool FileCopier::fail(const QString &reason)

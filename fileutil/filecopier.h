@@ -30,6 +30,11 @@ public:
     // Why the last copy failed, for the log; empty after a success.
     QString errorString() const;
 
+    // Removes the file or link at path (not what a link points to) so that a copy can
+    // take its place. True when nothing is at path any more; a directory stays, and
+    // false. Asks the file system once instead of looking first.
+    static bool removeTarget(const QString &path);
+
 private:
     bool fail(const QString &reason);
 

@@ -8,7 +8,6 @@
 #include "updater/cvupdater.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -209,13 +208,10 @@ bool UpdateObject::copyFileOver(const QString &source, const QString &target, bo
     if (!QFileInfo(source).isFile())
         return false;
 
-    if (overwrite) {
-        // The copy never overwrites. A directory in the way is not removed, and the
-        // copy then fails on it; a dangling link is an entry too and goes.
-        const QFileInfo existing(target);
-        if (existing.exists() || existing.isSymLink())
-            QFile::remove(target);
-    }
+    // The copy never overwrites. A directory in the way is not removed, and the copy
+    // then fails on it; a dangling link is an entry too and goes.
+    if (overwrite)
+        FileCopier::removeTarget(target);
     // Not flushed file by file: the update flag turns true only after one flush of the
     // whole installation (CVUpdater::updateRegKey()).
     FileCopier copier;

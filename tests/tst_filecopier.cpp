@@ -111,6 +111,8 @@ private slots:
     void missingTargetDirectoryFails();
     void failureHalfWayRemovesTarget();
     void errorClearedBySuccess();
+    void removeTarget_data();
+    void removeTarget();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -344,6 +346,46 @@ void TestFileCopier::errorClearedBySuccess()
     QVERIFY(copier.copy(path("a"), path("c")));
     QVERIFY(copier.errorString().isEmpty());
     QCOMPARE(readFile(path("c")), QByteArray("a"));
+}
+
+void TestFileCopier::removeTarget_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("nothing there") << "missing" << true;
+    QTest::newRow("file") << "file" << true;
+    QTest::newRow("read-only file") << "read-only" << true;
+    QTest::newRow("link to a file: the link goes, the file stays") << "link" << true;
+    QTest::newRow("dangling link") << "dangling" << true;
+    QTest::newRow("directory stays") << "directory" << false;
+    QTest::newRow("link to a directory goes, the directory stays") << "dirlink" << true;
+}
+
+void TestFileCopier::removeTarget()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, removed);
+    QVERIFY(makeFile(path("elsewhere"), "elsewhere"));
+    QVERIFY(QDir().mkpath(path("somedir/inner")));
+    const QString target = path("target");
+    if (kind == QLatin1String("file") || kind == QLatin1String("read-only"))
+        QVERIFY(makeFile(target, "old"));
+    if (kind == QLatin1String("read-only"))
+        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner));
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(path("elsewhere"), target));
+    else if (kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(path("nowhere"), target));
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir().mkpath(target + QStringLiteral("/inner")));
+    else if (kind == QLatin1String("dirlink"))
+        QVERIFY(QFile::link(path("somedir"), target));
+
+    QCOMPARE(FileCopier::removeTarget(target), removed);
+    const QFileInfo after(target);
+    QCOMPARE(after.exists() || after.isSymLink(), !removed);
+    QCOMPARE(readFile(path("elsewhere")), QByteArray("elsewhere"));
+    QVERIFY(QFileInfo(path("somedir/inner")).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestFileCopier)
