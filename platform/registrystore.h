@@ -16,7 +16,8 @@ class RegistryStore
 {
 public:
     // The key opened for reading and writing. Reading a key that does not exist gives
-    // empty values and creates nothing.
+    // empty values and creates nothing. Elsewhere than on Windows, a commit that was
+    // killed half-way is mended first.
     static std::unique_ptr<QSettings> open(const QString &keyPath);
 
     // The file that holds the key; empty on Windows, where the registry holds it.
@@ -24,8 +25,8 @@ public:
 
     // Writes pending values to the store and tells whether they reached it: false
     // when the key cannot be written (no rights, a read-only file, a blocked path), or
-    // when its file was left incomplete (a full disk; every value is then pending again,
-    // for the next commit).
+    // when its file was left incomplete (a full disk: the file as it was is put back,
+    // and every value is pending again, for the next commit).
     static bool commit(QSettings &settings);
 
 private:

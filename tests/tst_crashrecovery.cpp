@@ -5,6 +5,7 @@
 #include "common/packagebuilder.h"
 #include "config/iniwritecheck.h"
 #include "config/interruptedsave.h"
+#include "platform/registrystore.h"
 #include "updater/cvupdater.h"
 
 #include <QDateTime>
@@ -75,6 +76,8 @@ private slots:
     void interruptedSaveLeftovers();
     void incompleteIniFile_data();
     void incompleteIniFile();
+    void registryCommitKilledHalfWay_data();
+    void registryCommitKilledHalfWay();
 
 private:
     void buildPackage(const QString &version);
@@ -407,6 +410,36 @@ void TestCrashRecovery::incompleteIniFile()
     QCOMPARE(file.write(onDisk), qint64(onDisk.size()));
     file.close();
     QCOMPARE(IniWriteCheck::isComplete(settings), complete);
+}
+
+void TestCrashRecovery::registryCommitKilledHalfWay_data()
+{
+    QTest::addColumn<QByteArray>("keyFile"); // null: no file
+    QTest::addColumn<QString>("version");
+
+    // Killed before the new file was in place, or after it was read back whole.
+    QTest::newRow("key file whole") << QByteArray("[General]\nDisplayVersion=3.4\n") << "3.4";
+    // Killed after a full disk left the new file empty, before the old one came back.
+    QTest::newRow("key file left empty") << QByteArray("") << "3.2";
+    QTest::newRow("key file gone") << QByteArray() << "3.2";
+}
+
+void TestCrashRecovery::registryCommitKilledHalfWay()
+{
+    QFETCH(QByteArray, keyFile);
+    QFETCH(QString, version);
+
+    const QString path = m_fixture.keyFile(QStringLiteral("Ostrelle"));
+    QCOMPARE(RegistryStore::filePath(InstallationFixture::keyPath(QStringLiteral("Ostrelle"))), path);
+    PackageBuilder registry(QFileInfo(path).absolutePath());
+    registry.file(QFileInfo(path).fileName() + QStringLiteral(".previous"), "[General]\nDisplayVersion=3.2\n");
+    if (!keyFile.isNull())
+        registry.file(QFileInfo(path).fileName(), keyFile);
+    QVERIFY(registry.ok());
+
+    const std::unique_ptr<QSettings> key = RegistryStore::open(InstallationFixture::keyPath(QStringLiteral("Ostrelle")));
+    QCOMPARE(key->value(QStringLiteral("DisplayVersion")).toString(), version);
+    QVERIFY(!QFileInfo::exists(path + QStringLiteral(".previous")));
 }
 
 QTEST_GUILESS_MAIN(TestCrashRecovery)

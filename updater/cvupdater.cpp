@@ -373,14 +373,18 @@ bool CVUpdater::updateRegKey()
         value.value = key->value(value.name);
     }
     // The driver puts the old files back after a failure here; the key must name their
-    // version again, and hold its other values too after a write that went wrong.
-    const auto putBack = [&]() {
+    // version again. Set in memory in any case: QSettings writes what is still pending
+    // when the object goes, and must not write the new version then.
+    const auto revert = [&]() {
         for (const RegistryValue &value : previous) {
             if (value.present)
                 key->setValue(value.name, value.value);
             else
                 key->remove(value.name);
         }
+    };
+    const auto putBack = [&]() {
+        revert();
         if (RegistryStore::commit(*key)) {
             m_keyHoldsNewVersion = false;
         } else {
@@ -394,11 +398,13 @@ bool CVUpdater::updateRegKey()
     if (!RegistryStore::commit(*key)) {
         ZR_LOG_WARNING("bool CVUpdater::updateRegKey()")
             << QStringLiteral("write reg key %1 failed").arg(m_regKey);
-        // A write that could not even start left the key as it was; one that left its
-        // file incomplete (a full disk) is mended with the old values.
         if (key->status() == QSettings::NoError) {
+            // Written, but left incomplete (a full disk): mended with the old values.
             m_keyHoldsNewVersion = true;
             putBack();
+        } else {
+            // Nothing reached the key.
+            revert();
         }
         return false;
     }
