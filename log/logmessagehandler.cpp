@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QTextStream>
+#include <QTextCodec>
 
 #include <cstring>
 
@@ -40,8 +40,12 @@ QMutex &handlerMutex()
 
 QString logFilePath()
 {
-    return QStringLiteral("./log/cvUpdaterlog_%1.txt")
-        .arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+    return logFilePath(QDate::currentDate());
+}
+
+QString logFilePath(const QDate &date)
+{
+    return QStringLiteral("./log/cvUpdaterlog_%1.txt").arg(date.toString(QStringLiteral("yyyy-MM-dd")));
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
@@ -53,17 +57,18 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     }
 
     QMutexLocker locker(&handlerMutex());
-    const QString line = QStringLiteral("%1 %2 %3")
-                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")),
-                                  levelWord(type), msg);
+    // One clock reading for both the line and the file name: reading the local time
+    // costs a look at the time zone each time, and an update script logs every statement.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString line = QStringLiteral("%1 %2 %3\r\n")
+                             .arg(now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")), levelWord(type), msg);
 
     // Opened and closed per message: a run that passes midnight continues in the next
-    // day's file, and a missing "log" directory only loses the line.
-    QFile file(logFilePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // day's file, and a missing "log" directory only loses the line. The text is in the
+    // locale's 8-bit encoding, as a text stream would write it, in one write.
+    QFile file(logFilePath(now.date()));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return;
-    QTextStream stream(&file);
-    stream << line << "\r\n";
-    stream.flush();
+    file.write(QTextCodec::codecForLocale()->fromUnicode(line));
     file.close();
 }

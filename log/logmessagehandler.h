@@ -1,6 +1,7 @@
 #ifndef LOGMESSAGEHANDLER_H
 #define LOGMESSAGEHANDLER_H
 
+#include <QDate>
 #include <QString>
 #include <QtGlobal>
 
@@ -8,7 +9,9 @@
 // Debug and warning messages of categories other than "ZR_LOG.A" are dropped.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
-// The path of the log file for the current local date, relative to the current directory.
+// The path of the log file for the current local date (or the given one), relative to
+// the current directory.
 QString logFilePath();
+QString logFilePath(const QDate &date);
 
 #endif // LOGMESSAGEHANDLER_H
