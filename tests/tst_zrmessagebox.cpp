@@ -14,13 +14,6 @@
 
 #include <functional>
 
-// Qt 5.15's offscreen platform plug-in never frees its screen objects; that leak is
-// Qt's, not ours. (Read by LeakSanitizer in the sanitizer build, unused otherwise.)
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libqoffscreen.so\n";
-}
-
 namespace {
 
 QPushButton *button(QWidget *box, const char *name)
