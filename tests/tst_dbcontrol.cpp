@@ -21,19 +21,6 @@ const char kCheckConnection[] = "check";
 const char kNoSuchTable[] = "\"no such table: missing Unable to execute statement\"";
 const char kModifyListSignature[] = "bool DBControl::execModifySql(const QStringList&)";
 
-// The uninstall entry that tells CVUpdater, and through it DBControl, where the
-// installation is.
-void writeUninstallKey(const QString &configDir, const QString &installDir)
-{
-    const QString dir = configDir
-        + QStringLiteral("/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall");
-    QDir().mkpath(dir);
-    QSettings key(dir + QStringLiteral("/Ostrelle.ini"), QSettings::IniFormat);
-    key.setValue(QStringLiteral("DisplayVersion"), QStringLiteral("3.2"));
-    key.setValue(QStringLiteral("DisplayIcon"), installDir + QStringLiteral("/app.exe"));
-    key.sync();
-}
-
 QString debug(const QString &text)
 {
     return QStringLiteral("Debug ") + text;
@@ -94,7 +81,7 @@ void TestDBControl::initTestCase()
     m_home.reset(new TestHome);
     m_cwd.reset(new ScopedCurrentDir(m_home->path()));
     QVERIFY(m_install.isValid());
-    writeUninstallKey(m_home->configPath(), m_install.path());
+    m_home->writeUninstallKey(m_install.path());
     CVUpdater::setProgramDir(m_home->path());
 
     // The installation path is taken once, here; every case replaces the file in it.

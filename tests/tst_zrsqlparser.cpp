@@ -26,17 +26,6 @@ const char kParseSignature[] = "bool ZRSqlParser::doParseSql(const QString&, QSt
 // The largest piece a single bounded read of 10200 bytes (terminator included) returns.
 constexpr int kReadPiece = 10199;
 
-void writeUninstallKey(const QString &configDir, const QString &installDir)
-{
-    const QString dir = configDir
-        + QStringLiteral("/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall");
-    QDir().mkpath(dir);
-    QSettings key(dir + QStringLiteral("/Ostrelle.ini"), QSettings::IniFormat);
-    key.setValue(QStringLiteral("DisplayVersion"), QStringLiteral("3.2"));
-    key.setValue(QStringLiteral("DisplayIcon"), installDir + QStringLiteral("/app.exe"));
-    key.sync();
-}
-
 QString debug(const QString &text)
 {
     return QStringLiteral("Debug ") + text;
@@ -143,7 +132,7 @@ void TestZRSqlParser::initTestCase()
     m_home.reset(new TestHome);
     m_cwd.reset(new ScopedCurrentDir(m_home->path()));
     QVERIFY(m_install.isValid());
-    writeUninstallKey(m_home->configPath(), m_install.path());
+    m_home->writeUninstallKey(m_install.path());
     CVUpdater::setProgramDir(m_home->path());
     m_control = DBControl::getInstance();
 }

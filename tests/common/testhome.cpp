@@ -1,6 +1,7 @@
 #include "common/testhome.h"
 
 #include <QDir>
+#include <QSettings>
 
 TestHome::TestHome()
 {
@@ -21,4 +22,15 @@ QString TestHome::configPath() const
 QString TestHome::desktopPath() const
 {
     return m_dir.path() + QStringLiteral("/Desktop");
+}
+
+void TestHome::writeUninstallKey(const QString &installDir) const
+{
+    const QString dir = configPath()
+        + QStringLiteral("/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall");
+    QDir().mkpath(dir);
+    QSettings key(dir + QStringLiteral("/Ostrelle.ini"), QSettings::IniFormat);
+    key.setValue(QStringLiteral("DisplayVersion"), QStringLiteral("3.2"));
+    key.setValue(QStringLiteral("DisplayIcon"), installDir + QStringLiteral("/app.exe"));
+    key.sync();
 }

@@ -14,6 +14,10 @@ public:
     QString path() const { return m_dir.path(); }
     QString configPath() const;
     QString desktopPath() const;
+    // The English uninstall entry of the registry stand-in: installed version 3.2, its
+    // program file in installDir. Tells CVUpdater, and through it DBControl, where the
+    // installation is.
+    void writeUninstallKey(const QString &installDir) const;
 
 private:
     QTemporaryDir m_dir;
