@@ -8,6 +8,12 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QSysInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#endif
 
 namespace {
 
@@ -23,29 +29,54 @@ const QString kRemovalLockSuffix = QStringLiteral(".rmlock");
 constexpr int kBeforeLockSecs = 2;
 constexpr int kAfterLockSecs = 60;
 
-// Removes the lock file when the process that made it no longer runs. A file that
-// QLockFile cannot read as a lock is not one of its locks and stays, except an empty
-// one: QLockFile creates and fills it in one call, so an empty lock file is one whose
-// maker was killed in between (QLockFile would wait half a minute before taking it
-// for stale).
-bool removeStaleLock(const QString &lockPath)
+// Whether the process that made a lock file is gone, as QLockFile judges it: made on
+// this machine by a process id that no longer runs, or now runs another program. A
+// file that QLockFile cannot read as one of its locks is not one.
+bool isStaleLock(const QString &lockPath)
 {
-    const QFileInfo info(lockPath);
-    if (info.isFile() && info.size() == 0)
-        return QFile::remove(lockPath);
     QLockFile lock(lockPath);
-    // Stale only when its process is gone, however old it is.
-    lock.setStaleLockTime(0);
     qint64 pid = 0;
     QString hostName;
     QString appName;
-    if (!lock.getLockInfo(&pid, &hostName, &appName))
+    if (!lock.getLockInfo(&pid, &hostName, &appName) || pid <= 0)
         return false;
-    // Taking the lock replaces a stale one; giving it back removes the file.
+    if (!hostName.isEmpty() && hostName != QSysInfo::machineHostName())
+        return false;
+#ifdef Q_OS_UNIX
+    if (::kill(pid_t(pid), 0) == -1 && errno == ESRCH)
+        return true;
+#ifdef Q_OS_LINUX
+    const QString program = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    return !program.isEmpty() && QFileInfo(program).fileName() != QFileInfo(appName).fileName();
+#else
+    return false;
+#endif
+#else
+    // Elsewhere QLockFile's own test decides: taking the lock succeeds only over a
+    // stale one, and giving it back removes it (before the temporary files, there).
+    lock.setStaleLockTime(0);
     if (!lock.tryLock(0))
         return false;
     lock.unlock();
     return true;
+#endif
+}
+
+void logRemoved(const QString &path)
+{
+    ZR_LOG_INFO(kSignature) << QStringLiteral("removed %1, left by an interrupted save").arg(path);
+}
+
+bool removeFile(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return false;
+    if (QFile::remove(path)) {
+        logRemoved(path);
+        return true;
+    }
+    ZR_LOG_WARNING(kSignature) << QStringLiteral("remove %1 failed").arg(path);
+    return false;
 }
 
 } // namespace
@@ -62,30 +93,38 @@ int InterruptedSave::cleanDirectory(const QString &dirPath)
         if (!removalLock && !name.endsWith(kLockSuffix))
             continue;
         const QString lockPath = dir.filePath(name);
-        const QDateTime lockedAt = QFileInfo(lockPath).lastModified();
-        if (!removeStaleLock(lockPath))
-            continue;
-        ++removed;
-        ZR_LOG_INFO(kSignature) << QStringLiteral("removed %1, left by an interrupted save").arg(lockPath);
-        if (removalLock)
-            continue;
-
-        const QString savedName = name.left(name.size() - kLockSuffix.size());
-        for (const QString &candidate : names) {
-            const QRegularExpressionMatch match = temporaryName.match(candidate);
-            if (!match.hasMatch() || match.captured(1) != savedName)
-                continue;
-            const QString path = dir.filePath(candidate);
-            const QDateTime written = QFileInfo(path).lastModified();
-            if (written < lockedAt.addSecs(-kBeforeLockSecs) || written > lockedAt.addSecs(kAfterLockSecs))
-                continue;
-            if (QFile::remove(path)) {
+        const QFileInfo lockInfo(lockPath);
+        // QLockFile creates and fills a lock in one call, so an empty one was being made
+        // when its maker was killed, before anything else of the save was written
+        // (QLockFile itself would wait half a minute before taking it for stale).
+        if (lockInfo.size() == 0) {
+            if (QFile::remove(lockPath)) {
                 ++removed;
-                ZR_LOG_INFO(kSignature) << QStringLiteral("removed %1, left by an interrupted save").arg(path);
-            } else {
-                ZR_LOG_WARNING(kSignature) << QStringLiteral("remove %1 failed").arg(path);
+                logRemoved(lockPath);
+            }
+            continue;
+        }
+        const QDateTime lockedAt = lockInfo.lastModified();
+        if (!isStaleLock(lockPath))
+            continue;
+        // The temporary files first: while the lock is there, a clean-up killed half-way
+        // is done again by the next one, which finds the same files by the same time.
+        if (!removalLock) {
+            const QString savedName = name.left(name.size() - kLockSuffix.size());
+            for (const QString &candidate : names) {
+                const QRegularExpressionMatch match = temporaryName.match(candidate);
+                if (!match.hasMatch() || match.captured(1) != savedName)
+                    continue;
+                const QString path = dir.filePath(candidate);
+                const QDateTime written = QFileInfo(path).lastModified();
+                if (written < lockedAt.addSecs(-kBeforeLockSecs) || written > lockedAt.addSecs(kAfterLockSecs))
+                    continue;
+                if (removeFile(path))
+                    ++removed;
             }
         }
+        if (removeFile(lockPath))
+            ++removed;
     }
     return removed;
 }

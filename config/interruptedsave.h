@@ -10,8 +10,10 @@
 // "<file>.XXXXXX" (six random letters) that is renamed over the file at the end. A
 // kill between the two leaves both behind, and the next backup would copy them. A
 // temporary file is only ever recognised through its lock: one whose process no
-// longer runs (or an empty one, whose maker was killed while making it). A file that
-// merely looks like one is never touched, nor is a lock of a process that still runs.
+// longer runs (or an empty one, whose maker was killed while making it), written
+// about when the lock was taken. A file that merely looks like one is never touched,
+// nor is anything of a lock whose process still runs. The lock goes last, so that a
+// clean-up killed half-way is finished by the next one.
 class InterruptedSave
 {
 public:
