@@ -9,11 +9,14 @@ bool IniWriteCheck::isComplete(const QSettings &settings)
         return true;
     const int keyCount = settings.allKeys().size();
     QFile file(settings.fileName());
+    // A file that cannot be read back cannot be judged: QSettings' own status stands.
+    // (Reported as failed, a flag that did reach the disk would be taken back by the
+    // caller's undo, such as the registry values put back over a finished update.)
     if (!file.open(QIODevice::ReadOnly))
-        return keyCount == 0 && !file.exists();
+        return true;
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return false;
+        return true;
     if (keyCount == 0)
         return true;
     // QSettings ends every line, and writes one line per key: "key=value", with line

@@ -14,8 +14,8 @@ class IniWriteCheck
 {
 public:
     // True when the file of settings (INI format, just synced) holds a line for every
-    // key of the object. Always true for a settings object that is no file (the
-    // Windows registry).
+    // key of the object. Also true for a settings object that is no file (the Windows
+    // registry) and for a file that cannot be read back, which cannot be judged.
     static bool isComplete(const QSettings &settings);
 
 private:

@@ -39,9 +39,9 @@ Right after an I/O error (not in the runs that follow it): a lock file that coul
 be removed, permission bits that could not be set, a shortcut that could not be made.
 Persistent unlink errors are left out: QSettings then waits forever for its own lock.
 
-Profiles: "quick" (the CTest test: a small package, every kill point, every other
-error point), "asan" (the same package, a fifth of the points, for the sanitizer
-build), "long" (a larger package, a sample of the points that covers every kind of
+Profiles: "quick" (the CTest test: a small package, every point, every other one for
+persistent errors), "asan" (the same package, every second to sixth point, for the
+sanitizer build), "long" (a larger package, a sample of the points that covers every kind of
 operation; scripts/crash-safety.sh). --point SYSCALL#N runs one point (see -v for the
 list), --keep --work DIR keeps the samples. Exit status 0 when every case held, 1 when
 one failed, 77 when strace cannot trace here (the test is then skipped).
@@ -109,13 +109,14 @@ PROFILES = {
     # The CTest test: two steps (so that a restore meets a database one committed step
     # ahead of its backup), every point.
     "quick": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
-                  kill_every=1, newer_every=2, double_firsts=3, double_every=3, error_every=2,
-                  persistent_every=4, jobs=2),
+                  kill_every=1, newer_every=1, double_firsts=3, double_every=1, error_every=1,
+                  persistent_every=2, slow_lock_errors=False, jobs=2),
     # The sanitizers' runtime probes memory by writing to a pipe and gives up when
     # write() keeps failing: no persistent write errors there.
     "asan": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
-                 kill_every=5, newer_every=3, double_firsts=1, double_every=6, error_every=7,
-                 persistent_every=15, persistent_skip=("write", "writev", "pwrite64"), jobs=2),
+                 kill_every=2, newer_every=2, double_firsts=2, double_every=3, error_every=3,
+                 persistent_every=6, persistent_skip=("write", "writev", "pwrite64"), slow_lock_errors=False,
+                 jobs=2),
     "long": dict(files=600, total_mb=40, common_files=60, sql_statements=600, db_rows=5000, steps=3,
                  kill_sample=600, newer_every=2, double_firsts=4, double_sample=80, error_sample=400,
                  persistent_sample=120, jobs=2),
@@ -637,7 +638,7 @@ def case_error(point, persistent, newer):
         if problems:
             raise Failure("%s: exit 0: %s" % (label, "; ".join(problems[:6])))
     elif run.status in CLEAN_FAILURES:
-        problems = clean_restore_problems(_tolerate(st, tolerated), references, tolerated, run.status)
+        problems = clean_restore_problems(_tolerate(st, tolerated), references, tolerated)
         if problems:
             raise Failure("%s: %r but not cleanly restored: %s" % (label, run, "; ".join(problems[:6])))
     elif run.status in (4, 7):
@@ -667,7 +668,7 @@ def _tolerate(st, tolerated):
     return st
 
 
-def clean_restore_problems(actual, references, tolerated, status):
+def clean_restore_problems(actual, references, tolerated):
     """The installation as before the update: every file, key, row and value of the
     pristine installation, the flag true or absent. Files the package brings may have
     been added (a restore does not remove them), and INI files may have their ".bak"."""
@@ -676,10 +677,7 @@ def clean_restore_problems(actual, references, tolerated, status):
     ignore = {p for p in set(actual["files"]) - set(pristine["files"])
               if p in added_ok or p.endswith(".ini.bak") or p in ("config/UPDATER.ini",)}
     ignore |= {"config/UPDATER.ini", "config/UPDATER.ini.bak"}
-    # "false" only where the flag was written but could not be read back to check it:
-    # the backup it vouches for is whole, and the next run merely puts it back first.
-    flags = (None, "true", "false") if status == 5 else (None, "true")
-    expected = dict(pristine, flag=actual["flag"] if actual["flag"] in flags else "true or absent",
+    expected = dict(pristine, flag=actual["flag"] if actual["flag"] in (None, "true") else "true or absent",
                     shortcut=actual["shortcut"] if actual["shortcut"] in (None, references["updated"]["shortcut"])
                     else pristine["shortcut"])
     return differences(actual, expected, ignore)
@@ -822,6 +820,12 @@ def _main(args, profile, kinds, cli, work, started):
         cases += double_cases(lab, changing, profile, work)
     if "error" in kinds:
         error_points = changing + reads
+        if profile.get("slow_lock_errors") is False:
+            # A lock file that cannot be removed once makes QSettings wait 30 s for its
+            # own lock at the next save of that file (QLockFile's stale time): right,
+            # but too slow for the suite; the long run has them.
+            error_points = [p for p in error_points
+                            if not (p.syscall in ("unlink", "unlinkat") and '.lock"' in p.text)]
         once = pick(error_points, profile.get("error_every"), profile.get("error_sample"), seed=7)
         # Not unlink from some call on: QSettings then waits forever for its own lock,
         # which it can neither take nor remove (a limit of Qt's, see the README).
@@ -837,8 +841,11 @@ def _main(args, profile, kinds, cli, work, started):
     covered = {}
     with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=_init_worker,
                                                 initargs=(str(work), str(cli), profile, references)) as pool:
-        for kind, case_args, failure, outcome, _ in pool.map(_run_case, [c[0] for c in cases],
-                                                             [c[1] for c in cases], chunksize=4):
+        slowest = []
+        for kind, case_args, failure, outcome, seconds in pool.map(_run_case, [c[0] for c in cases],
+                                                                   [c[1] for c in cases], chunksize=4):
+            slowest = sorted(slowest + [(seconds, kind, repr(case_args[1] if kind == "double" else case_args[0]))],
+                             reverse=True)[:5]
             point = case_args[1] if kind == "double" else case_args[0]
             label = kind if kind != "error" else ("error-persistent" if case_args[1] else "error-once")
             covered.setdefault(label, {}).setdefault(point.syscall, 0)
@@ -856,6 +863,9 @@ def _main(args, profile, kinds, cli, work, started):
                                         ", ".join("%s %d" % kv for kv in sorted(covered[label].items()))))
         if label in tally:
             print("%-17s outcomes: %s" % ("", ", ".join("%s %d" % kv for kv in sorted(tally[label].items()))))
+    if args.verbose:
+        for seconds, kind, point in slowest:
+            print("slow: %.1f s %s %s" % (seconds, kind, point[:100]))
     print("%d cases, %d failed, %.0f s" % (len(cases), len(failures), time.monotonic() - started))
     return 1 if failures else 0
 
