@@ -315,6 +315,10 @@ void PackageCheck::checkFlag()
     bool flag = true;
     if (QFileInfo::exists(flagPath)) {
         ConfigBase file(flagPath, ConfigBase::Access::ReadOnly);
+        if (!file.isReadable()) {
+            problem(QStringLiteral("config/UPDATER.ini cannot be read: the update would stop before its backup"));
+            return;
+        }
         if (file.isValid()) {
             flag = file.value(QStringLiteral("UPDATE/FLAG"), true).toBool();
         } else {
@@ -330,6 +334,18 @@ void PackageCheck::checkFlag()
     if (flag) {
         ok(QStringLiteral("update flag: the installation is consistent"));
         return;
+    }
+    switch (m_updater->recordedUpdate()) {
+    case CVUpdater::RecordedUpdate::Yes:
+        note(QStringLiteral("an earlier update stopped just before setting its flag, its version already recorded: "
+                            "the update completes it"));
+        return;
+    case CVUpdater::RecordedUpdate::Unknown:
+        problem(QStringLiteral("an earlier update was interrupted, and the flag file or the uninstall key cannot be "
+                               "read: the update would stop"));
+        return;
+    case CVUpdater::RecordedUpdate::No:
+        break;
     }
     const QString backupPath = m_updater->getBackupPath();
     if (QFileInfo(backupPath).isDir())
