@@ -93,7 +93,7 @@ fi
 
 # --- build ----------------------------------------------------------------------------
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORVANE_WERROR=ON >/dev/null
+    (cd "$root" && cmake --preset release -B "$build" >/dev/null)
 fi
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 [ "$build_type" = Release ] || echo "warning: $build is a '$build_type' build; figures of a Release build are the ones to compare" >&2

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds one configuration:
-#   scripts/build.sh <release|asan> [build dir] [target ...]
+# Configures and builds one configuration of CMakePresets.json:
+#   scripts/build.sh <release|asan|fuzz> [build dir] [target ...]
 # Without targets it builds everything, the test suite included.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,12 +9,11 @@ dir=${2:-$root/build/$config}
 shift $(( $# < 2 ? $# : 2 ))
 
 case "$config" in
-    release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
-    asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON) ;;
-    *) echo "unknown configuration: $config (release or asan)" >&2; exit 2 ;;
+    release | asan | fuzz) ;;
+    *) echo "unknown configuration: $config (release, asan or fuzz)" >&2; exit 2 ;;
 esac
 
-cmake -S "$root" -B "$dir" -DCORVANE_WERROR=ON "${flags[@]}" >/dev/null
+(cd "$root" && cmake --preset "$config" -B "$dir" >/dev/null)
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done
 cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

@@ -46,8 +46,7 @@ mkdir -p "$demo" && mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 
 section "Making a sample installation and an update package in demo/"
 python3 "$root/scripts/make-sample.py" --root "$demo" --from 3.2 --steps 3 \
-    --string-bin "$build/string.bin" \
-    --copy-program "$build/corvane-updater" --copy-program "$build/corvane-updater-cli"
+    --install-from "$build"
 show() { python3 "$root/scripts/show-installation.py" --root "$demo" --rows 3 "$@"; }
 
 section "Before the update"

@@ -39,9 +39,8 @@ echo "=== fuzz: build"
 mkdir -p "$dir"
 # -O1 keeps the inlined Qt templates out of the coverage hooks, several times the speed
 # of -O0; Debug keeps Q_ASSERT. Warnings are errors here too: clang sees some gcc does not.
-if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
-           -DCORVANE_BUILD_FUZZERS=ON -DCORVANE_BUILD_TESTS=OFF -DCORVANE_WERROR=ON \
-       && cmake --build "$dir" -j "$(nproc)" --target "${harnesses[@]}"; } >"$dir/build.log" 2>&1; then
+# (The fuzz preset of CMakePresets.json.)
+if ! "$root/scripts/build.sh" fuzz "$dir" "${harnesses[@]}" >"$dir/build.log" 2>&1; then
     grep -E -A5 "error|warning" "$dir/build.log" | head -80
     echo "=== fuzz: build failed (whole output in $dir/build.log)"
     exit 1

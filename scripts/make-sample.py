@@ -28,6 +28,7 @@ import random
 import re
 import shutil
 import sqlite3
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -281,6 +282,7 @@ class Options:
     lang_name: str = "Ostrelle"
     string_bin: Path = None
     copy_programs: list = dataclasses.field(default_factory=list)
+    install_from: Path = None
     files: int = 30
     total_mb: float = None
     db_rows: int = 200
@@ -885,6 +887,8 @@ def validate(opts):
             raise SampleError("--%s must not be negative" % name.replace("_", "-"))
     if opts.total_mb is not None and opts.total_mb <= 0:
         raise SampleError("--total-mb must be positive")
+    if opts.install_from and not (Path(opts.install_from) / "cmake_install.cmake").is_file():
+        raise SampleError("not a CMake build directory: %s" % opts.install_from)
     for path in ([opts.string_bin] if opts.string_bin else []) + list(opts.copy_programs):
         if not Path(path).is_file():
             raise SampleError("not a file: %s" % path)
@@ -1028,6 +1032,12 @@ def generate(opts):
                                "sql_directives": script.directives, "bytes": step_bytes})
 
     copied = []
+    if opts.install_from:
+        # The build's own install rules lay out the updater's files of a package.
+        before = set(p.name for p in layout.package_dir.iterdir())
+        subprocess.run(["cmake", "--install", str(opts.install_from), "--prefix", str(layout.package_dir)],
+                       check=True, stdout=subprocess.DEVNULL)
+        copied.extend(sorted(p.name for p in layout.package_dir.iterdir() if p.name not in before))
     if opts.string_bin:
         shutil.copy2(opts.string_bin, layout.package_dir / "string.bin")
         copied.append("string.bin")
@@ -1084,6 +1094,9 @@ def parse_args(argv):
     parser.add_argument("--string-bin", type=Path, help="string table to copy into the package")
     parser.add_argument("--copy-program", dest="copy_programs", action="append", type=Path, default=[],
                         metavar="PATH", help="program to copy into the package (repeatable)")
+    parser.add_argument("--install-from", type=Path, metavar="BUILD_DIR",
+                        help="lay out the updater's programs and string table in the package with "
+                             "'cmake --install BUILD_DIR'")
     parser.add_argument("--files", type=int, default=30, help="program files of the installation (default: 30)")
     parser.add_argument("--total-mb", type=float,
                         help="total size of those files in MB (default: 20 KB per file)")

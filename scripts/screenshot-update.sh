@@ -86,7 +86,7 @@ trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 python3 "$root/scripts/make-sample.py" --root "$work" --from 3.2 --steps 3 \
-    --string-bin "$build/string.bin" --copy-program "$build/corvane-updater" >/dev/null
+    --install-from "$build" >/dev/null
 
 mkdir -p "$root/docs"
 xvfb-run -a -s "-screen 0 1280x800x24" "$0" --shoot "$work/package" "$root/docs/update-before.png" \

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
-    xvfb xauth x11-apps xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
+    xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
     sqlite3 strace python3
     clang libclang-rt-14-dev
 )

@@ -1,4 +1,4 @@
-#include "app/consoleupdater.h"
+#include "cli/consoleupdater.h"
 #include "app/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"

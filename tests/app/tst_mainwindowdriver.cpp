@@ -97,7 +97,7 @@ QList<int> values(const QSignalSpy &spy)
 // The Update and Restore buttons of the real window, end to end: a real installation
 // (files, marked INI files, SQLite database, registry stand-in, desktop) and a real
 // package, the message boxes answered as a user would.
-class TestUpdateDriver : public QObject
+class TestMainWindowDriver : public QObject
 {
     Q_OBJECT
 
@@ -138,7 +138,7 @@ private:
     std::unique_ptr<BoxAnswerer> m_answerer;
 };
 
-void TestUpdateDriver::initTestCase()
+void TestMainWindowDriver::initTestCase()
 {
     QVERIFY2(m_fixture.setUp(), qPrintable(m_fixture.error()));
     QVERIFY2(m_strings.readSource(QStringLiteral(CORVANE_SOURCE_DIR "/strings/strings.tsv")),
@@ -149,7 +149,7 @@ void TestUpdateDriver::initTestCase()
     qInstallMessageHandler(m_testHandler);
 }
 
-void TestUpdateDriver::init()
+void TestMainWindowDriver::init()
 {
     QVERIFY2(m_fixture.reset(), qPrintable(m_fixture.error()));
 
@@ -167,14 +167,14 @@ void TestUpdateDriver::init()
     m_fixture.openDatabase();
 }
 
-void TestUpdateDriver::cleanup()
+void TestMainWindowDriver::cleanup()
 {
     m_answerer.reset();
     m_window.reset();
     qInstallMessageHandler(m_testHandler);
 }
 
-void TestUpdateDriver::buildPackage(const QString &secondScript)
+void TestMainWindowDriver::buildPackage(const QString &secondScript)
 {
     PackageBuilder package(m_fixture.packagePath());
     package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.4"}})
@@ -194,21 +194,21 @@ void TestUpdateDriver::buildPackage(const QString &secondScript)
     QVERIFY2(package.ok(), qPrintable(package.error()));
 }
 
-void TestUpdateDriver::openWindow()
+void TestMainWindowDriver::openWindow()
 {
     m_window.reset(new MainWindow);
     m_window->show();
     m_answerer.reset(new BoxAnswerer(m_window.get()));
 }
 
-void TestUpdateDriver::clickUpdate()
+void TestMainWindowDriver::clickUpdate()
 {
     QPushButton *update = button("pushButton_Update");
     QVERIFY(update->isVisible() && update->isEnabled());
     QTest::mouseClick(update, Qt::LeftButton);
 }
 
-QStringList TestUpdateDriver::logLines() const
+QStringList TestMainWindowDriver::logLines() const
 {
     QStringList lines;
     const QDir logDir(m_fixture.packagePath() + QStringLiteral("/log"));
@@ -223,7 +223,7 @@ QStringList TestUpdateDriver::logLines() const
     return lines;
 }
 
-QStringList TestUpdateDriver::driverLog() const
+QStringList TestMainWindowDriver::driverLog() const
 {
     QStringList lines;
     for (const QString &line : logLines()) {
@@ -236,12 +236,12 @@ QStringList TestUpdateDriver::driverLog() const
     return lines;
 }
 
-QStringList TestUpdateDriver::installed() const
+QStringList TestMainWindowDriver::installed() const
 {
     return PackageBuilder::snapshot(m_fixture.installPath(), {"kqdata.db", "backup", "log", "config"});
 }
 
-void TestUpdateDriver::updateSucceeds()
+void TestMainWindowDriver::updateSucceeds()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n"
                  "INSERT INTO person(name, email) VALUES('bob', 'bob@example.org');\n");
@@ -296,7 +296,7 @@ void TestUpdateDriver::updateSucceeds()
                                        driver + "update regedit and shortcut", regDone}));
 }
 
-void TestUpdateDriver::failingStatementRestores()
+void TestMainWindowDriver::failingStatementRestores()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n"
                  "INSERT INTO no_such_table VALUES(1);\n");
@@ -359,7 +359,7 @@ void TestUpdateDriver::failingStatementRestores()
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 }
 
-void TestUpdateDriver::interruptedUpdateRestoredFirst()
+void TestMainWindowDriver::interruptedUpdateRestoredFirst()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
     // An earlier run backed up 3.2, got half-way and stopped; since then a file of the
@@ -392,7 +392,7 @@ void TestUpdateDriver::interruptedUpdateRestoredFirst()
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 }
 
-void TestUpdateDriver::interruptedUpdateWithoutBackup()
+void TestMainWindowDriver::interruptedUpdateWithoutBackup()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
     QVERIFY(QDir(m_fixture.backupPath()).removeRecursively());
@@ -416,7 +416,7 @@ void TestUpdateDriver::interruptedUpdateWithoutBackup()
     QVERIFY(button("pushButton_ok")->isEnabled());
 }
 
-void TestUpdateDriver::versionRefused()
+void TestMainWindowDriver::versionRefused()
 {
     buildPackage(QString());
     QVERIFY(m_fixture.writeKey(QStringLiteral("3.4")));
@@ -441,7 +441,7 @@ void TestUpdateDriver::versionRefused()
     QVERIFY(m_window->isVisible());
 }
 
-void TestUpdateDriver::unwritableRegistryKeyRestores()
+void TestMainWindowDriver::unwritableRegistryKeyRestores()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
     const QStringList filesBefore = installed();
@@ -484,7 +484,7 @@ void TestUpdateDriver::unwritableRegistryKeyRestores()
     QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
 }
 
-void TestUpdateDriver::restoreButton_data()
+void TestMainWindowDriver::restoreButton_data()
 {
     QTest::addColumn<bool>("withBackup");
     QTest::addColumn<int>("textId");
@@ -493,7 +493,7 @@ void TestUpdateDriver::restoreButton_data()
     QTest::newRow("no backup") << false << 1074;
 }
 
-void TestUpdateDriver::restoreButton()
+void TestMainWindowDriver::restoreButton()
 {
     QFETCH(bool, withBackup);
     QFETCH(int, textId);
@@ -530,5 +530,5 @@ void TestUpdateDriver::restoreButton()
     QCOMPARE(m_fixture.flagOnDisk(), withBackup ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
-QTEST_MAIN(TestUpdateDriver)
-#include "tst_updatedriver.moc"
+QTEST_MAIN(TestMainWindowDriver)
+#include "tst_mainwindowdriver.moc"

@@ -1,6 +1,6 @@
-#include "app/packagecheck.h"
+#include "check/packagecheck.h"
 
-#include "app/trialdatabase.h"
+#include "check/trialdatabase.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"

@@ -1,4 +1,4 @@
-#include "app/trialdatabase.h"
+#include "check/trialdatabase.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>

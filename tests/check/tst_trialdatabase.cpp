@@ -1,4 +1,4 @@
-#include "app/trialdatabase.h"
+#include "check/trialdatabase.h"
 #include "common/packagebuilder.h"
 
 #include <QDir>

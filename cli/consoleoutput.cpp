@@ -1,4 +1,4 @@
-#include "app/consoleoutput.h"
+#include "cli/consoleoutput.h"
 
 #include <QtGlobal>
 

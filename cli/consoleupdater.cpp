@@ -1,7 +1,7 @@
-#include "app/consoleupdater.h"
+#include "cli/consoleupdater.h"
 
-#include "app/consoleoutput.h"
-#include "app/packagecheck.h"
+#include "cli/consoleoutput.h"
+#include "check/packagecheck.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "log/applog.h"

@@ -1,4 +1,4 @@
-#include "app/consoleoutput.h"
+#include "cli/consoleoutput.h"
 #include "app/mainwindow.h"
 #include "app/zrpubmethod.h"
 #include "common/packagebuilder.h"
