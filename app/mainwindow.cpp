@@ -1,6 +1,5 @@
 #include "app/mainwindow.h"
 
-#include "app/updatesequence.h"
 #include "app/zrpubmethod.h"
 #include "dialogs/zrmessagebox.h"
 #include "log/applog.h"
@@ -9,6 +8,7 @@
 #include "ui_mainwindow.h"
 #include "ui_zrmessagebox.h"
 #include "updater/cvupdater.h"
+#include "updater/updatelock.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -94,7 +94,6 @@ void MainWindow::initUi()
 void MainWindow::initConnect()
 {
     connect(ui->pushButton_ok, &QPushButton::clicked, this, &QWidget::close);
-    connect(m_updater, &CVUpdater::sigProcessAddValue, this, &MainWindow::slotProcessAddValue);
     connect(ui->pushButton_Update, &QPushButton::clicked, this, &MainWindow::slotStartUpdate);
     connect(ui->pushButton_Restore, &QPushButton::clicked, this, &MainWindow::slotRestore);
 }
@@ -112,29 +111,7 @@ void MainWindow::slotStartUpdate()
     setButtonsEnabled(false);
 
     UpdateSequence sequence(m_updater);
-    sequence.setStageListener([](UpdateSequence::Stage stage) {
-        switch (stage) {
-        case UpdateSequence::Stage::CheckVersion:
-            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "check version";
-            break;
-        case UpdateSequence::Stage::CheckFlag:
-            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "check update flag";
-            break;
-        case UpdateSequence::Stage::Backup:
-            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "backup old version";
-            break;
-        case UpdateSequence::Stage::Execute:
-            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "exec update";
-            break;
-        case UpdateSequence::Stage::RegistryAndShortcut:
-            ZR_LOG_DEBUG("void MainWindow::slotStartUpdate()") << "update regedit and shortcut";
-            break;
-        case UpdateSequence::Stage::RestoreInterrupted:
-        case UpdateSequence::Stage::RestoreAfterFailure:
-            // The restore logs its own outcome.
-            break;
-        }
-    });
+    sequence.setObserver(this);
     const UpdateSequence::Outcome outcome = sequence.run();
     const QString text = getString(UpdateSequence::resultTextId(outcome));
 
@@ -152,6 +129,14 @@ void MainWindow::slotRestore()
 {
     ui->pushButton_Restore->show();
     ui->pushButton_Update->setEnabled(false);
+    // Not while another updater works on the installation.
+    UpdateLock lock(m_updater->getInstallPath());
+    if (lock.tryLock() == UpdateLock::Result::Busy) {
+        ZR_LOG_WARNING("void MainWindow::slotRestore()")
+            << UpdateSequence::anotherUpdateText(m_updater->getInstallPath(), lock.holder());
+        showResultBox(getString(896), getString(1074), getString(10));
+        return;
+    }
     if (m_updater->restoreVersion()) {
         showResultBox(getString(896), getString(1073), getString(10));
         ui->pushButton_Update->setEnabled(true);
@@ -165,12 +150,29 @@ void MainWindow::slotRestore()
 
 void MainWindow::slotProcessAddValue(int value)
 {
-    // After the bar's reset its value is -1, so the first increment of 10 shows 9; the
-    // increments of a whole update add up to more than 100.
-    int newValue = ui->progressBar_Upgrade->value() + value;
-    if (newValue > 100)
-        newValue = 100;
-    ui->progressBar_Upgrade->setValue(newValue);
+    setProgress(UpdateSequence::addProgress(progress(), value));
+}
+
+const char *MainWindow::logSignature() const
+{
+    return "void MainWindow::slotStartUpdate()";
+}
+
+void MainWindow::stageStarted(UpdateSequence::Stage stage)
+{
+    // The bar and the closing boxes say all the window shows.
+    Q_UNUSED(stage)
+}
+
+int MainWindow::progress() const
+{
+    // After the bar's reset its value is -1, so the first increment of 10 shows 9.
+    return ui->progressBar_Upgrade->value();
+}
+
+void MainWindow::setProgress(int value)
+{
+    ui->progressBar_Upgrade->setValue(value);
 }
 
 int MainWindow::showResultBox(const QString &title, const QString &text, const QString &buttonText)

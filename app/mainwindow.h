@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "app/updatesequence.h"
+
 #include <QMainWindow>
 
 #include <memory>
@@ -15,7 +17,7 @@ class MainWindow;
 // string table, plug-in path, style, update manager); it shows the installed and the
 // package version and the installation path, adds up the progress the update reports,
 // and shows the boxes in which the outcome of an update or restore is reported.
-class MainWindow : public QMainWindow
+class MainWindow : public QMainWindow, private UpdateSequence::Observer
 {
     Q_OBJECT
 
@@ -39,12 +41,18 @@ public slots:
     // The Update button: the whole update, reported in a box. After success the window
     // closes; after a failure the buttons are enabled again.
     void slotStartUpdate();
-    // Adds a progress increment to the bar, capped at 100.
+    // Adds a progress increment to the bar, capped at 100 (the update's increments reach
+    // the bar through the sequence, which caps them alike).
     void slotProcessAddValue(int value);
     // The (normally hidden) Restore button: puts the backup back over the installation.
     void slotRestore();
 
 private:
+    const char *logSignature() const override;
+    void stageStarted(UpdateSequence::Stage stage) override;
+    int progress() const override;
+    void setProgress(int value) override;
+
     void initData();
     void initUi();
     void initConnect();

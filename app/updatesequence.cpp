@@ -1,16 +1,57 @@
 #include "app/updatesequence.h"
 
-#include "config/configbase.h"
+#include "check/packagecheck.h"
+#include "db/databaseprobe.h"
+#include "log/applog.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
+#include "updater/updateflag.h"
+#include "updater/updatelock.h"
 
 #include <QDir>
 
-#include <memory>
 #include <utility>
+
+namespace {
+
+const char runSignature[] = "UpdateSequence::Outcome UpdateSequence::run()";
+
+// The line each front end writes as a stage starts, as the window's Update button has
+// always written it; the restores log their own outcome.
+const char *stageLogLine(UpdateSequence::Stage stage)
+{
+    switch (stage) {
+    case UpdateSequence::Stage::CheckVersion:
+        return "check version";
+    case UpdateSequence::Stage::CheckFlag:
+        return "check update flag";
+    case UpdateSequence::Stage::CheckPackage:
+        return "check package";
+    case UpdateSequence::Stage::Backup:
+        return "backup old version";
+    case UpdateSequence::Stage::Execute:
+        return "exec update";
+    case UpdateSequence::Stage::RegistryAndShortcut:
+        return "update regedit and shortcut";
+    case UpdateSequence::Stage::RestoreInterrupted:
+    case UpdateSequence::Stage::RestoreAfterFailure:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+UpdateSequence::Observer::~Observer() = default;
 
 UpdateSequence::UpdateSequence(CVUpdater *updater)
     : m_updater(updater)
 {
+}
+
+void UpdateSequence::setObserver(Observer *observer)
+{
+    m_observer = observer;
 }
 
 void UpdateSequence::setStageListener(std::function<void(Stage)> listener)
@@ -21,6 +62,11 @@ void UpdateSequence::setStageListener(std::function<void(Stage)> listener)
 UpdateSequence::Stage UpdateSequence::failedStage() const
 {
     return m_failedStage;
+}
+
+QStringList UpdateSequence::refusal() const
+{
+    return m_refusal;
 }
 
 int UpdateSequence::resultTextId(Outcome outcome)
@@ -35,13 +81,35 @@ int UpdateSequence::resultTextId(Outcome outcome)
     case Outcome::BackupFailed:
     case Outcome::UpdateFailedRestored:
     case Outcome::UpdateFailedRestoreFailed:
+    case Outcome::AnotherUpdateRunning:
+    case Outcome::PackageRefused:
+    case Outcome::NotEnoughSpace:
+    case Outcome::DatabaseInUse:
         break;
     }
     return 1514;
 }
 
+int UpdateSequence::addProgress(int current, int increment)
+{
+    // The increments of a whole update add up to more than 100.
+    return qMin(100, current + increment);
+}
+
+QString UpdateSequence::anotherUpdateText(const QString &installPath, const QString &holder)
+{
+    return holder.isEmpty()
+               ? QStringLiteral("Another update of %1 is running; nothing was changed.").arg(installPath)
+               : QStringLiteral("Another update of %1 is running (%2); nothing was changed.").arg(installPath, holder);
+}
+
 void UpdateSequence::enter(Stage stage)
 {
+    if (m_observer) {
+        if (const char *line = stageLogLine(stage))
+            ZR_LOG_DEBUG(m_observer->logSignature()) << line;
+        m_observer->stageStarted(stage);
+    }
     if (m_listener)
         m_listener(stage);
 }
@@ -50,6 +118,14 @@ UpdateSequence::Outcome UpdateSequence::fail(Stage stage, Outcome outcome)
 {
     m_failedStage = stage;
     return outcome;
+}
+
+UpdateSequence::Outcome UpdateSequence::refuse(Stage stage, Outcome outcome, const QStringList &reasons)
+{
+    m_refusal = reasons;
+    for (const QString &reason : reasons)
+        ZR_LOG_WARNING(runSignature) << QStringLiteral("refused, nothing changed: %1").arg(reason);
+    return fail(stage, outcome);
 }
 
 UpdateSequence::Outcome UpdateSequence::restoreAfter(Stage failed)
@@ -64,8 +140,35 @@ UpdateSequence::Outcome UpdateSequence::restoreAfter(Stage failed)
 UpdateSequence::Outcome UpdateSequence::run()
 {
     m_failedStage = Stage::CheckVersion;
+    m_refusal.clear();
     const QString installPath = m_updater->getInstallPath();
-    if (!installPath.isEmpty() && QDir(installPath).exists())
+    const bool installed = !installPath.isEmpty() && QDir(installPath).exists();
+
+    // Two updaters at once would back up and restore each other's half-done work.
+    // Without an installation directory there is nothing to lock, and nothing the
+    // backup would go on with.
+    UpdateLock lock(installPath);
+    if (installed && lock.tryLock() == UpdateLock::Result::Busy)
+        return refuse(Stage::CheckVersion, Outcome::AnotherUpdateRunning,
+                      {anotherUpdateText(installPath, lock.holder())});
+
+    QMetaObject::Connection progress;
+    if (m_observer) {
+        Observer *observer = m_observer;
+        progress = QObject::connect(m_updater, &CVUpdater::sigProcessAddValue, m_updater, [observer](int increment) {
+            observer->setProgress(addProgress(observer->progress(), increment));
+        });
+    }
+    const Outcome outcome = runLocked();
+    QObject::disconnect(progress);
+    return outcome;
+}
+
+UpdateSequence::Outcome UpdateSequence::runLocked()
+{
+    const QString installPath = m_updater->getInstallPath();
+    const bool installed = !installPath.isEmpty() && QDir(installPath).exists();
+    if (installed)
         m_updater->cleanInterruptedSaves();
 
     enter(Stage::CheckVersion);
@@ -79,16 +182,9 @@ UpdateSequence::Outcome UpdateSequence::run()
     // Opening the flag file repairs or creates it, directories included. Where there is
     // no installation directory nothing is read (or made, e.g. "/config" for an empty
     // path); the backup then refuses to run.
-    std::unique_ptr<ConfigBase> flagFile;
     bool flag = true;
-    if (!installPath.isEmpty() && QDir(installPath).exists()) {
-        flagFile.reset(new ConfigBase(m_updater->getFlagFilePath()));
-        // Taken for "true", an unreadable flag would have the backup of a half-updated
-        // installation replace the only whole one.
-        if (!flagFile->isReadable())
-            return fail(Stage::CheckFlag, Outcome::FlagFailed);
-        flag = flagFile->value(QStringLiteral("UPDATE/FLAG"), true).toBool();
-    }
+    if (installed && !UpdateFlag(installPath).openForUpdate(&flag))
+        return fail(Stage::CheckFlag, Outcome::FlagFailed);
 
     const CVUpdater::RecordedUpdate recorded = flag ? CVUpdater::RecordedUpdate::No : m_updater->recordedUpdate();
     if (recorded == CVUpdater::RecordedUpdate::Unknown)
@@ -111,6 +207,12 @@ UpdateSequence::Outcome UpdateSequence::run()
             return fail(Stage::RestoreInterrupted, Outcome::InterruptedRestoreFailed);
     }
 
+    if (installed) {
+        const Outcome checked = checkBeforeBackup();
+        if (checked != Outcome::Succeeded)
+            return checked;
+    }
+
     enter(Stage::Backup);
     if (!m_updater->backupVersion())
         return fail(Stage::Backup, Outcome::BackupFailed);
@@ -123,5 +225,45 @@ UpdateSequence::Outcome UpdateSequence::run()
     if (!m_updater->updateRegKey())
         return restoreAfter(Stage::RegistryAndShortcut);
 
+    return Outcome::Succeeded;
+}
+
+UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
+{
+    enter(Stage::CheckPackage);
+    // What --check finds wrong with the package would otherwise be found only after a
+    // full backup, half-way through a step, or never.
+    PackageCheck check(QDir::currentPath());
+    check.setTrialRun(false);
+    check.run(m_updater);
+    QStringList problems;
+    const QList<PackageCheck::Finding> findings = check.findings();
+    for (const PackageCheck::Finding &finding : findings) {
+        if (finding.severity == PackageCheck::Severity::Problem)
+            problems << finding.text;
+    }
+    if (!problems.isEmpty()) {
+        const bool spaceOnly = check.isSpaceShort() && problems.size() == 1;
+        return refuse(Stage::CheckPackage, spaceOnly ? Outcome::NotEnoughSpace : Outcome::PackageRefused, problems);
+    }
+
+    // The application writing its database while the update changes it, or while a
+    // restore replaces it, would lose its work.
+    const QString database = InstallLayout::databasePath(m_updater->getInstallPath());
+    QString error;
+    switch (DatabaseProbe::probe(database, &error)) {
+    case DatabaseProbe::State::InUse:
+        return refuse(Stage::CheckPackage, Outcome::DatabaseInUse,
+                      {QStringLiteral("%1 is in use by another program (%2): close the application and try again")
+                           .arg(database, error)});
+    case DatabaseProbe::State::Failed:
+        // The database step will say more; a database that cannot be opened is not one
+        // that another program holds.
+        ZR_LOG_WARNING(runSignature) << QStringLiteral("open %1 failed: %2").arg(database, error);
+        break;
+    case DatabaseProbe::State::Free:
+    case DatabaseProbe::State::Missing:
+        break;
+    }
     return Outcome::Succeeded;
 }

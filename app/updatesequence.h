@@ -1,19 +1,24 @@
 #ifndef UPDATESEQUENCE_H
 #define UPDATESEQUENCE_H
 
+#include <QString>
+#include <QStringList>
+
 #include <functional>
 
 class CVUpdater;
 
 // The stages behind the Update button, shared by the window and the console driver:
-// version check, update flag, restore of an interrupted earlier update, backup, the
-// version steps, registry and shortcut, and the restore after a failed step. Runs
-// synchronously; the update manager logs the reasons of a failure, the caller turns
+// version check, update flag, restore of an interrupted earlier update, the checks made
+// before anything is changed (the package, the free space, the database not in use),
+// backup, the version steps, registry and shortcut, and the restore after a failed step.
+// The whole run holds the installation's UpdateLock, so a second updater is turned away.
+// Runs synchronously; the update manager logs the reasons of a failure, the caller turns
 // the outcome into its message (resultTextId()).
 class UpdateSequence
 {
 public:
-    enum class Stage { CheckVersion, CheckFlag, RestoreInterrupted, Backup, Execute, RegistryAndShortcut, RestoreAfterFailure };
+    enum class Stage { CheckVersion, CheckFlag, RestoreInterrupted, CheckPackage, Backup, Execute, RegistryAndShortcut, RestoreAfterFailure };
     enum class Outcome {
         Succeeded,
         VersionRefused,
@@ -23,13 +28,40 @@ public:
         InterruptedRestoreFailed,
         BackupFailed,
         UpdateFailedRestored,
-        UpdateFailedRestoreFailed
+        UpdateFailedRestoreFailed,
+        // Another updater works on the installation; nothing was changed.
+        AnotherUpdateRunning,
+        // The checks before the backup refused the package (refusal() names why); nothing
+        // was changed.
+        PackageRefused,
+        // The installation's file system has less free space than the update needs.
+        NotEnoughSpace,
+        // Another process (the application) holds the database.
+        DatabaseInUse
+    };
+
+    // What a front end hears of a run: the stages as they start and the progress. The
+    // sequence writes each stage's log line under the front end's signature.
+    class Observer
+    {
+    public:
+        virtual ~Observer();
+        // The literal signature of the front end's stage log lines.
+        virtual const char *logSignature() const = 0;
+        virtual void stageStarted(Stage stage) = 0;
+        // The progress shown now, from which the update's increments count.
+        virtual int progress() const = 0;
+        // The new progress, at most 100.
+        virtual void setProgress(int value) = 0;
     };
 
     // The updater is not owned and must outlive run().
     explicit UpdateSequence(CVUpdater *updater);
 
-    // Called as each stage starts, before it does anything.
+    // Not owned; must outlive run().
+    void setObserver(Observer *observer);
+    // Called as each stage starts, before it does anything (for callers that watch the
+    // stages only).
     void setStageListener(std::function<void(Stage)> listener);
 
     // One whole attempt. Each call starts afresh with the version check. An earlier run
@@ -42,20 +74,34 @@ public:
     // both UpdateFailed outcomes (the restore after it is told by the outcome).
     // Meaningful only when run() did not succeed.
     Stage failedStage() const;
+    // Why the last run was turned away before it changed anything (AnotherUpdateRunning,
+    // PackageRefused, NotEnoughSpace, DatabaseInUse): one line per finding.
+    QStringList refusal() const;
 
     // The string table text for an outcome: 1513 version refused, 1515 success, 1514
     // for every other failure.
     static int resultTextId(Outcome outcome);
+    // A progress increment added to what is shown, capped at 100: the one place the cap
+    // is made.
+    static int addProgress(int current, int increment);
+    // The message for another updater holding the installation's lock.
+    static QString anotherUpdateText(const QString &installPath, const QString &holder);
 
 private:
     void enter(Stage stage);
     Outcome fail(Stage stage, Outcome outcome);
+    Outcome refuse(Stage stage, Outcome outcome, const QStringList &reasons);
     // After a failed step: puts the backup back over what the step left.
     Outcome restoreAfter(Stage failed);
+    // The checks before the backup; Succeeded when the update may go on.
+    Outcome checkBeforeBackup();
+    Outcome runLocked();
 
     CVUpdater *m_updater;
+    Observer *m_observer = nullptr;
     std::function<void(Stage)> m_listener;
     Stage m_failedStage = Stage::CheckVersion;
+    QStringList m_refusal;
 };
 
 #endif // UPDATESEQUENCE_H

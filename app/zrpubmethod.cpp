@@ -1,10 +1,15 @@
 #include "app/zrpubmethod.h"
 
+#include "updater/installlayout.h"
+
 #include <cstdlib>
 
 ZRPubMethod::ZRPubMethod()
     : m_reservedNames({QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
-                       QStringLiteral("backup"), QStringLiteral("UPDATER.ini"), QStringLiteral("install.log")})
+                       InstallLayout::backupDirName(), InstallLayout::flagFileName(), QStringLiteral("install.log"),
+                       // Held by the running updater; copied back by a restore, it would lock the
+                       // installation for another process's sake.
+                       InstallLayout::lockFileName()})
 {
 }
 

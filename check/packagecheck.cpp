@@ -7,6 +7,7 @@
 #include "fileutil/recursionguard.h"
 #include "platform/registrystore.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -36,6 +37,14 @@ protected:
 
 private:
     TrialDatabase &m_database;
+};
+
+// Parses only: a column test's answer cannot make a script fail to parse, so every
+// column counts as absent and every statement is kept.
+class ParseOnlySqlParser : public ZRSqlParser
+{
+protected:
+    int columnExists(const QString &, const QString &) override { return 0; }
 };
 
 // Collects the plain debug messages in which the parser says why it failed, e.g.
@@ -164,6 +173,16 @@ void PackageCheck::setFindingListener(std::function<void(const Finding &)> liste
     m_listener = std::move(listener);
 }
 
+void PackageCheck::setTrialRun(bool trialRun)
+{
+    m_trialRun = trialRun;
+}
+
+qint64 PackageCheck::spareSpace(qint64 databaseSize)
+{
+    return qMax<qint64>(0, databaseSize) + 1024 * 1024;
+}
+
 int PackageCheck::problemCount() const
 {
     int count = 0;
@@ -237,7 +256,8 @@ bool PackageCheck::run(CVUpdater *updater)
     const QString newVersion = updater->getNewVersion();
 
     ok(QStringLiteral("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
-    if (ZRPubMethod::getInstance()->stringCount() == 0)
+    m_spaceShort = false;
+    if (m_trialRun && ZRPubMethod::getInstance()->stringCount() == 0)
         note(QStringLiteral("string.bin is missing or has no texts for language type %1: the window would show "
                             "empty texts")
                  .arg(ZRPubMethod::getInstance()->getLanType()));
@@ -265,14 +285,18 @@ bool PackageCheck::run(CVUpdater *updater)
         ok(QStringLiteral("version steps: %1").arg(steps.join(QStringLiteral(", "))));
 
     checkWritable();
-    if (QFileInfo(packagePath(QStringLiteral("application/common"))).isDir())
-        checkCommonTree(QStringLiteral("application/common"));
+    const QString packageRoot = InstallLayout::packageRootName();
+    const QString commonTree = QStringLiteral("%1/common").arg(packageRoot);
+    if (QFileInfo(packagePath(commonTree)).isDir())
+        checkCommonTree(commonTree);
 
-    TrialDatabase database(installPath(QStringLiteral("kqdata.db")));
+    // Without a trial run nothing is copied: the real update must not read the whole
+    // database twice.
+    TrialDatabase database(m_trialRun ? installPath(InstallLayout::databaseName()) : QString());
     bool anyScript = false;
     for (const QString &step : qAsConst(steps))
-        anyScript = anyScript || QFileInfo::exists(packagePath(QStringLiteral("application/%1/sql/dbupdate.sql").arg(step)));
-    if (anyScript) {
+        anyScript = anyScript || QFileInfo::exists(packagePath(QStringLiteral("%1/%2/sql/dbupdate.sql").arg(packageRoot, step)));
+    if (anyScript && m_trialRun) {
         switch (database.state()) {
         case TrialDatabase::State::Copied:
             ok(QStringLiteral("kqdata.db: copied into memory; the scripts are tried on the copy"));
@@ -290,9 +314,9 @@ bool PackageCheck::run(CVUpdater *updater)
         }
     }
 
-    bool tryScripts = database.canRun();
+    bool tryScripts = m_trialRun && database.canRun();
     for (const QString &step : qAsConst(steps)) {
-        const QString stepDir = QStringLiteral("application/%1").arg(step);
+        const QString stepDir = QStringLiteral("%1/%2").arg(packageRoot, step);
         if (!QFileInfo(packagePath(stepDir)).isDir()) {
             problem(QStringLiteral("%1/ is missing: the update would stop at this step").arg(stepDir));
             continue;
@@ -394,7 +418,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
             // would overwrite them instead of updating or merging them.
             const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
             if (installed.isFile() && !entry.isDir()
-                && (installRelative == QLatin1String("kqdata.db")
+                && (installRelative == InstallLayout::databaseName()
                     || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(entry)))) {
                 problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
                             .arg(entryRelative, installRelative,
@@ -430,7 +454,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
 
 void PackageCheck::checkConfig(const QString &step)
 {
-    const QString relative = QStringLiteral("application/%1/config").arg(step);
+    const QString relative = QStringLiteral("%1/%2/config").arg(InstallLayout::packageRootName(), step);
     const QString targetDir = installPath(QStringLiteral("config"));
     const QFileInfo target(targetDir);
     if (target.exists() && !target.isDir()) {
@@ -511,7 +535,7 @@ void PackageCheck::checkConfig(const QString &step)
 
 void PackageCheck::checkScript(const QString &step, TrialDatabase &database, bool *tryScripts)
 {
-    const QString relative = QStringLiteral("application/%1/sql/dbupdate.sql").arg(step);
+    const QString relative = QStringLiteral("%1/%2/sql/dbupdate.sql").arg(InstallLayout::packageRootName(), step);
     const QFileInfo script(packagePath(relative));
     if (!script.exists())
         return;
@@ -526,8 +550,13 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
     QString reason;
     {
         ParserMessages messages;
-        TrialSqlParser parser(database);
-        parsed = parser.parseSqlFile(script.filePath(), statements);
+        if (m_trialRun) {
+            TrialSqlParser parser(database);
+            parsed = parser.parseSqlFile(script.filePath(), statements);
+        } else {
+            ParseOnlySqlParser parser;
+            parsed = parser.parseSqlFile(script.filePath(), statements);
+        }
         reason = messages.reason();
     }
     if (!parsed) {
@@ -537,7 +566,10 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         return;
     }
     if (!*tryScripts) {
-        ok(QStringLiteral("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
+        if (m_trialRun)
+            ok(QStringLiteral("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
+        else
+            ok(QStringLiteral("%1: %2 statements parsed").arg(relative).arg(statements.size()));
         return;
     }
 
@@ -564,17 +596,23 @@ void PackageCheck::checkSpace(const QStringList &steps)
     const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
     const qint64 installed = treeSize(m_installDir, reserved);
     const qint64 backedUp = treeSize(m_updater->getBackupPath(), reserved);
-    qint64 package = treeSize(packagePath(QStringLiteral("application/common")), QStringList());
+    const QString packageRoot = InstallLayout::packageRootName();
+    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList());
     for (const QString &step : steps)
-        package += treeSize(packagePath(QStringLiteral("application/%1").arg(step)), QStringList());
+        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList());
     // The backup copies over what an earlier one left, and the package's files may all be new.
     const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
+    const qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());
     const QStorageInfo volume(m_installDir);
     const qint64 available = volume.bytesAvailable();
-    if (volume.isValid() && available >= 0 && needed > available)
-        problem(QStringLiteral("the backup and the new files need about %1, but only %2 are free on %3")
-                    .arg(humanSize(needed), humanSize(available), volume.rootPath()));
-    else
+    // A disk that fills up half-way through a step is worse than a refusal: the
+    // restore after it may find no room either.
+    if (volume.isValid() && available >= 0 && needed + spare > available) {
+        m_spaceShort = true;
+        problem(QStringLiteral("the backup and the new files need about %1 and %2 more to spare, but only %3 are free "
+                               "on %4")
+                    .arg(humanSize(needed), humanSize(spare), humanSize(available), volume.rootPath()));
+    } else
         ok(QStringLiteral("space: about %1 needed for the backup and the new files, %2 free")
                .arg(humanSize(needed), humanSize(available)));
 }

@@ -37,6 +37,14 @@ public:
 
     // Called with every finding as it is made.
     void setFindingListener(std::function<void(const Finding &)> listener);
+    // With a trial run (the default) the scripts run on an in-memory copy of the
+    // database; without, as before every real update, they are only parsed.
+    void setTrialRun(bool trialRun);
+
+    // The free space of the installation's file system that an update needs beyond the
+    // backup and the package's files: room for the database's journal (up to the
+    // database's size) and a little more.
+    static qint64 spareSpace(qint64 databaseSize);
 
     // "version.ini" read without repair. False when a normal opening would repair it:
     // the update manager must then not be created, as it opens the file for writing.
@@ -48,6 +56,8 @@ public:
 
     QList<Finding> findings() const { return m_findings; }
     int problemCount() const;
+    // The last run found less free space than the update needs.
+    bool isSpaceShort() const { return m_spaceShort; }
 
 private:
     void ok(const QString &text);
@@ -73,6 +83,8 @@ private:
     QString m_installDir;
     std::function<void(const Finding &)> m_listener;
     QList<Finding> m_findings;
+    bool m_trialRun = true;
+    bool m_spaceShort = false;
 };
 
 #endif // PACKAGECHECK_H

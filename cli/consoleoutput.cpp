@@ -1,5 +1,7 @@
 #include "cli/consoleoutput.h"
 
+#include "app/updatesequence.h"
+
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -67,7 +69,12 @@ void ConsoleOutput::stage(const QString &name)
 
 void ConsoleOutput::addProgress(int increment)
 {
-    const int value = qBound(0, m_progress + increment, 100);
+    setProgress(UpdateSequence::addProgress(m_progress, increment));
+}
+
+void ConsoleOutput::setProgress(int value)
+{
+    value = qMax(0, value);
     if (value == m_progress)
         return;
     m_progress = value;

@@ -32,6 +32,8 @@ public:
     void stage(const QString &name);
     // Adds an increment of the update's progress, capped at 100 like the window's bar.
     void addProgress(int increment);
+    // Shows the update's progress (0 to 100); nothing when it has not changed.
+    void setProgress(int value);
     int progress() const { return m_progress; }
     void resetProgress();
 

@@ -9,6 +9,8 @@
 #include "platform/registrystore.h"
 #include "strings/stringtable.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
+#include "updater/updatelock.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,8 +45,29 @@ QString description()
         "  6  the update failed; the backup was put back\n"
         "  7  the update failed and the backup could not be put back\n"
         "  8  --restore failed\n"
-        "  9  the update flag (config/UPDATER.ini) could not be read or set; nothing was changed");
+        "  9  the update flag (config/UPDATER.ini) could not be read or set; nothing was changed\n"
+        " 10  the package failed the checks made before the backup; nothing was changed\n"
+        " 11  another update, restore or check of the installation is running; nothing was changed\n"
+        " 12  not enough free space for the backup and the package; nothing was changed\n"
+        " 13  the application is running (its database is in use); nothing was changed");
 }
+
+// The console's side of an update: stage names and progress on the output.
+class ConsoleObserver : public UpdateSequence::Observer
+{
+public:
+    explicit ConsoleObserver(ConsoleOutput *output)
+        : m_output(output)
+    {
+    }
+    const char *logSignature() const override { return "int ConsoleUpdater::runUpdate()"; }
+    void stageStarted(UpdateSequence::Stage stage) override { m_output->stage(ConsoleUpdater::stageName(stage)); }
+    int progress() const override { return m_output->progress(); }
+    void setProgress(int value) override { m_output->setProgress(value); }
+
+private:
+    ConsoleOutput *m_output;
+};
 
 } // namespace
 
@@ -69,6 +92,14 @@ int ConsoleUpdater::exitCode(UpdateSequence::Outcome outcome)
         return ExitUpdateFailedRestored;
     case UpdateSequence::Outcome::UpdateFailedRestoreFailed:
         return ExitUpdateFailedRestoreFailed;
+    case UpdateSequence::Outcome::AnotherUpdateRunning:
+        return ExitAnotherUpdateRunning;
+    case UpdateSequence::Outcome::PackageRefused:
+        return ExitPackageRefused;
+    case UpdateSequence::Outcome::NotEnoughSpace:
+        return ExitNotEnoughSpace;
+    case UpdateSequence::Outcome::DatabaseInUse:
+        return ExitDatabaseInUse;
     }
     return ExitUpdateFailedRestoreFailed;
 }
@@ -82,6 +113,8 @@ QString ConsoleUpdater::stageName(UpdateSequence::Stage stage)
         return QStringLiteral("Checking the update flag");
     case UpdateSequence::Stage::RestoreInterrupted:
         return QStringLiteral("Restoring the backup of an interrupted update");
+    case UpdateSequence::Stage::CheckPackage:
+        return QStringLiteral("Checking the package and the installation");
     case UpdateSequence::Stage::Backup:
         return QStringLiteral("Backing up the installation");
     case UpdateSequence::Stage::Execute:
@@ -223,7 +256,7 @@ void ConsoleUpdater::startLog()
 
 bool ConsoleUpdater::checkPackageDir()
 {
-    if (!QFileInfo(QStringLiteral("%1/application").arg(m_packageDir)).isDir()) {
+    if (!QFileInfo(QStringLiteral("%1/%2").arg(m_packageDir, InstallLayout::packageRootName())).isDir()) {
         badInput(QStringLiteral("%1 is not an update package: it has no application/ directory (run the program "
                                 "from the package directory)")
                      .arg(m_packageDir));
@@ -243,9 +276,7 @@ bool ConsoleUpdater::checkInstallation()
     if (m_updater->getOldVersion().isEmpty() || installPath.isEmpty()) {
         QStringList keys;
         for (const char *name : {"Ostrelle", "Ketterin"}) {
-            const QString key = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
-                                               "Uninstall\\%1")
-                                    .arg(QLatin1String(name));
+            const QString key = InstallLayout::uninstallKey(QLatin1String(name));
             const QString file = RegistryStore::filePath(key);
             keys.append(file.isEmpty() ? key : QStringLiteral("%1 (%2)").arg(key, file));
         }
@@ -267,40 +298,10 @@ int ConsoleUpdater::runUpdate()
     m_output->info(QStringLiteral("Updating %1 from %2 to %3")
                        .arg(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getNewVersion()));
 
-    ConsoleOutput *output = m_output.get();
-    const QMetaObject::Connection progress = QObject::connect(
-        m_updater.get(), &CVUpdater::sigProcessAddValue, m_updater.get(), [output](int value) { output->addProgress(value); });
-
+    ConsoleObserver observer(m_output.get());
     UpdateSequence sequence(m_updater.get());
-    sequence.setStageListener([output](UpdateSequence::Stage stage) {
-        output->stage(stageName(stage));
-        // The lines the window's Update button writes before these stages.
-        const char *message = nullptr;
-        switch (stage) {
-        case UpdateSequence::Stage::CheckVersion:
-            message = "check version";
-            break;
-        case UpdateSequence::Stage::CheckFlag:
-            message = "check update flag";
-            break;
-        case UpdateSequence::Stage::Backup:
-            message = "backup old version";
-            break;
-        case UpdateSequence::Stage::Execute:
-            message = "exec update";
-            break;
-        case UpdateSequence::Stage::RegistryAndShortcut:
-            message = "update regedit and shortcut";
-            break;
-        case UpdateSequence::Stage::RestoreInterrupted:
-        case UpdateSequence::Stage::RestoreAfterFailure:
-            break;
-        }
-        if (message)
-            ZR_LOG_DEBUG("int ConsoleUpdater::runUpdate()") << message;
-    });
+    sequence.setObserver(&observer);
     const UpdateSequence::Outcome outcome = sequence.run();
-    QObject::disconnect(progress);
 
     const int result = exitCode(outcome);
     const QString resultText = text(UpdateSequence::resultTextId(outcome));
@@ -339,6 +340,21 @@ int ConsoleUpdater::runUpdate()
                                        "incomplete. The next update puts the backup back first; so does --restore.")
                             .arg(failed));
         break;
+    case UpdateSequence::Outcome::AnotherUpdateRunning:
+        m_output->error(sequence.refusal().value(0));
+        break;
+    case UpdateSequence::Outcome::PackageRefused:
+        m_output->error(QStringLiteral("The package was refused before anything was changed:"));
+        for (const QString &reason : sequence.refusal())
+            m_output->error(QStringLiteral("  %1").arg(reason));
+        break;
+    case UpdateSequence::Outcome::NotEnoughSpace:
+        m_output->error(QStringLiteral("Not enough free space, nothing was changed: %1").arg(sequence.refusal().value(0)));
+        break;
+    case UpdateSequence::Outcome::DatabaseInUse:
+        m_output->error(QStringLiteral("The application must be closed first, nothing was changed: %1")
+                            .arg(sequence.refusal().value(0)));
+        break;
     case UpdateSequence::Outcome::Succeeded:
         break;
     }
@@ -346,8 +362,21 @@ int ConsoleUpdater::runUpdate()
     return result;
 }
 
+bool ConsoleUpdater::lockInstallation(UpdateLock &lock)
+{
+    if (lock.tryLock() != UpdateLock::Result::Busy)
+        return true;
+    const QString message = UpdateSequence::anotherUpdateText(m_updater->getInstallPath(), lock.holder());
+    ZR_LOG_WARNING("bool ConsoleUpdater::lockInstallation(UpdateLock&)") << message;
+    m_output->error(message);
+    return false;
+}
+
 int ConsoleUpdater::runRestore()
 {
+    UpdateLock lock(m_updater->getInstallPath());
+    if (!lockInstallation(lock))
+        return ExitAnotherUpdateRunning;
     m_output->stage(stageName(UpdateSequence::Stage::RestoreAfterFailure));
     const bool restored = m_updater->restoreVersion();
     const QString resultText = text(restored ? 1073 : 1074);
@@ -373,6 +402,15 @@ int ConsoleUpdater::runCheck()
         m_updater.reset(CVUpdater::getInstance());
         if (!checkInstallation())
             return ExitBadInput;
+    }
+
+    // Read-only, but what it reads must not change under it. A check of an installation
+    // it cannot write (no lock file) goes on.
+    std::unique_ptr<UpdateLock> lock;
+    if (m_updater) {
+        lock = std::make_unique<UpdateLock>(m_updater->getInstallPath());
+        if (!lockInstallation(*lock))
+            return ExitAnotherUpdateRunning;
     }
 
     ConsoleOutput *output = m_output.get();

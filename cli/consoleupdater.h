@@ -10,6 +10,7 @@
 
 class CVUpdater;
 class ConsoleOutput;
+class UpdateLock;
 
 // The updater without a window (corvane-updater-cli), for unattended updates: runs the
 // Update button's stages (UpdateSequence) from the package directory, the process's
@@ -34,6 +35,10 @@ public:
         ExitUpdateFailedRestoreFailed = 7,// a step failed and the backup could not be put back
         ExitRestoreFailed = 8,            // --restore failed
         ExitFlagFailed = 9,               // the update flag could not be read or set; nothing was changed
+        ExitPackageRefused = 10,          // the checks before the backup refused the package; nothing was changed
+        ExitAnotherUpdateRunning = 11,    // another updater works on the installation; nothing was changed
+        ExitNotEnoughSpace = 12,          // too little free space for the backup and the package; nothing was changed
+        ExitDatabaseInUse = 13,           // the application holds its database; nothing was changed
     };
 
     ConsoleUpdater();
@@ -58,6 +63,9 @@ private:
     int runUpdate();
     int runRestore();
     int runCheck();
+    // Takes the installation's lock for a restore or a check; false (with the message
+    // printed) when another updater holds it.
+    bool lockInstallation(UpdateLock &lock);
     // A string table text, or the English text when no table is loaded.
     static QString text(int id);
     void badInput(const QString &message);

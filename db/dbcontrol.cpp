@@ -2,6 +2,7 @@
 
 #include "log/applog.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
 
 #include <QDebug>
 #include <QReadLocker>
@@ -100,8 +101,7 @@ DBControl::DBControl()
     : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
 {
     m_db.setHostName(QStringLiteral("localhost"));
-    m_db.setDatabaseName(QStringLiteral("%1/%2").arg(CVUpdater::getInstance()->getInstallPath(),
-                                                     QStringLiteral("kqdata.db")));
+    m_db.setDatabaseName(InstallLayout::databasePath(CVUpdater::getInstance()->getInstallPath()));
     openDB();
 }
 

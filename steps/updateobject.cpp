@@ -6,6 +6,7 @@
 #include "fileutil/recursionguard.h"
 #include "log/applog.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -77,7 +78,7 @@ QString UpdateObject::makeStepName(const QString &from, const QString &to) const
 
 QString UpdateObject::getPackagePath() const
 {
-    return QStringLiteral("./application/");
+    return InstallLayout::packageRoot();
 }
 
 QString UpdateObject::getInstallDir() const
@@ -119,6 +120,17 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
             continue;
         }
 
+        // The package's file is only read, never repaired: one without its markers is a
+        // broken package, not an empty set of keys.
+        if (entry.isFile()) {
+            ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
+            if (!packageIni.isReadable() || !packageIni.isValid()) {
+                ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+                    << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
+                return false;
+            }
+        }
+
         const QFileInfo installed(targetPath);
         if (!installed.exists()) {
             // Arrives exactly as the package has it: no markers added, no backup.
@@ -134,7 +146,7 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
 
         // The installed object is declared last so that it is destroyed, and the merged
         // file saved with its ".bak", before the package's object goes.
-        ConfigBase packageIni(entry.filePath());
+        ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
         ConfigBase installedIni(targetPath);
         // A side that could not be read would be merged as an empty file, and the step
         // would go on without the package's settings, or without the user's.

@@ -8,6 +8,8 @@
 #include "log/applog.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
+#include "updater/installlayout.h"
+#include "updater/updateflag.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -28,11 +30,6 @@ QString &programDirOverride()
     return dir;
 }
 
-QString uninstallKeyPrefix()
-{
-    return QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
-}
-
 // Where "DisplayIcon" ends its directory part. The registry holds a Windows path;
 // elsewhere the stand-in holds a native one, so "/" counts as well.
 int lastSeparator(const QString &path)
@@ -44,9 +41,10 @@ int lastSeparator(const QString &path)
 #endif
 }
 
-const QString flagKey = QStringLiteral("UPDATE/FLAG");
-const QString targetKey = QStringLiteral("UPDATE/TARGET");
-const QString databaseName = QStringLiteral("kqdata.db");
+const QString databaseName = InstallLayout::databaseName();
+
+// The uninstall key's values that an update writes, in the order it writes them.
+const std::array<QString, 2> recordedKeyValues{QStringLiteral("DisplayVersion"), QStringLiteral("DisplayName")};
 
 // The product name the key and the shortcut are written with: by the program path, not
 // by the language.
@@ -148,18 +146,18 @@ FormalUpdateO *CVUpdater::getUpdateObject() const
 
 QString CVUpdater::getBackupPath() const
 {
-    return QStringLiteral("%1/%2").arg(m_installPath, QStringLiteral("backup"));
+    return InstallLayout::backupPath(m_installPath);
 }
 
 QString CVUpdater::getFlagFilePath() const
 {
-    return QStringLiteral("%1%2").arg(m_installPath, QStringLiteral("/config/UPDATER.ini"));
+    return InstallLayout::flagFilePath(m_installPath);
 }
 
 void CVUpdater::readInstallInfo()
 {
-    const QString chineseKey = QStringLiteral("%1%2").arg(uninstallKeyPrefix(), QStringLiteral("Ketterin"));
-    const QString englishKey = QStringLiteral("%1%2").arg(uninstallKeyPrefix(), QStringLiteral("Ostrelle"));
+    const QString chineseKey = InstallLayout::uninstallKey(QStringLiteral("Ketterin"));
+    const QString englishKey = InstallLayout::uninstallKey(QStringLiteral("Ostrelle"));
     const bool chineseFirst = ZRPubMethod::getInstance()->getLanType() == 0;
     const QString firstKey = chineseFirst ? chineseKey : englishKey;
     const QString secondKey = chineseFirst ? englishKey : chineseKey;
@@ -194,8 +192,15 @@ void CVUpdater::readInstallInfo()
 void CVUpdater::readNewVersion()
 {
     const QString path = QStringLiteral("%1/%2").arg(programDir(), QStringLiteral("version.ini"));
-    ConfigBase versionFile(path);
-    m_newVersion = versionFile.value(QStringLiteral("RELEASE/VERSION"), QString()).toString();
+    // Package files are only read: a damaged file is answered as a repair would answer
+    // it (by its valid ".bak", otherwise empty), without writing into the package.
+    ConfigBase versionFile(path, ConfigBase::Access::ReadOnly);
+    if (versionFile.isValid()) {
+        m_newVersion = versionFile.value(QStringLiteral("RELEASE/VERSION"), QString()).toString();
+        return;
+    }
+    ConfigBase backup(versionFile.getBackupFile(), ConfigBase::Access::ReadOnly);
+    m_newVersion = backup.isValid() ? backup.value(QStringLiteral("RELEASE/VERSION"), QString()).toString() : QString();
 }
 
 bool CVUpdater::isCanUpdate()
@@ -281,8 +286,9 @@ bool CVUpdater::backupVersion()
     ZR_LOG_DEBUG("bool CVUpdater::backupVersion()") << "backup successed!";
     // Without the flag on disk an interrupted update would go unnoticed by the next run,
     // so an update must not start on this backup. The target goes with it, in the same
-    // save: it is how the next run tells an update that only missed its flag.
-    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()", m_newVersion);
+    // save: it is how the next run tells an update that only missed its flag. So do the
+    // uninstall key's values, which a restore puts back with the backup's files.
+    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()", m_newVersion, readKeyValues());
 }
 
 bool CVUpdater::restoreVersion()
@@ -346,6 +352,9 @@ bool CVUpdater::restoreVersion()
         return false;
     }
     ZR_LOG_DEBUG("bool CVUpdater::restoreVersion()") << "restore successed!";
+    // The key names the version of the files now back, before the flag says "whole".
+    if (!writeKeyValues(UpdateFlag(m_installPath).read().keyValues, "bool CVUpdater::restoreVersion()"))
+        return false;
     // A flag that stays false only makes the next run restore once more.
     const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()");
     database->openDB();
@@ -426,30 +435,7 @@ bool CVUpdater::updateRegKey()
 
 CVUpdater::RecordedUpdate CVUpdater::recordedUpdate() const
 {
-    if (m_installPath.isEmpty() || m_regKey.isEmpty())
-        return RecordedUpdate::No;
-    // Read without repairing, since this is only a question, but answered as a repairing
-    // opening would: a damaged file (an empty one left by a full disk) by its backup.
-    std::unique_ptr<ConfigBase> flagFile(new ConfigBase(getFlagFilePath(), ConfigBase::Access::ReadOnly));
-    if (flagFile->isReadable() && !flagFile->isValid()) {
-        std::unique_ptr<ConfigBase> backup(new ConfigBase(flagFile->getBackupFile(), ConfigBase::Access::ReadOnly));
-        if (!backup->isReadable() || backup->isValid())
-            flagFile = std::move(backup);
-    }
-    if (!flagFile->isReadable())
-        return RecordedUpdate::Unknown;
-    if (flagFile->value(flagKey, true).toBool())
-        return RecordedUpdate::No;
-    const QString target = flagFile->value(targetKey, QString()).toString();
-    if (target.isEmpty())
-        return RecordedUpdate::No;
-    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
-    // Readable at start-up (it named the installation), unreadable now: only this
-    // run's own writing can have put the new version there.
-    if (key->status() != QSettings::NoError)
-        return m_keyHoldsNewVersion ? RecordedUpdate::Yes : RecordedUpdate::No;
-    return key->value(QStringLiteral("DisplayVersion"), QString()).toString() == target ? RecordedUpdate::Yes
-                                                                                        : RecordedUpdate::No;
+    return UpdateFlag(m_installPath).recordedUpdate(m_regKey, m_keyHoldsNewVersion);
 }
 
 bool CVUpdater::finishRecordedUpdate()
@@ -493,19 +479,49 @@ void CVUpdater::cleanInterruptedSaves() const
         InterruptedSave::cleanDirectory(dir);
 }
 
-bool CVUpdater::writeUpdateFlag(bool flag, const char *signature, const QString &target) const
+QStringList CVUpdater::readKeyValues() const
 {
-    const QString path = getFlagFilePath();
-    ConfigBase flagFile(path);
-    flagFile.setValue(flagKey, flag);
-    if (!target.isEmpty())
-        flagFile.setValue(targetKey, target);
-    if (flagFile.isReadable() && flagFile.save())
+    QStringList values;
+    if (m_regKey.isEmpty())
+        return values;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    if (key->status() != QSettings::NoError)
+        return values;
+    for (const QString &name : recordedKeyValues) {
+        if (key->contains(name))
+            values << name << key->value(name).toString();
+    }
+    return values;
+}
+
+bool CVUpdater::writeKeyValues(const QStringList &keyValues, const char *signature)
+{
+    // Recorded by an earlier updater: nothing to put back.
+    if (keyValues.isEmpty() || m_regKey.isEmpty())
         return true;
-    ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);
-    // The settings layer still writes what is pending when the object goes. The value
-    // before this call is the one the installation's state calls for: true before a
-    // backup is complete, false while the update is not recorded.
-    flagFile.setValue(flagKey, !flag);
-    return false;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    // A key that could not be read looks empty: written now, it would lose its other values.
+    if (key->status() != QSettings::NoError) {
+        ZR_LOG_WARNING(signature) << QStringLiteral("read reg key %1 failed").arg(m_regKey);
+        return false;
+    }
+    for (const QString &name : recordedKeyValues) {
+        const int index = keyValues.indexOf(name);
+        if (index >= 0 && index % 2 == 0 && index + 1 < keyValues.size())
+            key->setValue(name, keyValues.at(index + 1));
+        else
+            key->remove(name);
+    }
+    if (!RegistryStore::commit(*key)) {
+        ZR_LOG_WARNING(signature) << QStringLiteral("write reg key %1 failed").arg(m_regKey);
+        return false;
+    }
+    m_keyHoldsNewVersion = false;
+    return true;
+}
+
+bool CVUpdater::writeUpdateFlag(bool flag, const char *signature, const QString &target,
+                                const QStringList &keyValues) const
+{
+    return UpdateFlag(m_installPath).write(flag, signature, target, keyValues);
 }

@@ -1,6 +1,8 @@
 #ifndef CVUPDATER_H
 #define CVUPDATER_H
 
+#include "updater/updateflag.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -74,7 +76,7 @@ public:
     // the backup was taken for (UPDATE/TARGET): the update stopped between recording
     // its version and setting its flag (Yes). Unknown when the flag file or the key
     // cannot be read; then neither a restore nor a completion may go ahead. Reads only.
-    enum class RecordedUpdate { No, Yes, Unknown };
+    using RecordedUpdate = UpdateFlag::RecordedUpdate;
     RecordedUpdate recordedUpdate() const;
     // Completes such an update: the shortcut, one flush, the flag set to true. False
     // when the flag could not be written.
@@ -94,9 +96,16 @@ signals:
     void sigProcessAddValue(int value);
 
 private:
-    // Writes UPDATE/FLAG (and UPDATE/TARGET when a target is given) and tells whether
+    // Writes UPDATE/FLAG (and UPDATE/TARGET and UPDATE/KEY when given) and tells whether
     // it reached the file.
-    bool writeUpdateFlag(bool flag, const char *signature, const QString &target = QString()) const;
+    bool writeUpdateFlag(bool flag, const char *signature, const QString &target = QString(),
+                         const QStringList &keyValues = QStringList()) const;
+    // The uninstall key's values an update writes, as UpdateFlag records them; empty
+    // when the key cannot be read.
+    QStringList readKeyValues() const;
+    // Puts recorded values back into the uninstall key, with the care updateRegKey()
+    // takes; true when they reached the key (or nothing was recorded).
+    bool writeKeyValues(const QStringList &keyValues, const char *signature);
     // The desktop shortcut to the program file; an existing one stays.
     void createShortcut(const char *signature) const;
     // Puts the installation and the uninstall key on disk before the flag vouches for them.

@@ -69,7 +69,7 @@ void TestAppEntry::contextDefaults()
 
 void TestAppEntry::reservedNames()
 {
-    const QStringList expected{"image", "log", "Updater", "backup", "UPDATER.ini", "install.log"};
+    const QStringList expected{"image", "log", "Updater", "backup", "UPDATER.ini", "install.log", "UPDATER.lock"};
     QCOMPARE(ZRPubMethod::getInstance()->reservedNames(), expected);
 }
 

@@ -169,7 +169,7 @@ void TestCopyDir::reservedNames_data()
 
     const QStringList reserved{QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
                                QStringLiteral("backup"), QStringLiteral("UPDATER.ini"),
-                               QStringLiteral("install.log")};
+                               QStringLiteral("install.log"), QStringLiteral("UPDATER.lock")};
     for (const QString &name : reserved) {
         QTest::addRow("%s as directory", qPrintable(name)) << name << true << false;
         QTest::addRow("%s as file", qPrintable(name)) << name << false << false;

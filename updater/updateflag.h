@@ -1,0 +1,65 @@
+#ifndef UPDATEFLAG_H
+#define UPDATEFLAG_H
+
+#include <QString>
+#include <QStringList>
+
+// The update flag file "config/UPDATER.ini" of an installation, the one owner of its
+// keys. UPDATE/FLAG is false from the end of a backup until the update is recorded or
+// the backup is put back; absent or true means the installation is consistent.
+// UPDATE/TARGET is the version the backup was taken for. UPDATE/KEY holds the values
+// of the uninstall key that the backup's files belong to, so that a restore can put the
+// key back with them ("DisplayVersion", its value, "DisplayName", its value; a value the
+// key did not hold is left out).
+class UpdateFlag
+{
+public:
+    // Where the file's answer came from.
+    enum class Source {
+        File,            // the file itself, valid
+        Backup,          // the file is damaged (or missing), its valid ".bak" answers
+        Damaged,         // damaged, no valid backup: a repair re-creates it empty
+        Unreadable       // the file or its backup cannot be read: nothing is known
+    };
+    struct Reading
+    {
+        Source source = Source::File;
+        bool exists = false;
+        bool flag = true;
+        QString target;
+        // UPDATE/KEY: empty when the backup recorded no key values (an earlier updater).
+        QStringList keyValues;
+        bool isKnown() const { return source != Source::Unreadable; }
+    };
+
+    // Whether an update is complete but for its flag; see recordedUpdate().
+    enum class RecordedUpdate { No, Yes, Unknown };
+
+    explicit UpdateFlag(const QString &installPath);
+
+    QString filePath() const;
+
+    // The file read without repairing anything, answered as a repairing opening would
+    // answer: a damaged file by its valid backup.
+    Reading read() const;
+    // The opening the update makes before its backup: repairs or creates the file (and
+    // its directories) as ConfigBase does. False when the file cannot be read; then
+    // nothing is repaired and *flag is left as it was.
+    bool openForUpdate(bool *flag) const;
+    // Writes UPDATE/FLAG, and UPDATE/TARGET and UPDATE/KEY when given, in one save; logs
+    // "write update flag <path> failed" under signature when the save did not reach the
+    // file. The flag then keeps its earlier value.
+    bool write(bool flag, const char *signature, const QString &target = QString(),
+               const QStringList &keyValues = QStringList()) const;
+
+    // Yes when UPDATE/FLAG is false while the uninstall key regKey already holds the
+    // version the backup was taken for: the update stopped between recording its version
+    // and setting its flag. Unknown when the file cannot be read. keyHoldsNewVersion
+    // answers for a key that was readable at start-up and cannot be read now.
+    RecordedUpdate recordedUpdate(const QString &regKey, bool keyHoldsNewVersion) const;
+
+private:
+    QString m_installPath;
+};
+
+#endif // UPDATEFLAG_H

@@ -1,0 +1,47 @@
+#ifndef UPDATELOCK_H
+#define UPDATELOCK_H
+
+#include <QString>
+
+#include <memory>
+
+class NamedMutex;
+class QLockFile;
+
+// One updater at a time per installation: an update, a restore or a check holds this
+// lock for as long as it works on the installation. It is the lock file "UPDATER.lock"
+// in the installation directory, which records its holder's process; a lock whose
+// process has ended (killed, crashed) is stale and taken over, so nothing can leave the
+// installation locked for good. On Windows a named mutex of the installation is held
+// as well. Released when the object goes.
+class UpdateLock
+{
+public:
+    enum class Result {
+        Locked,   // this process holds the lock
+        Busy,     // another process holds it: another updater is working
+        Failed    // the lock file cannot be made (a read-only installation, no such directory)
+    };
+
+    explicit UpdateLock(const QString &installPath);
+    ~UpdateLock();
+    UpdateLock(const UpdateLock &) = delete;
+    UpdateLock &operator=(const UpdateLock &) = delete;
+
+    // Does not wait.
+    Result tryLock();
+    void unlock();
+    bool isLocked() const { return m_locked; }
+
+    // After Busy: who holds the lock ("process 4711 (corvane-updater-cli)"), when known.
+    QString holder() const;
+    QString filePath() const { return m_path; }
+
+private:
+    QString m_path;
+    std::unique_ptr<QLockFile> m_file;
+    std::unique_ptr<NamedMutex> m_mutex;
+    bool m_locked = false;
+};
+
+#endif // UPDATELOCK_H
