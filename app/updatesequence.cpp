@@ -178,6 +178,15 @@ UpdateSequence::Outcome UpdateSequence::runLocked()
     if (!canUpdate && m_updater->recordedUpdate() != CVUpdater::RecordedUpdate::Yes)
         return fail(Stage::CheckVersion, Outcome::VersionRefused);
 
+    // Before anything is changed, also before the restore of an interrupted update
+    // (which only adds and overwrites, so what conflicts with the package now still
+    // does after it). Not when this package's own run only needs its flag.
+    if (installed && canUpdate) {
+        const Outcome checked = checkBeforeBackup();
+        if (checked != Outcome::Succeeded)
+            return checked;
+    }
+
     enter(Stage::CheckFlag);
     // Opening the flag file repairs or creates it, directories included. Where there is
     // no installation directory nothing is read (or made, e.g. "/config" for an empty
@@ -207,12 +216,6 @@ UpdateSequence::Outcome UpdateSequence::runLocked()
             return fail(Stage::RestoreInterrupted, Outcome::InterruptedRestoreFailed);
     }
 
-    if (installed) {
-        const Outcome checked = checkBeforeBackup();
-        if (checked != Outcome::Succeeded)
-            return checked;
-    }
-
     enter(Stage::Backup);
     if (!m_updater->backupVersion())
         return fail(Stage::Backup, Outcome::BackupFailed);
@@ -234,7 +237,7 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     // What --check finds wrong with the package would otherwise be found only after a
     // full backup, half-way through a step, or never.
     PackageCheck check(QDir::currentPath());
-    check.setTrialRun(false);
+    check.setMode(PackageCheck::Mode::BeforeUpdate);
     check.run(m_updater);
     QStringList problems;
     const QList<PackageCheck::Finding> findings = check.findings();
@@ -248,7 +251,8 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     }
 
     // The application writing its database while the update changes it, or while a
-    // restore replaces it, would lose its work.
+    // restore replaces it, would lose its work. (A journal our own interrupted step left
+    // is rolled back by SQLite here; the restore then replaces that database anyway.)
     const QString database = InstallLayout::databasePath(m_updater->getInstallPath());
     QString error;
     switch (DatabaseProbe::probe(database, &error)) {

@@ -9,16 +9,16 @@
 class CVUpdater;
 
 // The stages behind the Update button, shared by the window and the console driver:
-// version check, update flag, restore of an interrupted earlier update, the checks made
-// before anything is changed (the package, the free space, the database not in use),
-// backup, the version steps, registry and shortcut, and the restore after a failed step.
+// version check, the checks made before anything is changed (the package, the free
+// space, the database not in use), update flag, restore of an interrupted earlier
+// update, backup, the version steps, registry and shortcut, and the restore after a failed step.
 // The whole run holds the installation's UpdateLock, so a second updater is turned away.
 // Runs synchronously; the update manager logs the reasons of a failure, the caller turns
 // the outcome into its message (resultTextId()).
 class UpdateSequence
 {
 public:
-    enum class Stage { CheckVersion, CheckFlag, RestoreInterrupted, CheckPackage, Backup, Execute, RegistryAndShortcut, RestoreAfterFailure };
+    enum class Stage { CheckVersion, CheckPackage, CheckFlag, RestoreInterrupted, Backup, Execute, RegistryAndShortcut, RestoreAfterFailure };
     enum class Outcome {
         Succeeded,
         VersionRefused,

@@ -173,9 +173,10 @@ void PackageCheck::setFindingListener(std::function<void(const Finding &)> liste
     m_listener = std::move(listener);
 }
 
-void PackageCheck::setTrialRun(bool trialRun)
+void PackageCheck::setMode(Mode mode)
 {
-    m_trialRun = trialRun;
+    m_trialRun = mode == Mode::DryRun;
+    m_judgeFlag = mode == Mode::DryRun;
 }
 
 qint64 PackageCheck::spareSpace(qint64 databaseSize)
@@ -269,12 +270,13 @@ bool PackageCheck::run(CVUpdater *updater)
         return false;
     }
 
-    checkFlag();
+    if (m_judgeFlag)
+        checkFlag();
 
     QStringList steps;
     if (!updater->produceUpdateList(oldVersion, newVersion, steps)) {
         problem(QStringLiteral("no version steps lead from %1 to %2 (both must be major.minor with the same major "
-                               "version): the update would fail after the backup")
+                               "version): the update is refused")
                     .arg(oldVersion, newVersion));
         return false;
     }
@@ -495,16 +497,9 @@ void PackageCheck::checkConfig(const QString &step)
 
         ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
         if (!packageIni.isValid()) {
-            if (installed.exists())
-                problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
-                                       "\"tarnwoven\"): the merge would re-create it in the package and bring none of "
-                                       "its keys into config/%2")
-                            .arg(entryRelative, name));
-            else
-                problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
-                                       "\"tarnwoven\"): it would be copied unmarked, and the next update merging into "
-                                       "config/%2 would re-create it empty")
-                            .arg(entryRelative, name));
+            problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+                                   "\"tarnwoven\"): the configuration step would fail")
+                        .arg(entryRelative));
             continue;
         }
         if (!installed.exists()) {

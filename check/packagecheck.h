@@ -37,9 +37,11 @@ public:
 
     // Called with every finding as it is made.
     void setFindingListener(std::function<void(const Finding &)> listener);
-    // With a trial run (the default) the scripts run on an in-memory copy of the
-    // database; without, as before every real update, they are only parsed.
-    void setTrialRun(bool trialRun);
+    // DryRun (--check, the default): the scripts run on an in-memory copy of the
+    // database. BeforeUpdate (the start of every real update): they are only parsed,
+    // and the update flag is left to the update's own stage.
+    enum class Mode { DryRun, BeforeUpdate };
+    void setMode(Mode mode);
 
     // The free space of the installation's file system that an update needs beyond the
     // backup and the package's files: room for the database's journal (up to the
@@ -84,6 +86,7 @@ private:
     std::function<void(const Finding &)> m_listener;
     QList<Finding> m_findings;
     bool m_trialRun = true;
+    bool m_judgeFlag = true;
     bool m_spaceShort = false;
 };
 

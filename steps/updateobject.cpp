@@ -120,17 +120,6 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
             continue;
         }
 
-        // The package's file is only read, never repaired: one without its markers is a
-        // broken package, not an empty set of keys.
-        if (entry.isFile()) {
-            ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
-            if (!packageIni.isReadable() || !packageIni.isValid()) {
-                ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-                    << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
-                return false;
-            }
-        }
-
         const QFileInfo installed(targetPath);
         if (!installed.exists()) {
             // Arrives exactly as the package has it: no markers added, no backup.
@@ -146,7 +135,14 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
 
         // The installed object is declared last so that it is destroyed, and the merged
         // file saved with its ".bak", before the package's object goes.
+        // The package's file is only read, never repaired: one without its markers is a
+        // broken package, not an empty set of keys.
         ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
+        if (packageIni.isReadable() && !packageIni.isValid()) {
+            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+                << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
+            return false;
+        }
         ConfigBase installedIni(targetPath);
         // A side that could not be read would be merged as an empty file, and the step
         // would go on without the package's settings, or without the user's.

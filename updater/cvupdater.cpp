@@ -345,16 +345,18 @@ bool CVUpdater::restoreVersion()
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
-    // The flag turning true says "the installation is whole"; the restored files must
-    // be on disk before it is.
-    if (!DiskSync::flushTree(m_installPath)) {
+    // The key names the version of the files now back, as the backup recorded it.
+    if (!writeKeyValues(UpdateFlag(m_installPath).read().keyValues, "bool CVUpdater::restoreVersion()")) {
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
+        return false;
+    }
+    // The flag turning true says "the installation is whole"; the restored files and
+    // the key must be on disk before it is.
+    if (!flushUpdate()) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
     ZR_LOG_DEBUG("bool CVUpdater::restoreVersion()") << "restore successed!";
-    // The key names the version of the files now back, before the flag says "whole".
-    if (!writeKeyValues(UpdateFlag(m_installPath).read().keyValues, "bool CVUpdater::restoreVersion()"))
-        return false;
     // A flag that stays false only makes the next run restore once more.
     const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()");
     database->openDB();

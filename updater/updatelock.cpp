@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QThread>
 
 UpdateLock::UpdateLock(const QString &installPath)
     : m_path(InstallLayout::lockFilePath(installPath))
@@ -28,12 +29,27 @@ UpdateLock::Result UpdateLock::tryLock()
         return Result::Locked;
     if (!m_mutex->tryLock())
         return Result::Busy;
-    if (m_file->tryLock(0)) {
+    if (m_file->tryLock(0) || (m_file->error() == QLockFile::LockFailedError && takeOverUnreadable())) {
         m_locked = true;
         return Result::Locked;
     }
     m_mutex->unlock();
     return m_file->error() == QLockFile::LockFailedError ? Result::Busy : Result::Failed;
+}
+
+bool UpdateLock::takeOverUnreadable()
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (m_file->getLockInfo(&pid, &host, &application))
+        return false;
+    // A holder writes its process into the file right after making it; a file that
+    // still names nobody a moment later was left by a holder killed in between.
+    QThread::msleep(200);
+    if (m_file->getLockInfo(&pid, &host, &application) || !QFileInfo::exists(m_path))
+        return false;
+    return m_file->removeStaleLockFile() && m_file->tryLock(0);
 }
 
 void UpdateLock::unlock()

@@ -12,7 +12,7 @@ class QLockFile;
 // lock for as long as it works on the installation. It is the lock file "UPDATER.lock"
 // in the installation directory, which records its holder's process; a lock whose
 // process has ended (killed, crashed) is stale and taken over, so nothing can leave the
-// installation locked for good. On Windows a named mutex of the installation is held
+// installation locked for good; so is one that names no process. On Windows a named mutex of the installation is held
 // as well. Released when the object goes.
 class UpdateLock
 {
@@ -38,6 +38,9 @@ public:
     QString filePath() const { return m_path; }
 
 private:
+    // A lock file that names no process (its holder was killed before writing it).
+    bool takeOverUnreadable();
+
     QString m_path;
     std::unique_ptr<QLockFile> m_file;
     std::unique_ptr<NamedMutex> m_mutex;

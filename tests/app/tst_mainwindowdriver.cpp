@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLockFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -111,6 +112,7 @@ private slots:
     void interruptedUpdateRestoredFirst();
     void interruptedUpdateWithoutBackup();
     void versionRefused();
+    void anotherUpdateRunning();
     void unwritableRegistryKeyRestores();
     void restoreButton_data();
     void restoreButton();
@@ -290,8 +292,8 @@ void TestMainWindowDriver::updateSucceeds()
              QStringList{"ann"});
 
     QCOMPARE(logLines().value(0), QStringLiteral("Info void MainWindow::initData() Corvane Update Start-Up"));
-    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
-                                       driver + "backup old version", backupDone, driver + "exec update",
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package",
+                                       driver + "check update flag", driver + "backup old version", backupDone, driver + "exec update",
                                        stepLine.arg(step1), stepLine.arg(step2),
                                        driver + "update regedit and shortcut", regDone}));
 }
@@ -337,8 +339,8 @@ void TestMainWindowDriver::failingStatementRestores()
     QCOMPARE(PackageBuilder::readFile(m_fixture.keyFile(QStringLiteral("Ostrelle"))), keyBefore);
     QVERIFY(QDir(m_fixture.desktopPath()).isEmpty());
 
-    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
-                                       driver + "backup old version", backupDone, driver + "exec update",
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package",
+                                       driver + "check update flag", driver + "backup old version", backupDone, driver + "exec update",
                                        stepLine.arg(step1), stepLine.arg(step2),
                                        "Debug bool FormalUpdateO::execUpdate(const QString&) db update err",
                                        restoreDone}));
@@ -379,8 +381,8 @@ void TestMainWindowDriver::interruptedUpdateRestoredFirst()
     QCOMPARE(m_answerer->boxes.size(), 1);
     QCOMPARE(m_answerer->boxes.first().text, text(1515));
     QVERIFY(!m_window->isVisible());
-    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag", restoreDone,
-                                       driver + "backup old version", backupDone, driver + "exec update",
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package", driver + "check update flag",
+                                       restoreDone, driver + "backup old version", backupDone, driver + "exec update",
                                        stepLine.arg(step1), stepLine.arg(step2),
                                        driver + "update regedit and shortcut", regDone}));
     // Updated from the restored 3.2: the first step's table exists once, the deleted
@@ -407,7 +409,7 @@ void TestMainWindowDriver::interruptedUpdateWithoutBackup()
     QCOMPARE(m_answerer->boxes.size(), 1);
     QCOMPARE(m_answerer->boxes.first().text, text(1514));
     QVERIFY(m_answerer->boxes.first().iconVisible);
-    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package", driver + "check update flag",
                                        "Warning bool CVUpdater::restoreVersion() bak file is not exist!"}));
     QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log"}), before);
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
@@ -441,6 +443,36 @@ void TestMainWindowDriver::versionRefused()
     QVERIFY(m_window->isVisible());
 }
 
+// Another updater holds the installation: both buttons turn it away with their failure
+// box, the reason in the log, nothing changed.
+void TestMainWindowDriver::anotherUpdateRunning()
+{
+    buildPackage(QString());
+    QLockFile held(m_fixture.installPath() + QStringLiteral("/UPDATER.lock"));
+    QVERIFY(held.tryLock(0));
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log", "UPDATER.lock"});
+
+    openWindow();
+    clickUpdate();
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    QCOMPARE(m_answerer->boxes.first().text, text(1514));
+    QVERIFY(m_answerer->boxes.first().iconVisible);
+    const QString refused = QStringLiteral("Warning UpdateSequence::Outcome UpdateSequence::run() \"refused, nothing "
+                                           "changed: Another update of %1 is running (process %2 (%3)); nothing was "
+                                           "changed.\"")
+                                .arg(m_fixture.installPath())
+                                .arg(QCoreApplication::applicationPid())
+                                .arg(QCoreApplication::applicationName());
+    QVERIFY2(logLines().contains(refused), qPrintable(logLines().join(QLatin1Char('\n'))));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log", "UPDATER.lock"}), before);
+    QVERIFY(button("pushButton_Update")->isEnabled());
+
+    m_window->slotRestore();
+    QCOMPARE(m_answerer->boxes.size(), 2);
+    QCOMPARE(m_answerer->boxes.last().text, text(1074));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log", "UPDATER.lock"}), before);
+}
+
 void TestMainWindowDriver::unwritableRegistryKeyRestores()
 {
     buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
@@ -462,8 +494,8 @@ void TestMainWindowDriver::unwritableRegistryKeyRestores()
     QVERIFY(button("pushButton_Update")->isEnabled());
     QString quotedKey = InstallationFixture::keyPath(QStringLiteral("Ostrelle"));
     quotedKey.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check update flag",
-                                       driver + "backup old version", backupDone, driver + "exec update",
+    QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package",
+                                       driver + "check update flag", driver + "backup old version", backupDone, driver + "exec update",
                                        stepLine.arg(step1), stepLine.arg(step2),
                                        driver + "update regedit and shortcut",
                                        // A directory cannot be read either: nothing is written.

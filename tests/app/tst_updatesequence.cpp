@@ -79,7 +79,7 @@ void TestUpdateSequence::run_data()
     QTest::addColumn<QString>("flag");
     QTest::addColumn<QString>("program");
 
-    const Stages update{Stage::CheckVersion, Stage::CheckFlag, Stage::Backup, Stage::Execute,
+    const Stages update{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::Backup, Stage::Execute,
                         Stage::RegistryAndShortcut};
 
     QTest::newRow("success") << "success" << update << Outcome::Succeeded << Stage::CheckVersion << "true" << "v3.4";
@@ -87,23 +87,23 @@ void TestUpdateSequence::run_data()
                                      << Stage::CheckVersion << "" << "v3.2";
     QTest::newRow("interrupted, restored, updated")
         << "interrupted"
-        << Stages{Stage::CheckVersion, Stage::CheckFlag, Stage::RestoreInterrupted, Stage::Backup, Stage::Execute,
+        << Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::RestoreInterrupted, Stage::Backup, Stage::Execute,
                   Stage::RegistryAndShortcut}
         << Outcome::Succeeded << Stage::CheckVersion << "true" << "v3.4";
     QTest::newRow("interrupted, no backup")
-        << "interrupted without backup" << Stages{Stage::CheckVersion, Stage::CheckFlag, Stage::RestoreInterrupted}
+        << "interrupted without backup" << Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::RestoreInterrupted}
         << Outcome::InterruptedRestoreFailed << Stage::RestoreInterrupted << "false" << "v3.3";
     QTest::newRow("backup fails") << "backup fails"
-                                  << Stages{Stage::CheckVersion, Stage::CheckFlag, Stage::Backup}
+                                  << Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::Backup}
                                   << Outcome::BackupFailed << Stage::Backup << "" << "v3.2";
     QTest::newRow("step fails, restored")
-        << "step fails" << Stages{Stage::CheckVersion, Stage::CheckFlag, Stage::Backup, Stage::Execute,
+        << "step fails" << Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::Backup, Stage::Execute,
                                   Stage::RestoreAfterFailure}
         << Outcome::UpdateFailedRestored << Stage::Execute << "true" << "v3.2";
     // The copy stops half-way (the program file came before the blocked entry); the
     // flag stays false, so the next run begins with a restore.
     QTest::newRow("step fails, restore fails")
-        << "restore fails" << Stages{Stage::CheckVersion, Stage::CheckFlag, Stage::Backup, Stage::Execute,
+        << "restore fails" << Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::Backup, Stage::Execute,
                                      Stage::RestoreAfterFailure}
         << Outcome::UpdateFailedRestoreFailed << Stage::Execute << "false" << "v3.2";
     QTest::newRow("registry fails, restored")

@@ -13,7 +13,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -114,6 +117,13 @@ private slots:
     void helpAndVersion();
     void progressBarOnTerminal();
     void windowAndConsoleAgree();
+    void twoUpdatersAtOnce();
+    void lockedInstallation_data();
+    void lockedInstallation();
+    void staleLockIsTakenOver_data();
+    void staleLockIsTakenOver();
+    void notEnoughSpace();
+    void databaseInUse();
 
 private:
     enum Fault {
@@ -126,6 +136,10 @@ private:
         SqlErrorAndStaleBackup,
         MissingStep,
         UnmarkedStepIni,
+        NoMarkersStepIni,
+        VersionNotNumber,
+        MajorVersionStep,
+        ThreePartVersion,
         MalformedDirective,
         ConfigSubdirectory,
         DamagedVersionIni,
@@ -292,6 +306,21 @@ bool TestConsoleUpdater::apply(Fault fault)
         package.markedIni(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("config/app.ini")),
                           {{"view/zoom", "2"}}, PackageBuilder::Markers::BeginOnly);
         break;
+    case NoMarkersStepIni:
+        package.markedIni(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("config/app.ini")),
+                          {{"view/zoom", "2"}}, PackageBuilder::Markers::None);
+        break;
+    case VersionNotNumber:
+        writeKey(QStringLiteral("Ostrelle"), QStringLiteral("three point two"), installPath(QStringLiteral("ostrelle.exe")));
+        return true;
+    case MajorVersionStep:
+        writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.9"), installPath(QStringLiteral("ostrelle.exe")));
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "4.0"}});
+        break;
+    case ThreePartVersion:
+        writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.4"), installPath(QStringLiteral("ostrelle.exe")));
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.5.1"}});
+        break;
     case MalformedDirective:
         package.sqlScript(step2, QStringLiteral("IFN_COL|orders;\nALTER TABLE orders ADD COLUMN x TEXT;\n"));
         break;
@@ -387,6 +416,7 @@ void TestConsoleUpdater::updateSucceeds()
     QCOMPARE(result.outLines(), QStringList({
                                     QStringLiteral("Updating %1 from 3.2 to 3.4").arg(installPath()),
                                     "Checking the versions",
+                                    "Checking the package and the installation",
                                     "Checking the update flag",
                                     "Backing up the installation",
                                     "Applying the version steps",
@@ -417,6 +447,7 @@ void TestConsoleUpdater::updateSucceeds()
     }
     QCOMPARE(stageLines, QStringList({
                              "Debug int ConsoleUpdater::runUpdate() check version",
+                             "Debug int ConsoleUpdater::runUpdate() check package",
                              "Debug int ConsoleUpdater::runUpdate() check update flag",
                              "Debug int ConsoleUpdater::runUpdate() backup old version",
                              "Debug int ConsoleUpdater::runUpdate() exec update",
@@ -599,7 +630,7 @@ void TestConsoleUpdater::checkBrokenPackage_data()
                                         "refused at its first stage"
                                      << 3;
     QTest::newRow("step directory missing")
-        << int(MissingStep) << "application/3_4_to_3_5/ is missing: the update would stop at this step" << 6;
+        << int(MissingStep) << "application/3_4_to_3_5/ is missing: the update would stop at this step" << 10;
     QTest::newRow("statement fails")
         << int(SqlErrorInStep2)
         << "application/3_3_to_3_4/sql/dbupdate.sql: statement 2 of 2 would fail: no such table: no_such_table" << 6;
@@ -607,28 +638,28 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << int(MalformedDirective)
         << "application/3_3_to_3_4/sql/dbupdate.sql cannot be parsed (ifncol parse failed: \"IFN_COL|orders\"): none of its "
            "statements would run and the update would fail"
-        << 6;
+        << 10;
     QTest::newRow("config sub-directory")
         << int(ConfigSubdirectory)
         << "application/3_3_to_3_4/config/themes is a directory: the configuration step copies files only and would fail here"
-        << 6;
+        << 10;
     QTest::newRow("common file over a directory")
         << int(CommonTypeConflict)
         << QStringLiteral("application/common/config: a file in the package, but %1/config is a directory: the copy would fail")
-        << 6;
+        << 10;
     // The second step's script then meets the package's database, which lacks its
     // table; with a matching schema the update would go through without the user's rows.
     QTest::newRow("common tree replaces the database")
         << int(CommonReplacesDatabase)
         << "application/3_2_to_3_3/common/kqdata.db would replace the installed kqdata.db instead of updating it (use the "
            "step's sql/dbupdate.sql): the user's data in it is lost"
-        << 6;
+        << 10;
     // Goes through, and takes the user's settings with it.
     QTest::newRow("common tree replaces an INI file")
         << int(CommonReplacesIni)
         << "application/common/config/app.ini would replace the installed config/app.ini instead of merging it (put it in "
            "the step's config/): the user's data in it is lost"
-        << 0;
+        << 10;
     QTest::newRow("interrupted run without backup")
         << int(InterruptedNoBackup)
         << QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1/backup: the "
@@ -636,13 +667,31 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << 4;
     QTest::newRow("database not readable")
         << int(DatabaseNotReadable) << "kqdata.db cannot be read (file is not a database" << 6;
-    // The update goes through, but the merge re-creates the package's file and brings
-    // none of its keys: a problem of the package all the same.
-    QTest::newRow("unmarked INI file")
+    QTest::newRow("INI file with one marker")
         << int(UnmarkedStepIni)
         << "application/3_2_to_3_3/config/app.ini is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
-           "\"tarnwoven\"): the merge would re-create it in the package and bring none of its keys into config/app.ini"
-        << 0;
+           "\"tarnwoven\"): the configuration step would fail"
+        << 10;
+    QTest::newRow("INI file without markers")
+        << int(NoMarkersStepIni)
+        << "application/3_2_to_3_3/config/app.ini is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+           "\"tarnwoven\"): the configuration step would fail"
+        << 10;
+    QTest::newRow("installed version not a number")
+        << int(VersionNotNumber)
+        << "no version steps lead from three point two to 3.4 (both must be major.minor with the same major version): the "
+           "update is refused"
+        << 10;
+    QTest::newRow("step across a major version")
+        << int(MajorVersionStep)
+        << "no version steps lead from 3.9 to 4.0 (both must be major.minor with the same major version): the update is "
+           "refused"
+        << 10;
+    QTest::newRow("package version of three parts")
+        << int(ThreePartVersion)
+        << "no version steps lead from 3.4 to 3.5.1 (both must be major.minor with the same major version): the update is "
+           "refused"
+        << 10;
     QTest::newRow("damaged version.ini")
         << int(DamagedVersionIni)
         << "version.ini: not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be \"tarnwoven\"); the "
@@ -670,6 +719,14 @@ void TestConsoleUpdater::checkBrokenPackage()
 
     const Run update = run({});
     QVERIFY2(update.exitCode == updateExit, qPrintable(update.describe()));
+    if (updateExit == 10) {
+        // Refused before the backup, with the finding named: not a byte changed, in the
+        // installation or in the package, except the run's log.
+        QVERIFY2(update.errLines().contains(QStringLiteral("  ") + expected.mid(11)), qPrintable(update.describe()));
+        QVERIFY2(update.err.contains(QStringLiteral("The package was refused before anything was changed:")),
+                 qPrintable(update.describe()));
+        QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+    }
 }
 
 void TestConsoleUpdater::restoreAfterUpdate()
@@ -687,6 +744,15 @@ void TestConsoleUpdater::restoreAfterUpdate()
     QVERIFY(QFileInfo::exists(installPath(QStringLiteral("plugins/report.dll"))));
     QCOMPARE(PackageBuilder::iniValues(installPath(QStringLiteral("config/UPDATER.ini"))).value(QStringLiteral("UPDATE/FLAG")),
              QStringLiteral("true"));
+    // The uninstall entry names the version of the files that are back, so the same
+    // package applies again.
+    const QMap<QString, QString> entry = key(QStringLiteral("Ostrelle"));
+    QCOMPARE(entry.value(QStringLiteral("DisplayVersion")), QStringLiteral("3.2.0"));
+    QCOMPARE(entry.value(QStringLiteral("DisplayName")), QStringLiteral("Ostrelle 3.2.0"));
+    QCOMPARE(entry.value(QStringLiteral("DisplayIcon")), installPath(QStringLiteral("ostrelle.exe")));
+    const Run again = run({});
+    QVERIFY2(again.exitCode == 0, qPrintable(again.describe()));
+    verifyUpdated();
 }
 
 void TestConsoleUpdater::restoreWithoutBackup()
@@ -861,6 +927,194 @@ void TestConsoleUpdater::windowAndConsoleAgree()
     QVERIFY2(PackageBuilder::readFile(database) == windowBytes, "kqdata.db differs byte for byte");
     QCOMPARE(PackageBuilder::snapshot(registry), windowRegistry);
     QCOMPARE(PackageBuilder::snapshot(m_home->desktopPath()), windowDesktop);
+}
+
+// Started together, two updaters must not both work on the installation: one updates,
+// the other is turned away (or, started after the first has finished, finds the package
+// applied). Whatever the timing, the installation ends as one update leaves it and the
+// backup holds the old version only.
+void TestConsoleUpdater::twoUpdatersAtOnce()
+{
+    const QString program = QString::fromUtf8(kProgram);
+    for (int trial = 0; trial < 12; ++trial) {
+        init();
+        QVERIFY(m_root->isValid());
+        makeScenario();
+        // A second package directory, so that the two runs do not share a log file.
+        const QString second = m_root->path() + QStringLiteral("/package2");
+        QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), packagePath(), second}) == 0);
+
+        QProcess first;
+        QProcess other;
+        first.setWorkingDirectory(packagePath());
+        other.setWorkingDirectory(second);
+        first.start(program, QStringList());
+        // From side by side to one well into the other's update.
+        QThread::msleep(static_cast<unsigned long>(trial * 15));
+        other.start(program, QStringList());
+        QVERIFY(first.waitForFinished(120000));
+        QVERIFY(other.waitForFinished(120000));
+        const int codes[] = {first.exitStatus() == QProcess::NormalExit ? first.exitCode() : -1,
+                             other.exitStatus() == QProcess::NormalExit ? other.exitCode() : -1};
+        const QString describe = QStringLiteral("trial %1: exits %2 and %3\n%4\n%5")
+                                     .arg(trial)
+                                     .arg(codes[0])
+                                     .arg(codes[1])
+                                     .arg(QString::fromUtf8(first.readAllStandardError()),
+                                          QString::fromUtf8(other.readAllStandardError()));
+        QVERIFY2(std::count(std::begin(codes), std::end(codes), 0) == 1, qPrintable(describe));
+        for (int code : codes)
+            QVERIFY2(code == 0 || code == 3 || code == 11, qPrintable(describe));
+        verifyUpdated();
+        QCOMPARE(PackageBuilder::query(installPath(QStringLiteral("backup/kqdata.db")),
+                                       QStringLiteral("SELECT item FROM orders ORDER BY id")),
+                 QStringList({"pen", "ink", "paper"}));
+        QVERIFY2(!QFileInfo::exists(installPath(QStringLiteral("backup/plugins/report.dll"))), qPrintable(describe));
+        QVERIFY(!QFileInfo::exists(installPath(QStringLiteral("UPDATER.lock"))));
+    }
+}
+
+void TestConsoleUpdater::lockedInstallation_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("update") << QStringList{};
+    QTest::newRow("restore") << QStringList{"--restore"};
+    QTest::newRow("check") << QStringList{"--check"};
+}
+
+// While another updater holds the installation, a second one changes nothing and says so.
+void TestConsoleUpdater::lockedInstallation()
+{
+    QFETCH(QStringList, arguments);
+    makeScenario();
+    QVERIFY(run({}).exitCode == 0);
+    QFile::remove(installPath(QStringLiteral("ostrelle.exe")));
+    QLockFile held(installPath(QStringLiteral("UPDATER.lock")));
+    QVERIFY(held.tryLock(0));
+    const QStringList before = stateOf(m_root->path(), {QStringLiteral("package/log")});
+
+    const Run result = run(arguments);
+    QVERIFY2(result.exitCode == 11, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(QStringLiteral("Another update of %1 is running (process %2 (%3)); nothing was changed.")
+                                     .arg(installPath())
+                                     .arg(QCoreApplication::applicationPid())
+                                     .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName())),
+             qPrintable(result.describe()));
+    QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+    held.unlock();
+
+    // Once it is free the same run goes ahead: the restore brings the program back.
+    if (arguments.contains(QLatin1String("--restore"))) {
+        QCOMPARE(run(arguments).exitCode, 0);
+        QVERIFY(QFileInfo::exists(installPath(QStringLiteral("ostrelle.exe"))));
+    }
+}
+
+void TestConsoleUpdater::staleLockIsTakenOver_data()
+{
+    QTest::addColumn<bool>("named");
+    QTest::newRow("holder gone") << true;
+    QTest::newRow("holder killed before naming itself") << false;
+}
+
+// A lock left by a process that no longer runs (a killed updater) does not keep the
+// installation locked.
+void TestConsoleUpdater::staleLockIsTakenOver()
+{
+    QFETCH(bool, named);
+    makeScenario();
+    const QString path = installPath(QStringLiteral("UPDATER.lock"));
+    QByteArray contents;
+    if (named) {
+        // A real lock file, its process replaced by one that has ended.
+        QLockFile made(path);
+        QVERIFY(made.tryLock(0));
+        contents = PackageBuilder::readFile(path);
+        made.unlock();
+        QProcess gone;
+        gone.start(QStringLiteral("true"), QStringList());
+        QVERIFY(gone.waitForStarted());
+        const qint64 deadPid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        contents = QByteArray::number(deadPid) + contents.mid(contents.indexOf('\n'));
+    }
+    QFile lockFile(path);
+    QVERIFY(lockFile.open(QIODevice::WriteOnly));
+    lockFile.write(contents);
+    lockFile.close();
+
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    verifyUpdated();
+    QVERIFY(!lockFile.exists());
+}
+
+// An installation on a file system too small for the package's files: refused before
+// the backup, nothing changed. Needs the right to mount a tmpfs.
+void TestConsoleUpdater::notEnoughSpace()
+{
+    makeScenario();
+    const QString mountPoint = m_root->path() + QStringLiteral("/small");
+    QVERIFY(QDir().mkpath(mountPoint));
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                          QStringLiteral("size=2m"), QStringLiteral("tmpfs"), mountPoint});
+    if (!mount.waitForFinished() || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0)
+        QSKIP("cannot mount a tmpfs here");
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {path}); }
+    } unmount{mountPoint};
+
+    // The installation moves onto the small file system; the package brings more than
+    // is free there once the backup is taken: the copy would stop half-way.
+    const QString smallInstall = mountPoint + QStringLiteral("/Ostrelle");
+    QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), installPath(), smallInstall}) == 0);
+    writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2.0"), smallInstall + QStringLiteral("/ostrelle.exe"));
+    PackageBuilder package(packagePath());
+    package.file(QStringLiteral("application/common/data/big.bin"), QByteArray(2000 * 1024, 'x'));
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+    const QStringList before = stateOf(m_root->path(), {QStringLiteral("package/log")});
+
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 12, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(QStringLiteral("Not enough free space, nothing was changed: the backup and the new files need about ")),
+             qPrintable(result.describe()));
+    QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+}
+
+// The application holding its database (an exclusive transaction of another process):
+// refused before the backup with a request to close it, nothing changed.
+void TestConsoleUpdater::databaseInUse()
+{
+    makeScenario();
+    if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        QSKIP("needs the sqlite3 shell");
+    QProcess holder;
+    holder.setProcessChannelMode(QProcess::MergedChannels);
+    holder.start(QStringLiteral("sqlite3"), {installPath(QStringLiteral("kqdata.db"))});
+    QVERIFY(holder.waitForStarted());
+    holder.write("BEGIN EXCLUSIVE;\nSELECT 'held';\n");
+    QVERIFY(holder.waitForReadyRead(10000));
+    QCOMPARE(holder.readAll().trimmed(), QByteArray("held"));
+    const QStringList before = stateOf(m_root->path(), {QStringLiteral("package/log")});
+
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 13, qPrintable(result.describe()));
+    QVERIFY2(result.err.contains(QStringLiteral("The application must be closed first, nothing was changed: %1 is in use by "
+                                                "another program")
+                                     .arg(installPath(QStringLiteral("kqdata.db")))),
+             qPrintable(result.describe()));
+    QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+
+    // Its work is kept, and once it has gone the update goes through.
+    holder.write("INSERT INTO settings VALUES ('unsaved', 'kept');\nCOMMIT;\n.quit\n");
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(10000));
+    const Run update = run({});
+    QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
+    QCOMPARE(dbRows(QStringLiteral("SELECT value FROM settings WHERE key = 'unsaved'")), QStringList{"kept"});
 }
 
 QTEST_MAIN(TestConsoleUpdater)

@@ -19,6 +19,10 @@ registry stand-in or the desktop is then a fault point:
            or succeed with the result of an uninterrupted update; either way the next
            plain run must end right. Read-only opens of INI files get EACCES too: a file
            that cannot be read must not be taken for an empty one.
+  race     a second updater started while the first runs (no fault; the start of the
+           second spread over the first's run time): one of them updates, the other is
+           turned away (11) or finds the package applied (3), and the installation ends
+           exactly as one uninterrupted update leaves it, its backup the old version.
 
 What is compared (state()): every file below the installation except backup/ (content
 and permission bits, symbolic links by target), every key of every INI file, the
@@ -110,16 +114,16 @@ PROFILES = {
     # ahead of its backup), every point.
     "quick": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                   kill_every=1, newer_every=1, double_firsts=3, double_every=1, error_every=1,
-                  persistent_every=2, slow_lock_errors=False, jobs=2),
+                  persistent_every=2, slow_lock_errors=False, races=12, jobs=2),
     # The sanitizers' runtime probes memory by writing to a pipe and gives up when
     # write() keeps failing: no persistent write errors there.
     "asan": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                  kill_every=2, newer_every=2, double_firsts=2, double_every=3, error_every=3,
                  persistent_every=6, persistent_skip=("write", "writev", "pwrite64"), slow_lock_errors=False,
-                 jobs=2),
+                 races=6, jobs=2),
     "long": dict(files=600, total_mb=40, common_files=60, sql_statements=600, db_rows=5000, steps=3,
                  kill_sample=600, newer_every=2, double_firsts=4, double_sample=80, error_sample=400,
-                 persistent_sample=120, jobs=2),
+                 persistent_sample=120, races=24, jobs=2),
 }
 
 
@@ -610,8 +614,9 @@ def _first_fault(lab, first, name):
 # Exit statuses after which the installation must be as before the run: no installation
 # found (2, the uninstall key could not be read), the version was refused (3), the
 # backup failed (5), the update failed and the backup is back (6), the flag could not
-# be read or set (9).
-CLEAN_FAILURES = {2, 3, 5, 6, 9}
+# be read or set (9), the checks before the backup refused (10: a package file that
+# cannot be read; 12: no space; 13: the database in use).
+CLEAN_FAILURES = {2, 3, 5, 6, 9, 10, 12, 13}
 
 
 def case_error(point, persistent, newer):
@@ -683,7 +688,45 @@ def clean_restore_problems(actual, references, tolerated):
     return differences(actual, expected, ignore)
 
 
-CASES = {"kill": case_kill, "double": case_double, "error": case_error}
+class RaceStart:
+    """The second updater of a race, started `delay` seconds after the first."""
+
+    syscall = "race"
+
+    def __init__(self, n, delay):
+        self.n, self.delay = n, delay
+
+    def __repr__(self):
+        return "race#%d (second after %.0f ms)" % (self.n, self.delay * 1000)
+
+
+def case_race(start):
+    lab = _worker["lab"]
+    references = _worker["references"]
+    lab.reset("pristine")
+    processes = []
+    for delay in (0, start.delay):
+        time.sleep(delay)
+        processes.append(subprocess.Popen([lab.cli], cwd=str(lab.package), env=lab.env, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
+    outputs = [p.communicate(timeout=120)[0].decode("utf-8", "replace") for p in processes]
+    codes = [p.returncode for p in processes]
+    label = "%r: exits %s" % (start, codes)
+    if codes.count(0) != 1 or any(code not in (0, 3, 11) for code in codes):
+        raise Failure("%s, expected one success and one refusal (3 or 11)\n%s" % (label, "\n".join(o[-400:] for o in outputs)))
+    _expect(lab, "updated", label)
+    # The backup is the old version: no file of it may differ from the pristine one.
+    backup = lab.install / "backup"
+    pristine = references["pristine"]["files"]
+    for path in backup.rglob("*"):
+        relative = path.relative_to(backup).as_posix()
+        if path.is_file() and not path.is_symlink() and relative in pristine and not relative.endswith(".db"):
+            if hashlib.sha256(path.read_bytes()).hexdigest()[:16] != pristine[relative].split(" mode ")[0]:
+                raise Failure("%s: backup/%s is not the old version" % (label, relative))
+    return "exits %s" % "+".join(str(c) for c in sorted(codes))
+
+
+CASES = {"kill": case_kill, "double": case_double, "error": case_error, "race": case_race}
 
 
 def _run_case(kind, args):
@@ -791,6 +834,9 @@ def _main(args, profile, kinds, cli, work, started):
         print("a refused second run changed the installation: %s" % differences(state(lab), references["updated"]))
         return 1
     lab.reset("pristine")
+    plain = lab.run()
+    plain_seconds = plain.seconds
+    lab.reset("pristine")
     if lab.run(lab.newer_package).status != 0:
         print("the reference update to the newer package failed")
         return 1
@@ -834,6 +880,9 @@ def _main(args, profile, kinds, cli, work, started):
                           profile.get("persistent_every"), profile.get("persistent_sample"), seed=9)
         cases += [("error", (p, False, i % profile["newer_every"] == 0)) for i, p in enumerate(once)]
         cases += [("error", (p, True, i % profile["newer_every"] == 0)) for i, p in enumerate(persistent)]
+    if "race" in kinds and not args.point:
+        races = profile.get("races", 0)
+        cases += [("race", (RaceStart(i, plain_seconds * i / max(1, races)),)) for i in range(races)]
 
     jobs = args.jobs or profile["jobs"]
     print("%d cases on %d jobs" % (len(cases), jobs))

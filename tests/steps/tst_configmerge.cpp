@@ -37,7 +37,8 @@ private slots:
     void missingTargetDirectory();
     void damagedInstalledIni_data();
     void damagedInstalledIni();
-    void unmarkedPackageIniKeepsInstalledKeys();
+    void unmarkedPackageIniIsRefused_data();
+    void unmarkedPackageIniIsRefused();
 
 private:
     QString packageConfig() const { return m_dir->path() + QStringLiteral("/package/config"); }
@@ -249,23 +250,38 @@ void TestConfigMerge::damagedInstalledIni()
         QCOMPARE(values.value("main/saved"), QStringLiteral("yes"));
 }
 
-void TestConfigMerge::unmarkedPackageIniKeepsInstalledKeys()
+void TestConfigMerge::unmarkedPackageIniIsRefused_data()
 {
+    QTest::addColumn<int>("markers");
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("no markers, merged") << int(PackageBuilder::Markers::None) << true;
+    QTest::newRow("begin marker only, merged") << int(PackageBuilder::Markers::BeginOnly) << true;
+}
+
+// A package file without its markers is a broken package, not an empty set of keys:
+// the step fails, the installation keeps its file, and the package's own file is only
+// read (not repaired, nothing set aside beside it).
+void TestConfigMerge::unmarkedPackageIniIsRefused()
+{
+    QFETCH(int, markers);
+    QFETCH(bool, installed);
     PackageBuilder package(packageConfig());
-    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}}, PackageBuilder::Markers::None);
+    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}}, PackageBuilder::Markers(markers));
     PackageBuilder installation(installConfig());
-    installation.markedIni(QStringLiteral("app.ini"), {{"main/lang", "en"}, {"user/name", "ann"}});
+    if (installed)
+        installation.markedIni(QStringLiteral("app.ini"), {{"main/lang", "en"}, {"user/name", "ann"}});
+    else
+        installation.dir(QStringLiteral("."));
     QVERIFY(package.ok() && installation.ok());
+    const QStringList packageBefore = PackageBuilder::snapshot(packageConfig());
+    const QStringList installBefore = PackageBuilder::snapshot(installConfig());
 
     UpdateObject object;
-    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
-    // The package's unmarked file is repaired like any damaged one and brings only its
-    // begin marker: nothing of the installation is lost.
-    const Values values = PackageBuilder::iniValues(installation.path("app.ini"));
-    QCOMPARE(values.value("user/name"), QStringLiteral("ann"));
-    QCOMPARE(values.value("main/lang"), QStringLiteral("en"));
-    QCOMPARE(values.value(beginKey), mark);
-    QCOMPARE(values.value(endKey), mark);
+    LogCapture log;
+    QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
+    QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,the package's file is not a marked file")).size(), 1);
+    QCOMPARE(PackageBuilder::snapshot(packageConfig()), packageBefore);
+    QCOMPARE(PackageBuilder::snapshot(installConfig()), installBefore);
 }
 
 QTEST_GUILESS_MAIN(TestConfigMerge)

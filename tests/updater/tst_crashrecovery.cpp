@@ -136,9 +136,9 @@ void TestCrashRecovery::interruptedUpdate_data()
     QTest::addColumn<QString>("data");      // data.txt afterwards: "finished" or, restored, "old"
     QTest::addColumn<QString>("program");
 
-    const Stages update{Stage::CheckVersion, Stage::CheckFlag, Stage::Backup, Stage::Execute,
+    const Stages update{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::Backup, Stage::Execute,
                         Stage::RegistryAndShortcut};
-    const Stages restoreFirst{Stage::CheckVersion, Stage::CheckFlag, Stage::RestoreInterrupted, Stage::Backup,
+    const Stages restoreFirst{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag, Stage::RestoreInterrupted, Stage::Backup,
                               Stage::Execute, Stage::RegistryAndShortcut};
 
     // Killed after the key, before the flag: complete, only the flag is missing.
@@ -293,7 +293,7 @@ void TestCrashRecovery::unreadableFlagChangesNothing()
     LogCapture log;
     const Outcome outcome = sequence.run();
     QCOMPARE(outcome, Outcome::FlagFailed);
-    QCOMPARE(seen, (Stages{Stage::CheckVersion, Stage::CheckFlag}));
+    QCOMPARE(seen, (Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag}));
     QCOMPARE(sequence.failedStage(), Stage::CheckFlag);
     QCOMPARE(UpdateSequence::resultTextId(outcome), 1514);
     QCOMPARE(ConsoleUpdater::exitCode(outcome), int(ConsoleUpdater::ExitFlagFailed));
