@@ -4,6 +4,7 @@
 #include "updater/installlayout.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QThread>
@@ -29,27 +30,40 @@ UpdateLock::Result UpdateLock::tryLock()
         return Result::Locked;
     if (!m_mutex->tryLock())
         return Result::Busy;
-    if (m_file->tryLock(0) || (m_file->error() == QLockFile::LockFailedError && takeOverUnreadable())) {
+    // QLockFile takes a stale lock over under a second lock file of its own; one left
+    // without a name by a holder killed while making it would block that for good.
+    QLockFile remover(removerPath());
+    clearUnnamed(remover, removerPath());
+    if (m_file->tryLock(0)
+        || (m_file->error() == QLockFile::LockFailedError && clearUnnamed(*m_file, m_path) && m_file->tryLock(0))) {
         m_locked = true;
+        // Left by a holder killed while it took a stale lock over. Nobody else can be
+        // taking this lock over now: it is held, by a process that runs.
+        QFile::remove(removerPath());
         return Result::Locked;
     }
     m_mutex->unlock();
     return m_file->error() == QLockFile::LockFailedError ? Result::Busy : Result::Failed;
 }
 
-bool UpdateLock::takeOverUnreadable()
+QString UpdateLock::removerPath() const
+{
+    return m_path + QStringLiteral(".rmlock");
+}
+
+bool UpdateLock::clearUnnamed(QLockFile &file, const QString &path)
 {
     qint64 pid = 0;
     QString host;
     QString application;
-    if (m_file->getLockInfo(&pid, &host, &application))
+    if (!QFileInfo::exists(path) || file.getLockInfo(&pid, &host, &application))
         return false;
     // A holder writes its process into the file right after making it; a file that
     // still names nobody a moment later was left by a holder killed in between.
     QThread::msleep(200);
-    if (m_file->getLockInfo(&pid, &host, &application) || !QFileInfo::exists(m_path))
+    if (!QFileInfo::exists(path) || file.getLockInfo(&pid, &host, &application))
         return false;
-    return m_file->removeStaleLockFile() && m_file->tryLock(0);
+    return file.removeStaleLockFile();
 }
 
 void UpdateLock::unlock()

@@ -38,8 +38,11 @@ public:
     QString filePath() const { return m_path; }
 
 private:
-    // A lock file that names no process (its holder was killed before writing it).
-    bool takeOverUnreadable();
+    // QLockFile's own lock for taking a stale lock over.
+    QString removerPath() const;
+    // Removes a lock file that names no process (its holder was killed before writing
+    // it); true when it did.
+    static bool clearUnnamed(QLockFile &file, const QString &path);
 
     QString m_path;
     std::unique_ptr<QLockFile> m_file;

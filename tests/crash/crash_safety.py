@@ -35,6 +35,9 @@ files, ".damaged" files and a registry commit's ".previous".
 What legitimately differs after a fault, and is not compared:
   - backup/: a restore only adds and overwrites, so files the interrupted update had
     already added are in the next backup too (stray files are still looked for there);
+  - UPDATE/KEY of config/UPDATER.ini (and its ".bak"): the uninstall entry that backup
+    belongs to, which after an update completed by the next run names the version
+    between (the flag file is compared by its other keys);
   - an INI file the interrupted update had already added: the next run merges the
     package's keys into it instead of copying it, so its keys and values are compared
     but not its bytes, and its ".bak" is allowed;
@@ -338,6 +341,12 @@ def state(lab):
     strays = []
     for directory in (lab.install, registry_file.parent, lab.desktop):
         strays += [s.replace(root, "<root>") for s in strays_in(directory)]
+    # The uninstall entry of the backup, not compared like the backup itself; the flag
+    # file's bytes change with it, so it is compared by its keys.
+    for name in ("config/UPDATER.ini", "config/UPDATER.ini.bak"):
+        if name in inis:
+            inis[name] = {k: v for k, v in inis[name].items() if k != "UPDATE/KEY"}
+            files[name] = "keys mode " + files[name].partition(" mode ")[2]
     flag_keys = inis.get("config/UPDATER.ini", {})
     return {
         "files": files,
