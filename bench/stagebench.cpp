@@ -4,6 +4,7 @@
 #include "log/logmessagehandler.h"
 #include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,7 +64,7 @@ bool StageBench::restore()
 bool StageBench::runStepSql(const QString &stepName)
 {
     return CVUpdater::getInstance()->getUpdateObject()->updateDB(
-        QStringLiteral("./application/%1/sql").arg(stepName));
+        QStringLiteral("%1%2/sql").arg(InstallLayout::packageRoot(), stepName));
 }
 
 bool StageBench::writeStepStatements(const QString &stepName, const QString &outPath)
@@ -131,5 +132,5 @@ int StageBench::runCommand(const QStringList &command)
 
 QString StageBench::stepScriptPath(const QString &stepName) const
 {
-    return QStringLiteral("./application/%1/sql/dbupdate.sql").arg(stepName);
+    return QStringLiteral("%1%2/sql/dbupdate.sql").arg(InstallLayout::packageRoot(), stepName);
 }
