@@ -8,6 +8,7 @@
 #include "platform/registrystore.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
+#include "updater/updateflag.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -337,24 +338,24 @@ bool PackageCheck::run(CVUpdater *updater)
 
 void PackageCheck::checkFlag()
 {
-    const QString flagPath = m_updater->getFlagFilePath();
+    const UpdateFlag::Reading reading = UpdateFlag(m_installDir).read();
     bool flag = true;
-    if (QFileInfo::exists(flagPath)) {
-        ConfigBase file(flagPath, ConfigBase::Access::ReadOnly);
-        if (!file.isReadable()) {
+    if (reading.exists) {
+        switch (reading.source) {
+        case UpdateFlag::Source::Unreadable:
             problem(QStringLiteral("config/UPDATER.ini cannot be read: the update would stop before its backup"));
             return;
-        }
-        if (file.isValid()) {
-            flag = file.value(QStringLiteral("UPDATE/FLAG"), true).toBool();
-        } else {
-            ConfigBase backup(flagPath + QStringLiteral(".bak"), ConfigBase::Access::ReadOnly);
-            if (backup.isValid()) {
-                flag = backup.value(QStringLiteral("UPDATE/FLAG"), true).toBool();
-                note(QStringLiteral("config/UPDATER.ini is damaged: the update would replace it with its .bak"));
-            } else {
-                note(QStringLiteral("config/UPDATER.ini is damaged: the update would re-create it"));
-            }
+        case UpdateFlag::Source::File:
+            flag = reading.flag;
+            break;
+        case UpdateFlag::Source::Backup:
+            flag = reading.flag;
+            note(QStringLiteral("config/UPDATER.ini is damaged: the update would replace it with its .bak"));
+            break;
+        case UpdateFlag::Source::Damaged:
+        case UpdateFlag::Source::BackupUnreadable:
+            note(QStringLiteral("config/UPDATER.ini is damaged: the update would re-create it"));
+            break;
         }
     }
     if (flag) {

@@ -33,6 +33,8 @@ bool NamedMutex::tryLock()
     m_handle = handle;
     return true;
 #else
+    // Marks the object held, so that isHeld() answers alike everywhere.
+    m_handle = this;
     return true;
 #endif
 }

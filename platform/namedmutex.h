@@ -20,6 +20,7 @@ public:
     // or it cannot be created.
     bool tryLock();
     void unlock();
+    bool isHeld() const { return m_handle != nullptr; }
 
 private:
     QString m_name;

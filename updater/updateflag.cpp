@@ -50,7 +50,7 @@ UpdateFlag::Reading UpdateFlag::read() const
     }
     ConfigBase backup(file.getBackupFile(), ConfigBase::Access::ReadOnly);
     if (!backup.isReadable()) {
-        reading.source = Source::Unreadable;
+        reading.source = Source::BackupUnreadable;
         return reading;
     }
     if (backup.isValid()) {

@@ -19,7 +19,8 @@ public:
         File,            // the file itself, valid
         Backup,          // the file is damaged (or missing), its valid ".bak" answers
         Damaged,         // damaged, no valid backup: a repair re-creates it empty
-        Unreadable       // the file or its backup cannot be read: nothing is known
+        BackupUnreadable,// damaged, and its backup cannot be read: nothing is known
+        Unreadable       // the file cannot be read: nothing is known
     };
     struct Reading
     {
@@ -29,7 +30,7 @@ public:
         QString target;
         // UPDATE/KEY: empty when the backup recorded no key values (an earlier updater).
         QStringList keyValues;
-        bool isKnown() const { return source != Source::Unreadable; }
+        bool isKnown() const { return source != Source::Unreadable && source != Source::BackupUnreadable; }
     };
 
     // Whether an update is complete but for its flag; see recordedUpdate().
