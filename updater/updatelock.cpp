@@ -3,11 +3,19 @@
 #include "platform/namedmutex.h"
 #include "updater/installlayout.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QThread>
+
+namespace {
+
+// Milliseconds within which a live holder has named itself in its lock file.
+constexpr qint64 kNamingTime = 1000;
+
+} // namespace
 
 UpdateLock::UpdateLock(const QString &installPath)
     : m_path(InstallLayout::lockFilePath(installPath))
@@ -59,8 +67,11 @@ bool UpdateLock::clearUnnamed(QLockFile &file, const QString &path)
     if (!QFileInfo::exists(path) || file.getLockInfo(&pid, &host, &application))
         return false;
     // A holder writes its process into the file right after making it; a file that
-    // still names nobody a moment later was left by a holder killed in between.
-    QThread::msleep(200);
+    // still names nobody a second after it was made was left by a holder killed in
+    // between. (A holder that still runs also keeps the file locked, which makes the
+    // removal fail.)
+    const qint64 age = QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime());
+    QThread::msleep(static_cast<unsigned long>(qBound<qint64>(0, kNamingTime - age, kNamingTime)));
     if (!QFileInfo::exists(path) || file.getLockInfo(&pid, &host, &application))
         return false;
     return file.removeStaleLockFile();
