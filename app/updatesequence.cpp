@@ -151,6 +151,10 @@ UpdateSequence::Outcome UpdateSequence::run()
     if (installed && lock.tryLock() == UpdateLock::Result::Busy)
         return refuse(Stage::CheckVersion, Outcome::AnotherUpdateRunning,
                       {anotherUpdateText(installPath, lock.holder())});
+    // Read at start-up, the installed version may be that of before another updater's
+    // run that ended since.
+    if (lock.isLocked())
+        m_updater->refreshOldVersion();
 
     QMetaObject::Connection progress;
     if (m_observer) {

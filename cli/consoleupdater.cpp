@@ -411,6 +411,7 @@ int ConsoleUpdater::runCheck()
         lock = std::make_unique<UpdateLock>(m_updater->getInstallPath());
         if (!lockInstallation(*lock))
             return ExitAnotherUpdateRunning;
+        m_updater->refreshOldVersion();
     }
 
     ConsoleOutput *output = m_output.get();

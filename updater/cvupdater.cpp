@@ -62,6 +62,13 @@ struct RegistryValue
     QVariant value;
 };
 
+// Steps run between major.minor versions; a build number such as 5.2.1.7 is ignored.
+QString majorMinor(const QString &version)
+{
+    const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    return parts.size() >= 2 ? QStringLiteral("%1.%2").arg(parts.at(0), parts.at(1)) : version;
+}
+
 // All digits of a version as one number: "3.10" is 310. Not a number, or too large
 // for 32 bits, is 0.
 int versionNumber(QString version)
@@ -174,12 +181,7 @@ void CVUpdater::readInstallInfo()
     if (m_oldVersion.isEmpty())
         readKey(secondKey);
 
-    if (!m_oldVersion.isEmpty()) {
-        // Steps run between major.minor versions; a build number such as 5.2.1.7 is ignored.
-        const QStringList parts = m_oldVersion.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        if (parts.size() >= 2)
-            m_oldVersion = QStringLiteral("%1.%2").arg(parts.at(0), parts.at(1));
-    }
+    m_oldVersion = majorMinor(m_oldVersion);
 
     if (!m_installPath.isEmpty()) {
         m_iconPath = m_installPath;
@@ -187,6 +189,18 @@ void CVUpdater::readInstallInfo()
         if (separator >= 0)
             m_installPath.truncate(separator);
     }
+}
+
+void CVUpdater::refreshOldVersion()
+{
+    if (m_regKey.isEmpty())
+        return;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(m_regKey);
+    if (key->status() != QSettings::NoError)
+        return;
+    const QString version = key->value(QStringLiteral("DisplayVersion"), QString()).toString();
+    if (!version.isEmpty())
+        m_oldVersion = majorMinor(version);
 }
 
 void CVUpdater::readNewVersion()

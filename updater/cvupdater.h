@@ -91,6 +91,9 @@ public:
 
     void readInstallInfo();
     void readNewVersion();
+    // The installed version read again from the uninstall key (another updater may have
+    // changed it since start-up); kept as it was when the key cannot be read.
+    void refreshOldVersion();
 
 signals:
     void sigProcessAddValue(int value);
