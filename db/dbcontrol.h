@@ -24,6 +24,9 @@ public:
     void openDB();
     void closeDB();
     bool isOpened() const;
+    // Why the last call failed, in the words of its debug messages (a failed statement:
+    // the failure line, then its "SQL:" line); empty when the last call succeeded.
+    QString errorString() const { return m_errorString; }
     QSqlDatabase *getDatabase();
     QReadWriteLock *getLock();
 
@@ -61,6 +64,7 @@ private:
     QSqlDatabase m_db;
     QReadWriteLock m_lock; // non-recursive
     bool m_isOpen = false;
+    QString m_errorString;
 };
 
 #endif // DBCONTROL_H
