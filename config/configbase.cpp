@@ -1,5 +1,6 @@
 #include "config/configbase.h"
 
+#include "config/initextcodec.h"
 #include "config/iniwritecheck.h"
 #include "log/applog.h"
 
@@ -22,7 +23,7 @@ constexpr int kBackupLockWaitMs = 30000;
 std::unique_ptr<QSettings> openIni(const QString &filePath)
 {
     std::unique_ptr<QSettings> settings(new QSettings(filePath, QSettings::IniFormat));
-    settings->setIniCodec("UTF-8");
+    IniTextCodec::apply(*settings);
     return settings;
 }
 
@@ -291,7 +292,7 @@ bool ConfigBase::save()
         m_settings->setValue(m_endKey, m_markCode);
         m_needEndMark = false;
     }
-    m_settings->sync();
+    IniTextCodec::sync(*m_settings);
     if (m_settings->status() == QSettings::AccessError)
         return false;
     if (!IniWriteCheck::isComplete(*m_settings)) {

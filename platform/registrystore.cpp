@@ -1,5 +1,6 @@
 #include "platform/registrystore.h"
 
+#include "config/initextcodec.h"
 #include "config/iniwritecheck.h"
 
 #include <QFile>
@@ -45,7 +46,7 @@ std::unique_ptr<QSettings> RegistryStore::open(const QString &keyPath)
     recoverCommit(filePath(keyPath));
     auto settings = std::make_unique<QSettings>(filePath(keyPath), QSettings::IniFormat);
     // Users edit these files by hand; paths with non-ASCII names must read back as written.
-    settings->setIniCodec("UTF-8");
+    IniTextCodec::apply(*settings);
     return settings;
 #endif
 }
@@ -75,7 +76,7 @@ bool RegistryStore::commit(QSettings &settings)
     ::unlink(kept.constData());
     const bool keeping = ::link(QFile::encodeName(path).constData(), kept.constData()) == 0;
 #endif
-    settings.sync();
+    IniTextCodec::sync(settings);
     const bool written = settings.status() == QSettings::NoError;
     const bool complete = written && IniWriteCheck::isComplete(settings);
 #ifndef Q_OS_WIN
