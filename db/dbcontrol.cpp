@@ -4,7 +4,9 @@
 #include "log/debugtext.h"
 #include "updater/cvupdater.h"
 
+#include <QAtomicPointer>
 #include <QDebug>
+#include <QFileInfo>
 #include <QReadLocker>
 #include <QSqlError>
 #include <QWriteLocker>
@@ -96,10 +98,19 @@ bool execPrepared(QSqlQuery &query, const QString &sql, const QVector<BindValue>
 
 } // namespace
 
+namespace {
+QAtomicPointer<DBControl> s_created;
+}
+
 DBControl *DBControl::getInstance()
 {
     static DBControl instance;
     return &instance;
+}
+
+DBControl *DBControl::createdInstance()
+{
+    return s_created.loadAcquire();
 }
 
 DBControl::DBControl()
@@ -109,10 +120,12 @@ DBControl::DBControl()
     m_db.setDatabaseName(QStringLiteral("%1/%2").arg(CVUpdater::getInstance()->getInstallPath(),
                                                      QStringLiteral("kqdata.db")));
     openDB();
+    s_created.storeRelease(this);
 }
 
 void DBControl::openDB()
 {
+    m_openWhenUsed = false;
     m_errorString.clear();
     m_isOpen = true;
     if (m_db.isOpen())
@@ -126,8 +139,26 @@ void DBControl::openDB()
 
 void DBControl::closeDB()
 {
+    m_openWhenUsed = false;
     if (m_db.isOpen())
         m_db.close();
+}
+
+void DBControl::reopenDB()
+{
+    if (QFileInfo::exists(m_db.databaseName())) {
+        openDB();
+        return;
+    }
+    closeDB();
+    m_isOpen = false;
+    m_openWhenUsed = true;
+}
+
+void DBControl::openIfDeferred()
+{
+    if (m_openWhenUsed)
+        openDB();
 }
 
 bool DBControl::isOpened() const
@@ -156,6 +187,7 @@ bool DBControl::isSelectSql(const QString &sql)
 
 bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql)
 {
+    openIfDeferred();
     QReadLocker locker(&m_lock);
     m_errorString.clear();
     if (!isSelectSql(sql))
@@ -171,6 +203,7 @@ bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql)
 
 bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
 {
+    openIfDeferred();
     QReadLocker locker(&m_lock);
     m_errorString.clear();
     if (!isSelectSql(sql))
@@ -224,6 +257,7 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
 
 bool DBControl::execModifySql(const QStringList &sqlList)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"modify multisql failed,", true, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&sqlList](QSqlQuery &query) {
@@ -237,6 +271,7 @@ bool DBControl::execModifySql(const QStringList &sqlList)
 
 bool DBControl::execModifySql(const QString &sql)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"modify single sql failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&sql](QSqlQuery &query) {
@@ -246,6 +281,7 @@ bool DBControl::execModifySql(const QString &sql)
 
 bool DBControl::execModifySql(const QString &sql, const QVector<BindValue> &values)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"execModifysql bind value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
@@ -255,6 +291,7 @@ bool DBControl::execModifySql(const QString &sql, const QVector<BindValue> &valu
 
 bool DBControl::execModifySql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"execModifysql bind multi value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
@@ -269,6 +306,7 @@ bool DBControl::execModifySql(const QStringList &sqlList, const QVector<QVector<
 
 bool DBControl::execInsertSql(const QString &sql, int &rowId)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"insert single sql failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
@@ -280,6 +318,7 @@ bool DBControl::execInsertSql(const QString &sql, int &rowId)
 
 bool DBControl::execInsertSql(const QString &sql, const QVector<BindValue> &values, int &rowId)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"exec insert bind value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
@@ -292,6 +331,7 @@ bool DBControl::execInsertSql(const QString &sql, const QVector<BindValue> &valu
 bool DBControl::execInsertSql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values,
                               QVector<int> &rowIds)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"exec insert bind multi value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
@@ -310,6 +350,7 @@ bool DBControl::execInsertSql(const QStringList &sqlList, const QVector<QVector<
 
 bool DBControl::execInsertSql(const QStringList &sqlList, QVector<int> &rowIds)
 {
+    openIfDeferred();
     m_errorString.clear();
     const FailureReport report{"insert multi sql failed,", false, m_errorString};
     rowIds.clear();
