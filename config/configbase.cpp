@@ -220,7 +220,7 @@ void ConfigBase::checkAndRestore()
     }
     createEmptyFile(m_filePath);
 
-    // The end marker is owed until the first saved change, so a file that is
+    // The end marker is owed until the first change, so a file that is
     // re-created and never changed is repaired again at the next opening.
     m_settings = openIni(m_filePath);
     m_settings->setValue(m_beginKey, m_markCode);

@@ -17,8 +17,7 @@ const char kModifyListSignature[] = "bool DBControl::execModifySql(const QString
 
 // How one call reports a failed statement. Only the list form of execModifySql, the
 // one the update steps use, writes to the updater's log file; the others stay plain
-// debug output.
-// The call's errorString() is kept in every case.
+// debug output. The call's errorString() keeps the lines in every case.
 struct FailureReport
 {
     const char *message;
@@ -96,11 +95,10 @@ bool execPrepared(QSqlQuery &query, const QString &sql, const QVector<BindValue>
     return query.exec();
 }
 
-} // namespace
-
-namespace {
+// The instance once made, for createdInstance().
 QAtomicPointer<DBControl> s_created;
-}
+
+} // namespace
 
 DBControl *DBControl::getInstance()
 {
