@@ -16,12 +16,12 @@
 
 namespace {
 
+#ifndef Q_OS_WIN
 QByteArray keptName(const QString &filePath)
 {
     return QFile::encodeName(filePath + QStringLiteral(".previous"));
 }
 
-#ifndef Q_OS_WIN
 int openRetrying(const QByteArray &path, int flags)
 {
     int fd;

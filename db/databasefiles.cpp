@@ -8,6 +8,7 @@
 
 #ifdef Q_OS_WIN
 #include <QAtomicInt>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
