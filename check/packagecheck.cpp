@@ -48,48 +48,6 @@ protected:
     int columnExists(const QString &, const QString &) override { return 0; }
 };
 
-// Collects the plain debug messages in which the parser says why it failed, e.g.
-// ifncol parse failed: "IFN_COL|orders".
-class ParserMessages
-{
-public:
-    ParserMessages()
-        : m_previous(qInstallMessageHandler(&ParserMessages::handler))
-    {
-        s_messages = &m_messages;
-    }
-    ~ParserMessages()
-    {
-        s_messages = nullptr;
-        qInstallMessageHandler(m_previous);
-    }
-    ParserMessages(const ParserMessages &) = delete;
-    ParserMessages &operator=(const ParserMessages &) = delete;
-
-    QString reason() const
-    {
-        // The last plain message names the failure; "sql:" lines only trace the parse.
-        for (auto it = m_messages.crbegin(); it != m_messages.crend(); ++it) {
-            if (!it->contains(QLatin1String("sql:")))
-                return *it;
-        }
-        return QString();
-    }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &context, const QString &message)
-    {
-        if (s_messages && (!context.category || qstrcmp(context.category, "default") == 0))
-            s_messages->append(message);
-    }
-
-    static QStringList *s_messages;
-    QtMessageHandler m_previous;
-    QStringList m_messages;
-};
-
-QStringList *ParserMessages::s_messages = nullptr;
-
 bool isIniFile(const QFileInfo &entry)
 {
     return entry.suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) == 0;
@@ -544,16 +502,14 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
     QStringList statements;
     bool parsed = false;
     QString reason;
-    {
-        ParserMessages messages;
-        if (m_trialRun) {
-            TrialSqlParser parser(database);
-            parsed = parser.parseSqlFile(script.filePath(), statements);
-        } else {
-            ParseOnlySqlParser parser;
-            parsed = parser.parseSqlFile(script.filePath(), statements);
-        }
-        reason = messages.reason();
+    if (m_trialRun) {
+        TrialSqlParser parser(database);
+        parsed = parser.parseSqlFile(script.filePath(), statements);
+        reason = parser.errorString();
+    } else {
+        ParseOnlySqlParser parser;
+        parsed = parser.parseSqlFile(script.filePath(), statements);
+        reason = parser.errorString();
     }
     if (!parsed) {
         problem(QStringLiteral("%1 cannot be parsed%2: none of its statements would run and the update would fail")

@@ -1,6 +1,7 @@
 #include "config/configbase.h"
 
-#include "config/iniwritecheck.h"
+#include "config/inicommit.h"
+#include "config/initextcodec.h"
 #include "log/applog.h"
 
 #include <QDateTime>
@@ -14,6 +15,11 @@
 
 #include <algorithm>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // As long as QLockFile takes a lock of a process that no longer answers to be stale.
@@ -22,7 +28,7 @@ constexpr int kBackupLockWaitMs = 30000;
 std::unique_ptr<QSettings> openIni(const QString &filePath)
 {
     std::unique_ptr<QSettings> settings(new QSettings(filePath, QSettings::IniFormat));
-    settings->setIniCodec("UTF-8");
+    IniTextCodec::apply(*settings);
     return settings;
 }
 
@@ -52,6 +58,21 @@ struct FileStamp
     qint64 size;
     QDateTime modified;
 };
+
+// The data written through file's own descriptor, which alone is told about a failure.
+bool flushToDisk(QFileDevice &file)
+{
+#ifndef Q_OS_WIN
+    int result;
+    do {
+        result = ::fdatasync(file.handle());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+#else
+    Q_UNUSED(file)
+    return true;
+#endif
+}
 
 void forceReread(const QString &filePath, const FileStamp &replaced)
 {
@@ -106,6 +127,8 @@ void ConfigBase::initSettings()
     QMutexLocker locker(getMutex());
     m_needEndMark = false;
     m_changed = false;
+    // A save killed half-way may have left the file's second name (see IniCommit).
+    IniCommit::recover(m_filePath);
     m_settings = openIni(m_filePath);
     // QSettings reads the file at once; a file it cannot read looks like an empty one.
     m_unreadable = m_settings->status() == QSettings::AccessError;
@@ -155,6 +178,13 @@ void ConfigBase::setValue(const QString &key, const QVariant &value)
     }
     m_changed = true;
     m_settings->setValue(key, value);
+    // With the first change, not at the save: should the save fail, QSettings still
+    // writes what is pending when it goes, and a file of values without its end marker
+    // would be taken for a damaged one.
+    if (m_needEndMark) {
+        m_settings->setValue(m_endKey, m_markCode);
+        m_needEndMark = false;
+    }
 }
 
 void ConfigBase::checkAndRestore()
@@ -190,7 +220,7 @@ void ConfigBase::checkAndRestore()
     }
     createEmptyFile(m_filePath);
 
-    // The end marker is owed until the first saved change, so a file that is
+    // The end marker is owed until the first change, so a file that is
     // re-created and never changed is repaired again at the next opening.
     m_settings = openIni(m_filePath);
     m_settings->setValue(m_beginKey, m_markCode);
@@ -273,6 +303,11 @@ bool ConfigBase::writeBackup()
         backup.cancelWriting();
         return false;
     }
+    // commit() ignores a failed flush to the disk: a backup the disk may not keep is none.
+    if (!flushToDisk(backup)) {
+        backup.cancelWriting();
+        return false;
+    }
     return backup.commit();
 }
 
@@ -287,22 +322,25 @@ bool ConfigBase::save()
     if (!m_incompleteOnDisk && !writeBackup())
         return false;
 
-    if (m_needEndMark) {
-        m_settings->setValue(m_endKey, m_markCode);
-        m_needEndMark = false;
-    }
-    m_settings->sync();
-    if (m_settings->status() == QSettings::AccessError)
+    switch (IniCommit::commit(*m_settings)) {
+    case IniCommit::Outcome::Saved:
+        break;
+    case IniCommit::Outcome::NotWritten:
         return false;
-    if (!IniWriteCheck::isComplete(*m_settings)) {
+    case IniCommit::Outcome::Incomplete:
         ZR_LOG_WARNING("bool ConfigBase::save()")
             << QStringLiteral("save %1 failed,the file written is incomplete").arg(m_filePath);
         m_incompleteOnDisk = true;
         // QSettings takes the file for saved: every value is set again, so that the next
         // save writes them all rather than nothing.
-        const QStringList keys = m_settings->allKeys();
-        for (const QString &key : keys)
-            m_settings->setValue(key, m_settings->value(key));
+        IniCommit::keepPending(*m_settings);
+        return false;
+    case IniCommit::Outcome::NotOnDisk:
+        // The file as it was is back: a value the disk may not keep must not be taken
+        // for saved, least of all an update flag.
+        ZR_LOG_WARNING("bool ConfigBase::save()")
+            << QStringLiteral("save %1 failed,the disk did not take it").arg(m_filePath);
+        IniCommit::keepPending(*m_settings);
         return false;
     }
     m_incompleteOnDisk = false;

@@ -72,7 +72,7 @@ protected:
     QString m_endKey;
     QString m_markCode;
     std::unique_ptr<QSettings> m_settings;
-    // The file was (re)created: the end marker goes in with the first saved change.
+    // The file was (re)created: the end marker goes in with the first change.
     bool m_needEndMark = false;
     // A value was set since the last save.
     bool m_changed = false;

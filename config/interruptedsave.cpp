@@ -1,5 +1,6 @@
 #include "config/interruptedsave.h"
 
+#include "config/inicommit.h"
 #include "log/applog.h"
 
 #include <QDateTime>
@@ -20,6 +21,7 @@ namespace {
 const char kSignature[] = "static int InterruptedSave::cleanDirectory(const QString&)";
 
 const QString kLockSuffix = QStringLiteral(".lock");
+const QString kKeptSuffix = QStringLiteral(".previous");
 // QLockFile's own guard while it removes a stale lock: "<file>.lock.rmlock".
 const QString kRemovalLockSuffix = QStringLiteral(".rmlock");
 
@@ -88,6 +90,17 @@ int InterruptedSave::cleanDirectory(const QString &dirPath)
     static const QRegularExpression temporaryName(QStringLiteral("^(.+)\\.[A-Za-z]{6}$"));
 
     int removed = 0;
+    // The second name of a file whose commit was killed (IniCommit) goes first, before
+    // anything copies it: the file it kept is either whole beside it or put back.
+    for (const QString &name : names) {
+        if (!name.endsWith(kKeptSuffix))
+            continue;
+        IniCommit::recover(dir.filePath(name.left(name.size() - kKeptSuffix.size())));
+        if (!QFileInfo::exists(dir.filePath(name))) {
+            ++removed;
+            logRemoved(dir.filePath(name));
+        }
+    }
     for (const QString &name : names) {
         const bool removalLock = name.endsWith(kRemovalLockSuffix);
         if (!removalLock && !name.endsWith(kLockSuffix))

@@ -13,7 +13,8 @@
 // longer runs (or an empty one, whose maker was killed while making it), written
 // about when the lock was taken. A file that merely looks like one is never touched,
 // nor is anything of a lock whose process still runs. The lock goes last, so that a
-// clean-up killed half-way is finished by the next one.
+// clean-up killed half-way is finished by the next one. A file's second name
+// "<file>.previous" that a killed commit left (IniCommit) is mended first.
 class InterruptedSave
 {
 public:

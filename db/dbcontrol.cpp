@@ -1,10 +1,13 @@
 #include "db/dbcontrol.h"
 
 #include "log/applog.h"
+#include "log/debugtext.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 
+#include <QAtomicPointer>
 #include <QDebug>
+#include <QFileInfo>
 #include <QReadLocker>
 #include <QSqlError>
 #include <QWriteLocker>
@@ -15,21 +18,25 @@ const char kModifyListSignature[] = "bool DBControl::execModifySql(const QString
 
 // How one call reports a failed statement. Only the list form of execModifySql, the
 // one the update steps use, writes to the updater's log file; the others stay plain
-// debug output.
+// debug output. The call's errorString() keeps the lines in every case.
 struct FailureReport
 {
     const char *message;
     bool toLogFile;
+    QString &errorString;
 
     void operator()(const QString &error, const QString &sql) const
     {
+        const QString failure = debugText(message, error);
+        const QString statement = debugText("SQL:", sql);
+        errorString = failure + QLatin1Char('\n') + statement;
         if (toLogFile) {
             ZR_LOG_DEBUG(kModifyListSignature) << message << error;
             ZR_LOG_DEBUG(kModifyListSignature) << "SQL:" << sql;
             ZR_LOG_DEBUG(kModifyListSignature) << error;
         } else {
-            qDebug() << message << error;
-            qDebug() << "SQL:" << sql;
+            qDebug().noquote() << failure;
+            qDebug().noquote() << statement;
         }
     }
 };
@@ -89,6 +96,9 @@ bool execPrepared(QSqlQuery &query, const QString &sql, const QVector<BindValue>
     return query.exec();
 }
 
+// The instance once made, for createdInstance().
+QAtomicPointer<DBControl> s_created;
+
 } // namespace
 
 DBControl *DBControl::getInstance()
@@ -97,29 +107,56 @@ DBControl *DBControl::getInstance()
     return &instance;
 }
 
+DBControl *DBControl::createdInstance()
+{
+    return s_created.loadAcquire();
+}
+
 DBControl::DBControl()
     : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
 {
     m_db.setHostName(QStringLiteral("localhost"));
     m_db.setDatabaseName(InstallLayout::databasePath(CVUpdater::getInstance()->getInstallPath()));
     openDB();
+    s_created.storeRelease(this);
 }
 
 void DBControl::openDB()
 {
+    m_openWhenUsed = false;
+    m_errorString.clear();
     m_isOpen = true;
     if (m_db.isOpen())
         m_db.close();
     if (!m_db.open()) {
         m_isOpen = false;
+        m_errorString = QStringLiteral("open database failed");
         qDebug() << "open database failed";
     }
 }
 
 void DBControl::closeDB()
 {
+    m_openWhenUsed = false;
     if (m_db.isOpen())
         m_db.close();
+}
+
+void DBControl::reopenDB()
+{
+    if (QFileInfo::exists(m_db.databaseName())) {
+        openDB();
+        return;
+    }
+    closeDB();
+    m_isOpen = false;
+    m_openWhenUsed = true;
+}
+
+void DBControl::openIfDeferred()
+{
+    if (m_openWhenUsed)
+        openDB();
 }
 
 bool DBControl::isOpened() const
@@ -141,18 +178,22 @@ bool DBControl::isSelectSql(const QString &sql)
 {
     if (sql.trimmed().left(6).toUpper() == QLatin1String("SELECT"))
         return true;
+    m_errorString = QStringLiteral("is not select sql");
     qDebug() << "is not select sql";
     return false;
 }
 
 bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql)
 {
+    openIfDeferred();
     QReadLocker locker(&m_lock);
+    m_errorString.clear();
     if (!isSelectSql(sql))
         return false;
     query = QSqlQuery(m_db);
     if (!query.exec(sql)) {
-        qDebug() << "exec select sql failed:" << query.lastError().text();
+        m_errorString = debugText("exec select sql failed:", query.lastError().text());
+        qDebug().noquote() << m_errorString;
         return false;
     }
     return true;
@@ -160,12 +201,15 @@ bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql)
 
 bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
 {
+    openIfDeferred();
     QReadLocker locker(&m_lock);
+    m_errorString.clear();
     if (!isSelectSql(sql))
         return false;
     query = QSqlQuery(m_db);
     if (!execPrepared(query, sql, values)) {
-        qDebug() << "exec select sql failed:" << query.lastError().text();
+        m_errorString = debugText("exec select sql failed:", query.lastError().text());
+        qDebug().noquote() << m_errorString;
         return false;
     }
     return true;
@@ -174,7 +218,8 @@ bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql, const QVecto
 bool DBControl::getLastInsertRowId(QSqlQuery &query, int &rowId)
 {
     if (!query.exec(QStringLiteral("select last_insert_rowid()"))) {
-        qDebug() << "get rowid failed" << query.lastError().text();
+        m_errorString = debugText("get rowid failed", query.lastError().text());
+        qDebug().noquote() << m_errorString;
         return false;
     }
     if (!query.next())
@@ -196,7 +241,11 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
     };
     QSqlQuery query;
     if (!execSelectSql(query, sql, values)) {
-        qDebug() << "isColumnExists exec sql err:" << sql << table << column;
+        // The select's own failure says why; this message says what was asked.
+        const QString cause = m_errorString;
+        const QString failure = debugText("isColumnExists exec sql err:", sql, table, column);
+        qDebug().noquote() << failure;
+        m_errorString = cause.isEmpty() ? failure : failure + QLatin1Char('\n') + cause;
         return -1;
     }
     if (!query.next())
@@ -206,7 +255,9 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
 
 bool DBControl::execModifySql(const QStringList &sqlList)
 {
-    const FailureReport report{"modify multisql failed,", true};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"modify multisql failed,", true, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&sqlList](QSqlQuery &query) {
         for (const QString &sql : sqlList) {
             if (!query.exec(sql))
@@ -218,7 +269,9 @@ bool DBControl::execModifySql(const QStringList &sqlList)
 
 bool DBControl::execModifySql(const QString &sql)
 {
-    const FailureReport report{"modify single sql failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"modify single sql failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&sql](QSqlQuery &query) {
         return query.exec(sql) ? Outcome::Done : Outcome::StatementFailed;
     });
@@ -226,7 +279,9 @@ bool DBControl::execModifySql(const QString &sql)
 
 bool DBControl::execModifySql(const QString &sql, const QVector<BindValue> &values)
 {
-    const FailureReport report{"execModifysql bind value failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"execModifysql bind value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         return execPrepared(query, sql, values) ? Outcome::Done : Outcome::StatementFailed;
     });
@@ -234,7 +289,9 @@ bool DBControl::execModifySql(const QString &sql, const QVector<BindValue> &valu
 
 bool DBControl::execModifySql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values)
 {
-    const FailureReport report{"execModifysql bind multi value failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"execModifysql bind multi value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         const int count = qMin(sqlList.size(), values.size());
         for (int i = 0; i < count; ++i) {
@@ -247,7 +304,9 @@ bool DBControl::execModifySql(const QStringList &sqlList, const QVector<QVector<
 
 bool DBControl::execInsertSql(const QString &sql, int &rowId)
 {
-    const FailureReport report{"insert single sql failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"insert single sql failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         if (!query.exec(sql))
             return Outcome::StatementFailed;
@@ -257,7 +316,9 @@ bool DBControl::execInsertSql(const QString &sql, int &rowId)
 
 bool DBControl::execInsertSql(const QString &sql, const QVector<BindValue> &values, int &rowId)
 {
-    const FailureReport report{"exec insert bind value failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"exec insert bind value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         if (!execPrepared(query, sql, values))
             return Outcome::StatementFailed;
@@ -268,7 +329,9 @@ bool DBControl::execInsertSql(const QString &sql, const QVector<BindValue> &valu
 bool DBControl::execInsertSql(const QStringList &sqlList, const QVector<QVector<BindValue>> &values,
                               QVector<int> &rowIds)
 {
-    const FailureReport report{"exec insert bind multi value failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"exec insert bind multi value failed,", false, m_errorString};
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         const int count = qMin(sqlList.size(), values.size());
         for (int i = 0; i < count; ++i) {
@@ -285,7 +348,9 @@ bool DBControl::execInsertSql(const QStringList &sqlList, const QVector<QVector<
 
 bool DBControl::execInsertSql(const QStringList &sqlList, QVector<int> &rowIds)
 {
-    const FailureReport report{"insert multi sql failed,", false};
+    openIfDeferred();
+    m_errorString.clear();
+    const FailureReport report{"insert multi sql failed,", false, m_errorString};
     rowIds.clear();
     return runInTransaction(m_lock, m_db, report, [&](QSqlQuery &query) {
         for (const QString &sql : sqlList) {

@@ -20,10 +20,21 @@ class DBControl
 public:
     // The instance takes the installation path from CVUpdater once, at the first call.
     static DBControl *getInstance();
+    // The instance if getInstance() has made it, else null: what only closes or reopens
+    // the connection must not make it, as making it opens, and so creates, the database.
+    static DBControl *createdInstance();
 
     void openDB();
     void closeDB();
+    // Opens the connection again after its file may have been replaced: at once when
+    // the file is there; when it is not, at the first call that runs a statement, so
+    // that a database the installation did not have is only created by an update step
+    // that runs one.
+    void reopenDB();
     bool isOpened() const;
+    // Why the last call failed, in the words of its debug messages (a failed statement:
+    // the failure line, then its "SQL:" line); empty when the last call succeeded.
+    QString errorString() const { return m_errorString; }
     QSqlDatabase *getDatabase();
     QReadWriteLock *getLock();
 
@@ -56,11 +67,14 @@ public:
 private:
     DBControl();
     ~DBControl() = default;
+    void openIfDeferred();
     Q_DISABLE_COPY(DBControl)
 
     QSqlDatabase m_db;
     QReadWriteLock m_lock; // non-recursive
     bool m_isOpen = false;
+    bool m_openWhenUsed = false;
+    QString m_errorString;
 };
 
 #endif // DBCONTROL_H

@@ -2,6 +2,7 @@
 
 #include "db/dbcontrol.h"
 #include "log/applog.h"
+#include "log/debugtext.h"
 
 #include <QDebug>
 #include <QFile>
@@ -20,11 +21,19 @@ bool isBlankByte(char c)
 
 } // namespace
 
+template <typename... Values>
+void ZRSqlParser::fail(const char *message, const Values &...values)
+{
+    m_errorString = debugText(message, values...);
+    qDebug().noquote() << m_errorString;
+}
+
 bool ZRSqlParser::parseSqlFile(const QString &path, QStringList &sqlList)
 {
+    m_errorString.clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "file open failed:" << path;
+        fail("file open failed:", path);
         return false;
     }
     return parseSqlDevice(file, sqlList);
@@ -32,6 +41,7 @@ bool ZRSqlParser::parseSqlFile(const QString &path, QStringList &sqlList)
 
 bool ZRSqlParser::parseSqlDevice(QIODevice &device, QStringList &sqlList)
 {
+    m_errorString.clear();
     QString sqlText;
     bool firstLine = true;
     int emptyReads = 0;
@@ -40,7 +50,7 @@ bool ZRSqlParser::parseSqlDevice(QIODevice &device, QStringList &sqlList)
         // comment or a blank line and silently take part of a statement with it.
         QByteArray line = device.readLine();
         if (line.isEmpty()) {
-            qDebug() << "read null line";
+            fail("read null line");
             if (++emptyReads >= kMaxEmptyReads)
                 return false;
             continue;
@@ -67,6 +77,7 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
     // Scripts repeat the same guards (a cumulative script re-checks the columns of
     // every earlier release), and nothing changes the database while a script is
     // parsed: each distinct directive is asked once.
+    m_errorString.clear();
     QHash<QStringRef, int> decisions;
     bool skipNext = false;
     for (const QStringRef &piece : pieces) {
@@ -99,12 +110,12 @@ int ZRSqlParser::parseIfnCol(const QString &directive)
 {
     const QStringList fields = directive.split(QLatin1Char('|'), Qt::KeepEmptyParts);
     if (fields.size() != 3) {
-        qDebug() << "ifncol parse failed:" << directive;
+        fail("ifncol parse failed:", directive);
         return -1;
     }
     const int exists = columnExists(fields.at(1), fields.at(2));
     if (exists == -1) {
-        qDebug() << "isColumnExists exec failed";
+        fail("isColumnExists exec failed");
         return -1;
     }
     return exists == 0 ? 1 : 0;

@@ -35,10 +35,21 @@ public:
     int parseIfnCol(const QString &directive);
     bool isIgnoredLine(const QByteArray &line) const;
 
+    // Why the last parse failed, in the words of its debug message (e.g.
+    // ifncol parse failed: "IFN_COL|orders"); empty after a parse that succeeded.
+    QString errorString() const { return m_errorString; }
+
 protected:
     // Answers a directive's column test (1, 0 or -1, as DBControl::isColumnExists): the
     // live database here; a dry run of a package answers from its own copy instead.
     virtual int columnExists(const QString &table, const QString &column);
+
+private:
+    // Writes a failure's plain debug message and keeps its text as errorString().
+    template <typename... Values>
+    void fail(const char *message, const Values &...values);
+
+    QString m_errorString;
 };
 
 #endif // ZRSQLPARSER_H

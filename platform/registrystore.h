@@ -25,8 +25,9 @@ public:
 
     // Writes pending values to the store and tells whether they reached it: false
     // when the key cannot be written (no rights, a read-only file, a blocked path), or
-    // when its file was left incomplete (a full disk: the file as it was is put back,
-    // and every value is pending again, for the next commit).
+    // when its file was left incomplete or the disk did not take it (a full or failing
+    // disk: the file as it was is put back, and every value is pending again, for the
+    // next commit).
     static bool commit(QSettings &settings);
 
 private:

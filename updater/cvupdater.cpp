@@ -3,7 +3,7 @@
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "config/interruptedsave.h"
-#include "db/dbcontrol.h"
+#include "db/databasefiles.h"
 #include "fileutil/disksync.h"
 #include "log/applog.h"
 #include "platform/registrystore.h"
@@ -333,26 +333,16 @@ bool CVUpdater::restoreVersion()
         return false;
     }
 
-    // "kqdata.db" is replaced by the copy; an open connection would keep writing to the
-    // file the copy removed.
-    DBControl *database = DBControl::getInstance();
-    database->closeDB();
-    cleanInterruptedSaves();
-    // A journal beside the database belongs to the database being replaced: an update
-    // step killed in its transaction leaves "kqdata.db-journal" (or a WAL) behind, and
-    // SQLite would roll it into the backup's database at the next opening, mixing pages
-    // of two versions. Removed before the copy, so that no moment has the backup's
-    // database beside it; a journal the backup holds comes back with its database.
-    if (QFileInfo(QStringLiteral("%1/%2").arg(backupPath, databaseName)).isFile()) {
-        for (const char *suffix : {"-journal", "-wal", "-shm"}) {
-            const QString path = QStringLiteral("%1/%2%3").arg(m_installPath, databaseName, QLatin1String(suffix));
-            if (QFileInfo(path).exists() && !QFile::remove(path)) {
-                ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << QStringLiteral("remove %1 failed").arg(path);
-                ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
-                return false;
-            }
-        }
+    // "kqdata.db" is replaced by the copy: our connection is closed, and no other
+    // process may hold the database meanwhile; the journal of a step of ours that was
+    // killed is set aside (see DatabaseFiles). Released when this function returns.
+    DatabaseFiles databaseFiles(QStringLiteral("%1/%2").arg(m_installPath, databaseName),
+                                QStringLiteral("%1/%2").arg(backupPath, databaseName));
+    if (!databaseFiles.takeOver()) {
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
+        return false;
     }
+    cleanInterruptedSaves();
     if (!ZRPubMethod::getInstance()->copyDir(QDir(backupPath), QDir(m_installPath), true)) {
         // Stays closed: a copy that stopped half-way may have removed the database, and
         // opening would create an empty one in its place.
@@ -370,10 +360,11 @@ bool CVUpdater::restoreVersion()
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
+    // Before the flag: once it is true, no restore comes to clear a journal set aside.
+    databaseFiles.complete();
     ZR_LOG_DEBUG("bool CVUpdater::restoreVersion()") << "restore successed!";
     // A flag that stays false only makes the next run restore once more.
     const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()");
-    database->openDB();
     return flagWritten;
 }
 

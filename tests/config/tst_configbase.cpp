@@ -497,6 +497,9 @@ void TestConfigBase::textSurvivesSaveAndReopen_data()
     QTest::newRow("backslash path")
         << "APP/PATH" << QVariant(QStringLiteral("C:\\Program Files\\Ostrelle\\")) << QByteArray();
     QTest::newRow("bool") << "UPDATE/FLAG" << QVariant(false) << QByteArray("FLAG=false");
+    // Qt's own INI writer loses characters beyond the Basic Multilingual Plane.
+    const QString flower = QStringLiteral("Zo\u00eb \U0001F33B \u00c5ngstr\u00f6m");
+    QTest::newRow("beyond the BMP") << "USER/NAME" << QVariant(flower) << flower.toUtf8();
 }
 
 void TestConfigBase::textSurvivesSaveAndReopen()

@@ -23,6 +23,9 @@ registry stand-in or the desktop is then a fault point:
            second spread over the first's run time): one of them updates, the other is
            turned away (11) or finds the package applied (3), and the installation ends
            exactly as one uninterrupted update leaves it, its backup the old version.
+  sync     a flush to the disk (fdatasync, fsync, syncfs) fails with ENOSPC from that
+           call on: data the program vouches for did not reach the disk, so the run
+           must not exit 0; otherwise as a persistent error.
 
 What is compared (state()): every file below the installation except backup/ (content
 and permission bits, symbolic links by target), every key of every INI file, the
@@ -117,16 +120,16 @@ PROFILES = {
     # ahead of its backup), every point.
     "quick": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                   kill_every=1, newer_every=1, double_firsts=3, double_every=1, error_every=1,
-                  persistent_every=2, slow_lock_errors=False, races=12, jobs=2),
+                  persistent_every=2, slow_lock_errors=False, races=12, sync_every=2, jobs=2),
     # The sanitizers' runtime probes memory by writing to a pipe and gives up when
     # write() keeps failing: no persistent write errors there.
     "asan": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                  kill_every=2, newer_every=2, double_firsts=2, double_every=3, error_every=3,
                  persistent_every=6, persistent_skip=("write", "writev", "pwrite64"), slow_lock_errors=False,
-                 races=6, jobs=2),
+                 races=6, sync_every=4, jobs=2),
     "long": dict(files=600, total_mb=40, common_files=60, sql_statements=600, db_rows=5000, steps=3,
                  kill_sample=600, newer_every=2, double_firsts=4, double_sample=80, error_sample=400,
-                 persistent_sample=120, races=24, jobs=2),
+                 persistent_sample=120, races=24, sync_sample=40, jobs=2),
 }
 
 
@@ -256,7 +259,7 @@ STRAY_PATTERNS = [
     (re.compile(r"-(journal|wal|shm)$"), "SQLite journal"),
     (re.compile(r"\.lock$"), "lock file"),
     (re.compile(r"\.damaged$"), "damaged file set aside"),
-    (re.compile(r"\.previous$"), "second name of an interrupted registry commit"),
+    (re.compile(r"\.previous$"), "second name of an interrupted INI commit"),
 ]
 SAVEFILE_TEMP = re.compile(r"^(.+)\.[A-Za-z0-9]{6}$")
 
@@ -628,7 +631,7 @@ def _first_fault(lab, first, name):
 CLEAN_FAILURES = {2, 3, 5, 6, 9, 10, 12, 13}
 
 
-def case_error(point, persistent, newer):
+def case_error(point, persistent, newer, must_fail=False):
     lab = _worker["lab"]
     references = _worker["references"]
     lab.reset("pristine")
@@ -636,6 +639,9 @@ def case_error(point, persistent, newer):
     label = "%s %s at %r" % ("persistent" if persistent else "one", ERROR_OF.get(point.syscall, "EIO"), point)
     if run.killed or run.status < 0:
         raise Failure("%s: the program died: %r\n%s" % (label, run, run.output[-600:]))
+    if must_fail and run.status == 0:
+        raise Failure("%s: exit 0, though what it wrote from there on did not reach the disk\n%s"
+                      % (label, run.output[-400:]))
     outcome = "exit %d" % run.status
     st = state(lab)
     # What the failing call itself was to do may be missing after this run: a lock file
@@ -735,7 +741,14 @@ def case_race(start):
     return "exits %s" % "+".join(str(c) for c in sorted(codes))
 
 
-CASES = {"kill": case_kill, "double": case_double, "error": case_error, "race": case_race}
+SYNC_SYSCALLS = ("fdatasync", "fsync", "syncfs", "sync_file_range")
+
+
+def case_sync(point, newer):
+    return case_error(point, True, newer, must_fail=True)
+
+
+CASES = {"kill": case_kill, "double": case_double, "error": case_error, "race": case_race, "sync": case_sync}
 
 
 def _run_case(kind, args):
@@ -793,7 +806,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     profile = dict(PROFILES[args.profile])
     if args.sample:
-        for kind in ("kill", "double", "error", "persistent"):
+        for kind in ("kill", "double", "error", "persistent", "sync"):
             profile.pop(kind + "_every", None)
             profile[kind + "_sample"] = args.sample
     kinds = set(args.only or CASES)
@@ -892,6 +905,11 @@ def _main(args, profile, kinds, cli, work, started):
     if "race" in kinds and not args.point:
         races = profile.get("races", 0)
         cases += [("race", (RaceStart(i, plain_seconds * i / max(1, races)),)) for i in range(races)]
+
+    if "sync" in kinds:
+        syncs = pick([p for p in changing if p.syscall in SYNC_SYSCALLS], profile.get("sync_every"),
+                     profile.get("sync_sample"), seed=13)
+        cases += [("sync", (p, i % profile["newer_every"] == 0)) for i, p in enumerate(syncs)]
 
     jobs = args.jobs or profile["jobs"]
     print("%d cases on %d jobs" % (len(cases), jobs))

@@ -401,10 +401,17 @@ void TestZRSqlParser::malformedDirective()
     QVERIFY(!path.isEmpty());
     LogCapture capture;
     QStringList out;
-    QVERIFY(!ZRSqlParser().parseSqlFile(path, out));
+    ZRSqlParser parser;
+    QVERIFY(!parser.parseSqlFile(path, out));
     // What came before the directive stays; nothing after it is parsed.
     QCOMPARE(out, QStringList{"SELECT 1"});
-    QCOMPARE(capture.otherMessages(), QStringList{debug(QStringLiteral("ifncol parse failed: \"%1\"").arg(directive))});
+    const QString message = QStringLiteral("ifncol parse failed: \"%1\"").arg(directive);
+    QCOMPARE(capture.otherMessages(), QStringList{debug(message)});
+    // The same words as a value, for a caller that reports them.
+    QCOMPARE(parser.errorString(), message);
+    // A parse that succeeds clears them.
+    QVERIFY(parser.parseSqlFile(writeScript("SELECT 3;\n"), out));
+    QVERIFY(parser.errorString().isEmpty());
 }
 
 void TestZRSqlParser::directiveQueryFails()
@@ -525,9 +532,12 @@ void TestZRSqlParser::fileOpenFailed()
         QVERIFY(QDir().mkdir(path));
     LogCapture capture;
     QStringList out{QStringLiteral("earlier")};
-    QVERIFY(!ZRSqlParser().parseSqlFile(path, out));
+    ZRSqlParser parser;
+    QVERIFY(!parser.parseSqlFile(path, out));
     QCOMPARE(out, QStringList{"earlier"});
-    QCOMPARE(capture.otherMessages(), QStringList{debug(QStringLiteral("file open failed: \"%1\"").arg(path))});
+    const QString message = QStringLiteral("file open failed: \"%1\"").arg(path);
+    QCOMPARE(capture.otherMessages(), QStringList{debug(message)});
+    QCOMPARE(parser.errorString(), message);
 }
 
 void TestZRSqlParser::emptyReadsTolerated()
@@ -547,8 +557,10 @@ void TestZRSqlParser::emptyReadsGiveUp()
     QVERIFY(device.open(QIODevice::ReadOnly));
     LogCapture capture;
     QStringList out;
-    QVERIFY(!ZRSqlParser().parseSqlDevice(device, out));
+    ZRSqlParser parser;
+    QVERIFY(!parser.parseSqlDevice(device, out));
     QVERIFY(out.isEmpty());
+    QCOMPARE(parser.errorString(), QStringLiteral("read null line"));
     QCOMPARE(capture.otherMessages().count(debug("read null line")), ZRSqlParser::kMaxEmptyReads);
     QCOMPARE(capture.otherMessages().size(), ZRSqlParser::kMaxEmptyReads);
 }

@@ -26,6 +26,7 @@ private slots:
     void filePathMirrorsKeyPath_data();
     void filePathMirrorsKeyPath();
     void writtenValuesReadBack();
+    void pathBeyondBmpReadsBack();
     void readingMissingKeyCreatesNothing();
     void handEditedFile_data();
     void handEditedFile();
@@ -99,6 +100,27 @@ void TestRegistryStore::writtenValuesReadBack()
     QCOMPARE(key->value(QStringLiteral("DisplayVersion")).toString(), QStringLiteral("3.5"));
     QCOMPARE(key->value(QStringLiteral("DisplayIcon")).toString(), QStringLiteral("C:\\Apps\\Ostrelle\\main.exe"));
     QCOMPARE(key->childKeys(), QStringList({QStringLiteral("DisplayIcon"), QStringLiteral("DisplayVersion")}));
+}
+
+void TestRegistryStore::pathBeyondBmpReadsBack()
+{
+    const QString icon = QStringLiteral("/opt/Zo\u00eb \U0001F33B/bin/ostrelle");
+    {
+        const std::unique_ptr<QSettings> key = RegistryStore::open(uninstallKey);
+        key->setValue(QStringLiteral("DisplayIcon"), icon);
+        QVERIFY(RegistryStore::commit(*key));
+    }
+    QFile file(RegistryStore::filePath(uninstallKey));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY2(text.contains("DisplayIcon=" + icon.toUtf8() + '\n'), text.constData());
+    // Read as a user's copy would be, by a process that has not written it.
+    file.close();
+    const QString copy = RegistryStore::filePath(uninstallKey) + QStringLiteral(".copy.ini");
+    QVERIFY(QFile::copy(file.fileName(), copy));
+    QSettings reread(copy, QSettings::IniFormat);
+    reread.setIniCodec("UTF-8");
+    QCOMPARE(reread.value(QStringLiteral("DisplayIcon")).toString(), icon);
 }
 
 void TestRegistryStore::readingMissingKeyCreatesNothing()

@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSignalSpy>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -57,6 +60,10 @@ private slots:
     void restorePutsBackupBack();
     void restoreFailures_data();
     void restoreFailures();
+    void restoreCreatesNoDatabase();
+    void restoreRefusedWhileDatabaseHeld();
+    void journalOfInterruptedStep_data();
+    void journalOfInterruptedStep();
     void execUpdateRefusedList();
     void execUpdateTwoSteps();
     void updateRegKey_data();
@@ -280,6 +287,110 @@ void TestBackupRestore::restoreFailures()
     QCOMPARE(log.lines(), expectedLog);
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
     QCOMPARE(DBControl::getInstance()->getDatabase()->isOpen(), databaseOpen);
+}
+
+void TestBackupRestore::restoreCreatesNoDatabase()
+{
+    // An installation without a database, backed up as it is.
+    m_fixture.closeDatabase();
+    QVERIFY(QFile::remove(m_fixture.databasePath()));
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    QVERIFY(!QFileInfo::exists(m_fixture.backupPath() + QStringLiteral("/kqdata.db")));
+
+    QVERIFY(updater->restoreVersion());
+    QVERIFY(!QFileInfo::exists(m_fixture.databasePath()));
+    // An update step that runs statements still gets its database.
+    QVERIFY(DBControl::getInstance()->execModifySql(QStringList{QStringLiteral("CREATE TABLE t(x)")}));
+    QVERIFY(QFileInfo::exists(m_fixture.databasePath()));
+}
+
+void TestBackupRestore::restoreRefusedWhileDatabaseHeld()
+{
+    const QString shell = QStandardPaths::findExecutable(QStringLiteral("sqlite3"));
+    if (shell.isEmpty())
+        QSKIP("no sqlite3 shell to hold the database from another process");
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+
+    // The running application, in the middle of a write transaction.
+    QProcess application;
+    application.setProcessChannelMode(QProcess::MergedChannels);
+    application.start(shell, {m_fixture.databasePath()});
+    QVERIFY(application.waitForStarted());
+    application.write(".timeout 5000\nBEGIN EXCLUSIVE;\nINSERT INTO person(name) VALUES('carol');\n");
+    {
+        // Until the lock is held: an exclusive transaction of our own is refused.
+        QSqlDatabase probe = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+        probe.setDatabaseName(m_fixture.databasePath());
+        probe.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
+        QVERIFY(probe.open());
+        QSqlQuery query(probe);
+        QTRY_VERIFY_WITH_TIMEOUT(!query.exec(QStringLiteral("BEGIN EXCLUSIVE")) || !query.exec(QStringLiteral("ROLLBACK")),
+                                 10000);
+        QVERIFY2(query.lastError().text().contains(QStringLiteral("locked")), qPrintable(query.lastError().text()));
+        probe.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("probe"));
+    QVERIFY(QFileInfo::exists(m_fixture.databasePath() + QStringLiteral("-journal")));
+
+    LogCapture log;
+    QVERIFY(!updater->restoreVersion());
+    QVERIFY2(log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("is in use by another program")),
+             qPrintable(log.lines().join(QLatin1Char('\n'))));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+
+    // Its work is not lost.
+    application.write("COMMIT;\n");
+    application.closeWriteChannel();
+    QVERIFY(application.waitForFinished(10000));
+    QCOMPARE(application.exitCode(), 0);
+    QVERIFY2(application.readAll().trimmed().isEmpty(), "the application's COMMIT failed");
+    QCOMPARE(rows("SELECT name FROM person ORDER BY id"), (QStringList{"ann", "carol"}));
+}
+
+void TestBackupRestore::journalOfInterruptedStep_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<bool>("restored");
+    QTest::addColumn<bool>("journalBack");
+
+    // The database the journal belongs to is replaced: the journal goes with it.
+    QTest::newRow("database restored") << "restored" << true << false;
+    // It stays: so does its journal, which SQLite rolls back into it at the next opening.
+    QTest::newRow("backup without database") << "no database" << true << true;
+    QTest::newRow("copy fails before the database") << "copy fails" << false << true;
+}
+
+void TestBackupRestore::journalOfInterruptedStep()
+{
+    QFETCH(QString, scenario);
+    QFETCH(bool, restored);
+    QFETCH(bool, journalBack);
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    // The step changed the database, and was killed in its next transaction.
+    QVERIFY(DBControl::getInstance()->execModifySql(QStringList{"INSERT INTO person(name) VALUES('bob')"}));
+    m_fixture.closeDatabase();
+    const QString journal = m_fixture.databasePath() + QStringLiteral("-journal");
+    const QByteArray journalBytes("the pages before the killed transaction");
+    PackageBuilder installation(m_fixture.installPath());
+    installation.file(QStringLiteral("kqdata.db-journal"), journalBytes);
+    if (scenario == QLatin1String("no database")) {
+        QVERIFY(QFile::remove(m_fixture.backupPath() + QStringLiteral("/kqdata.db")));
+    } else if (scenario == QLatin1String("copy fails")) {
+        // "bin" comes before "kqdata.db".
+        QVERIFY(QFile::remove(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")));
+        installation.dir(QStringLiteral("bin/lib.txt"));
+    }
+    QVERIFY(installation.ok());
+
+    QCOMPARE(updater->restoreVersion(), restored);
+    QCOMPARE(QFileInfo::exists(journal), journalBack);
+    if (journalBack)
+        QCOMPARE(PackageBuilder::readFile(journal), journalBytes);
+    QVERIFY(!QFileInfo::exists(journal + QStringLiteral(".restoring")));
 }
 
 void TestBackupRestore::execUpdateRefusedList()

@@ -1,0 +1,66 @@
+#ifndef DATABASEFILES_H
+#define DATABASEFILES_H
+
+#include <QString>
+#include <QStringList>
+
+// The database's files while a restore puts "kqdata.db" back from the backup.
+//
+// takeOver() closes the updater's own connection and takes SQLite's exclusive lock on
+// the database without waiting, so a restore never replaces a database, or moves a
+// journal, that another process (the running application) holds: it fails instead,
+// saying so. Holding the lock, it sets the journals of an interrupted step of our own
+// aside ("-journal", "-wal", "-shm" renamed to "<name>.restoring"): SQLite would roll
+// such a hot journal into the backup's database at the next opening, mixing pages of
+// two versions.
+//
+// When the object goes, the lock is released and the journals set aside are dealt
+// with by what happened to the database file: replaced, they belonged to a database
+// that is gone and are removed; not replaced (the restore stopped before it, or the
+// backup holds no database), they are put back, and SQLite rolls them back into the
+// database they belong to, as before the restore. Journals that a killed restore left
+// set aside are taken over by the next one, unless the database already is the
+// backup's: then they belong to a database that is gone, and are removed.
+class DatabaseFiles
+{
+public:
+    // backupPath: the backup's copy of the database, which the restore puts in place.
+    DatabaseFiles(const QString &databasePath, const QString &backupPath);
+    ~DatabaseFiles();
+    DatabaseFiles(const DatabaseFiles &) = delete;
+    DatabaseFiles &operator=(const DatabaseFiles &) = delete;
+
+    // False, with errorString(), when another process holds the database or a journal
+    // cannot be set aside; nothing is changed then.
+    bool takeOver();
+    QString errorString() const { return m_errorString; }
+
+    // The restore is complete: releases the database and opens the updater's
+    // connection again (DBControl::reopenDB(), which creates no database).
+    void complete();
+
+private:
+    struct Identity
+    {
+        bool exists = false;
+        qint64 inode = 0;
+        qint64 size = 0;
+        qint64 modifiedNs = 0;
+        bool operator==(const Identity &other) const;
+    };
+    static Identity identityOf(const QString &path);
+    static bool sameContent(const QString &path, const QString &otherPath);
+
+    bool lock();
+    void release();
+
+    QString m_path;
+    QString m_backupPath;
+    Identity m_database;
+    QStringList m_setAside; // the journals' own names
+    int m_lockFd = -1;
+    bool m_released = true;
+    QString m_errorString;
+};
+
+#endif // DATABASEFILES_H
