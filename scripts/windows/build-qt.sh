@@ -40,8 +40,8 @@ qt_upstream=${qt_upstream%%-*}
 
 # Only the modules and plug-ins the updater and its tests load: Core, Gui, Widgets, Sql, Test,
 # the windows/offscreen/minimal platforms, the SQLite driver, the ICO plug-in, the styles.
-# Network stays configured (Qt Gui's configuration depends on it) but is neither built
-# nor installed (see the make targets below).
+# Network stays: Qt Gui's configuration depends on it, and the generic TUIO touch plug-in
+# links it.
 configure_options=(
     -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
     -opensource -confirm-license -release -shared -nomake examples -nomake tests
@@ -149,7 +149,7 @@ if [ ! -f "$build/Makefile" ]; then
         || { tail -30 "$build/configure.log" >&2; log "configure failed (whole output in $build/configure.log)"; exit 1; }
 fi
 # The modules we use, with what they depend on; the plug-ins come with sub-plugins.
-modules=(moc rcc uic corelib winmain sql testlib gui widgets platformsupport platformheaders plugins)
+modules=(moc rcc uic corelib winmain network sql testlib gui widgets platformsupport platformheaders plugins)
 log "building Qt (output in $build/make.log)"
 (cd "$build" && nice -n 10 make -j"$jobs" sub-qmake-qmake-aux-pro >make.log 2>&1 \
     && cd src && nice -n 10 make -j"$jobs" "${modules[@]/#/sub-}" >>../make.log 2>&1) \
