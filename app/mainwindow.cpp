@@ -82,7 +82,7 @@ void MainWindow::initUi()
 
     ui->label_value_oldVer->setText(m_updater->getOldVersion());
     ui->label_value_newVer->setText(m_updater->getNewVersion());
-    ui->label_value_path->setText(m_updater->getInstallPath());
+    ui->label_value_path->setText(QDir::toNativeSeparators(m_updater->getInstallPath()));
 
     ui->progressBar_Upgrade->setMinimum(0);
     ui->progressBar_Upgrade->setMaximum(100);

@@ -5,7 +5,9 @@
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
 #include "fileutil/recursionguard.h"
+#include "platform/fileinuse.h"
 #include "platform/registrystore.h"
+#include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 #include "updater/updateflag.h"
@@ -102,8 +104,10 @@ QString excerpt(const QString &statement)
     return text;
 }
 
+#ifndef Q_OS_WIN
 // Whether QSettings can write a file: it writes a temporary file beside it and renames
-// it over the file, creating missing directories on the way.
+// it over the file, creating missing directories on the way. (The registry on Windows
+// has no file to ask.)
 bool canWriteFile(const QString &filePath)
 {
     const QFileInfo file(filePath);
@@ -117,6 +121,7 @@ bool canWriteFile(const QString &filePath)
     const QFileInfo dir(dirPath);
     return dir.isDir() && dir.isWritable() && (!file.exists() || file.isWritable());
 }
+#endif
 
 } // namespace
 
@@ -246,6 +251,15 @@ bool PackageCheck::run(CVUpdater *updater)
         ok(QStringLiteral("version steps: %1").arg(steps.join(QStringLiteral(", "))));
 
     checkWritable();
+    // Windows refuses to replace a file that another program holds open (a running
+    // program, its libraries): the update would stop half-way on it. The database has a
+    // check of its own (DatabaseProbe), which tells the updater's own connection apart.
+    if (FileInUse::canTell()) {
+        const QString busy = FileInUse::firstInUse(updater->getUpdateObject()->replacedFiles(steps));
+        if (!busy.isEmpty())
+            problem(QStringLiteral("%1 is in use by another program: close the application and try again")
+                        .arg(QDir::toNativeSeparators(busy)));
+    }
     const QString packageRoot = InstallLayout::packageRootName();
     const QString commonTree = QStringLiteral("%1/common").arg(packageRoot);
     if (QFileInfo(packagePath(commonTree)).isDir())

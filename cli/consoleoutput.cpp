@@ -14,14 +14,12 @@ namespace {
 
 constexpr int kBarWidth = 40;
 
+// The texts include Chinese and paths in any script: a terminal left in the C locale,
+// or a Windows console code page, would otherwise get "?". ConsoleStream hands a
+// Windows console the text as UTF-16.
 void useConsoleCodec(QTextStream &stream)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(stream) // the console's own code page, which the locale codec follows
-#else
-    // The texts include Chinese; a terminal left in the C locale would otherwise get "?".
     stream.setCodec("UTF-8");
-#endif
 }
 
 } // namespace
@@ -32,8 +30,10 @@ ConsoleOutput::ConsoleOutput(FILE *out, FILE *err, bool quiet)
 }
 
 ConsoleOutput::ConsoleOutput(FILE *out, FILE *err, bool quiet, Style style)
-    : m_out(out, QIODevice::WriteOnly)
-    , m_err(err, QIODevice::WriteOnly)
+    : m_outStream(out)
+    , m_errStream(err)
+    , m_out(&m_outStream)
+    , m_err(&m_errStream)
     , m_quiet(quiet)
     , m_style(style)
 {

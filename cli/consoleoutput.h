@@ -1,6 +1,8 @@
 #ifndef CONSOLEOUTPUT_H
 #define CONSOLEOUTPUT_H
 
+#include "platform/consolestream.h"
+
 #include <QString>
 #include <QTextStream>
 
@@ -51,6 +53,8 @@ private:
     void endBarLine();
     void drawBar();
 
+    ConsoleStream m_outStream;
+    ConsoleStream m_errStream;
     QTextStream m_out;
     QTextStream m_err;
     bool m_quiet;

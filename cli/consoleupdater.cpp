@@ -296,7 +296,8 @@ bool ConsoleUpdater::checkInstallation()
 int ConsoleUpdater::runUpdate()
 {
     m_output->info(QStringLiteral("Updating %1 from %2 to %3")
-                       .arg(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getNewVersion()));
+                       .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), m_updater->getOldVersion(),
+                            m_updater->getNewVersion()));
 
     ConsoleObserver observer(m_output.get());
     UpdateSequence sequence(m_updater.get());

@@ -7,8 +7,12 @@
 #include <QSet>
 
 #ifdef Q_OS_WIN
-#include <QStorageInfo>
+#include <QDir>
+#include <QFileInfo>
 #include <qt_windows.h>
+
+#include <algorithm>
+#include <string>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -25,6 +29,50 @@ bool warn(const QString &path, const QString &reason)
     ZR_LOG_WARNING(kSignature) << QStringLiteral("flush %1 failed,reason:%2").arg(path, reason);
     return false;
 }
+
+#ifdef Q_OS_WIN
+QSet<QString> &pendingFiles()
+{
+    static QSet<QString> files;
+    return files;
+}
+
+QString key(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+// FlushFileBuffers needs a handle with write access, which a read-only file only gives
+// once its attribute is off; the attribute is put back afterwards.
+bool flushFile(const QString &path)
+{
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        // Removed or replaced since it was written: nothing of it is left to flush.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return true;
+        return warn(path, qt_error_string(int(error)));
+    }
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly && !SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return warn(path, qt_error_string(int(GetLastError())));
+    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    bool flushed = false;
+    if (handle != INVALID_HANDLE_VALUE) {
+        flushed = FlushFileBuffers(handle);
+        error = GetLastError();
+        CloseHandle(handle);
+    }
+    if (readOnly)
+        SetFileAttributesW(name.c_str(), attributes);
+    return flushed || warn(path, qt_error_string(int(error)));
+}
+#endif
 
 #ifdef Q_OS_LINUX
 // syncfs() flushes exactly one file system, the one that holds the descriptor's file,
@@ -51,26 +99,31 @@ bool syncFileSystemOf(const QString &dirPath)
 bool DiskSync::flushTrees(const QStringList &dirPaths)
 {
 #if defined(Q_OS_WIN)
-    QSet<QString> volumes;
+    // A volume handle would flush everything at once, but opening one needs
+    // administrator rights, and some systems refuse to flush it (Wine: "Invalid
+    // function"): each file copied since the last flush is flushed instead. Files
+    // written through QSaveFile and the database flush themselves.
+    QStringList roots;
     for (const QString &dirPath : dirPaths) {
-        const QString root = QStorageInfo(dirPath).rootPath();
-        if (root.size() < 2)
-            return warn(dirPath, QStringLiteral("no volume"));
-        const QString volume = QStringLiteral("\\\\.\\%1").arg(root.left(2));
-        if (volumes.contains(volume))
+        const QFileInfo dir(dirPath);
+        if (!dir.isDir()) {
+            return warn(dirPath, dir.exists() ? QStringLiteral("Not a directory")
+                                              : QStringLiteral("No such file or directory"));
+        }
+        roots.append(QDir::cleanPath(dir.absoluteFilePath()) + QLatin1Char('/'));
+    }
+    QSet<QString> &pending = pendingFiles();
+    for (auto it = pending.begin(); it != pending.end();) {
+        const bool below = std::any_of(roots.cbegin(), roots.cend(), [&it](const QString &root) {
+            return it->startsWith(root, Qt::CaseInsensitive);
+        });
+        if (!below) {
+            ++it;
             continue;
-        volumes.insert(volume);
-        // Flushing a whole volume needs administrator rights, which the updater has.
-        const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(volume.utf16()),
-                                          GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle == INVALID_HANDLE_VALUE)
-            return warn(dirPath, qt_error_string(int(GetLastError())));
-        const bool flushed = FlushFileBuffers(handle);
-        const DWORD error = GetLastError();
-        CloseHandle(handle);
-        if (!flushed)
-            return warn(dirPath, qt_error_string(int(error)));
+        }
+        if (!flushFile(*it))
+            return false;
+        it = pending.erase(it);
     }
     return true;
 #elif defined(Q_OS_LINUX)
@@ -105,5 +158,14 @@ bool DiskSync::flushTrees(const QStringList &dirPaths)
     Q_UNUSED(dirPaths)
     ::sync();
     return true;
+#endif
+}
+
+void DiskSync::noteWritten(const QString &filePath)
+{
+#ifdef Q_OS_WIN
+    pendingFiles().insert(key(filePath));
+#else
+    Q_UNUSED(filePath) // flushTrees() flushes whole file systems
 #endif
 }

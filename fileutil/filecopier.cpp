@@ -1,8 +1,14 @@
 #include "fileutil/filecopier.h"
 
+#include "fileutil/disksync.h"
+
 #include <QFile>
 #ifdef Q_OS_WIN
+#include <QDir>
 #include <QFileInfo>
+#include <qt_windows.h>
+
+#include <string>
 #endif
 
 #ifndef Q_OS_WIN
@@ -110,7 +116,20 @@ bool FileCopier::removeTarget(const QString &path)
 #ifdef Q_OS_WIN
     // A dangling link counts as an entry too, though QFileInfo::exists() does not see it.
     const QFileInfo existing(path);
-    return !(existing.exists() || existing.isSymLink()) || QFile::remove(path);
+    if (!existing.exists() && !existing.isSymLink())
+        return true;
+    // Windows refuses to remove a file with the read-only attribute; the file that takes
+    // its place brings its own attributes.
+    const std::wstring name = QDir::toNativeSeparators(existing.absoluteFilePath()).toStdWString();
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+        && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (QFile::remove(path))
+        return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(name.c_str(), attributes);
+    return false;
 #else
     return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
 #endif
@@ -126,11 +145,13 @@ bool FileCopier::copy(const QString &source, const QString &target)
 {
     m_errorString.clear();
 #ifdef Q_OS_WIN
-    // CopyFileW neither stages nor flushes; QFile::copy() is the plain copy there.
+    // CopyFileW neither stages nor flushes; QFile::copy() is the plain copy there. It
+    // gives the copy the source's attributes, read-only included, as the restore needs.
     QFile file(source);
-    if (file.copy(target))
-        return true;
-    return fail(file.errorString());
+    if (!file.copy(target))
+        return fail(file.errorString());
+    DiskSync::noteWritten(target);
+    return true;
 #else
     // Non-blocking, so that a FIFO in the tree fails below instead of waiting for a writer.
     const Descriptor in(openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

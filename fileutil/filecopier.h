@@ -32,7 +32,8 @@ public:
 
     // Removes the file or link at path (not what a link points to) so that a copy can
     // take its place. True when nothing is at path any more; a directory stays, and
-    // false. Asks the file system once instead of looking first.
+    // false. Asks the file system once instead of looking first (on Windows it looks,
+    // and clears a read-only attribute, which would keep the file).
     static bool removeTarget(const QString &path);
 
 private:

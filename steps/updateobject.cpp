@@ -9,6 +9,7 @@
 #include "updater/installlayout.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 
 namespace {
@@ -163,6 +164,30 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
         }
     }
     return true;
+}
+
+QStringList UpdateObject::replacedFiles(const QStringList &updateList) const
+{
+    QStringList files;
+    const QString installDir = getInstallDir();
+    const auto addExisting = [&files](const QString &path) {
+        if (QFileInfo(path).isFile() && !files.contains(path))
+            files.append(path);
+    };
+    const auto addTree = [&](const QString &sourceDir, const QString &targetDir) {
+        // Absolute on both sides: relativeFilePath() gives a relative name back unchanged.
+        const QDir source(QFileInfo(sourceDir).absoluteFilePath());
+        QDirIterator it(source.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            addExisting(targetDir + source.relativeFilePath(it.next()));
+    };
+    addTree(getPackagePath() + QStringLiteral("common"), installDir);
+    for (const QString &step : updateList) {
+        const QString stepDir = getPackagePath() + step;
+        addTree(stepDir + QStringLiteral("/common"), installDir);
+        addTree(stepDir + QStringLiteral("/config"), installDir + QStringLiteral("config/"));
+    }
+    return files;
 }
 
 bool UpdateObject::copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite)

@@ -34,6 +34,11 @@ public:
     // Applies one step's "config" directory: INI files are merged key by key (the
     // package wins, keys only the installation has stay), other files replace theirs.
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
+    // The installed files that the steps of updateList would replace: those of the
+    // package's "common" trees and of the steps' "config" directories that exist in the
+    // installation. The package is only read.
+    QStringList replacedFiles(const QStringList &updateList) const;
+
     // Copies the tree below sourceDir into targetDir, creating one directory level at
     // a time; stops at the first entry that cannot be copied. A directory link that
     // leads back into a directory being copied is skipped with a warning.

@@ -6,6 +6,7 @@
 #include "db/databasefiles.h"
 #include "fileutil/disksync.h"
 #include "log/applog.h"
+#include "platform/displayicon.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
 #include "updater/installlayout.h"
@@ -28,17 +29,6 @@ QString &programDirOverride()
 {
     static QString dir;
     return dir;
-}
-
-// Where "DisplayIcon" ends its directory part. The registry holds a Windows path;
-// elsewhere the stand-in holds a native one, so "/" counts as well.
-int lastSeparator(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return path.lastIndexOf(QLatin1Char('\\'));
-#else
-    return qMax(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char('/')));
-#endif
 }
 
 const QString databaseName = InstallLayout::databaseName();
@@ -184,10 +174,8 @@ void CVUpdater::readInstallInfo()
     m_oldVersion = majorMinor(m_oldVersion);
 
     if (!m_installPath.isEmpty()) {
-        m_iconPath = m_installPath;
-        const int separator = lastSeparator(m_installPath);
-        if (separator >= 0)
-            m_installPath.truncate(separator);
+        m_iconPath = DisplayIcon::programPath(m_installPath);
+        m_installPath = DisplayIcon::directoryOf(m_iconPath);
     }
 }
 
@@ -455,12 +443,19 @@ bool CVUpdater::finishRecordedUpdate()
 
 void CVUpdater::createShortcut(const char *signature) const
 {
-    // An existing shortcut is left as it is; the link points at the same program file.
+    // An existing shortcut is left as it is: the user's own, or an earlier update's,
+    // which points at the same program file. (On Windows QFile::link would replace it.)
     const QString shortcutPath = QStringLiteral("%1/%2").arg(
         QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
         QStringLiteral("%1.lnk").arg(productName(m_iconPath)));
-    const QFileInfo existing(shortcutPath);
-    if (!QFile::link(m_iconPath, shortcutPath) && !existing.exists() && !existing.isSymLink())
+    // Listed rather than asked: the entry itself counts, whatever a link in it points
+    // at (QFileInfo follows links, and on Windows takes a name ending in ".lnk" for one).
+    const QFileInfo shortcut(shortcutPath);
+    if (!QDir(shortcut.absolutePath())
+             .entryList(QStringList{shortcut.fileName()}, QDir::AllEntries | QDir::System | QDir::Hidden)
+             .isEmpty())
+        return;
+    if (!QFile::link(m_iconPath, shortcutPath))
         ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
 }
 

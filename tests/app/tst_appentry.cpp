@@ -87,7 +87,7 @@ void TestAppEntry::updaterStartsAndLogs()
     env.insert(QStringLiteral("HOME"), package.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), package.path() + QStringLiteral("/.config"));
     updater.setProcessEnvironment(env);
-    updater.start(QStringLiteral(CORVANE_BINARY_DIR "/corvane-updater"), {QStringLiteral("1")});
+    updater.start(QStringLiteral(CORVANE_BINARY_DIR "/corvane-updater" CORVANE_EXE_SUFFIX), {QStringLiteral("1")});
     QVERIFY2(updater.waitForStarted(), qPrintable(updater.errorString()));
 
     const QString logPath = package.path() + QStringLiteral("/log/cvUpdaterlog_%1.txt")

@@ -279,7 +279,7 @@ void TestMainWindowDriver::updateSucceeds()
     QCOMPARE(rows("SELECT name, email FROM person ORDER BY id"), (QStringList{"ann|", "bob|bob@example.org"}));
     QCOMPARE(rows("SELECT k, v FROM setting"), QStringList{"schema|3.4"});
 
-    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))),
+    QCOMPARE(m_fixture.keyValues(QStringLiteral("Ostrelle")),
              (QMap<QString, QString>{{"DisplayVersion", "3.4"}, {"DisplayName", "Ostrelle 3.4"},
                                      {"DisplayIcon", m_fixture.programPath()}}));
     const QFileInfo shortcut(m_fixture.desktopPath() + QStringLiteral("/Ostrelle.lnk"));
@@ -304,7 +304,7 @@ void TestMainWindowDriver::failingStatementRestores()
                  "INSERT INTO no_such_table VALUES(1);\n");
     const QStringList filesBefore = installed();
     const QByteArray appIniBefore = PackageBuilder::readFile(m_fixture.installPath() + "/config/app.ini");
-    const QByteArray keyBefore = PackageBuilder::readFile(m_fixture.keyFile(QStringLiteral("Ostrelle")));
+    const QMap<QString, QString> keyBefore = m_fixture.keyValues(QStringLiteral("Ostrelle"));
 
     openWindow();
     QSignalSpy progress(bar(), &QProgressBar::valueChanged);
@@ -336,7 +336,7 @@ void TestMainWindowDriver::failingStatementRestores()
     QCOMPARE(rows("SELECT name FROM sqlite_master ORDER BY name"), QStringList{"person"});
     QCOMPARE(rows("SELECT * FROM person"), QStringList{"1|ann"});
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
-    QCOMPARE(PackageBuilder::readFile(m_fixture.keyFile(QStringLiteral("Ostrelle"))), keyBefore);
+    QCOMPARE(m_fixture.keyValues(QStringLiteral("Ostrelle")), keyBefore);
     QVERIFY(QDir(m_fixture.desktopPath()).isEmpty());
 
     QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package",
@@ -479,6 +479,9 @@ void TestMainWindowDriver::unwritableRegistryKeyRestores()
     const QStringList filesBefore = installed();
     openWindow();
 
+#ifdef Q_OS_WIN
+    QSKIP("blocks the registry stand-in's file; the registry cannot be blocked that way (tst_windowsplatform fails the flag write instead)");
+#endif
     // Read at start-up; a directory stands where the key's file would be written.
     const QString keyFile = m_fixture.keyFile(QStringLiteral("Ostrelle"));
     const QByteArray keyBefore = PackageBuilder::readFile(keyFile);

@@ -147,6 +147,9 @@ void TestUpdateSequence::run()
 
     CVUpdater *updater = CVUpdater::getInstance();
     if (scenario == QLatin1String("registry fails")) {
+#ifdef Q_OS_WIN
+        QSKIP("blocks the registry stand-in's file; the registry cannot be blocked that way");
+#endif
         // Read at start; a directory stands where the key's file would be written.
         const QString keyFile = m_fixture.keyFile(QStringLiteral("Ostrelle"));
         QVERIFY(QFile::remove(keyFile));
@@ -191,7 +194,7 @@ void TestUpdateSequence::noInstallationDirectory()
     if (QFileInfo::exists(flagDirectory))
         QSKIP("the directory this case must not create already exists");
     // A null path leaves "DisplayIcon" out of the key.
-    QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+    QVERIFY(m_fixture.removeKey(QStringLiteral("Ostrelle")));
     QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"), missing));
 
     CVUpdater *updater = CVUpdater::getInstance();

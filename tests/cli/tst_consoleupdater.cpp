@@ -5,6 +5,7 @@
 #include "common/scopedcurrentdir.h"
 #include "common/testhome.h"
 #include "db/dbcontrol.h"
+#include "platform/registrystore.h"
 #include "strings/stringtablecompiler.h"
 #include "updater/cvupdater.h"
 
@@ -18,6 +19,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
@@ -28,7 +30,7 @@
 
 namespace {
 
-const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
+const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli" CORVANE_EXE_SUFFIX;
 const char kStringSource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
 const QString kUninstallKey =
     QStringLiteral("HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall");
@@ -160,9 +162,11 @@ private:
     Run run(const QStringList &arguments, const QString &workingDir = QString()) const;
     QString installPath(const QString &relative = QString()) const;
     QString packagePath(const QString &relative = QString()) const;
+    // The uninstall key: the stand-in's file, or on Windows the registry key (no file).
+    static QString keyPath(const QString &product);
     QString keyFile(const QString &product) const;
     void writeKey(const QString &product, const QString &version, const QString &icon);
-    QMap<QString, QString> key(const QString &product) const { return PackageBuilder::iniValues(keyFile(product)); }
+    QMap<QString, QString> key(const QString &product) const;
     QStringList dbRows(const QString &sql) const
     {
         return PackageBuilder::query(installPath(QStringLiteral("kqdata.db")), sql);
@@ -187,7 +191,7 @@ void TestConsoleUpdater::initTestCase()
 
 void TestConsoleUpdater::init()
 {
-    QDir(m_home->configPath() + QStringLiteral("/Corvane")).removeRecursively();
+    QVERIFY(m_home->clearRegistry());
     QDir(m_home->desktopPath()).removeRecursively();
     QVERIFY(QDir().mkpath(m_home->desktopPath()));
     m_root = std::make_unique<QTemporaryDir>();
@@ -211,19 +215,38 @@ QString TestConsoleUpdater::packagePath(const QString &relative) const
     return relative.isEmpty() ? base : QStringLiteral("%1/%2").arg(base, relative);
 }
 
+QString TestConsoleUpdater::keyPath(const QString &product)
+{
+    return QString(kUninstallKey).replace(QLatin1Char('/'), QLatin1Char('\\')) + QLatin1Char('\\') + product;
+}
+
 QString TestConsoleUpdater::keyFile(const QString &product) const
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(product)
+    return QString();
+#else
     return QStringLiteral("%1/Corvane/registry/%2/%3.ini").arg(m_home->configPath(), kUninstallKey, product);
+#endif
 }
 
 void TestConsoleUpdater::writeKey(const QString &product, const QString &version, const QString &icon)
 {
-    QSettings key(keyFile(product), QSettings::IniFormat);
-    key.setValue(QStringLiteral("DisplayVersion"), version);
-    key.setValue(QStringLiteral("DisplayIcon"), icon);
-    key.setValue(QStringLiteral("DisplayName"), QStringLiteral("%1 %2").arg(product, version));
-    key.sync();
-    QCOMPARE(key.status(), QSettings::NoError);
+    const std::unique_ptr<QSettings> key = RegistryStore::open(keyPath(product));
+    key->setValue(QStringLiteral("DisplayVersion"), version);
+    key->setValue(QStringLiteral("DisplayIcon"), icon);
+    key->setValue(QStringLiteral("DisplayName"), QStringLiteral("%1 %2").arg(product, version));
+    QVERIFY(RegistryStore::commit(*key));
+}
+
+QMap<QString, QString> TestConsoleUpdater::key(const QString &product) const
+{
+    QMap<QString, QString> values;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(keyPath(product));
+    const QStringList names = key->allKeys();
+    for (const QString &name : names)
+        values.insert(name, key->value(name).toString());
+    return values;
 }
 
 void TestConsoleUpdater::makeScenario(Fault fault)
@@ -347,7 +370,7 @@ bool TestConsoleUpdater::apply(Fault fault)
     case NoVersionIni:
         return QFile::remove(packagePath(QStringLiteral("version.ini")));
     case NoRegistryKey:
-        return QFile::remove(keyFile(QStringLiteral("Ostrelle")));
+        return m_home->clearRegistry();
     case NoInstallDir:
         writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2.0"), m_root->path() + QStringLiteral("/Gone/ostrelle.exe"));
         return true;
@@ -815,6 +838,10 @@ void TestConsoleUpdater::badInput()
     const Run result = run(arguments);
     QVERIFY2(result.exitCode == 2, qPrintable(result.describe()));
     QCOMPARE(result.out, QString());
+#ifdef Q_OS_WIN
+    // The registry holds the keys, no file.
+    message.remove(QRegularExpression(QStringLiteral(" \\(%3/\\w+\\.ini\\)")));
+#endif
     const QString expected = QStringLiteral("corvane-updater-cli: ")
         + QString(message).replace(QLatin1String("%2"), packagePath())
               .replace(QLatin1String("%3"), QFileInfo(keyFile(QStringLiteral("Ostrelle"))).path())
@@ -906,16 +933,15 @@ void TestConsoleUpdater::windowAndConsoleAgree()
 
     const QStringList ignored{QStringLiteral("package/log")};
     const QString database = installPath(QStringLiteral("kqdata.db"));
-    const QString registry = m_home->configPath() + QStringLiteral("/Corvane");
+    const QMap<QString, QString> windowKey = key(QStringLiteral("Ostrelle"));
     const QStringList windowTree = PackageBuilder::snapshot(m_root->path(), ignored);
     const QStringList windowRows = dump(database);
     const QByteArray windowBytes = PackageBuilder::readFile(database);
-    const QStringList windowRegistry = PackageBuilder::snapshot(registry);
     const QStringList windowDesktop = PackageBuilder::snapshot(m_home->desktopPath());
 
     QVERIFY(QDir(m_root->path()).removeRecursively());
     QVERIFY(QDir().mkpath(m_root->path()));
-    QVERIFY(QDir(registry).removeRecursively());
+    QVERIFY(m_home->clearRegistry());
     QVERIFY(QDir(m_home->desktopPath()).removeRecursively());
     QVERIFY(QDir().mkpath(m_home->desktopPath()));
     makeScenario();
@@ -925,7 +951,7 @@ void TestConsoleUpdater::windowAndConsoleAgree()
     QCOMPARE(PackageBuilder::snapshot(m_root->path(), ignored), windowTree);
     QCOMPARE(dump(database), windowRows);
     QVERIFY2(PackageBuilder::readFile(database) == windowBytes, "kqdata.db differs byte for byte");
-    QCOMPARE(PackageBuilder::snapshot(registry), windowRegistry);
+    QCOMPARE(key(QStringLiteral("Ostrelle")), windowKey);
     QCOMPARE(PackageBuilder::snapshot(m_home->desktopPath()), windowDesktop);
 }
 

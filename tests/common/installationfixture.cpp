@@ -37,6 +37,29 @@ QString InstallationFixture::keyFile(const QString &productName) const
     return RegistryStore::filePath(keyPath(productName));
 }
 
+QMap<QString, QString> InstallationFixture::keyValues(const QString &productName)
+{
+    QMap<QString, QString> values;
+    const std::unique_ptr<QSettings> key = RegistryStore::open(keyPath(productName));
+    const QStringList names = key->allKeys();
+    for (const QString &name : names)
+        values.insert(name, key->value(name).toString());
+    return values;
+}
+
+bool InstallationFixture::removeKey(const QString &productName)
+{
+#ifdef Q_OS_WIN
+    QSettings uninstall(QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"),
+                        QSettings::NativeFormat);
+    uninstall.remove(productName);
+    uninstall.sync();
+    return uninstall.status() == QSettings::NoError;
+#else
+    return QFile::remove(RegistryStore::filePath(keyPath(productName)));
+#endif
+}
+
 bool InstallationFixture::setUp()
 {
     m_home.reset(new TestHome);
@@ -69,9 +92,8 @@ bool InstallationFixture::reset()
 
     if (!emptyDirectory(installPath()) || !emptyDirectory(packagePath()) || !emptyDirectory(desktopPath()))
         return false;
-    const QString registry = m_home->configPath() + QStringLiteral("/Corvane");
-    if (!QDir(registry).removeRecursively())
-        return fail(QStringLiteral("cannot remove %1").arg(registry));
+    if (!m_home->clearRegistry())
+        return fail(QStringLiteral("cannot remove the uninstall keys"));
     // Always with the package as the current directory, even if a case changed it.
     QDir::setCurrent(packagePath());
     m_error.clear();

@@ -3,6 +3,7 @@
 
 #include "common/testhome.h"
 
+#include <QMap>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -54,6 +55,10 @@ public:
     QString flagFilePath() const { return installPath() + QStringLiteral("/config/UPDATER.ini"); }
     QString desktopPath() const { return m_home ? m_home->desktopPath() : QString(); }
     QString keyFile(const QString &productName) const;
+    // The key's values, and its removal, through the registry layer: the stand-in's
+    // file, or on Windows the registry.
+    static QMap<QString, QString> keyValues(const QString &productName);
+    static bool removeKey(const QString &productName);
 
     // UPDATE/FLAG as the file holds it: "true", "false", or empty when absent.
     QString flagOnDisk() const;

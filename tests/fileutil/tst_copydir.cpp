@@ -156,7 +156,10 @@ void TestCopyDir::copiesTreeAndBytes()
                                          QStringLiteral("with blank.txt"), QString::fromUtf8("数据/"),
                                          QString::fromUtf8("数据/Grüße.txt")}));
     QCOMPARE(readFile(dst() + QStringLiteral("/kqdata.db")), binary);
+#ifndef Q_OS_WIN
+    // (On Windows QFile::link made a shell link, a file of its own, copied as it is.)
     QCOMPARE(readFile(dst() + QStringLiteral("/alias.db")), binary);
+#endif
     QCOMPARE(readFile(dst() + QString::fromUtf8("/数据/Grüße.txt")), QByteArray("utf"));
     QVERIFY(log.lines().isEmpty());
 }
@@ -330,6 +333,9 @@ void TestCopyDir::disabledWarningsLeaveNoLine()
 
 void TestCopyDir::linkBackIntoTreeSkipped()
 {
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
+#endif
     // Links back to an ancestor or to the directory itself would be followed without
     // end; a link to a directory on another branch is not a loop and is copied.
     QVERIFY(makeFile(src() + QStringLiteral("/a/file.txt"), "f"));
@@ -356,6 +362,9 @@ void TestCopyDir::linkBackIntoTreeSkipped()
 
 void TestCopyDir::recursionGuard()
 {
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
+#endif
     const QString a = m_dir->filePath(QStringLiteral("a"));
     const QString b = a + QStringLiteral("/b");
     QVERIFY(QDir().mkpath(b));

@@ -8,7 +8,9 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 // The copies' listing must be the one of a QDir made from a path, which they used before.
 class TestDirListing : public QObject
@@ -62,7 +64,11 @@ void TestDirListing::sameAsQDir()
             const QStringList parts = entry.split(QLatin1Char('@'));
             QVERIFY(QFile::link(parts.at(1), dir.filePath(parts.at(0))));
         } else if (entry.endsWith(QLatin1Char('|'))) {
+#ifdef Q_OS_WIN
+            QSKIP("FIFOs are a Unix matter");
+#else
             QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath(entry.chopped(1))).constData(), 0644), 0);
+#endif
         } else {
             QFile file(dir.filePath(entry));
             QVERIFY(file.open(QIODevice::WriteOnly));

@@ -11,7 +11,9 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace {
 const QString copySignature =
@@ -194,6 +196,9 @@ void TestCopyDirTree::danglingLinkInInstallationIsReplaced()
 
 void TestCopyDirTree::linksAreFollowed()
 {
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
+#endif
     // Links that do not loop are judged by what they point to: a directory linked twice
     // is copied twice as real directories, a linked file arrives as a file, and a
     // dangling link (a system entry) is not listed at all.
@@ -225,6 +230,9 @@ void TestCopyDirTree::linkLoopInPackageIsSkipped_data()
 
 void TestCopyDirTree::linkLoopInPackageIsSkipped()
 {
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
+#endif
     QFETCH(QString, linkPath);
     QFETCH(QString, linkTarget);
     if (linkTarget.isEmpty())
@@ -255,6 +263,9 @@ void TestCopyDirTree::installedLinkIntoPackageIsSkipped_data()
 
 void TestCopyDirTree::installedLinkIntoPackageIsSkipped()
 {
+#ifdef Q_OS_WIN
+    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
+#endif
     QFETCH(QString, linkTarget);
     QFETCH(QString, warnedPath);
 
@@ -277,8 +288,12 @@ void TestCopyDirTree::installedLinkIntoPackageIsSkipped()
 
 void TestCopyDirTree::unremovableInstalledFileFails()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a directory's permissions do not stop removal on Windows; the clash rows cover removal failures");
+#else
     if (::geteuid() == 0)
         QSKIP("root removes files from read-only directories; the clash rows cover removal failures");
+#endif
 
     PackageBuilder package(sourcePath());
     package.files({"locked/a.txt=new", "z.txt=Z"});

@@ -11,7 +11,7 @@
 
 namespace {
 
-const char kTool[] = CORVANE_BINARY_DIR "/tools/corvane-strings";
+const char kTool[] = CORVANE_BINARY_DIR "/tools/corvane-strings" CORVANE_EXE_SUFFIX;
 const char kRepositorySource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
 
 qint32 int32At(const QByteArray &file, int position)
@@ -46,6 +46,8 @@ ToolRun runTool(const QStringList &arguments)
         return run;
     run.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     run.standardError = tool.readAllStandardError();
+    // Text-mode standard error ends lines with "\r\n" on Windows.
+    run.standardError.replace("\r\n", "\n");
     return run;
 }
 

@@ -161,7 +161,7 @@ void TestBackupRestore::backupFailures()
     QFETCH(QStringList, expectedLog);
 
     if (scenario == QLatin1String("no path")) {
-        QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+        QVERIFY(m_fixture.removeKey(QStringLiteral("Ostrelle")));
         QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"), QString()));
     } else if (scenario == QLatin1String("missing")) {
         QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"),
@@ -269,7 +269,7 @@ void TestBackupRestore::restoreFailures()
     PackageBuilder installation(m_fixture.installPath());
     installation.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
     if (scenario == QLatin1String("no path")) {
-        QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+        QVERIFY(m_fixture.removeKey(QStringLiteral("Ostrelle")));
         QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"), QString()));
     } else if (scenario == QLatin1String("missing")) {
         QVERIFY(m_fixture.writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2"),
@@ -445,7 +445,7 @@ void TestBackupRestore::updateRegKey()
     QFETCH(QString, productName);
 
     const QString programPath = m_fixture.installPath() + QLatin1Char('/') + program;
-    QVERIFY(QFile::remove(m_fixture.keyFile(QStringLiteral("Ostrelle"))));
+    QVERIFY(m_fixture.removeKey(QStringLiteral("Ostrelle")));
     QVERIFY(m_fixture.writeKey(keyName, QStringLiteral("3.2"), programPath));
     QVERIFY(writeVersion(newVersion));
     PackageBuilder installation(m_fixture.installPath());
@@ -458,7 +458,7 @@ void TestBackupRestore::updateRegKey()
     LogCapture log;
     QVERIFY(updater->updateRegKey());
 
-    const QMap<QString, QString> key = PackageBuilder::iniValues(m_fixture.keyFile(keyName));
+    const QMap<QString, QString> key = m_fixture.keyValues(keyName);
     QCOMPARE(key, (QMap<QString, QString>{{"DisplayVersion", newVersion},
                                           {"DisplayName", productName + ' ' + newVersion},
                                           {"DisplayIcon", programPath}}));
@@ -502,7 +502,7 @@ void TestBackupRestore::shortcutProblemsAreNotFatal()
     LogCapture log;
     QVERIFY(updater->updateRegKey());
     QCOMPARE(log.lines(), expectedLog);
-    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))).value("DisplayVersion"),
+    QCOMPARE(m_fixture.keyValues(QStringLiteral("Ostrelle")).value("DisplayVersion"),
              QStringLiteral("3.4"));
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
     if (scenario == QLatin1String("exists"))
@@ -533,6 +533,9 @@ void TestBackupRestore::unwritableKey()
     CVUpdater *updater = startUpdater();
     QCOMPARE(updater->getOldVersion(), QStringLiteral("3.2"));
 
+#ifdef Q_OS_WIN
+    QSKIP("blocks the registry stand-in's file; the registry cannot be blocked that way (tst_windowsplatform fails the flag write instead)");
+#endif
     // Read at start; unwritable by the time the update ends.
     const QString keyFile = m_fixture.keyFile(QStringLiteral("Ostrelle"));
     const QByteArray keyBytes = PackageBuilder::readFile(keyFile);
@@ -582,7 +585,7 @@ void TestBackupRestore::flagNotWrittenPutsKeyBack()
     QVERIFY(progress.isEmpty());
 
     // The driver puts the old files back, so the key names the old version again.
-    QCOMPARE(PackageBuilder::iniValues(m_fixture.keyFile(QStringLiteral("Ostrelle"))),
+    QCOMPARE(m_fixture.keyValues(QStringLiteral("Ostrelle")),
              (QMap<QString, QString>{{"DisplayVersion", "3.2"}, {"DisplayIcon", m_fixture.programPath()}}));
     delete updater;
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));

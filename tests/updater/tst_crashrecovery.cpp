@@ -36,7 +36,11 @@ const QString step3 = QStringLiteral("3_4_to_3_5");
 qint64 endedProcessId()
 {
     QProcess process;
+#ifdef Q_OS_WIN
+    process.start(QStringLiteral("cmd"), {QStringLiteral("/c"), QStringLiteral("exit")});
+#else
     process.start(QStringLiteral("sleep"), {QStringLiteral("0.05")});
+#endif
     if (!process.waitForStarted())
         return -1;
     const qint64 pid = process.processId();
@@ -345,6 +349,9 @@ void TestCrashRecovery::interruptedSaveLeftovers()
                                                        .arg(QSysInfo::machineHostName())
                                                        .toUtf8());
     } else if (lock == QLatin1String("running")) {
+#ifdef Q_OS_WIN
+        QSKIP("QLockFile keeps its file open without write sharing on Windows: its age cannot be set from outside");
+#endif
         held.reset(new QLockFile(lockPath));
         QVERIFY(held->tryLock(0));
     } else if (lock == QLatin1String("empty")) {
@@ -428,6 +435,9 @@ void TestCrashRecovery::registryCommitKilledHalfWay()
 {
     QFETCH(QByteArray, keyFile);
     QFETCH(QString, version);
+#ifdef Q_OS_WIN
+    QSKIP("the registry stand-in's own commit; Windows writes the registry");
+#endif
 
     const QString path = m_fixture.keyFile(QStringLiteral("Ostrelle"));
     QCOMPARE(RegistryStore::filePath(InstallationFixture::keyPath(QStringLiteral("Ostrelle"))), path);

@@ -177,7 +177,12 @@ void TestCVUpdater::installPathFromIcon_data()
     QTest::addColumn<QString>("icon");
     QTest::addColumn<QString>("installPath");
 
+#ifdef Q_OS_WIN
+    // Paths into the installation are built with "/".
+    QTest::newRow("Windows path") << "C:\\Prog\\App\\app.exe" << "C:/Prog/App";
+#else
     QTest::newRow("Windows path") << "C:\\Prog\\App\\app.exe" << "C:\\Prog\\App";
+#endif
 #ifndef Q_OS_WIN
     QTest::newRow("native path") << "/opt/Ostrelle/bin/ostrelle" << "/opt/Ostrelle/bin";
     QTest::newRow("slash after backslash") << "C:\\Prog\\App/bin/app" << "C:\\Prog\\App/bin";

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
+const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli" CORVANE_EXE_SUFFIX;
 
 // One system call of the traced run, in the order the calls were made.
 struct Call

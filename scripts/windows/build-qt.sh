@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Builds Qt for Windows (mingw-w64, 64 bit, shared) from Debian's own source package of the
+# Qt the Linux build uses, once per machine, into a cache directory, and prints its path.
+#
+#   scripts/windows/build-qt.sh            build when missing, print the Qt directory
+#   scripts/windows/build-qt.sh --path     only print where the Qt directory is (or would be)
+#
+# CORVANE_QT_WIN    the Qt directory to use or build (default below the user's cache
+#                   directory: ${XDG_CACHE_HOME:-~/.cache}/corvane/qt-<version>-mingw-<hash>,
+#                   the hash taken over the configure options, the SQLite and compiler versions)
+# CORVANE_QT_JOBS   parallel compile jobs (default: number of cores)
+#
+# Installs what is missing from Debian's packages (cross compiler, Wine, Tcl for the SQLite
+# amalgamation, dpkg-dev). The sources come through apt with a deb-src entry for the mirror
+# this machine already uses, kept in a private apt directory so the system's apt is unchanged.
+# The Qt directory is never half-present: Qt is built and installed elsewhere and moved into
+# place at the end. An interrupted build continues where it stopped on the next run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+only_path=0
+case "${1:-}" in
+    "") ;;
+    --path) only_path=1 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+esac
+
+log() { echo "build-qt: $*" >&2; }
+
+# The same Qt as on Linux: the version of the installed qtbase5-dev, else apt's candidate.
+qt_debian_version=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)
+if [ -z "$qt_debian_version" ]; then
+    qt_debian_version=$(apt-cache policy qtbase5-dev | sed -n 's/^ *Candidate: //p')
+fi
+[ -n "$qt_debian_version" ] || { log "cannot tell which Qt version to build (qtbase5-dev unknown to apt)"; exit 1; }
+sqlite_debian_version=$(dpkg-query -W -f='${Version}' libsqlite3-0 2>/dev/null || apt-cache policy libsqlite3-0 | sed -n 's/^ *Candidate: //p')
+qt_upstream=${qt_debian_version%%+*}
+qt_upstream=${qt_upstream%%-*}
+
+# Only the modules and plug-ins the updater and its tests load: Core, Gui, Widgets, Sql, Test,
+# the windows/offscreen/minimal platforms, the SQLite driver, the ICO plug-in, the styles.
+# Network stays: Qt Gui's configuration depends on it, and the generic TUIO touch plug-in
+# links it.
+configure_options=(
+    -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
+    -opensource -confirm-license -release -shared -nomake examples -nomake tests
+    -no-opengl -no-feature-tabletevent -no-dbus -no-icu -no-openssl
+    -qt-zlib -qt-pcre -qt-libpng -qt-freetype -qt-harfbuzz
+    -sql-sqlite -qt-sqlite -no-sql-odbc -no-sql-psql -no-sql-mysql
+    -no-feature-concurrent -no-feature-xml -no-feature-printer
+    -no-feature-jpeg -no-feature-gif -no-feature-bearermanagement -no-feature-direct2d
+)
+
+compiler_version=$(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo none)
+options_hash=$(printf '%s\n' "${configure_options[@]}" "$sqlite_debian_version" "$compiler_version" \
+    | sha256sum | cut -c1-10)
+cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/corvane
+qt_dir=$(realpath -m "${CORVANE_QT_WIN:-$cache_root/qt-$qt_upstream-mingw-$options_hash}")
+
+if [ "$only_path" -eq 1 ] || [ -f "$qt_dir/lib/cmake/Qt5/Qt5Config.cmake" ]; then
+    echo "$qt_dir"
+    exit 0
+fi
+
+# --- what the build needs --------------------------------------------------------------------
+packages=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils make perl python3)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >/dev/null || true
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# Qt's threads need the posix flavour of the cross compiler.
+for tool in gcc g++; do
+    if [ "$(readlink -f "$(command -v x86_64-w64-mingw32-$tool)")" != "$(readlink -f "$(command -v x86_64-w64-mingw32-$tool-posix)")" ]; then
+        log "x86_64-w64-mingw32-$tool is not the posix flavour; run: update-alternatives --set x86_64-w64-mingw32-$tool /usr/bin/x86_64-w64-mingw32-$tool-posix"
+        exit 1
+    fi
+done
+
+# Everything in progress lives in one work directory beside the result (same file system,
+# so the final move is a rename).
+parent=$(dirname "$qt_dir")
+work=$parent/.work-$(basename "$qt_dir")
+mkdir -p "$work"
+start=$(date +%s)
+
+# --- sources: Debian's source packages through a private apt directory -----------------------
+apt_dir=$work/apt
+mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$work/download"
+# The deb entries of the mirror this machine uses, as deb-src entries.
+sources_found=0
+for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    sed 's/^Types:.*\bdeb\b.*$/Types: deb-src/' "$file" >"$apt_dir/parts/$(basename "$file")"
+    sources_found=1
+done
+: >"$apt_dir/sources.list"
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$file" >>"$apt_dir/sources.list"
+    [ -s "$apt_dir/sources.list" ] && sources_found=1
+done
+[ "$sources_found" -eq 1 ] || { log "no Debian mirror found in /etc/apt"; exit 1; }
+apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
+             -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
+# apt's download user cannot enter a root-owned work directory.
+[ "$(id -u)" -ne 0 ] || apt_options+=(-o "APT::Sandbox::User=root")
+
+qt_dsc=qtbase-opensource-src_${qt_debian_version#*:}.dsc
+sqlite_dsc=sqlite3_${sqlite_debian_version#*:}.dsc
+if [ ! -f "$work/download/$qt_dsc" ] || [ ! -f "$work/download/$sqlite_dsc" ]; then
+    log "fetching qtbase-opensource-src $qt_debian_version and sqlite3 $sqlite_debian_version"
+    apt-get "${apt_options[@]}" update -q >/dev/null
+    (cd "$work/download" && apt-get "${apt_options[@]}" source --download-only -q \
+        "qtbase-opensource-src=$qt_debian_version" "sqlite3=$sqlite_debian_version" >/dev/null)
+fi
+
+# --- SQLite amalgamation into Qt's tree (Debian's tarball has none) ---------------------------
+src=$work/qtbase
+if [ ! -f "$src/src/3rdparty/sqlite/sqlite3.c" ]; then
+    rm -rf "$src" "$src.tmp" "$work/sqlite"
+    log "unpacking the sources"
+    dpkg-source --no-check -x "$work/download/$qt_dsc" "$src.tmp" >/dev/null
+    dpkg-source --no-check -x "$work/download/$sqlite_dsc" "$work/sqlite" >/dev/null
+    log "building the SQLite amalgamation"
+    (cd "$work/sqlite" && ./configure -q >/dev/null && make -s sqlite3.c >/dev/null)
+    mkdir -p "$src.tmp/src/3rdparty/sqlite"
+    cp "$work/sqlite/sqlite3.c" "$work/sqlite/sqlite3.h" "$src.tmp/src/3rdparty/sqlite/"
+    rm -rf "$work/sqlite"
+    mv "$src.tmp" "$src"
+fi
+
+# --- configure, build, install into a staging root, move into place --------------------------
+build=$work/build
+jobs=${CORVANE_QT_JOBS:-$(nproc)}
+if [ ! -f "$build/Makefile" ]; then
+    rm -rf "$build"
+    mkdir -p "$build"
+    log "configuring Qt $qt_upstream for Windows (a few minutes)"
+    (cd "$build" && nice -n 10 "$src/configure" -prefix "$qt_dir" "${configure_options[@]}" >configure.log 2>&1) \
+        || { tail -30 "$build/configure.log" >&2; log "configure failed (whole output in $build/configure.log)"; exit 1; }
+fi
+# The modules we use, with what they depend on; the plug-ins come with sub-plugins.
+modules=(moc rcc uic corelib winmain network sql testlib gui widgets platformsupport platformheaders plugins)
+log "building Qt (output in $build/make.log)"
+(cd "$build" && nice -n 10 make -j"$jobs" sub-qmake-qmake-aux-pro >make.log 2>&1 \
+    && cd src && nice -n 10 make -j"$jobs" "${modules[@]/#/sub-}" >>../make.log 2>&1) \
+    || { grep -E -B2 -A8 "error|Error" "$build/make.log" | tail -40 >&2; log "build failed (whole output in $build/make.log)"; exit 1; }
+stage=$work/stage
+rm -rf "$stage"
+install_targets=()
+for module in "${modules[@]}"; do install_targets+=("sub-$module-install_subtargets"); done
+(cd "$build" && make INSTALL_ROOT="$stage" install_fixqt4headers install_syncqt install_mkspecs \
+        sub-qmake-qmake-aux-pro-install_subtargets >install.log 2>&1 \
+    && cd src && make INSTALL_ROOT="$stage" "${install_targets[@]}" >>../install.log 2>&1) \
+    || { tail -20 "$build/install.log" >&2; log "install failed"; exit 1; }
+rm -rf "$qt_dir"
+mv "$stage$qt_dir" "$qt_dir"
+rm -rf "$work"
+log "Qt for Windows is in $qt_dir ($(( ($(date +%s) - start) / 60 )) min $(( ($(date +%s) - start) % 60 )) s)"
+echo "$qt_dir"
