@@ -4,7 +4,7 @@
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
-#include "fileutil/recursionguard.h"
+#include "fileutil/treewalker.h"
 #include "platform/registrystore.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
@@ -355,59 +355,48 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
     int files = 0;
     qint64 bytes = 0;
     const int problemsBefore = problemCount();
-    RecursionGuard guard;
 
-    // Mirrors the copy: the default listing (no hidden entries), links followed.
-    std::function<void(const QString &, const QString &)> walk = [&](const QString &relative, const QString &target) {
-        const QString source = packagePath(relative);
-        if (!guard.enter(source))
-            return; // a link back into the tree: the copy skips it too
-        const QDir dir(source);
-        const QFileInfoList hidden = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        const QFileInfoList entries = dir.entryInfoList();
-        for (const QFileInfo &entry : hidden) {
-            if (!entries.contains(entry))
-                note(QStringLiteral("%1/%2: hidden, so the update does not copy it").arg(relative, entry.fileName()));
+    // Walks the tree as the copy would (the same listing, links followed, a link back
+    // into the tree left out), without copying.
+    TreeWalker walker;
+    walker.setReporter([&](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &) {
+        if (issue == TreeWalker::Issue::LeftOut)
+            note(QStringLiteral("%1/%2: hidden, so the update does not copy it").arg(relativeSource, entry.relativePath));
+    });
+    walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
+        const QString entryRelative = QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath);
+        const QString &targetPath = entry.targetPath;
+        const QFileInfo installed(targetPath);
+        // What the user made lives in the database and the INI files; a common tree
+        // would overwrite them instead of updating or merging them.
+        const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
+        if (installed.isFile() && !source.isDir()
+            && (installRelative == InstallLayout::databaseName()
+                || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(source)))) {
+            problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
+                        .arg(entryRelative, installRelative,
+                             isIniFile(source) ? QStringLiteral("merging it (put it in the step's config/)")
+                                               : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
+            return TreeWalker::Step::Skip;
         }
-        for (const QFileInfo &entry : entries) {
-            if (isDotEntry(entry.fileName()))
-                continue;
-            const QString entryRelative = QStringLiteral("%1/%2").arg(relative, entry.fileName());
-            const QString targetPath = QStringLiteral("%1/%2").arg(target, entry.fileName());
-            const QFileInfo installed(targetPath);
-            // What the user made lives in the database and the INI files; a common tree
-            // would overwrite them instead of updating or merging them.
-            const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
-            if (installed.isFile() && !entry.isDir()
-                && (installRelative == InstallLayout::databaseName()
-                    || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(entry)))) {
-                problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
-                            .arg(entryRelative, installRelative,
-                                 isIniFile(entry) ? QStringLiteral("merging it (put it in the step's config/)")
-                                                  : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
-                continue;
-            }
-            if (entry.isDir()) {
-                if (installed.exists() && !installed.isDir())
-                    problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
-                                .arg(entryRelative, targetPath));
-                else
-                    walk(entryRelative, targetPath);
-            } else if (!entry.isFile() || !entry.isReadable()) {
-                problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
-            } else if (installed.isDir()) {
-                problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
-                            .arg(entryRelative, targetPath));
-            } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
-                problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
-            } else {
-                ++files;
-                bytes += entry.size();
-            }
+        if (source.isDir()) {
+            if (!installed.exists() || installed.isDir())
+                return TreeWalker::Step::Descend;
+            problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
+                        .arg(entryRelative, targetPath));
+        } else if (!source.isFile() || !source.isReadable()) {
+            problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
+        } else if (installed.isDir()) {
+            problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
+                        .arg(entryRelative, targetPath));
+        } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
+            problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
+        } else {
+            ++files;
+            bytes += source.size();
         }
-        guard.leave();
-    };
-    walk(relativeSource, m_installDir);
+        return TreeWalker::Step::Skip;
+    });
 
     if (problemCount() == problemsBefore)
         ok(QStringLiteral("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));

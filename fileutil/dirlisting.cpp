@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QSet>
 
 #include <algorithm>
 #include <vector>
@@ -31,5 +32,17 @@ QStringList DirListing::sortedNames(const QString &dirPath)
     names.reserve(int(entries.size()));
     for (Entry &entry : entries)
         names.append(std::move(entry.name));
+    return names;
+}
+
+QStringList DirListing::leftOutNames(const QString &dirPath)
+{
+    const QDir dir(dirPath);
+    QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList listed = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QSet<QString> listedSet(listed.cbegin(), listed.cend());
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&listedSet](const QString &name) { return listedSet.contains(name); }),
+                names.end());
     return names;
 }

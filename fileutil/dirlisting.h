@@ -15,6 +15,9 @@ class DirListing
 {
 public:
     static QStringList sortedNames(const QString &dirPath);
+    // The entries that sortedNames() leaves out (hidden entries, dangling links, FIFOs,
+    // sockets, devices), in the same order.
+    static QStringList leftOutNames(const QString &dirPath);
 
 private:
     DirListing() = delete;

@@ -4,8 +4,6 @@
 #include <QObject>
 #include <QStringList>
 
-class RecursionGuard;
-
 // The base of the update object: the file and configuration operations that every
 // kind of update shares, and the virtual entry point that runs a list of version steps.
 class UpdateObject : public QObject
@@ -40,8 +38,6 @@ public:
     bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
 
 private:
-    bool copyTree(const QString &sourceDir, const QString &targetDir, bool overwrite,
-                  RecursionGuard &guard);
     // The one place where a single file is put into the installation.
     static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
 };
