@@ -11,10 +11,15 @@
 #include "updater/updateflag.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
 #include <QStorageInfo>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -75,22 +80,44 @@ QString humanSize(qint64 bytes)
     return QStringLiteral("%1 GB").arg(double(bytes) / (1024 * 1024 * 1024), 0, 'f', 1);
 }
 
-// The bytes of the files below a directory that the backup copies: reserved names
-// are left out at every depth, links to directories are not followed.
-qint64 treeSize(const QString &dirPath, const QStringList &reserved)
+// The bytes of the files below a directory that the backup copies: reserved names are
+// left out (atTop among the directory's own entries, everywhere at any depth), links
+// to directories are not followed.
+qint64 treeSize(const QString &dirPath, const QStringList &atTop, const QStringList &everywhere)
 {
     qint64 total = 0;
     const QFileInfoList entries =
         QDir(dirPath).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (reserved.contains(entry.fileName()))
+        if (atTop.contains(entry.fileName()) || everywhere.contains(entry.fileName()))
             continue;
         if (entry.isDir() && !entry.isSymLink())
-            total += treeSize(entry.filePath(), reserved);
+            total += treeSize(entry.filePath(), QStringList(), everywhere);
         else if (entry.isFile())
             total += entry.size();
     }
     return total;
+}
+
+// Why the copy leaves an entry out, as the check says it.
+QString leftOutKind(const QFileInfo &entry)
+{
+    if (entry.fileName().startsWith(QLatin1Char('.')))
+        return QStringLiteral("hidden");
+    if (entry.isSymLink())
+        return QStringLiteral("a dangling link");
+#ifndef Q_OS_WIN
+    struct stat status;
+    if (::lstat(QFile::encodeName(entry.filePath()).constData(), &status) == 0) {
+        if (S_ISFIFO(status.st_mode))
+            return QStringLiteral("a FIFO");
+        if (S_ISSOCK(status.st_mode))
+            return QStringLiteral("a socket");
+        if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+            return QStringLiteral("a device file");
+    }
+#endif
+    return QStringLiteral("a system file");
 }
 
 // The first line of a statement, shortened for a finding.
@@ -361,7 +388,8 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
     TreeWalker walker;
     walker.setReporter([&](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &) {
         if (issue == TreeWalker::Issue::LeftOut)
-            note(QStringLiteral("%1/%2: hidden, so the update does not copy it").arg(relativeSource, entry.relativePath));
+            note(QStringLiteral("%1/%2: %3, so the update does not copy it")
+                     .arg(relativeSource, entry.relativePath, leftOutKind(QFileInfo(entry.sourcePath))));
     });
     walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
         const QString entryRelative = QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath);
@@ -380,10 +408,15 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
             return TreeWalker::Step::Skip;
         }
         if (source.isDir()) {
-            if (!installed.exists() || installed.isDir())
+            if (installed.isSymLink() && installed.isDir() && !TreeWalker::isInside(targetPath, m_installDir))
+                problem(QStringLiteral("%1: %2 is a link out of the installation: the copy would refuse to write "
+                                       "through it")
+                            .arg(entryRelative, targetPath));
+            else if (!installed.exists() || installed.isDir())
                 return TreeWalker::Step::Descend;
-            problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
-                        .arg(entryRelative, targetPath));
+            else
+                problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
+                            .arg(entryRelative, targetPath));
         } else if (!source.isFile() || !source.isReadable()) {
             problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
         } else if (installed.isDir()) {
@@ -419,7 +452,7 @@ void PackageCheck::checkConfig(const QString &step)
     const QFileInfoList all = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : all) {
         if (!entries.contains(entry))
-            note(QStringLiteral("%1/%2: hidden, so the update does not apply it").arg(relative, entry.fileName()));
+            note(QStringLiteral("%1/%2: %3, so the update does not apply it").arg(relative, entry.fileName(), leftOutKind(entry)));
     }
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
@@ -534,13 +567,13 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
 
 void PackageCheck::checkSpace(const QStringList &steps)
 {
-    const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
-    const qint64 installed = treeSize(m_installDir, reserved);
-    const qint64 backedUp = treeSize(m_updater->getBackupPath(), reserved);
+    const ZRPubMethod *context = ZRPubMethod::getInstance();
+    const qint64 installed = treeSize(m_installDir, context->reservedNames(), context->reservedFileNames());
+    const qint64 backedUp = treeSize(m_updater->getBackupPath(), context->reservedNames(), context->reservedFileNames());
     const QString packageRoot = InstallLayout::packageRootName();
-    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList());
+    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList(), QStringList());
     for (const QString &step : steps)
-        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList());
+        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList(), QStringList());
     // The backup copies over what an earlier one left, and the package's files may all be new.
     const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
     const qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());

@@ -6,14 +6,32 @@
 namespace {
 
 const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
+const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDir)";
+
+// The backup and the restore walk the same copy, so both leave out the same names and
+// treat links alike: a link is copied as its text, never followed out of the installation.
+void configure(TreeWalker &walker, const QStringList &reservedNames, const QStringList &reservedFileNames)
+{
+    walker.setSkipNames(reservedNames, reservedFileNames);
+    walker.setKeepLinks(true);
+    walker.setReportUndecodable(true);
+}
+
+QString undecodableWarning(const TreeWalker::Entry &entry)
+{
+    return QStringLiteral("skip %1,its name is not valid in the file name encoding").arg(entry.relativePath);
+}
 
 } // namespace
 
 bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 {
     TreeWalker walker;
-    walker.setSkipNames(QStringList(), m_reservedNames);
+    configure(walker, m_reservedNames, m_reservedFileNames);
     walker.setOverwrite(overwrite);
+    // The target is the backup, the updater's own: a directory that an older backup
+    // made of a followed link gives way to the link.
+    walker.setReplaceDirectories(true);
     walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
         switch (issue) {
         case TreeWalker::Issue::Loop:
@@ -26,10 +44,44 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
         case TreeWalker::Issue::Copy:
             ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("copy %1 failed,reason:%2").arg(entry.name, detail);
             break;
+        case TreeWalker::Issue::Undecodable:
+            ZR_LOG_WARNING(kCopyDirSignature) << undecodableWarning(entry);
+            break;
         default:
             // A directory that cannot be made fails the copy without a line of its own.
             break;
         }
     });
     return walker.copy(source.path(), target.path());
+}
+
+bool ZRPubMethod::restoreDir(QDir backup, QDir target)
+{
+    TreeWalker walker;
+    configure(walker, m_reservedNames, m_reservedFileNames);
+    // Only what differs is written: a file the update did not touch is never at risk,
+    // even one that cannot be replaced (immutable, another owner's, in use).
+    walker.setSkipIdentical(true);
+    walker.setContinueOnFailure(true);
+    walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
+        switch (issue) {
+        case TreeWalker::Issue::MakeDir:
+            ZR_LOG_WARNING(kRestoreDirSignature) << QStringLiteral("make %1 failed").arg(entry.relativePath);
+            break;
+        case TreeWalker::Issue::Remove:
+            ZR_LOG_WARNING(kRestoreDirSignature)
+                << QStringLiteral("remove %1 failed,reason:%2").arg(entry.relativePath, detail);
+            break;
+        case TreeWalker::Issue::Copy:
+            ZR_LOG_WARNING(kRestoreDirSignature)
+                << QStringLiteral("copy %1 failed,reason:%2").arg(entry.relativePath, detail);
+            break;
+        case TreeWalker::Issue::Undecodable:
+            ZR_LOG_WARNING(kRestoreDirSignature) << undecodableWarning(entry);
+            break;
+        default:
+            break;
+        }
+    });
+    return walker.copy(backup.path(), target.path());
 }

@@ -1,9 +1,9 @@
 #include "fileutil/filecopier.h"
 
 #include <QFile>
-#ifdef Q_OS_WIN
 #include <QFileInfo>
-#endif
+
+#include <cstring>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -14,8 +14,22 @@
 
 namespace {
 
-#ifndef Q_OS_WIN
 constexpr size_t kBufferSize = 256 * 1024;
+
+// Reads until the block is full or the file ends.
+qint64 readBlock(QFile &file, char *data, qint64 size)
+{
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 n = file.read(data + total, size - total);
+        if (n <= 0)
+            return n < 0 ? -1 : total;
+        total += n;
+    }
+    return total;
+}
+
+#ifndef Q_OS_WIN
 
 // Closes a descriptor on every way out of a copy.
 class Descriptor
@@ -114,6 +128,30 @@ bool FileCopier::removeTarget(const QString &path)
 #else
     return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
 #endif
+}
+
+bool FileCopier::sameContent(const QString &source, const QString &target)
+{
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isSymLink() || !targetInfo.isFile() || targetInfo.size() != QFileInfo(source).size())
+        return false;
+    QFile a(source);
+    QFile b(target);
+    if (!a.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !b.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    if (!m_buffer)
+        m_buffer.reset(new char[kBufferSize]);
+    if (!m_compareBuffer)
+        m_compareBuffer.reset(new char[kBufferSize]);
+    for (;;) {
+        const qint64 n = readBlock(a, m_buffer.get(), qint64(kBufferSize));
+        if (n < 0 || readBlock(b, m_compareBuffer.get(), qint64(kBufferSize)) != n)
+            return false;
+        if (n == 0)
+            return true;
+        if (std::memcmp(m_buffer.get(), m_compareBuffer.get(), size_t(n)) != 0)
+            return false;
+    }
 }
 
 bool FileCopier::fail(const QString &reason)

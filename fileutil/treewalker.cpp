@@ -1,6 +1,7 @@
 #include "fileutil/treewalker.h"
 
 #include "fileutil/dirlisting.h"
+#include "fileutil/symlink.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -45,11 +46,18 @@ void TreeWalker::setSkipNames(const QStringList &atTop, const QStringList &every
     m_skipEverywhere = everywhere;
 }
 
+void TreeWalker::setKeepLinks(bool keep)
+{
+    m_keepLinks = keep && SymLink::isSupported();
+}
+
 bool TreeWalker::copy(const QString &source, const QString &target)
 {
     m_visitor = nullptr;
     m_guard = RecursionGuard();
-    return enterDir(root(source, target));
+    m_failures = 0;
+    m_targetRoot.clear();
+    return enterDir(root(source, target)) && m_failures == 0;
 }
 
 void TreeWalker::visit(const QString &source, const QString &target, Visitor visitor)
@@ -84,10 +92,17 @@ void TreeWalker::report(Issue issue, const Entry &entry, const QString &detail) 
         m_reporter(issue, entry, detail);
 }
 
-bool TreeWalker::fail(Issue issue, const Entry &entry, const QString &detail)
+bool TreeWalker::refuse(Issue issue, const Entry &entry, const QString &detail)
 {
     report(issue, entry, detail);
+    ++m_failures;
     return false;
+}
+
+bool TreeWalker::fail(Issue issue, const Entry &entry, const QString &detail)
+{
+    refuse(issue, entry, detail);
+    return m_continueOnFailure;
 }
 
 bool TreeWalker::enterDir(const Entry &dir)
@@ -103,9 +118,13 @@ bool TreeWalker::enterDir(const Entry &dir)
         return walkDir(dir);
     }
 
+    if (!prepareTargetDir(dir))
+        return m_continueOnFailure;
     const QDir target(dir.targetPath);
     if (!target.exists() && !target.mkdir(target.absolutePath()))
         return fail(Issue::MakeDir, dir);
+    if (dir.depth < 0)
+        m_targetRoot = dir.targetPath;
 
     // The target side can loop too: an installed link that leads into the tree being
     // copied would make every level create the next one below itself.
@@ -117,11 +136,46 @@ bool TreeWalker::enterDir(const Entry &dir)
     return walkDir(dir);
 }
 
+bool TreeWalker::prepareTargetDir(const Entry &dir)
+{
+    // The roots are the caller's choice; only what lies below them is judged.
+    if (dir.depth < 0)
+        return true;
+    const QFileInfo target(dir.targetPath);
+    if (!target.isSymLink())
+        return true;
+    if (m_keepLinks) {
+        // Never through a link: the directory the source has takes the link's place.
+        if (!FileCopier::removeTarget(dir.targetPath))
+            return refuse(Issue::Remove, dir, qt_error_string());
+        return true;
+    }
+    // A dangling link fails below, as the directory cannot be made.
+    if (m_confineTarget && target.exists() && !isInside(dir.targetPath, m_targetRoot))
+        return refuse(Issue::LinkOutside, dir, dir.targetPath);
+    return true;
+}
+
+bool TreeWalker::isInside(const QString &target, const QString &rootPath)
+{
+    const QString canonical = QFileInfo(target).canonicalFilePath();
+    const QString root = QFileInfo(rootPath).canonicalFilePath();
+    if (canonical.isEmpty() || root.isEmpty())
+        return false;
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    return canonical == root || canonical.startsWith(prefix);
+}
+
 bool TreeWalker::walkDir(const Entry &dir)
 {
+    if (m_reportUndecodable) {
+        const QList<QByteArray> undecodable = DirListing::undecodableNames(dir.sourcePath);
+        for (const QByteArray &name : undecodable)
+            report(Issue::Undecodable, child(dir, DirListing::displayName(name)));
+    }
     // Names only, so that a directory of many files does not cost memory for all of
     // them at once.
-    const QStringList names = DirListing::sortedNames(dir.sourcePath);
+    const QStringList names = DirListing::sortedNames(dir.sourcePath, m_keepLinks);
     for (const QString &name : names) {
         if (isSkipped(name, dir.depth + 1))
             continue;
@@ -133,8 +187,13 @@ bool TreeWalker::walkDir(const Entry &dir)
                 enterDir(entry);
             continue;
         }
-        // A link to a directory counts as a directory.
-        const bool ok = info.isDir() ? enterDir(entry) : copyFile(entry, info);
+        bool ok = true;
+        if (m_keepLinks && info.isSymLink())
+            ok = copyLink(entry);
+        else if (info.isDir()) // a followed link to a directory counts as a directory
+            ok = enterDir(entry);
+        else if (!m_keepLinks || info.isFile()) // FIFOs and the like come with the links only
+            ok = copyFile(entry, info);
         if (!ok)
             return false;
     }
@@ -147,6 +206,8 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
     // meanwhile) cannot be copied, and removing first would lose the installed file for nothing.
     if (!source.isFile())
         return fail(Issue::Copy, entry, QStringLiteral("%1 is not a regular file").arg(entry.sourcePath));
+    if (m_skipIdentical && m_copier.sameContent(entry.sourcePath, entry.targetPath))
+        return true;
     // The copy never replaces an existing file. A directory in the way is not removed.
     if (m_overwrite && !FileCopier::removeTarget(entry.targetPath))
         return fail(Issue::Remove, entry, qt_error_string());
@@ -154,6 +215,30 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
     // flag vouches for it (DiskSync).
     if (!m_copier.copy(entry.sourcePath, entry.targetPath))
         return fail(Issue::Copy, entry, m_copier.errorString());
+    return true;
+}
+
+bool TreeWalker::copyLink(const Entry &entry)
+{
+    QByteArray text;
+    if (!SymLink::read(entry.sourcePath, &text))
+        return fail(Issue::Copy, entry, qt_error_string());
+    const QFileInfo target(entry.targetPath);
+    if (m_skipIdentical && target.isSymLink()) {
+        QByteArray existing;
+        if (SymLink::read(entry.targetPath, &existing) && existing == text)
+            return true;
+    }
+    if (m_overwrite) {
+        if (target.isDir() && !target.isSymLink()) {
+            if (!m_replaceDirectories || !QDir(entry.targetPath).removeRecursively())
+                return fail(Issue::Remove, entry, QStringLiteral("a directory is in the way"));
+        } else if (!FileCopier::removeTarget(entry.targetPath)) {
+            return fail(Issue::Remove, entry, qt_error_string());
+        }
+    }
+    if (!SymLink::create(text, entry.targetPath))
+        return fail(Issue::Copy, entry, qt_error_string());
     return true;
 }
 

@@ -17,9 +17,10 @@ class QFileInfo;
 //
 // Entries come in the order of DirListing (no hidden or system entries, by name
 // ignoring case). Directories are made one level at a time, so a target whose parent
-// is missing fails. A directory link that leads back into a directory on the current
-// path is left out instead of being followed forever. The walker writes no log line:
-// it tells its reporter, and each caller words the log in its own name.
+// is missing fails. Links are followed, unless kept as links; a directory link that
+// leads back into a directory on the current path is left out instead of being
+// followed forever. The walker writes no log line: it tells its reporter, and each
+// caller words the log in its own name.
 class TreeWalker
 {
 public:
@@ -30,6 +31,7 @@ public:
         MakeDir,     // a target directory could not be made
         Remove,      // the target entry in the way could not be removed; detail: why
         Copy,        // the file could not be copied; detail: why
+        Undecodable, // a name not valid in the file name encoding, left out; name: as best it can
     };
     struct Entry
     {
@@ -50,6 +52,9 @@ public:
     TreeWalker(const TreeWalker &) = delete;
     TreeWalker &operator=(const TreeWalker &) = delete;
 
+    // Whether target, resolved, lies inside rootPath.
+    static bool isInside(const QString &target, const QString &rootPath);
+
     // Names left out (files and directories alike): atTop among the roots' own entries,
     // everywhere at any depth.
     void setSkipNames(const QStringList &atTop, const QStringList &everywhere);
@@ -60,8 +65,28 @@ public:
     // otherwise make each level create the next one below itself.
     void setGuardTarget(bool guard) { m_guardTarget = guard; }
     void setReporter(Reporter reporter) { m_reporter = std::move(reporter); }
+    // Copies a symbolic link as a link with the same text, never following it, and never
+    // writes through a link in the target: a directory is made in its place. Where the
+    // platform's links allow it (SymLink).
+    void setKeepLinks(bool keep);
+    // With kept links: a directory in the target where the source has a link (left by a
+    // copy that followed it) is removed with all it holds. Only for a target that is the
+    // caller's own, such as the backup.
+    void setReplaceDirectories(bool replace) { m_replaceDirectories = replace; }
+    // Refuses (fails) to enter a target directory that is a link leading out of the
+    // target root, instead of writing through it.
+    void setConfineTarget(bool confine) { m_confineTarget = confine; }
+    // Leaves a file alone when the target already holds the same bytes.
+    void setSkipIdentical(bool skip) { m_skipIdentical = skip; }
+    // Goes on past an entry that fails (a directory that fails is left out whole); the
+    // copy still returns false, and every failure has been reported.
+    void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
+    // Reports names that no listing shows (Issue::Undecodable); costs one more reading
+    // of each directory.
+    void setReportUndecodable(bool report) { m_reportUndecodable = report; }
 
-    // Copies the tree below source into target. False at the first failure.
+    // Copies the tree below source into target. False at the first failure, or with
+    // setContinueOnFailure() when anything failed.
     bool copy(const QString &source, const QString &target);
     // Walks the tree below source without writing anything, pairing each entry with its
     // place below target; reports what the listing leaves out. Always true.
@@ -70,10 +95,14 @@ public:
 private:
     bool enterDir(const Entry &dir);
     bool walkDir(const Entry &dir);
+    bool prepareTargetDir(const Entry &dir);
     bool copyFile(const Entry &entry, const QFileInfo &source);
+    bool copyLink(const Entry &entry);
     void reportLeftOut(const Entry &dir);
     bool isSkipped(const QString &name, int depth) const;
     void report(Issue issue, const Entry &entry, const QString &detail = QString()) const;
+    // Reports and counts a failure; refuse() returns false, fail() whether to go on.
+    bool refuse(Issue issue, const Entry &entry, const QString &detail = QString());
     bool fail(Issue issue, const Entry &entry, const QString &detail = QString());
     static Entry root(const QString &source, const QString &target);
     static Entry child(const Entry &dir, const QString &name);
@@ -82,6 +111,14 @@ private:
     QStringList m_skipEverywhere;
     bool m_overwrite = true;
     bool m_guardTarget = false;
+    bool m_keepLinks = false;
+    bool m_replaceDirectories = false;
+    bool m_confineTarget = false;
+    bool m_skipIdentical = false;
+    bool m_continueOnFailure = false;
+    bool m_reportUndecodable = false;
+    int m_failures = 0;
+    QString m_targetRoot;
     Reporter m_reporter;
     Visitor m_visitor; // set while visiting
     RecursionGuard m_guard;

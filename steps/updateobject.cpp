@@ -138,12 +138,18 @@ bool UpdateObject::copyDirTree(const QString &sourceDir, const QString &targetDi
     TreeWalker walker;
     walker.setOverwrite(overwrite);
     walker.setGuardTarget(true);
-    // The callers log the failure; only a skipped loop is worth a line of its own,
-    // worded like the backup copy's, so one search finds both.
+    // An installed link to a directory elsewhere would have the package's files written
+    // there, where no backup covers them: the step fails and the backup goes back.
+    walker.setConfineTarget(true);
+    // The callers log the failure; a skipped loop and a refused link are worth a line of
+    // their own, worded like the backup copy's, so one search finds both.
     walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &, const QString &detail) {
         if (issue == TreeWalker::Issue::Loop) {
             ZR_LOG_WARNING(copyDirTreeSignature)
                 << QStringLiteral("skip link %1,it leads back into the tree being copied").arg(detail);
+        } else if (issue == TreeWalker::Issue::LinkOutside) {
+            ZR_LOG_WARNING(copyDirTreeSignature)
+                << QStringLiteral("refuse link %1,it leads out of the tree being copied into").arg(detail);
         }
     });
     return walker.copy(sourceDir, targetDir);

@@ -34,11 +34,12 @@ public:
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
     // Copies the tree below sourceDir into targetDir, creating one directory level at
     // a time; stops at the first entry that cannot be copied. A directory link that
-    // leads back into a directory being copied is skipped with a warning.
+    // leads back into a directory being copied is skipped with a warning; an installed
+    // directory link that leads out of targetDir is never written through (false).
     bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
 
 private:
-    // The one place where a single file is put into the installation.
+    // A single file put into the installation (the config step's; trees go through TreeWalker).
     static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
 };
 

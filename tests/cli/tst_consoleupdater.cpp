@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
@@ -108,6 +110,7 @@ private slots:
     void failingStages();
     void checkGoodPackage();
     void checkQuiet();
+    void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
     void restoreAfterUpdate();
@@ -616,6 +619,26 @@ void TestConsoleUpdater::checkQuiet()
     QCOMPARE(bad.exitCode, 1);
     QCOMPARE(bad.outLines(), QStringList({"  PROBLEM  application/3_4_to_3_5/ is missing: the update would stop at this step",
                                           "Check found 1 problem: the update would fail."}));
+}
+
+void TestConsoleUpdater::checkNamesWhatItLeavesOut()
+{
+    makeScenario();
+    const QString common = packagePath(QStringLiteral("application/3_2_to_3_3/common"));
+    PackageBuilder package(common);
+    package.files({"bin/.cache=h"}).link(QStringLiteral("bin/tool"), QStringLiteral("no/such/tool"));
+    QVERIFY(package.ok());
+    QVERIFY(::mkfifo(QFile::encodeName(common + QStringLiteral("/bin/pipe")).constData(), 0644) == 0);
+
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    const QString prefix = QStringLiteral("  note     application/3_2_to_3_3/common/bin/");
+    QVERIFY2(result.out.contains(prefix + QStringLiteral(".cache: hidden, so the update does not copy it\n")),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(prefix + QStringLiteral("tool: a dangling link, so the update does not copy it\n")),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(prefix + QStringLiteral("pipe: a FIFO, so the update does not copy it\n")),
+             qPrintable(result.out));
 }
 
 void TestConsoleUpdater::checkBrokenPackage_data()
