@@ -149,6 +149,7 @@ private:
         CommonTypeConflict,
         CommonReplacesDatabase,
         CommonReplacesIni,
+        InstalledLinkOutside,
         DatabaseNotReadable,
         NoApplicationDir,
         NoVersionIni,
@@ -342,6 +343,14 @@ bool TestConsoleUpdater::apply(Fault fault)
     case CommonReplacesIni:
         package.markedIni(QStringLiteral("application/common/config/app.ini"), {{"view/zoom", "3"}});
         break;
+    case InstalledLinkOutside: {
+        PackageBuilder shared(m_root->path() + QStringLiteral("/shared"));
+        shared.dir(QStringLiteral("plugins"));
+        install.link(QStringLiteral("plugins"), shared.path(QStringLiteral("plugins")));
+        if (!shared.ok())
+            return false;
+        break;
+    }
     case DatabaseNotReadable:
         install.file(QStringLiteral("kqdata.db"), QByteArray(4096, 'x'));
         break;
@@ -682,6 +691,12 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << int(CommonReplacesIni)
         << "application/common/config/app.ini would replace the installed config/app.ini instead of merging it (put it in "
            "the step's config/): the user's data in it is lost"
+        << 10;
+    // The copy would write the package's file into a folder no backup covers.
+    QTest::newRow("installed link out of the installation")
+        << int(InstalledLinkOutside)
+        << QStringLiteral("application/3_3_to_3_4/common/plugins: %1/plugins is a link out of the installation: the copy "
+                          "would refuse to write through it")
         << 10;
     QTest::newRow("interrupted run without backup")
         << int(InterruptedNoBackup)
