@@ -12,7 +12,7 @@
 class QFileInfo;
 
 // The one walk over a directory tree, behind the backup and the restore
-// (ZRPubMethod::copyDir), the update steps' copy (UpdateObject::copyDirTree) and the
+// (ZRPubMethod::copyDir and restoreDir), the update steps' copy (UpdateObject::copyDirTree) and the
 // package check, which walks a package tree the way the copy would without copying.
 //
 // Entries come in the order of DirListing (no hidden or system entries, by name
@@ -89,7 +89,7 @@ public:
     // setContinueOnFailure() when anything failed.
     bool copy(const QString &source, const QString &target);
     // Walks the tree below source without writing anything, pairing each entry with its
-    // place below target; reports what the listing leaves out. Always true.
+    // place below target; reports what the listing leaves out.
     void visit(const QString &source, const QString &target, Visitor visitor);
 
 private:

@@ -16,8 +16,10 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -59,6 +61,7 @@ QStringList treeOf(const QString &root)
     return entries;
 }
 
+#ifndef Q_OS_WIN
 // The text of a symbolic link as it stands, not resolved.
 QString linkText(const QString &path)
 {
@@ -66,6 +69,7 @@ QString linkText(const QString &path)
     const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
     return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
 }
+#endif
 
 bool copy(const QString &source, const QString &target, bool overwrite = true)
 {
@@ -156,12 +160,10 @@ void TestCopyDir::copiesTreeAndBytes()
     QVERIFY(makeFile(src() + QString::fromUtf8("/数据/Grüße.txt"), "utf"));
     QVERIFY(makeFile(src() + QStringLiteral("/with blank.txt"), ""));
     QVERIFY(QDir(src()).mkdir(QStringLiteral("empty")));
-    // A link is copied as a link, with its own text.
-    QVERIFY(QFile::link(QStringLiteral("kqdata.db"), src() + QStringLiteral("/alias.db")));
 
     LogCapture log;
     QVERIFY(copy(src(), dst()));
-    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("alias.db@"), QStringLiteral("config/"),
+    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("config/"),
                                          QStringLiteral("config/app.ini"), QStringLiteral("empty/"),
                                          QStringLiteral("kqdata.db"), QStringLiteral("plugins/"),
                                          QStringLiteral("plugins/sqldrivers/"),
@@ -169,7 +171,6 @@ void TestCopyDir::copiesTreeAndBytes()
                                          QStringLiteral("with blank.txt"), QString::fromUtf8("数据/"),
                                          QString::fromUtf8("数据/Grüße.txt")}));
     QCOMPARE(readFile(dst() + QStringLiteral("/kqdata.db")), binary);
-    QCOMPARE(linkText(dst() + QStringLiteral("/alias.db")), QStringLiteral("kqdata.db"));
     QCOMPARE(readFile(dst() + QString::fromUtf8("/数据/Grüße.txt")), QByteArray("utf"));
     QVERIFY(log.lines().isEmpty());
 }
@@ -353,13 +354,18 @@ void TestCopyDir::disabledWarningsLeaveNoLine()
 
 void TestCopyDir::linksAreCopiedAsLinks()
 {
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
     // Links keep their own text: relative ones, links back into the tree (which would
     // be followed without end), links out of it and dangling ones. None is followed.
     const QString outside = m_dir->filePath(QStringLiteral("outside"));
     QVERIFY(makeFile(outside + QStringLiteral("/big.bin"), "outside"));
     QVERIFY(makeFile(src() + QStringLiteral("/a/file.txt"), "f"));
     QVERIFY(makeFile(src() + QStringLiteral("/y/shared.txt"), "s"));
-    const QList<QPair<QString, QString>> links{{QStringLiteral("a/loop"), QStringLiteral("..")},
+    QVERIFY(makeFile(src() + QStringLiteral("/kqdata.db"), "db"));
+    const QList<QPair<QString, QString>> links{{QStringLiteral("alias.db"), QStringLiteral("kqdata.db")},
+                                               {QStringLiteral("a/loop"), QStringLiteral("..")},
                                                {QStringLiteral("a/self"), QStringLiteral(".")},
                                                {QStringLiteral("a/root"), src()},
                                                {QStringLiteral("x/sibling"), QStringLiteral("../y")},
@@ -377,13 +383,18 @@ void TestCopyDir::linksAreCopiedAsLinks()
         QCOMPARE(linkText(dst() + QLatin1Char('/') + link.first), link.second);
     QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("a/"), QStringLiteral("a/file.txt"), QStringLiteral("a/loop@"),
                                          QStringLiteral("a/root@"), QStringLiteral("a/self@"),
-                                         QStringLiteral("dangling@"), QStringLiteral("lib.so@"),
+                                         QStringLiteral("alias.db@"), QStringLiteral("dangling@"),
+                                         QStringLiteral("kqdata.db"), QStringLiteral("lib.so@"),
                                          QStringLiteral("out@"), QStringLiteral("x/"), QStringLiteral("x/sibling@"),
                                          QStringLiteral("y/"), QStringLiteral("y/shared.txt")}));
+#endif
 }
 
 void TestCopyDir::linksInTargetAreReplacedNotWrittenThrough()
 {
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
     // The target holds a link where the source has a directory (copied anew into a real
     // directory, never through the link), and directories or files where the source has
     // a link (an earlier copy that followed it).
@@ -403,10 +414,14 @@ void TestCopyDir::linksInTargetAreReplacedNotWrittenThrough()
                                          QStringLiteral("data/conf.txt"), QStringLiteral("lk@")}));
     QCOMPARE(readFile(dst() + QStringLiteral("/data/conf.txt")), QByteArray("inside"));
     QCOMPARE(linkText(dst() + QStringLiteral("/lk")), QStringLiteral("data"));
+#endif
 }
 
 void TestCopyDir::undecodableNameIsWarned()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no such names");
+#else
     // A name that is not valid in the file name encoding cannot be listed, let alone
     // copied; the copy goes on without it but says so, naming it as well as it can.
     QVERIFY(makeFile(src() + QStringLiteral("/sub/ok.txt"), "ok"));
@@ -420,6 +435,7 @@ void TestCopyDir::undecodableNameIsWarned()
     QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("sub/"), QStringLiteral("sub/ok.txt")}));
     QCOMPARE(log.lines(),
              QStringList{kWarning + QStringLiteral("\"skip sub/caf\\\\xE9.txt,its name is not valid in the file name encoding\"")});
+#endif
 }
 
 void TestCopyDir::recursionGuard()

@@ -274,6 +274,9 @@ void TestCopyDirTree::installedLinks()
     QFETCH(bool, result);
     QFETCH(QString, warning);
     QFETCH(QString, written);
+#ifdef Q_OS_WIN
+    QSKIP("Unix links only");
+#endif
 
     PackageBuilder package(sourcePath());
     package.files({"inner/f.txt=F", "inner/deeper/g.txt=G"});

@@ -14,7 +14,9 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -43,6 +45,7 @@ QList<int> emitted(const QSignalSpy &spy)
 // The reserved names of the installation below: folders at the top, files anywhere.
 const QStringList reservedEntries{"log", "image", "Updater", "install.log", "config/UPDATER.ini"};
 
+#ifndef Q_OS_WIN
 // The text of a symbolic link as it stands, not resolved.
 QString linkText(const QString &path)
 {
@@ -50,6 +53,7 @@ QString linkText(const QString &path)
     const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
     return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
 }
+#endif
 
 // The immutable attribute stops every user, root included, from replacing or removing
 // a file, unlike permissions. Cleared again when the object goes, so that the test's
@@ -502,6 +506,9 @@ void TestBackupRestore::restoreGoesOnPastFilesItCannotReplace()
 
 void TestBackupRestore::failedUpdateLeavesNothingChanged()
 {
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
     // Folders that bear a reserved name below the top, program links, a .so version
     // chain, a link to a directory inside and one to a directory outside the installation.
     const QString outside = m_fixture.rootPath() + QStringLiteral("/shared");
@@ -558,10 +565,14 @@ void TestBackupRestore::failedUpdateLeavesNothingChanged()
     QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/bin/ostrelle")), QStringLiteral("../ostrelle.exe"));
     QCOMPARE(PackageBuilder::snapshot(outside), outsideBefore);
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+#endif
 }
 
 void TestBackupRestore::linkToOwnBackupStaysALink()
 {
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
     PackageBuilder installation(m_fixture.installPath());
     installation.link(QStringLiteral("lk"), QStringLiteral("backup")).link(QStringLiteral("abs"), m_fixture.backupPath());
     QVERIFY(installation.ok());
@@ -577,6 +588,7 @@ void TestBackupRestore::linkToOwnBackupStaysALink()
     const QStringList backedUp = PackageBuilder::snapshot(m_fixture.backupPath());
     for (const QString &row : backedUp)
         QVERIFY2(!row.startsWith(QLatin1String("lk/")) && !row.startsWith(QLatin1String("abs/")), qPrintable(row));
+#endif
 }
 
 void TestBackupRestore::execUpdateRefusedList()
