@@ -34,6 +34,14 @@ private:
     const bool m_pushed;
 };
 
+// Why an entry in the target could not be removed, right after the attempt.
+QString removeError(const QString &path)
+{
+    const QString systemReason = qt_error_string();
+    const QFileInfo target(path);
+    return target.isDir() && !target.isSymLink() ? QStringLiteral("a directory is in the way") : systemReason;
+}
+
 } // namespace
 
 TreeWalker::TreeWalker() = default;
@@ -210,7 +218,7 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
         return true;
     // The copy never replaces an existing file. A directory in the way is not removed.
     if (m_overwrite && !FileCopier::removeTarget(entry.targetPath))
-        return fail(Issue::Remove, entry, qt_error_string());
+        return fail(Issue::Remove, entry, removeError(entry.targetPath));
     // Not flushed file by file: the callers flush the whole tree once, before the update
     // flag vouches for it (DiskSync).
     if (!m_copier.copy(entry.sourcePath, entry.targetPath))
@@ -232,9 +240,9 @@ bool TreeWalker::copyLink(const Entry &entry)
     if (m_overwrite) {
         if (target.isDir() && !target.isSymLink()) {
             if (!m_replaceDirectories || !QDir(entry.targetPath).removeRecursively())
-                return fail(Issue::Remove, entry, QStringLiteral("a directory is in the way"));
+                return fail(Issue::Remove, entry, removeError(entry.targetPath));
         } else if (!FileCopier::removeTarget(entry.targetPath)) {
-            return fail(Issue::Remove, entry, qt_error_string());
+            return fail(Issue::Remove, entry, removeError(entry.targetPath));
         }
     }
     if (!SymLink::create(text, entry.targetPath))

@@ -309,7 +309,7 @@ void TestBackupRestore::restoreFailures_data()
     // The database stays closed: it may be among what could not be put back.
     QTest::newRow("copy fails") << "copy"
                                 << QStringList{"Warning " + restoreDirSignature + ' '
-                                                   + quoted("remove user/notes.txt failed,reason:Is a directory"),
+                                                   + quoted("remove user/notes.txt failed,reason:a directory is in the way"),
                                                "Warning " + restoreSignature + " restore failed!"}
                                 << false;
 }
