@@ -15,6 +15,8 @@
 namespace {
 
 constexpr size_t kBufferSize = 256 * 1024;
+// Large enough that reading two files by turns costs the disk few extra seeks.
+constexpr size_t kCompareSize = 2 * 1024 * 1024;
 
 // Reads until the block is full or the file ends.
 qint64 readBlock(QFile &file, char *data, qint64 size)
@@ -139,17 +141,17 @@ bool FileCopier::sameContent(const QString &source, const QString &target)
     QFile b(target);
     if (!a.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !b.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    if (!m_buffer)
-        m_buffer.reset(new char[kBufferSize]);
     if (!m_compareBuffer)
-        m_compareBuffer.reset(new char[kBufferSize]);
+        m_compareBuffer.reset(new char[2 * kCompareSize]);
+    char *const first = m_compareBuffer.get();
+    char *const second = first + kCompareSize;
     for (;;) {
-        const qint64 n = readBlock(a, m_buffer.get(), qint64(kBufferSize));
-        if (n < 0 || readBlock(b, m_compareBuffer.get(), qint64(kBufferSize)) != n)
+        const qint64 n = readBlock(a, first, qint64(kCompareSize));
+        if (n < 0 || readBlock(b, second, qint64(kCompareSize)) != n)
             return false;
         if (n == 0)
             return true;
-        if (std::memcmp(m_buffer.get(), m_compareBuffer.get(), size_t(n)) != 0)
+        if (std::memcmp(first, second, size_t(n)) != 0)
             return false;
     }
 }

@@ -44,7 +44,7 @@ private:
 
     QString m_errorString;
     std::unique_ptr<char[]> m_buffer; // the read/write fallback's, made on first need
-    std::unique_ptr<char[]> m_compareBuffer; // sameContent()'s second buffer, made on first need
+    std::unique_ptr<char[]> m_compareBuffer; // sameContent()'s two halves, made on first need
 };
 
 #endif // FILECOPIER_H
