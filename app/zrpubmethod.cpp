@@ -10,6 +10,9 @@ ZRPubMethod::ZRPubMethod()
                        // Held by the running updater; copied back by a restore, it would lock the
                        // installation for another process's sake.
                        InstallLayout::lockFileName()})
+    // The installation's own folders ("image", "log", ...) are reserved at its top only:
+    // a package's "share/mime/image" must be backed up and restored like any folder.
+    , m_reservedFileNames({InstallLayout::flagFileName(), QStringLiteral("install.log"), InstallLayout::lockFileName()})
 {
 }
 

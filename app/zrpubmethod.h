@@ -25,10 +25,17 @@ public:
     void loadStringTable();
     int stringCount() const { return m_strCount; }
 
-    // Copies a tree file by file, leaving out the reserved names at every depth.
+    // Copies a tree file by file, links as links, leaving out the reserved names: all of
+    // them at the top, the reserved file names at every depth. Stops at the first failure.
     bool copyDir(QDir source, QDir target, bool overwrite);
+    // Puts a copy made by copyDir() back: replaces what differs from it, leaves what is
+    // the same, and goes on past what it cannot replace, naming each in the log. True
+    // when the target holds everything of the backup again.
+    bool restoreDir(QDir backup, QDir target);
 
     const QStringList &reservedNames() const { return m_reservedNames; }
+    // The reserved names left out at every depth; the others only at the top.
+    const QStringList &reservedFileNames() const { return m_reservedFileNames; }
 
 private:
     ZRPubMethod();
@@ -50,6 +57,7 @@ private:
     int m_strCount = 0;
     int m_lanType = 1;
     QStringList m_reservedNames;
+    QStringList m_reservedFileNames;
 };
 
 #endif // ZRPUBMETHOD_H

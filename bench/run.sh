@@ -13,6 +13,9 @@
 #   backup   CVUpdater::backupVersion()  vs  cp -r of the same tree to the same disk, then sync
 #   restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync;
 #            also vs cp -r --remove-destination, which replaces files the way the restore must
+#   restore after a failed update: CVUpdater::restoreVersion() after a tenth of the files
+#            were changed (half of them to another size, half in their last byte only) vs
+#            the same cp -r + sync of the whole tree
 #   sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
 #            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT;
 #            also without the parser's per-statement debug log lines, to show their cost
@@ -26,8 +29,8 @@
 # stage inside the process, the references around the whole command. Exit status 0
 # when every target is met. --raw appends every single measurement to FILE.
 #
-# Targets: backup and restore at most 1.2 x (cp -r + sync), SQL at most 1.3 x sqlite3,
-# peak memory under 80 MB on either tree.
+# Targets: backup and restore at most 1.2 x (cp -r + sync), the restore after a failed
+# update at most 0.5 x, SQL at most 1.3 x sqlite3, peak memory under 80 MB on either tree.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -164,6 +167,44 @@ make_sample() {
 
 installation_of() { echo "$1/Programs/Ostrelle"; }
 
+# What a failed update leaves before its restore: every tenth file (by path) changed,
+# every other one of those to another size, the rest in their last byte only, so that
+# only a comparison of the whole content finds them. Leaves out what the backup does.
+change_tenth() {
+    python3 - "$1" <<'PY'
+import os, sys
+root = sys.argv[1]
+skip_top = {"backup", "log", "image", "Updater"}
+paths = []
+for top, dirs, files in os.walk(root):
+    if top == root:
+        dirs[:] = [d for d in dirs if d not in skip_top]
+    dirs[:] = [d for d in dirs if not d.startswith(".")]
+    for name in files:
+        if name.startswith(".") or name in ("UPDATER.ini", "install.log"):
+            continue
+        path = os.path.join(top, name)
+        if not os.path.islink(path):
+            paths.append(path)
+paths.sort()
+for i, path in enumerate(paths[::10]):
+    if i % 2 == 0:
+        with open(path, "ab") as f:
+            f.write(b"changed by the update")
+    else:
+        with open(path, "r+b") as f:
+            f.seek(0, 2)
+            if f.tell() == 0:
+                f.write(b"x")
+            else:
+                f.seek(-1, 2)
+                last = f.read(1)
+                f.seek(-1, 2)
+                f.write(bytes([last[0] ^ 0xFF]))
+print(len(paths[::10]), "of", len(paths))
+PY
+}
+
 steps_of() { (cd "$1/package/application" && ls -d *_to_* | sort -V); }
 
 # Every measured figure, by name: times (seconds) and peak memory (KiB).
@@ -175,7 +216,7 @@ measure_copies() {
     local install copy line i
     install=$(installation_of "$sample")
     copy="$work/copy-$label"
-    local -a ours_backup=() ref_backup=() ours_restore=() ref_restore=() same_rule=()
+    local -a ours_backup=() ref_backup=() ours_restore=() ref_restore=() same_rule=() ours_failed=()
     for ((i = 0; i < n; i++)); do
         rm -rf "$install/backup" "$copy"
         settle "$install"
@@ -202,6 +243,12 @@ measure_copies() {
         settle "$install/backup"
         line=$(reference sh -c 'cp -r --remove-destination "$1/." "$2/" && sync' sh "$install/backup" "$copy")
         same_rule+=("$(field seconds "$line")")
+
+        # The restore after a failed update that changed a tenth of the files.
+        result[$label.changed]=$(change_tenth "$install")
+        settle "$install"
+        line=$(ours "$sample" restore)
+        ours_failed+=("$(field seconds "$line")")
     done
     rm -rf "$copy"
     result[$label.backup]=$(median "${ours_backup[@]}")
@@ -209,6 +256,7 @@ measure_copies() {
     result[$label.restore]=$(median "${ours_restore[@]}")
     result[$label.restore.ref]=$(median "${ref_restore[@]}")
     result[$label.restore.same]=$(median "${same_rule[@]}")
+    result[$label.restore.failed]=$(median "${ours_failed[@]}")
 }
 
 # --- SQL of each step -----------------------------------------------------------------
@@ -352,6 +400,8 @@ printf '%-22s %11s %11s %7s   %s\n' stage corvane reference ratio target
 row backup "${result[large.backup]}" "${result[large.backup.ref]}" 1.2
 row restore "${result[large.restore]}" "${result[large.restore.ref]}" 1.2
 row "  vs cp that removes" "${result[large.restore]}" "${result[large.restore.same]}" ""
+row "restore, failed update" "${result[large.restore.failed]}" "${result[large.restore.ref]}" 0.5
+echo "  (${result[large.changed]} files changed by the update; reference: cp -r + sync of the whole tree)"
 sql_ref_sum=0
 for step in $(steps_of "$work/large"); do
     row "sql $step" "${result[large.sql.$step]}" "${result[large.sql.$step.ref]}" 1.3

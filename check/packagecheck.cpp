@@ -6,6 +6,7 @@
 #include "db/zrsqlparser.h"
 #include "fileutil/recursionguard.h"
 #include "platform/fileinuse.h"
+#include "fileutil/treewalker.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
@@ -13,10 +14,15 @@
 #include "updater/updateflag.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
 #include <QStorageInfo>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -77,22 +83,44 @@ QString humanSize(qint64 bytes)
     return QStringLiteral("%1 GB").arg(double(bytes) / (1024 * 1024 * 1024), 0, 'f', 1);
 }
 
-// The bytes of the files below a directory that the backup copies: reserved names
-// are left out at every depth, links to directories are not followed.
-qint64 treeSize(const QString &dirPath, const QStringList &reserved)
+// The bytes of the files below a directory that the backup copies: reserved names are
+// left out (atTop among the directory's own entries, everywhere at any depth), links
+// to directories are not followed.
+qint64 treeSize(const QString &dirPath, const QStringList &atTop, const QStringList &everywhere)
 {
     qint64 total = 0;
     const QFileInfoList entries =
         QDir(dirPath).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (reserved.contains(entry.fileName()))
+        if (atTop.contains(entry.fileName()) || everywhere.contains(entry.fileName()))
             continue;
         if (entry.isDir() && !entry.isSymLink())
-            total += treeSize(entry.filePath(), reserved);
+            total += treeSize(entry.filePath(), QStringList(), everywhere);
         else if (entry.isFile())
             total += entry.size();
     }
     return total;
+}
+
+// Why the copy leaves an entry out, as the check says it.
+QString leftOutKind(const QFileInfo &entry)
+{
+    if (entry.fileName().startsWith(QLatin1Char('.')))
+        return QStringLiteral("hidden");
+    if (entry.isSymLink())
+        return QStringLiteral("a dangling link");
+#ifndef Q_OS_WIN
+    struct stat status;
+    if (::lstat(QFile::encodeName(entry.filePath()).constData(), &status) == 0) {
+        if (S_ISFIFO(status.st_mode))
+            return QStringLiteral("a FIFO");
+        if (S_ISSOCK(status.st_mode))
+            return QStringLiteral("a socket");
+        if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+            return QStringLiteral("a device file");
+    }
+#endif
+    return QStringLiteral("a system file");
 }
 
 // The first line of a statement, shortened for a finding.
@@ -369,59 +397,54 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
     int files = 0;
     qint64 bytes = 0;
     const int problemsBefore = problemCount();
-    RecursionGuard guard;
 
-    // Mirrors the copy: the default listing (no hidden entries), links followed.
-    std::function<void(const QString &, const QString &)> walk = [&](const QString &relative, const QString &target) {
-        const QString source = packagePath(relative);
-        if (!guard.enter(source))
-            return; // a link back into the tree: the copy skips it too
-        const QDir dir(source);
-        const QFileInfoList hidden = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        const QFileInfoList entries = dir.entryInfoList();
-        for (const QFileInfo &entry : hidden) {
-            if (!entries.contains(entry))
-                note(QStringLiteral("%1/%2: hidden, so the update does not copy it").arg(relative, entry.fileName()));
+    // Walks the tree as the copy would (the same listing, links followed, a link back
+    // into the tree left out), without copying.
+    TreeWalker walker;
+    walker.setReporter([&](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &) {
+        if (issue == TreeWalker::Issue::LeftOut)
+            note(QStringLiteral("%1/%2: %3, so the update does not copy it")
+                     .arg(relativeSource, entry.relativePath, leftOutKind(QFileInfo(entry.sourcePath))));
+    });
+    walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
+        const QString entryRelative = QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath);
+        const QString &targetPath = entry.targetPath;
+        const QFileInfo installed(targetPath);
+        // What the user made lives in the database and the INI files; a common tree
+        // would overwrite them instead of updating or merging them.
+        const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
+        if (installed.isFile() && !source.isDir()
+            && (installRelative == InstallLayout::databaseName()
+                || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(source)))) {
+            problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
+                        .arg(entryRelative, installRelative,
+                             isIniFile(source) ? QStringLiteral("merging it (put it in the step's config/)")
+                                               : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
+            return TreeWalker::Step::Skip;
         }
-        for (const QFileInfo &entry : entries) {
-            if (isDotEntry(entry.fileName()))
-                continue;
-            const QString entryRelative = QStringLiteral("%1/%2").arg(relative, entry.fileName());
-            const QString targetPath = QStringLiteral("%1/%2").arg(target, entry.fileName());
-            const QFileInfo installed(targetPath);
-            // What the user made lives in the database and the INI files; a common tree
-            // would overwrite them instead of updating or merging them.
-            const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
-            if (installed.isFile() && !entry.isDir()
-                && (installRelative == InstallLayout::databaseName()
-                    || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(entry)))) {
-                problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
-                            .arg(entryRelative, installRelative,
-                                 isIniFile(entry) ? QStringLiteral("merging it (put it in the step's config/)")
-                                                  : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
-                continue;
-            }
-            if (entry.isDir()) {
-                if (installed.exists() && !installed.isDir())
-                    problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
-                                .arg(entryRelative, targetPath));
-                else
-                    walk(entryRelative, targetPath);
-            } else if (!entry.isFile() || !entry.isReadable()) {
-                problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
-            } else if (installed.isDir()) {
-                problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
+        if (source.isDir()) {
+            if (installed.isSymLink() && installed.isDir() && !TreeWalker::isInside(targetPath, m_installDir))
+                problem(QStringLiteral("%1: %2 is a link out of the installation: the copy would refuse to write "
+                                       "through it")
                             .arg(entryRelative, targetPath));
-            } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
-                problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
-            } else {
-                ++files;
-                bytes += entry.size();
-            }
+            else if (!installed.exists() || installed.isDir())
+                return TreeWalker::Step::Descend;
+            else
+                problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
+                            .arg(entryRelative, targetPath));
+        } else if (!source.isFile() || !source.isReadable()) {
+            problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
+        } else if (installed.isDir()) {
+            problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
+                        .arg(entryRelative, targetPath));
+        } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
+            problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
+        } else {
+            ++files;
+            bytes += source.size();
         }
-        guard.leave();
-    };
-    walk(relativeSource, m_installDir);
+        return TreeWalker::Step::Skip;
+    });
 
     if (problemCount() == problemsBefore)
         ok(QStringLiteral("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));
@@ -444,7 +467,7 @@ void PackageCheck::checkConfig(const QString &step)
     const QFileInfoList all = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : all) {
         if (!entries.contains(entry))
-            note(QStringLiteral("%1/%2: hidden, so the update does not apply it").arg(relative, entry.fileName()));
+            note(QStringLiteral("%1/%2: %3, so the update does not apply it").arg(relative, entry.fileName(), leftOutKind(entry)));
     }
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
@@ -559,13 +582,13 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
 
 void PackageCheck::checkSpace(const QStringList &steps)
 {
-    const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
-    const qint64 installed = treeSize(m_installDir, reserved);
-    const qint64 backedUp = treeSize(m_updater->getBackupPath(), reserved);
+    const ZRPubMethod *context = ZRPubMethod::getInstance();
+    const qint64 installed = treeSize(m_installDir, context->reservedNames(), context->reservedFileNames());
+    const qint64 backedUp = treeSize(m_updater->getBackupPath(), context->reservedNames(), context->reservedFileNames());
     const QString packageRoot = InstallLayout::packageRootName();
-    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList());
+    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList(), QStringList());
     for (const QString &step : steps)
-        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList());
+        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList(), QStringList());
     // The backup copies over what an earlier one left, and the package's files may all be new.
     const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
     const qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());

@@ -224,7 +224,9 @@ void DatabaseFiles::release()
     if (m_released)
         return;
     m_released = true;
-    const bool replaced = !(identityOf(m_path) == m_database);
+    // The restore leaves a database that equals the backup's in place rather than
+    // replacing it: its journals belong to no database then either.
+    const bool replaced = !(identityOf(m_path) == m_database) || sameContent(m_path, m_backupPath);
     for (const QString &journal : qAsConst(m_setAside)) {
         const QString aside = journal + kAsideSuffix;
         if (replaced) {

@@ -1,70 +1,87 @@
 #include "app/zrpubmethod.h"
 
-#include "fileutil/dirlisting.h"
-#include "fileutil/filecopier.h"
-#include "fileutil/recursionguard.h"
+#include "fileutil/treewalker.h"
 #include "log/applog.h"
-
-#include <QFileInfo>
 
 namespace {
 
 const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
+const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDir)";
 
-bool copyTree(const QStringList &reservedNames, const QDir &source, const QDir &target,
-              bool overwrite, RecursionGuard &guard, FileCopier &copier)
+// The backup and the restore walk the same copy, so both leave out the same names and
+// treat links alike: a link is copied as its text, never followed out of the installation.
+void configure(TreeWalker &walker, const QStringList &reservedNames, const QStringList &reservedFileNames)
 {
-    if (!target.exists() && !target.mkdir(target.absolutePath()))
-        return false;
+    walker.setSkipNames(reservedNames, reservedFileNames);
+    walker.setKeepLinks(true);
+    walker.setReportUndecodable(true);
+}
 
-    // The listing of a directory object built from a path: all files and directories
-    // except hidden and system entries, by name ignoring case. Names only, so that a
-    // directory of many files does not cost memory for all of them at once.
-    const QStringList names = DirListing::sortedNames(source.path());
-    for (const QString &name : names) {
-        if (reservedNames.contains(name))
-            continue;
-        const QFileInfo entry(source.filePath(name));
-
-        if (entry.isDir()) {
-            // A link back to a directory being copied would be followed without end.
-            if (!guard.enter(entry.filePath())) {
-                ZR_LOG_WARNING(kCopyDirSignature)
-                    << QStringLiteral("skip link %1,it leads back into the tree being copied")
-                           .arg(entry.filePath());
-                continue;
-            }
-            const bool ok = copyTree(reservedNames, QDir(entry.filePath()), QDir(target.filePath(name)),
-                                     overwrite, guard, copier);
-            guard.leave();
-            if (!ok)
-                return false;
-            continue;
-        }
-
-        const QString targetPath = target.filePath(name);
-        // The copy never replaces an existing file.
-        if (overwrite && !FileCopier::removeTarget(targetPath)) {
-            ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(name);
-            return false;
-        }
-        if (!copier.copy(entry.filePath(), targetPath)) {
-            ZR_LOG_WARNING(kCopyDirSignature)
-                << QStringLiteral("copy %1 failed,reason:%2").arg(name, copier.errorString());
-            return false;
-        }
-    }
-    return true;
+QString undecodableWarning(const TreeWalker::Entry &entry)
+{
+    return QStringLiteral("skip %1,its name is not valid in the file name encoding").arg(entry.relativePath);
 }
 
 } // namespace
 
 bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 {
-    RecursionGuard guard;
-    guard.enter(source.path());
-    // Nothing is flushed to disk file by file: the callers flush the whole tree once,
-    // before the update flag vouches for it (DiskSync).
-    FileCopier copier;
-    return copyTree(m_reservedNames, source, target, overwrite, guard, copier);
+    TreeWalker walker;
+    configure(walker, m_reservedNames, m_reservedFileNames);
+    walker.setOverwrite(overwrite);
+    // The target is the backup, the updater's own: a directory that an older backup
+    // made of a followed link gives way to the link.
+    walker.setReplaceDirectories(true);
+    walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
+        switch (issue) {
+        case TreeWalker::Issue::Loop:
+            ZR_LOG_WARNING(kCopyDirSignature)
+                << QStringLiteral("skip link %1,it leads back into the tree being copied").arg(detail);
+            break;
+        case TreeWalker::Issue::Remove:
+            ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("remove %1 failed").arg(entry.name);
+            break;
+        case TreeWalker::Issue::Copy:
+            ZR_LOG_WARNING(kCopyDirSignature) << QStringLiteral("copy %1 failed,reason:%2").arg(entry.name, detail);
+            break;
+        case TreeWalker::Issue::Undecodable:
+            ZR_LOG_WARNING(kCopyDirSignature) << undecodableWarning(entry);
+            break;
+        default:
+            // A directory that cannot be made fails the copy without a line of its own.
+            break;
+        }
+    });
+    return walker.copy(source.path(), target.path());
+}
+
+bool ZRPubMethod::restoreDir(QDir backup, QDir target)
+{
+    TreeWalker walker;
+    configure(walker, m_reservedNames, m_reservedFileNames);
+    // Only what differs is written: a file the update did not touch is never at risk,
+    // even one that cannot be replaced (immutable, another owner's, in use).
+    walker.setSkipIdentical(true);
+    walker.setContinueOnFailure(true);
+    walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
+        switch (issue) {
+        case TreeWalker::Issue::MakeDir:
+            ZR_LOG_WARNING(kRestoreDirSignature) << QStringLiteral("make %1 failed").arg(entry.relativePath);
+            break;
+        case TreeWalker::Issue::Remove:
+            ZR_LOG_WARNING(kRestoreDirSignature)
+                << QStringLiteral("remove %1 failed,reason:%2").arg(entry.relativePath, detail);
+            break;
+        case TreeWalker::Issue::Copy:
+            ZR_LOG_WARNING(kRestoreDirSignature)
+                << QStringLiteral("copy %1 failed,reason:%2").arg(entry.relativePath, detail);
+            break;
+        case TreeWalker::Issue::Undecodable:
+            ZR_LOG_WARNING(kRestoreDirSignature) << undecodableWarning(entry);
+            break;
+        default:
+            break;
+        }
+    });
+    return walker.copy(backup.path(), target.path());
 }

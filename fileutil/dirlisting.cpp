@@ -2,11 +2,17 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
+#include <QSet>
+
+#ifndef Q_OS_WIN
+#include <dirent.h>
+#endif
 
 #include <algorithm>
 #include <vector>
 
-QStringList DirListing::sortedNames(const QString &dirPath)
+QStringList DirListing::sortedNames(const QString &dirPath, bool withLinks)
 {
     struct Entry
     {
@@ -14,7 +20,7 @@ QStringList DirListing::sortedNames(const QString &dirPath)
         QString name;
     };
     std::vector<Entry> entries;
-    QDirIterator it(dirPath, QDir::AllEntries | QDir::NoDotAndDotDot);
+    QDirIterator it(dirPath, QDir::AllEntries | QDir::NoDotAndDotDot | (withLinks ? QDir::System : QDir::Filters()));
     while (it.hasNext()) {
         it.next();
         const QString name = it.fileName();
@@ -32,4 +38,61 @@ QStringList DirListing::sortedNames(const QString &dirPath)
     for (Entry &entry : entries)
         names.append(std::move(entry.name));
     return names;
+}
+
+QStringList DirListing::leftOutNames(const QString &dirPath)
+{
+    const QDir dir(dirPath);
+    QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList listed = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QSet<QString> listedSet(listed.cbegin(), listed.cend());
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&listedSet](const QString &name) { return listedSet.contains(name); }),
+                names.end());
+    return names;
+}
+
+QList<QByteArray> DirListing::undecodableNames(const QString &dirPath)
+{
+    QList<QByteArray> names;
+#ifndef Q_OS_WIN
+    DIR *dir = ::opendir(QFile::encodeName(dirPath).constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        // Qt's listings leave out what does not come back the same through the codec.
+        if (!name.startsWith('.') && QFile::encodeName(QFile::decodeName(name)) != name)
+            names.append(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+#else
+    Q_UNUSED(dirPath)
+#endif
+    return names;
+}
+
+QString DirListing::displayName(const QByteArray &rawName)
+{
+    QString text;
+    int at = 0;
+    while (at < rawName.size()) {
+        // The shortest run of bytes from here that decodes as itself is one character.
+        int length = 1;
+        for (; length <= 4 && at + length <= rawName.size(); ++length) {
+            const QByteArray run = rawName.mid(at, length);
+            const QString decoded = QFile::decodeName(run);
+            if (!decoded.contains(QChar::ReplacementCharacter) && QFile::encodeName(decoded) == run) {
+                text += decoded;
+                break;
+            }
+        }
+        if (length > 4 || at + length > rawName.size()) {
+            text += QStringLiteral("\\x%1").arg(QString::number(uchar(rawName.at(at)), 16).toUpper().rightJustified(2, QLatin1Char('0')));
+            length = 1;
+        }
+        at += length;
+    }
+    return text;
 }

@@ -1,6 +1,8 @@
 #ifndef DIRLISTING_H
 #define DIRLISTING_H
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -14,7 +16,18 @@
 class DirListing
 {
 public:
-    static QStringList sortedNames(const QString &dirPath);
+    // withLinks: dangling links as well (and so FIFOs, sockets and devices, which the
+    // caller then leaves out itself), for copies that keep links as links.
+    static QStringList sortedNames(const QString &dirPath, bool withLinks = false);
+    // The entries that sortedNames() leaves out (hidden entries, dangling links, FIFOs,
+    // sockets, devices), in the same order.
+    static QStringList leftOutNames(const QString &dirPath);
+    // The names, raw, that no listing shows because they are not valid in the file name
+    // encoding (a Latin-1 name on a UTF-8 system), hidden ones aside. Empty on Windows,
+    // whose names are always text.
+    static QList<QByteArray> undecodableNames(const QString &dirPath);
+    // Such a name for a log line: what decodes as itself, other bytes as \xNN.
+    static QString displayName(const QByteArray &rawName);
 
 private:
     DirListing() = delete;

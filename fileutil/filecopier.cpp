@@ -3,9 +3,11 @@
 #include "fileutil/disksync.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <cstring>
 #ifdef Q_OS_WIN
 #include <QDir>
-#include <QFileInfo>
 #include <qt_windows.h>
 
 #include <string>
@@ -20,8 +22,24 @@
 
 namespace {
 
-#ifndef Q_OS_WIN
 constexpr size_t kBufferSize = 256 * 1024;
+// Large enough that reading two files by turns costs the disk few extra seeks.
+constexpr size_t kCompareSize = 2 * 1024 * 1024;
+
+// Reads until the block is full or the file ends.
+qint64 readBlock(QFile &file, char *data, qint64 size)
+{
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 n = file.read(data + total, size - total);
+        if (n <= 0)
+            return n < 0 ? -1 : total;
+        total += n;
+    }
+    return total;
+}
+
+#ifndef Q_OS_WIN
 
 // Closes a descriptor on every way out of a copy.
 class Descriptor
@@ -133,6 +151,30 @@ bool FileCopier::removeTarget(const QString &path)
 #else
     return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
 #endif
+}
+
+bool FileCopier::sameContent(const QString &source, const QString &target)
+{
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isSymLink() || !targetInfo.isFile() || targetInfo.size() != QFileInfo(source).size())
+        return false;
+    QFile a(source);
+    QFile b(target);
+    if (!a.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !b.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    if (!m_compareBuffer)
+        m_compareBuffer.reset(new char[2 * kCompareSize]);
+    char *const first = m_compareBuffer.get();
+    char *const second = first + kCompareSize;
+    for (;;) {
+        const qint64 n = readBlock(a, first, qint64(kCompareSize));
+        if (n < 0 || readBlock(b, second, qint64(kCompareSize)) != n)
+            return false;
+        if (n == 0)
+            return true;
+        if (std::memcmp(first, second, size_t(n)) != 0)
+            return false;
+    }
 }
 
 bool FileCopier::fail(const QString &reason)

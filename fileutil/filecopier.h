@@ -27,6 +27,10 @@ public:
     // file it created.
     bool copy(const QString &source, const QString &target);
 
+    // Whether target is a regular file (not a link) with the same bytes as source:
+    // sizes first, then the content. False when either cannot be read.
+    bool sameContent(const QString &source, const QString &target);
+
     // Why the last copy failed, for the log; empty after a success.
     QString errorString() const;
 
@@ -41,6 +45,7 @@ private:
 
     QString m_errorString;
     std::unique_ptr<char[]> m_buffer; // the read/write fallback's, made on first need
+    std::unique_ptr<char[]> m_compareBuffer; // sameContent()'s two halves, made on first need
 };
 
 #endif // FILECOPIER_H

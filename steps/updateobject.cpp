@@ -1,9 +1,8 @@
 #include "steps/updateobject.h"
 
 #include "config/configbase.h"
-#include "fileutil/dirlisting.h"
 #include "fileutil/filecopier.h"
-#include "fileutil/recursionguard.h"
+#include "fileutil/treewalker.h"
 #include "log/applog.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
@@ -16,41 +15,10 @@ namespace {
 
 const char copyDirTreeSignature[] = "bool UpdateObject::copyDirTree(const QString&, const QString&, bool)";
 
-// Worded like the backup copy's warning, so one search finds both.
-void warnLoop(const QString &dirPath)
-{
-    ZR_LOG_WARNING(copyDirTreeSignature)
-        << QStringLiteral("skip link %1,it leads back into the tree being copied").arg(dirPath);
-}
-
 bool isDotEntry(const QString &name)
 {
     return name == QLatin1String(".") || name == QLatin1String("..");
 }
-
-// Keeps a directory on the guard's path for one level of the copy.
-class GuardedDir
-{
-public:
-    GuardedDir(RecursionGuard &guard, const QString &dirPath)
-        : m_guard(guard)
-        , m_entered(guard.enter(dirPath))
-    {
-    }
-    ~GuardedDir()
-    {
-        if (m_entered)
-            m_guard.leave();
-    }
-    GuardedDir(const GuardedDir &) = delete;
-    GuardedDir &operator=(const GuardedDir &) = delete;
-
-    bool entered() const { return m_entered; }
-
-private:
-    RecursionGuard &m_guard;
-    const bool m_entered;
-};
 
 } // namespace
 
@@ -192,46 +160,24 @@ QStringList UpdateObject::replacedFiles(const QStringList &updateList) const
 
 bool UpdateObject::copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite)
 {
-    RecursionGuard guard;
-    return copyTree(sourceDir, targetDir, overwrite, guard);
-}
-
-bool UpdateObject::copyTree(const QString &sourceDir, const QString &targetDir, bool overwrite,
-                            RecursionGuard &guard)
-{
-    // A link such as "common/data/up" -> "common" would be copied into itself forever.
-    const GuardedDir source(guard, sourceDir);
-    if (!source.entered()) {
-        warnLoop(sourceDir);
-        return true;
-    }
-
-    const QDir target(targetDir);
-    if (!target.exists() && !QDir().mkdir(target.absolutePath()))
-        return false;
-
-    // The target side can loop too: an installed link that leads into the package tree
-    // being copied would make every level create the next one below itself.
-    const GuardedDir targetLevel(guard, targetDir);
-    if (!targetLevel.entered()) {
-        warnLoop(targetDir);
-        return true;
-    }
-
-    // Names only: a directory of many files costs no memory for all of them at once.
-    const QDir listed(sourceDir);
-    const QStringList names = DirListing::sortedNames(sourceDir);
-    for (const QString &name : names) {
-        const QFileInfo entry(listed.filePath(name));
-        const QString targetPath = target.filePath(name);
-        if (entry.isDir()) {
-            if (!copyTree(entry.filePath(), targetPath, overwrite, guard))
-                return false;
-        } else if (!copyFileOver(entry.filePath(), targetPath, overwrite)) {
-            return false;
+    TreeWalker walker;
+    walker.setOverwrite(overwrite);
+    walker.setGuardTarget(true);
+    // An installed link to a directory elsewhere would have the package's files written
+    // there, where no backup covers them: the step fails and the backup goes back.
+    walker.setConfineTarget(true);
+    // The callers log the failure; a skipped loop and a refused link are worth a line of
+    // their own, worded like the backup copy's, so one search finds both.
+    walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &, const QString &detail) {
+        if (issue == TreeWalker::Issue::Loop) {
+            ZR_LOG_WARNING(copyDirTreeSignature)
+                << QStringLiteral("skip link %1,it leads back into the tree being copied").arg(detail);
+        } else if (issue == TreeWalker::Issue::LinkOutside) {
+            ZR_LOG_WARNING(copyDirTreeSignature)
+                << QStringLiteral("refuse link %1,it leads out of the tree being copied into").arg(detail);
         }
-    }
-    return true;
+    });
+    return walker.copy(sourceDir, targetDir);
 }
 
 bool UpdateObject::copyFileOver(const QString &source, const QString &target, bool overwrite)

@@ -4,8 +4,6 @@
 #include <QObject>
 #include <QStringList>
 
-class RecursionGuard;
-
 // The base of the update object: the file and configuration operations that every
 // kind of update shares, and the virtual entry point that runs a list of version steps.
 class UpdateObject : public QObject
@@ -41,13 +39,12 @@ public:
 
     // Copies the tree below sourceDir into targetDir, creating one directory level at
     // a time; stops at the first entry that cannot be copied. A directory link that
-    // leads back into a directory being copied is skipped with a warning.
+    // leads back into a directory being copied is skipped with a warning; an installed
+    // directory link that leads out of targetDir is never written through (false).
     bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
 
 private:
-    bool copyTree(const QString &sourceDir, const QString &targetDir, bool overwrite,
-                  RecursionGuard &guard);
-    // The one place where a single file is put into the installation.
+    // A single file put into the installation (the config step's; trees go through TreeWalker).
     static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
 };
 

@@ -331,9 +331,12 @@ bool CVUpdater::restoreVersion()
         return false;
     }
     cleanInterruptedSaves();
-    if (!ZRPubMethod::getInstance()->copyDir(QDir(backupPath), QDir(m_installPath), true)) {
-        // Stays closed: a copy that stopped half-way may have removed the database, and
-        // opening would create an empty one in its place.
+    // Only what differs from the backup is replaced, and a file that cannot be replaced
+    // does not keep the others from coming back; each is named in the log.
+    if (!ZRPubMethod::getInstance()->restoreDir(QDir(backupPath), QDir(m_installPath))) {
+        // Stays closed: the database may be among what could not be put back, and
+        // opening a missing one would create an empty one in its place. The flag stays
+        // false, so the next run restores what still differs.
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }

@@ -28,6 +28,10 @@
 #include <cstdio>
 #include <memory>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 const char kProgram[] = CORVANE_BINARY_DIR "/corvane-updater-cli" CORVANE_EXE_SUFFIX;
@@ -110,6 +114,7 @@ private slots:
     void failingStages();
     void checkGoodPackage();
     void checkQuiet();
+    void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
     void restoreAfterUpdate();
@@ -148,6 +153,7 @@ private:
         CommonTypeConflict,
         CommonReplacesDatabase,
         CommonReplacesIni,
+        InstalledLinkOutside,
         DatabaseNotReadable,
         NoApplicationDir,
         NoVersionIni,
@@ -362,6 +368,14 @@ bool TestConsoleUpdater::apply(Fault fault)
     case CommonReplacesIni:
         package.markedIni(QStringLiteral("application/common/config/app.ini"), {{"view/zoom", "3"}});
         break;
+    case InstalledLinkOutside: {
+        PackageBuilder shared(m_root->path() + QStringLiteral("/shared"));
+        shared.dir(QStringLiteral("plugins"));
+        install.link(QStringLiteral("plugins"), shared.path(QStringLiteral("plugins")));
+        if (!shared.ok())
+            return false;
+        break;
+    }
     case DatabaseNotReadable:
         install.file(QStringLiteral("kqdata.db"), QByteArray(4096, 'x'));
         break;
@@ -641,6 +655,30 @@ void TestConsoleUpdater::checkQuiet()
                                           "Check found 1 problem: the update would fail."}));
 }
 
+void TestConsoleUpdater::checkNamesWhatItLeavesOut()
+{
+#ifdef Q_OS_WIN
+    QSKIP("no FIFOs or Unix links on Windows");
+#else
+    makeScenario();
+    const QString common = packagePath(QStringLiteral("application/3_2_to_3_3/common"));
+    PackageBuilder package(common);
+    package.files({"bin/.cache=h"}).link(QStringLiteral("bin/tool"), QStringLiteral("no/such/tool"));
+    QVERIFY(package.ok());
+    QVERIFY(::mkfifo(QFile::encodeName(common + QStringLiteral("/bin/pipe")).constData(), 0644) == 0);
+
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    const QString prefix = QStringLiteral("  note     application/3_2_to_3_3/common/bin/");
+    QVERIFY2(result.out.contains(prefix + QStringLiteral(".cache: hidden, so the update does not copy it\n")),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(prefix + QStringLiteral("tool: a dangling link, so the update does not copy it\n")),
+             qPrintable(result.out));
+    QVERIFY2(result.out.contains(prefix + QStringLiteral("pipe: a FIFO, so the update does not copy it\n")),
+             qPrintable(result.out));
+#endif
+}
+
 void TestConsoleUpdater::checkBrokenPackage_data()
 {
     QTest::addColumn<int>("fault");
@@ -682,6 +720,12 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << int(CommonReplacesIni)
         << "application/common/config/app.ini would replace the installed config/app.ini instead of merging it (put it in "
            "the step's config/): the user's data in it is lost"
+        << 10;
+    // The copy would write the package's file into a folder no backup covers.
+    QTest::newRow("installed link out of the installation")
+        << int(InstalledLinkOutside)
+        << QStringLiteral("application/3_3_to_3_4/common/plugins: %1/plugins is a link out of the installation: the copy "
+                          "would refuse to write through it")
         << 10;
     QTest::newRow("interrupted run without backup")
         << int(InterruptedNoBackup)
@@ -727,6 +771,10 @@ void TestConsoleUpdater::checkBrokenPackage()
     QFETCH(int, fault);
     QFETCH(QString, problem);
     QFETCH(int, updateExit);
+#ifdef Q_OS_WIN
+    if (fault == InstalledLinkOutside)
+        QSKIP("Unix links only");
+#endif
     makeScenario(Fault(fault));
     const QStringList before = stateOf(m_root->path());
 

@@ -16,6 +16,11 @@
 
 #include <memory>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString kWarning = QStringLiteral("Warning bool ZRPubMethod::copyDir(QDir, QDir, bool) ");
@@ -56,6 +61,16 @@ QStringList treeOf(const QString &root)
     return entries;
 }
 
+#ifndef Q_OS_WIN
+// The text of a symbolic link as it stands, not resolved.
+QString linkText(const QString &path)
+{
+    char buffer[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
+}
+#endif
+
 bool copy(const QString &source, const QString &target, bool overwrite = true)
 {
     return ZRPubMethod::getInstance()->copyDir(QDir(source), QDir(target), overwrite);
@@ -83,7 +98,9 @@ private slots:
     void existingFileWithoutOverwriteStops();
     void warningReachesLogFile();
     void disabledWarningsLeaveNoLine();
-    void linkBackIntoTreeSkipped();
+    void linksAreCopiedAsLinks();
+    void linksInTargetAreReplacedNotWrittenThrough();
+    void undecodableNameIsWarned();
     void recursionGuard();
 
 private:
@@ -143,12 +160,10 @@ void TestCopyDir::copiesTreeAndBytes()
     QVERIFY(makeFile(src() + QString::fromUtf8("/数据/Grüße.txt"), "utf"));
     QVERIFY(makeFile(src() + QStringLiteral("/with blank.txt"), ""));
     QVERIFY(QDir(src()).mkdir(QStringLiteral("empty")));
-    // A link to a file is copied as the file it points to.
-    QVERIFY(QFile::link(QStringLiteral("kqdata.db"), src() + QStringLiteral("/alias.db")));
 
     LogCapture log;
     QVERIFY(copy(src(), dst()));
-    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("alias.db"), QStringLiteral("config/"),
+    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("config/"),
                                          QStringLiteral("config/app.ini"), QStringLiteral("empty/"),
                                          QStringLiteral("kqdata.db"), QStringLiteral("plugins/"),
                                          QStringLiteral("plugins/sqldrivers/"),
@@ -156,10 +171,6 @@ void TestCopyDir::copiesTreeAndBytes()
                                          QStringLiteral("with blank.txt"), QString::fromUtf8("数据/"),
                                          QString::fromUtf8("数据/Grüße.txt")}));
     QCOMPARE(readFile(dst() + QStringLiteral("/kqdata.db")), binary);
-#ifndef Q_OS_WIN
-    // (On Windows QFile::link made a shell link, a file of its own, copied as it is.)
-    QCOMPARE(readFile(dst() + QStringLiteral("/alias.db")), binary);
-#endif
     QCOMPARE(readFile(dst() + QString::fromUtf8("/数据/Grüße.txt")), QByteArray("utf"));
     QVERIFY(log.lines().isEmpty());
 }
@@ -169,13 +180,22 @@ void TestCopyDir::reservedNames_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("isDir");
     QTest::addColumn<bool>("copied");
+    QTest::addColumn<bool>("copiedBelowTop");
 
-    const QStringList reserved{QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
-                               QStringLiteral("backup"), QStringLiteral("UPDATER.ini"),
-                               QStringLiteral("install.log"), QStringLiteral("UPDATER.lock")};
-    for (const QString &name : reserved) {
-        QTest::addRow("%s as directory", qPrintable(name)) << name << true << false;
-        QTest::addRow("%s as file", qPrintable(name)) << name << false << false;
+    // The installation's own folders are left out at the top only: a package's
+    // "share/mime/image" must come back on restore like any other folder.
+    const QStringList topFolders{QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
+                                 QStringLiteral("backup")};
+    for (const QString &name : topFolders) {
+        QTest::addRow("%s as directory", qPrintable(name)) << name << true << false << true;
+        QTest::addRow("%s as file", qPrintable(name)) << name << false << false << true;
+    }
+    // The flag file, the lock and the installer's log are left out wherever they stand.
+    const QStringList fileNames{QStringLiteral("UPDATER.ini"), QStringLiteral("install.log"),
+                                QStringLiteral("UPDATER.lock")};
+    for (const QString &name : fileNames) {
+        QTest::addRow("%s as directory", qPrintable(name)) << name << true << false << false;
+        QTest::addRow("%s as file", qPrintable(name)) << name << false << false << false;
     }
     // Only the exact names are reserved.
     const QStringList lookalikes{QStringLiteral("Log"), QStringLiteral("LOG"), QStringLiteral("logs"),
@@ -185,8 +205,8 @@ void TestCopyDir::reservedNames_data()
                                  QStringLiteral("Install.log"), QStringLiteral("install.log.1"),
                                  QStringLiteral("images"), QStringLiteral("IMAGE")};
     for (const QString &name : lookalikes) {
-        QTest::addRow("%s as directory", qPrintable(name)) << name << true << true;
-        QTest::addRow("%s as file", qPrintable(name)) << name << false << true;
+        QTest::addRow("%s as directory", qPrintable(name)) << name << true << true << true;
+        QTest::addRow("%s as file", qPrintable(name)) << name << false << true << true;
     }
 }
 
@@ -195,6 +215,7 @@ void TestCopyDir::reservedNames()
     QFETCH(QString, name);
     QFETCH(bool, isDir);
     QFETCH(bool, copied);
+    QFETCH(bool, copiedBelowTop);
 
     // The name at the top and three levels down, beside an ordinary file.
     const QStringList parents{QString(), QStringLiteral("a/b/c/")};
@@ -208,8 +229,8 @@ void TestCopyDir::reservedNames()
 
     QStringList expected{QStringLiteral("a/"), QStringLiteral("a/b/"), QStringLiteral("a/b/c/"),
                          QStringLiteral("a/b/c/keep.txt"), QStringLiteral("keep.txt")};
-    if (copied) {
-        for (const QString &parent : parents) {
+    for (const QString &parent : parents) {
+        if (parent.isEmpty() ? copied : copiedBelowTop) {
             if (isDir)
                 expected << parent + name + QLatin1Char('/') << parent + name + QStringLiteral("/inner.txt");
             else
@@ -331,33 +352,90 @@ void TestCopyDir::disabledWarningsLeaveNoLine()
     QVERIFY(log.lines().isEmpty());
 }
 
-void TestCopyDir::linkBackIntoTreeSkipped()
+void TestCopyDir::linksAreCopiedAsLinks()
 {
 #ifdef Q_OS_WIN
-    QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
-#endif
-    // Links back to an ancestor or to the directory itself would be followed without
-    // end; a link to a directory on another branch is not a loop and is copied.
+    QSKIP("links are kept as links where they are Unix links");
+#else
+    // Links keep their own text: relative ones, links back into the tree (which would
+    // be followed without end), links out of it and dangling ones. None is followed.
+    const QString outside = m_dir->filePath(QStringLiteral("outside"));
+    QVERIFY(makeFile(outside + QStringLiteral("/big.bin"), "outside"));
     QVERIFY(makeFile(src() + QStringLiteral("/a/file.txt"), "f"));
-    QVERIFY(makeFile(src() + QStringLiteral("/a/b/deep.txt"), "d"));
     QVERIFY(makeFile(src() + QStringLiteral("/y/shared.txt"), "s"));
+    QVERIFY(makeFile(src() + QStringLiteral("/kqdata.db"), "db"));
+    const QList<QPair<QString, QString>> links{{QStringLiteral("alias.db"), QStringLiteral("kqdata.db")},
+                                               {QStringLiteral("a/loop"), QStringLiteral("..")},
+                                               {QStringLiteral("a/self"), QStringLiteral(".")},
+                                               {QStringLiteral("a/root"), src()},
+                                               {QStringLiteral("x/sibling"), QStringLiteral("../y")},
+                                               {QStringLiteral("lib.so"), QStringLiteral("a/file.txt")},
+                                               {QStringLiteral("out"), outside},
+                                               {QStringLiteral("dangling"), QStringLiteral("no/such/file")}};
     QVERIFY(QDir(src()).mkdir(QStringLiteral("x")));
-    QVERIFY(QFile::link(QStringLiteral(".."), src() + QStringLiteral("/a/loop")));
-    QVERIFY(QFile::link(QStringLiteral("."), src() + QStringLiteral("/a/b/self")));
-    QVERIFY(QFile::link(src(), src() + QStringLiteral("/a/b/root")));
-    QVERIFY(QFile::link(QStringLiteral("../y"), src() + QStringLiteral("/x/sibling")));
+    for (const auto &link : links)
+        QVERIFY(QFile::link(link.second, src() + QLatin1Char('/') + link.first));
 
     LogCapture log;
     QVERIFY(copy(src(), dst()));
-
-    const QString skip = kWarning + QStringLiteral("\"skip link %1,it leads back into the tree being copied\"");
-    QCOMPARE(log.lines(), (QStringList{skip.arg(src() + QStringLiteral("/a/b/root")),
-                                       skip.arg(src() + QStringLiteral("/a/b/self")),
-                                       skip.arg(src() + QStringLiteral("/a/loop"))}));
-    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("a/"), QStringLiteral("a/b/"), QStringLiteral("a/b/deep.txt"),
-                                         QStringLiteral("a/file.txt"), QStringLiteral("x/"),
-                                         QStringLiteral("x/sibling/"), QStringLiteral("x/sibling/shared.txt"),
+    QVERIFY(log.lines().isEmpty());
+    for (const auto &link : links)
+        QCOMPARE(linkText(dst() + QLatin1Char('/') + link.first), link.second);
+    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("a/"), QStringLiteral("a/file.txt"), QStringLiteral("a/loop@"),
+                                         QStringLiteral("a/root@"), QStringLiteral("a/self@"),
+                                         QStringLiteral("alias.db@"), QStringLiteral("dangling@"),
+                                         QStringLiteral("kqdata.db"), QStringLiteral("lib.so@"),
+                                         QStringLiteral("out@"), QStringLiteral("x/"), QStringLiteral("x/sibling@"),
                                          QStringLiteral("y/"), QStringLiteral("y/shared.txt")}));
+#endif
+}
+
+void TestCopyDir::linksInTargetAreReplacedNotWrittenThrough()
+{
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
+    // The target holds a link where the source has a directory (copied anew into a real
+    // directory, never through the link), and directories or files where the source has
+    // a link (an earlier copy that followed it).
+    const QString outside = m_dir->filePath(QStringLiteral("outside"));
+    QVERIFY(makeFile(outside + QStringLiteral("/conf.txt"), "outside"));
+    QVERIFY(makeFile(src() + QStringLiteral("/data/conf.txt"), "inside"));
+    QVERIFY(QFile::link(QStringLiteral("data"), src() + QStringLiteral("/lk")));
+    QVERIFY(QFile::link(QStringLiteral("data/conf.txt"), src() + QStringLiteral("/conf")));
+    QVERIFY(QDir().mkpath(dst()));
+    QVERIFY(QFile::link(outside, dst() + QStringLiteral("/data")));
+    QVERIFY(makeFile(dst() + QStringLiteral("/lk/conf.txt"), "old copy"));
+    QVERIFY(makeFile(dst() + QStringLiteral("/conf"), "old copy"));
+
+    QVERIFY(copy(src(), dst()));
+    QCOMPARE(readFile(outside + QStringLiteral("/conf.txt")), QByteArray("outside"));
+    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("conf@"), QStringLiteral("data/"),
+                                         QStringLiteral("data/conf.txt"), QStringLiteral("lk@")}));
+    QCOMPARE(readFile(dst() + QStringLiteral("/data/conf.txt")), QByteArray("inside"));
+    QCOMPARE(linkText(dst() + QStringLiteral("/lk")), QStringLiteral("data"));
+#endif
+}
+
+void TestCopyDir::undecodableNameIsWarned()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no such names");
+#else
+    // A name that is not valid in the file name encoding cannot be listed, let alone
+    // copied; the copy goes on without it but says so, naming it as well as it can.
+    QVERIFY(makeFile(src() + QStringLiteral("/sub/ok.txt"), "ok"));
+    const QByteArray raw = QFile::encodeName(src()) + "/sub/caf\xe9.txt";
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    LogCapture log;
+    QVERIFY(copy(src(), dst()));
+    QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("sub/"), QStringLiteral("sub/ok.txt")}));
+    QCOMPARE(log.lines(),
+             QStringList{kWarning + QStringLiteral("\"skip sub/caf\\\\xE9.txt,its name is not valid in the file name encoding\"")});
+#endif
 }
 
 void TestCopyDir::recursionGuard()

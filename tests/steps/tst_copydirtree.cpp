@@ -26,6 +26,12 @@ QString loopWarning(const QString &path)
     return QStringLiteral("Warning %1 \"skip link %2,it leads back into the tree being copied\"")
         .arg(copySignature, path);
 }
+
+QString outsideWarning(const QString &path)
+{
+    return QStringLiteral("Warning %1 \"refuse link %2,it leads out of the tree being copied into\"")
+        .arg(copySignature, path);
+}
 } // namespace
 
 // The recursive copy behind both "common" sub-steps of a version step.
@@ -48,8 +54,8 @@ private slots:
     void linksAreFollowed();
     void linkLoopInPackageIsSkipped_data();
     void linkLoopInPackageIsSkipped();
-    void installedLinkIntoPackageIsSkipped_data();
-    void installedLinkIntoPackageIsSkipped();
+    void installedLinks_data();
+    void installedLinks();
     void unremovableInstalledFileFails();
     void versionCommonFilesLogLines();
 
@@ -250,40 +256,63 @@ void TestCopyDirTree::linkLoopInPackageIsSkipped()
     QCOMPARE(log.lines(), QStringList{loopWarning(QStringLiteral("%1/%2").arg(sourcePath(), linkPath))});
 }
 
-void TestCopyDirTree::installedLinkIntoPackageIsSkipped_data()
+void TestCopyDirTree::installedLinks_data()
 {
-    QTest::addColumn<QString>("linkTarget");
-    QTest::addColumn<QString>("warnedPath");
+    QTest::addColumn<QString>("linkTarget"); // relative to the test directory
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QString>("written"); // where the package's inner/f.txt lands, if anywhere
 
+    // Writing through these would change files outside the installation, the package's
+    // own among them; the step fails instead (and the backup goes back).
+    QTest::newRow("installed link below the source")
+        << "package/common/inner/deeper" << false << "outside" << QString();
+    QTest::newRow("installed link onto the source") << "package/common/inner" << false << "outside" << QString();
+    QTest::newRow("installed link to a directory elsewhere") << "elsewhere" << false << "outside" << QString();
+    // Inside the installation a link is written through, as before.
+    QTest::newRow("installed link inside the installation") << "install/real" << true << QString()
+                                                            << "install/real/f.txt";
     // Without the guard each level would create the next one below itself.
-    QTest::newRow("installed link below the source") << "inner/deeper" << "package/common/inner/deeper";
-    // Without the guard the package's own files would be removed and then not found.
-    QTest::newRow("installed link onto the source") << "inner" << "install/inner";
+    QTest::newRow("installed link to its own parent") << "install" << true << "loop" << QString();
 }
 
-void TestCopyDirTree::installedLinkIntoPackageIsSkipped()
+void TestCopyDirTree::installedLinks()
 {
 #ifdef Q_OS_WIN
     QSKIP("symbolic links in the tree: QFile::link makes shell links (.lnk files) on Windows");
 #endif
     QFETCH(QString, linkTarget);
-    QFETCH(QString, warnedPath);
+    QFETCH(bool, result);
+    QFETCH(QString, warning);
+    QFETCH(QString, written);
+#ifdef Q_OS_WIN
+    QSKIP("Unix links only");
+#endif
 
     PackageBuilder package(sourcePath());
     package.files({"inner/f.txt=F", "inner/deeper/g.txt=G"});
+    PackageBuilder elsewhere(m_dir->path() + QStringLiteral("/elsewhere"));
+    elsewhere.files({"mine.txt=M"});
     PackageBuilder installation(targetPath());
-    installation.link(QStringLiteral("inner"), package.path(linkTarget));
-    QVERIFY(package.ok() && installation.ok());
+    installation.dir(QStringLiteral("real")).link(QStringLiteral("inner"), m_dir->path() + QLatin1Char('/') + linkTarget);
+    QVERIFY(package.ok() && elsewhere.ok() && installation.ok());
     const QStringList packageBefore = PackageBuilder::snapshot(sourcePath());
 
     LogCapture log;
     UpdateObject object;
-    QVERIFY(object.copyDirTree(sourcePath(), targetPath(), true));
-    QCOMPARE(log.lines(), QStringList{loopWarning(m_dir->path() + QLatin1Char('/') + warnedPath)});
-    // Whatever went through the link, the package's own files are all still there.
-    const QStringList packageAfter = PackageBuilder::snapshot(sourcePath());
-    for (const QString &row : packageBefore)
-        QVERIFY2(packageAfter.contains(row), qPrintable(row));
+    QCOMPARE(object.copyDirTree(sourcePath(), targetPath(), true), result);
+    const QString link = targetPath() + QStringLiteral("/inner");
+    if (warning == QLatin1String("outside"))
+        QCOMPARE(log.lines(), QStringList{outsideWarning(link)});
+    else if (warning == QLatin1String("loop"))
+        QCOMPARE(log.lines(), QStringList{loopWarning(link)});
+    else
+        QCOMPARE(log.lines(), QStringList());
+    if (!written.isEmpty())
+        QCOMPARE(PackageBuilder::readFile(m_dir->path() + QLatin1Char('/') + written), QByteArray("F"));
+    // Nothing outside the installation changed.
+    QCOMPARE(PackageBuilder::snapshot(sourcePath()), packageBefore);
+    QCOMPARE(PackageBuilder::snapshot(elsewhere.root()), QStringList{"mine.txt=M"});
 }
 
 void TestCopyDirTree::unremovableInstalledFileFails()

@@ -14,6 +14,10 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString backupSignature = QStringLiteral("bool CVUpdater::backupVersion()");
@@ -21,6 +25,7 @@ const QString restoreSignature = QStringLiteral("bool CVUpdater::restoreVersion(
 const QString execSignature = QStringLiteral("bool CVUpdater::execUpdate()");
 const QString regSignature = QStringLiteral("bool CVUpdater::updateRegKey()");
 const QString copySignature = QStringLiteral("bool ZRPubMethod::copyDir(QDir, QDir, bool)");
+const QString restoreDirSignature = QStringLiteral("bool ZRPubMethod::restoreDir(QDir, QDir)");
 
 // The debug stream prints a string value in quotes, with its backslashes doubled.
 QString quoted(QString text)
@@ -37,8 +42,53 @@ QList<int> emitted(const QSignalSpy &spy)
     return values;
 }
 
-// The reserved names of the installation below, at the top and deeper down.
-const QStringList reservedEntries{"log", "image", "Updater", "install.log", "docs/log", "config/UPDATER.ini"};
+// The reserved names of the installation below: folders at the top, files anywhere.
+const QStringList reservedEntries{"log", "image", "Updater", "install.log", "config/UPDATER.ini"};
+
+#ifndef Q_OS_WIN
+// The text of a symbolic link as it stands, not resolved.
+QString linkText(const QString &path)
+{
+    char buffer[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
+}
+#endif
+
+// The immutable attribute stops every user, root included, from replacing or removing
+// a file, unlike permissions. Cleared again when the object goes, so that the test's
+// directories can be removed.
+class Immutable
+{
+public:
+    explicit Immutable(const QString &path)
+        : m_path(path)
+        , m_set(run(QStringLiteral("+i")))
+    {
+    }
+    ~Immutable() { clear(); }
+    Immutable(const Immutable &) = delete;
+    Immutable &operator=(const Immutable &) = delete;
+
+    bool isSet() const { return m_set; }
+    void clear()
+    {
+        if (m_set)
+            m_set = !run(QStringLiteral("-i"));
+    }
+
+private:
+    bool run(const QString &flag) const
+    {
+        QProcess chattr;
+        chattr.setProcessChannelMode(QProcess::MergedChannels);
+        chattr.start(QStringLiteral("chattr"), {flag, m_path});
+        return chattr.waitForFinished() && chattr.exitStatus() == QProcess::NormalExit && chattr.exitCode() == 0;
+    }
+
+    QString m_path;
+    bool m_set;
+};
 
 } // namespace
 
@@ -64,6 +114,9 @@ private slots:
     void restoreRefusedWhileDatabaseHeld();
     void journalOfInterruptedStep_data();
     void journalOfInterruptedStep();
+    void restoreGoesOnPastFilesItCannotReplace();
+    void failedUpdateLeavesNothingChanged();
+    void linkToOwnBackupStaysALink();
     void execUpdateRefusedList();
     void execUpdateTwoSteps();
     void updateRegKey_data();
@@ -253,9 +306,10 @@ void TestBackupRestore::restoreFailures_data()
         << "missing" << QStringList{"Warning " + restoreSignature + " installpath is not exist!"} << true;
     QTest::newRow("no backup") << "no backup" << QStringList{"Warning " + restoreSignature + " bak file is not exist!"}
                                << true;
-    // The database stays closed: the copy may have stopped after removing it.
+    // The database stays closed: it may be among what could not be put back.
     QTest::newRow("copy fails") << "copy"
-                                << QStringList{"Warning " + copySignature + ' ' + quoted("remove notes.txt failed"),
+                                << QStringList{"Warning " + restoreDirSignature + ' '
+                                                   + quoted("remove user/notes.txt failed,reason:a directory is in the way"),
                                                "Warning " + restoreSignature + " restore failed!"}
                                 << false;
 }
@@ -359,7 +413,9 @@ void TestBackupRestore::journalOfInterruptedStep_data()
     QTest::newRow("database restored") << "restored" << true << false;
     // It stays: so does its journal, which SQLite rolls back into it at the next opening.
     QTest::newRow("backup without database") << "no database" << true << true;
-    QTest::newRow("copy fails before the database") << "copy fails" << false << true;
+    // The restore goes on past what it cannot replace: the database is put back, and
+    // its journal goes with the database it belonged to.
+    QTest::newRow("copy fails before the database") << "copy fails" << false << false;
 }
 
 void TestBackupRestore::journalOfInterruptedStep()
@@ -391,6 +447,148 @@ void TestBackupRestore::journalOfInterruptedStep()
     if (journalBack)
         QCOMPARE(PackageBuilder::readFile(journal), journalBytes);
     QVERIFY(!QFileInfo::exists(journal + QStringLiteral(".restoring")));
+}
+
+void TestBackupRestore::restoreGoesOnPastFilesItCannotReplace()
+{
+    {
+        PackageBuilder probe(m_fixture.rootPath());
+        probe.file(QStringLiteral("probe"), "p");
+        QVERIFY(probe.ok());
+        Immutable probeLock(probe.path(QStringLiteral("probe")));
+        if (!probeLock.isSet())
+            QSKIP("chattr +i does not work here (it needs root and a file system with the attribute, e.g. ext4)");
+    }
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    // What a failed update left: three files changed, and "ostrelle.exe", between the
+    // other two in name order, cannot be replaced.
+    PackageBuilder changes(m_fixture.installPath());
+    changes.files({"bin/lib.txt=3.4", "ostrelle.exe=v3.4", "user/notes.txt=changed"});
+    QVERIFY(changes.ok());
+    const QString locked = m_fixture.programPath();
+    Immutable lock(locked);
+    QVERIFY(lock.isSet());
+
+    LogCapture log;
+    QVERIFY(!updater->restoreVersion());
+    // Every other file is back; the one it could not replace is named.
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.2"));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
+    QCOMPARE(PackageBuilder::readFile(locked), QByteArray("v3.4"));
+    const QStringList named = log.linesContaining(QStringLiteral("ostrelle.exe"));
+    QCOMPARE(named.size(), 1);
+    QVERIFY2(named.constFirst().startsWith("Warning " + restoreDirSignature + ' '), qPrintable(named.constFirst()));
+    QCOMPARE(log.lines().constLast(), "Warning " + restoreSignature + " restore failed!");
+    // Something still differs from the backup, so the flag says so.
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+
+    // Once the file can be replaced, the next restore completes.
+    lock.clear();
+    QVERIFY(!lock.isSet());
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(PackageBuilder::readFile(locked), QByteArray("v3.2"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+
+    // A file that cannot be replaced but equals its backup does not stop a restore.
+    QVERIFY(updater->backupVersion());
+    changes.files({"bin/lib.txt=3.4"});
+    QVERIFY(changes.ok());
+    Immutable untouched(locked);
+    QVERIFY(untouched.isSet());
+    log.clear();
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(log.lines(), QStringList{"Debug " + restoreSignature + " restore successed!"});
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.2"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+}
+
+void TestBackupRestore::failedUpdateLeavesNothingChanged()
+{
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
+    // Folders that bear a reserved name below the top, program links, a .so version
+    // chain, a link to a directory inside and one to a directory outside the installation.
+    const QString outside = m_fixture.rootPath() + QStringLiteral("/shared");
+    PackageBuilder elsewhere(outside);
+    elsewhere.files({"fonts/a.ttf=font"});
+    PackageBuilder installation(m_fixture.installPath());
+    installation
+        .files({"share/mime/image/png.xml=old png", "share/icons/log/l.svg=old svg", "plugins/Updater/u.so=old u",
+                "share/backup/b.txt=old b", "lib/libx.so.1.2=lib 1.2", "docs/image/deep/x.png=old x"})
+        .link(QStringLiteral("lib/libx.so.1"), QStringLiteral("libx.so.1.2"))
+        .link(QStringLiteral("lib/libx.so"), QStringLiteral("libx.so.1"))
+        .link(QStringLiteral("bin/ostrelle"), QStringLiteral("../ostrelle.exe"))
+        .link(QStringLiteral("data"), QStringLiteral("share"))
+        .link(QStringLiteral("fonts"), outside + QStringLiteral("/fonts"));
+    QVERIFY(elsewhere.ok() && installation.ok());
+    const QStringList ignored{"backup", "log", "image", "Updater", "install.log", "config/UPDATER.ini",
+                              "config/UPDATER.ini.bak"};
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), ignored);
+    const QStringList outsideBefore = PackageBuilder::snapshot(outside);
+
+    // The first step writes into all of them, the second one's script fails.
+    PackageBuilder package(m_fixture.packagePath());
+    const QString step = QStringLiteral("3_2_to_3_3");
+    package
+        .files({PackageBuilder::stepPath(step, "common/share/mime/image/png.xml=new png"),
+                PackageBuilder::stepPath(step, "common/share/icons/log/l.svg=new svg"),
+                PackageBuilder::stepPath(step, "common/plugins/Updater/u.so=new u"),
+                PackageBuilder::stepPath(step, "common/share/backup/b.txt=new b"),
+                PackageBuilder::stepPath(step, "common/docs/image/deep/x.png=new x"),
+                PackageBuilder::stepPath(step, "common/lib/libx.so=lib 3.3"),
+                PackageBuilder::stepPath(step, "common/lib/libx.so.1.2=lib 1.2 patched"),
+                PackageBuilder::stepPath(step, "common/bin/ostrelle=launcher 3.3"),
+                PackageBuilder::stepPath(step, "common/bin/lib.txt=3.3"),
+                PackageBuilder::stepPath("3_3_to_3_4", "common/")})
+        .sqlScript("3_3_to_3_4", "THIS IS NOT SQL;\n");
+    QVERIFY(package.ok());
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    // Links are backed up as links, never followed out of the installation.
+    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/fonts")), outside + QStringLiteral("/fonts"));
+    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
+    QVERIFY(!updater->execUpdate());
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/share/mime/image/png.xml")),
+             QByteArray("new png"));
+    QVERIFY(updater->restoreVersion());
+
+    // Every file the update changed is back, byte for byte, and every link a link again.
+    const QStringList after = PackageBuilder::snapshot(m_fixture.installPath(), ignored);
+    for (const QString &row : after)
+        QVERIFY2(before.contains(row), qPrintable(row));
+    QCOMPARE(after, before);
+    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
+    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/bin/ostrelle")), QStringLiteral("../ostrelle.exe"));
+    QCOMPARE(PackageBuilder::snapshot(outside), outsideBefore);
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+#endif
+}
+
+void TestBackupRestore::linkToOwnBackupStaysALink()
+{
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
+    PackageBuilder installation(m_fixture.installPath());
+    installation.link(QStringLiteral("lk"), QStringLiteral("backup")).link(QStringLiteral("abs"), m_fixture.backupPath());
+    QVERIFY(installation.ok());
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    QVERIFY(updater->backupVersion());
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
+    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/abs")), m_fixture.backupPath());
+    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
+    // Nothing below the backup but one copy of the installation.
+    const QStringList backedUp = PackageBuilder::snapshot(m_fixture.backupPath());
+    for (const QString &row : backedUp)
+        QVERIFY2(!row.startsWith(QLatin1String("lk/")) && !row.startsWith(QLatin1String("abs/")), qPrintable(row));
+#endif
 }
 
 void TestBackupRestore::execUpdateRefusedList()

@@ -1,0 +1,128 @@
+#ifndef TREEWALKER_H
+#define TREEWALKER_H
+
+#include "fileutil/filecopier.h"
+#include "fileutil/recursionguard.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QFileInfo;
+
+// The one walk over a directory tree, behind the backup and the restore
+// (ZRPubMethod::copyDir and restoreDir), the update steps' copy (UpdateObject::copyDirTree) and the
+// package check, which walks a package tree the way the copy would without copying.
+//
+// Entries come in the order of DirListing (no hidden or system entries, by name
+// ignoring case). Directories are made one level at a time, so a target whose parent
+// is missing fails. Links are followed, unless kept as links; a directory link that
+// leads back into a directory on the current path is left out instead of being
+// followed forever. The walker writes no log line: it tells its reporter, and each
+// caller words the log in its own name.
+class TreeWalker
+{
+public:
+    enum class Issue {
+        Loop,        // a directory link back into the tree, left out; detail: its path
+        LinkOutside, // a target directory that is a link leading out of the target root: refused
+        LeftOut,     // an entry the listing leaves out (hidden, a dangling link, a FIFO ...); visit only
+        MakeDir,     // a target directory could not be made
+        Remove,      // the target entry in the way could not be removed; detail: why
+        Copy,        // the file could not be copied; detail: why
+        Undecodable, // a name not valid in the file name encoding, left out; name: as best it can
+    };
+    struct Entry
+    {
+        QString name;
+        QString relativePath; // below the roots, "/"-separated; empty for the roots
+        QString sourcePath;
+        QString targetPath;
+        int depth = -1;       // 0 for the roots' own entries, -1 for the roots
+    };
+    using Reporter = std::function<void(Issue issue, const Entry &entry, const QString &detail)>;
+
+    enum class Step { Descend, Skip };
+    // Visit-only mode: called for every listed entry; a directory is entered on Descend.
+    using Visitor = std::function<Step(const Entry &entry, const QFileInfo &source)>;
+
+    TreeWalker();
+    ~TreeWalker();
+    TreeWalker(const TreeWalker &) = delete;
+    TreeWalker &operator=(const TreeWalker &) = delete;
+
+    // Whether target, resolved, lies inside rootPath.
+    static bool isInside(const QString &target, const QString &rootPath);
+
+    // Names left out (files and directories alike): atTop among the roots' own entries,
+    // everywhere at any depth.
+    void setSkipNames(const QStringList &atTop, const QStringList &everywhere);
+    // True: an entry of a file's name in the target is removed before the copy; false:
+    // the copy fails on it.
+    void setOverwrite(bool overwrite) { m_overwrite = overwrite; }
+    // Also guard the target side: an installed link leading into the source tree would
+    // otherwise make each level create the next one below itself.
+    void setGuardTarget(bool guard) { m_guardTarget = guard; }
+    void setReporter(Reporter reporter) { m_reporter = std::move(reporter); }
+    // Copies a symbolic link as a link with the same text, never following it, and never
+    // writes through a link in the target: a directory is made in its place. Where the
+    // platform's links allow it (SymLink).
+    void setKeepLinks(bool keep);
+    // With kept links: a directory in the target where the source has a link (left by a
+    // copy that followed it) is removed with all it holds. Only for a target that is the
+    // caller's own, such as the backup.
+    void setReplaceDirectories(bool replace) { m_replaceDirectories = replace; }
+    // Refuses (fails) to enter a target directory that is a link leading out of the
+    // target root, instead of writing through it.
+    void setConfineTarget(bool confine) { m_confineTarget = confine; }
+    // Leaves a file alone when the target already holds the same bytes.
+    void setSkipIdentical(bool skip) { m_skipIdentical = skip; }
+    // Goes on past an entry that fails (a directory that fails is left out whole); the
+    // copy still returns false, and every failure has been reported.
+    void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
+    // Reports names that no listing shows (Issue::Undecodable); costs one more reading
+    // of each directory.
+    void setReportUndecodable(bool report) { m_reportUndecodable = report; }
+
+    // Copies the tree below source into target. False at the first failure, or with
+    // setContinueOnFailure() when anything failed.
+    bool copy(const QString &source, const QString &target);
+    // Walks the tree below source without writing anything, pairing each entry with its
+    // place below target; reports what the listing leaves out.
+    void visit(const QString &source, const QString &target, Visitor visitor);
+
+private:
+    bool enterDir(const Entry &dir);
+    bool walkDir(const Entry &dir);
+    bool prepareTargetDir(const Entry &dir);
+    bool copyFile(const Entry &entry, const QFileInfo &source);
+    bool copyLink(const Entry &entry);
+    void reportLeftOut(const Entry &dir);
+    bool isSkipped(const QString &name, int depth) const;
+    void report(Issue issue, const Entry &entry, const QString &detail = QString()) const;
+    // Reports and counts a failure; refuse() returns false, fail() whether to go on.
+    bool refuse(Issue issue, const Entry &entry, const QString &detail = QString());
+    bool fail(Issue issue, const Entry &entry, const QString &detail = QString());
+    static Entry root(const QString &source, const QString &target);
+    static Entry child(const Entry &dir, const QString &name);
+
+    QStringList m_skipAtTop;
+    QStringList m_skipEverywhere;
+    bool m_overwrite = true;
+    bool m_guardTarget = false;
+    bool m_keepLinks = false;
+    bool m_replaceDirectories = false;
+    bool m_confineTarget = false;
+    bool m_skipIdentical = false;
+    bool m_continueOnFailure = false;
+    bool m_reportUndecodable = false;
+    int m_failures = 0;
+    QString m_targetRoot;
+    Reporter m_reporter;
+    Visitor m_visitor; // set while visiting
+    RecursionGuard m_guard;
+    FileCopier m_copier;
+};
+
+#endif // TREEWALKER_H
