@@ -3,6 +3,7 @@
 #include "check/packagecheck.h"
 #include "db/databaseprobe.h"
 #include "log/applog.h"
+#include "strings/consoletext.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 #include "updater/updateflag.h"
@@ -99,8 +100,8 @@ int UpdateSequence::addProgress(int current, int increment)
 QString UpdateSequence::anotherUpdateText(const QString &installPath, const QString &holder)
 {
     return holder.isEmpty()
-               ? QStringLiteral("Another update of %1 is running; nothing was changed.").arg(installPath)
-               : QStringLiteral("Another update of %1 is running (%2); nothing was changed.").arg(installPath, holder);
+               ? ConsoleText::tr("Another update of %1 is running; nothing was changed.").arg(installPath)
+               : ConsoleText::tr("Another update of %1 is running (%2); nothing was changed.").arg(installPath, holder);
 }
 
 void UpdateSequence::enter(Stage stage)
@@ -262,7 +263,7 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     switch (DatabaseProbe::probe(database, &error)) {
     case DatabaseProbe::State::InUse:
         return refuse(Stage::CheckPackage, Outcome::DatabaseInUse,
-                      {QStringLiteral("%1 is in use by another program (%2): close the application and try again")
+                      {ConsoleText::tr("%1 is in use by another program (%2): close the application and try again")
                            .arg(database, error)});
     case DatabaseProbe::State::Failed:
         // The database step will say more; a database that cannot be opened is not one

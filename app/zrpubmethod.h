@@ -23,6 +23,8 @@ public:
     // Loads the block of the current language type from "string.bin" in the current
     // directory; success shows only in stringCount(). Loading again replaces the table.
     void loadStringTable();
+    // The same from another file ("string.bin" beside the console program).
+    void loadStringTable(const QString &filePath);
     int stringCount() const { return m_strCount; }
 
     // Copies a tree file by file, links as links, leaving out the reserved names: all of
@@ -44,7 +46,7 @@ private:
 
     // Reads the selected language block into m_strIndex/m_strBuf and checks that
     // every lookup stays inside them; false (after its message) on any failure.
-    bool readStringTable(int *stringCount);
+    bool readStringTable(const QString &filePath, int *stringCount);
     void releaseStringTable();
 
     // The lookup reads the table and fills the cache (strings/stringtable.cpp).

@@ -15,6 +15,7 @@ namespace {
 const char kUsage[] =
     "usage: corvane-bench --root SAMPLE STAGE [ARGS]\n"
     "       corvane-bench run PROGRAM [ARGS...]\n"
+    "       corvane-bench log|logfloor LINES DIR\n"
     "\n"
     "SAMPLE is a directory made by scripts/make-sample.py. Stages:\n"
     "  backup                CVUpdater::backupVersion()\n"
@@ -23,6 +24,8 @@ const char kUsage[] =
     "  statements STEP FILE  write the statements the parser makes of the step's script\n"
     "                        (against the database as it stands) in BEGIN/COMMIT to FILE\n"
     "run PROGRAM times PROGRAM and reports its peak memory.\n"
+    "log writes LINES log lines like the SQL stage's through the updater's log handler into\n"
+    "DIR/log; logfloor writes the same bytes with open(O_APPEND), write and close per line.\n"
     "\n"
     "Prints one line: stage=NAME ok=0|1 seconds=S cpu_seconds=S peak_rss_kb=KB\n"
     "(seconds: wall-clock time of the stage alone; cpu_seconds: user and system time;\n"
@@ -56,6 +59,19 @@ int main(int argc, char *argv[])
         const qint64 elapsed = timer.nsecsElapsed();
         const StageBench::Usage child = StageBench::childrenUsage();
         return report(QStringLiteral("run"), exitCode == 0, elapsed, child.cpuSeconds, child.peakRssKb);
+    }
+
+    if (args.size() == 3 && (args.first() == QLatin1String("log") || args.first() == QLatin1String("logfloor"))) {
+        bool ok = false;
+        const int lines = args.at(1).toInt(&ok);
+        if (!ok || lines <= 0)
+            return usage();
+        const double cpuBefore = StageBench::usage().cpuSeconds;
+        const qint64 elapsed = args.first() == QLatin1String("log") ? StageBench::logLines(args.at(2), lines)
+                                                                    : StageBench::logFloor(args.at(2), lines);
+        const StageBench::Usage self = StageBench::usage();
+        std::printf("lines=%d us_per_line=%.3f ", lines, elapsed < 0 ? 0.0 : double(elapsed) / 1e3 / lines);
+        return report(args.first(), elapsed >= 0, qMax<qint64>(elapsed, 0), self.cpuSeconds - cpuBefore, self.peakRssKb);
     }
 
     if (args.size() < 3 || args.at(0) != QLatin1String("--root"))

@@ -2,7 +2,7 @@
 # Measures the updater against cp and sqlite3 on a generated installation.
 #
 #   bench/run.sh [--dir DIR] [--reps N] [--build DIR] [--cache cold|warm] [--quick] [--keep]
-#                [--raw FILE]
+#                [--raw FILE] [--log-only]
 #
 # Makes, with scripts/make-sample.py, a large sample (5000 program files, 300 MB, a
 # kqdata.db of 100 000 rows, a package of three steps with 300 common files and 20 000
@@ -21,6 +21,10 @@
 #            also without the parser's per-statement debug log lines, to show their cost
 #   update   corvane-updater-cli, the whole update, vs the sum of the references above plus
 #            cp -r of the package's common trees (only reported)
+#   log      20 000 log lines like the SQL stage's "sql:" lines through the updater's log
+#            handler (message built, handled, its file opened, written once and closed)
+#            vs the floor: the same bytes written by a C loop of open(O_APPEND), one write
+#            and close per line; wall-clock and processor time per line
 #
 # and the peak memory of each of these processes on both tree sizes. Before every timed
 # run, dirty data is synced and, as root, the page cache dropped (--cache cold, the
@@ -30,7 +34,9 @@
 # when every target is met. --raw appends every single measurement to FILE.
 #
 # Targets: backup and restore at most 1.2 x (cp -r + sync), the restore after a failed
-# update at most 0.5 x, SQL at most 1.3 x sqlite3, peak memory under 80 MB on either tree.
+# update at most 0.5 x, SQL at most 1.3 x sqlite3, the log line at most 1.5 x its floor,
+# peak memory under 80 MB on either tree.
+# --log-only measures the log line alone (a few seconds, no sample).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +47,7 @@ cache=""
 quick=0
 keep=0
 raw=""
+log_only=0
 
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit "${1:-0}"; }
 while [ $# -gt 0 ]; do
@@ -52,6 +59,7 @@ while [ $# -gt 0 ]; do
         --quick) quick=1; shift ;;
         --keep) keep=1; shift ;;
         --raw) raw=$2; shift 2 ;;
+        --log-only) log_only=1; shift ;;
         -h|--help) usage 0 ;;
         *) echo "unknown option: $1" >&2; usage 2 ;;
     esac
@@ -89,6 +97,7 @@ small=(--files 500 --total-mb 30 --db-rows 100000 --common-files 300 --sql-state
 # runs and the package, for the large sample; a tenth of that for the small one.
 mkdir -p "$parent"
 avail_mb=$(df -Pm "$parent" | awk 'NR == 2 { print $4 }')
+[ "$log_only" -eq 1 ] && need_mb=100
 if [ "$avail_mb" -lt "$need_mb" ]; then
     echo "only $avail_mb MB free below $parent; the benchmark needs about $need_mb MB (--dir elsewhere)" >&2
     exit 2
@@ -259,6 +268,62 @@ measure_copies() {
     result[$label.restore.failed]=$(median "${ours_failed[@]}")
 }
 
+failed=0
+row() { # name ours reference target
+    local r verdict=""
+    r=$(ratio "$2" "$3")
+    if [ -n "$4" ]; then
+        if awk -v r="$r" -v t="$4" 'BEGIN { exit !(r <= t) }'; then verdict="ok"; else verdict="MISSED"; failed=1; fi
+        printf '%-22s %9.3f s %9.3f s %7s   <= %-5s %s\n' "$1" "$2" "$3" "$r" "$4" "$verdict"
+    else
+        printf '%-22s %9.3f s %9.3f s %7s\n' "$1" "$2" "$3" "$r"
+    fi
+}
+
+# --- log line -------------------------------------------------------------------------
+# Ours and the floor alternate, each in a fresh directory on the same disk.
+log_lines=20000
+measure_log() {
+    local n=$1 i kind line
+    local -a ours_wall=() ours_cpu=() floor_wall=() floor_cpu=()
+    for ((i = 0; i < n; i++)); do
+        for kind in log logfloor; do
+            rm -rf "$work/log-$kind"
+            sync
+            if ! line=$("$bench" "$kind" "$log_lines" "$work/log-$kind"); then
+                echo "corvane-bench $kind failed: $line" >&2
+                exit 1
+            fi
+            record "$kind" "$line"
+            if [ "$kind" = log ]; then
+                ours_wall+=("$(field seconds "$line")"); ours_cpu+=("$(field cpu_seconds "$line")")
+            else
+                floor_wall+=("$(field seconds "$line")"); floor_cpu+=("$(field cpu_seconds "$line")")
+            fi
+        done
+    done
+    if ! cmp -s <(cut -c24- "$work"/log-log/log/*.txt) <(cut -c24- "$work"/log-logfloor/log/*.txt); then
+        echo "the handler's lines differ from the floor's (time stamps aside)" >&2
+        exit 1
+    fi
+    rm -rf "$work/log-log" "$work/log-logfloor"
+    result[log]=$(median "${ours_wall[@]}")
+    result[log.ref]=$(median "${floor_wall[@]}")
+    result[log.cpu]=$(median "${ours_cpu[@]}")
+    result[log.cpu.ref]=$(median "${floor_cpu[@]}")
+}
+
+log_report() {
+    local us_ours us_floor
+    us_ours=$(awk -v s="${result[log]}" -v n="$log_lines" 'BEGIN { printf "%.2f", s * 1e6 / n }')
+    us_floor=$(awk -v s="${result[log.ref]}" -v n="$log_lines" 'BEGIN { printf "%.2f", s * 1e6 / n }')
+    echo "Log line ($log_lines lines; reference: open(O_APPEND), write, close per line)"
+    printf '%-22s %11s %11s %7s   %s\n' "" corvane floor ratio target
+    row "log, wall-clock" "${result[log]}" "${result[log.ref]}" 1.5
+    row "  processor time" "${result[log.cpu]}" "${result[log.cpu.ref]}" ""
+    echo "  per line: $us_ours us, floor $us_floor us"
+}
+
 # --- SQL of each step -----------------------------------------------------------------
 # Each step starts from the database as the steps before it left it; both sides start
 # from the same file and must end with the same content.
@@ -362,6 +427,11 @@ keep_pristine() {
 
 # --- run ------------------------------------------------------------------------------
 echo "corvane benchmark: median of $reps runs, caches $cache before every run, work in $work"
+if [ "$log_only" -eq 1 ]; then
+    measure_log "$reps"
+    log_report
+    exit "$failed"
+fi
 echo "making the samples ..."
 make_sample "$work/large" "${large[@]}"
 make_sample "$work/small" "${small[@]}"
@@ -369,6 +439,8 @@ large_text=$(describe "$work/large")
 small_text=$(describe "$work/small")
 [ -n "$cli" ] && keep_pristine "$work/large" large && keep_pristine "$work/small" small
 
+echo "log line ..."
+measure_log "$reps"
 echo "backup and restore ..."
 measure_copies "$work/large" large "$reps"
 measure_copies "$work/small" small 1
@@ -382,18 +454,8 @@ if [ -n "$cli" ]; then
 fi
 
 # --- report ---------------------------------------------------------------------------
-failed=0
-row() { # name ours reference target
-    local r verdict=""
-    r=$(ratio "$2" "$3")
-    if [ -n "$4" ]; then
-        if awk -v r="$r" -v t="$4" 'BEGIN { exit !(r <= t) }'; then verdict="ok"; else verdict="MISSED"; failed=1; fi
-        printf '%-22s %9.3f s %9.3f s %7s   <= %-5s %s\n' "$1" "$2" "$3" "$r" "$4" "$verdict"
-    else
-        printf '%-22s %9.3f s %9.3f s %7s\n' "$1" "$2" "$3" "$r"
-    fi
-}
-
+echo
+log_report
 echo
 echo "Large tree: $large_text"
 printf '%-22s %11s %11s %7s   %s\n' stage corvane reference ratio target

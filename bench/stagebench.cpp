@@ -1,20 +1,26 @@
 #include "bench/stagebench.h"
 
 #include "db/zrsqlparser.h"
+#include "log/applog.h"
 #include "log/logmessagehandler.h"
 #include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSaveFile>
 #include <QTextStream>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <vector>
 
 StageBench::StageBench(const QString &sampleRoot)
     : m_root(QDir(sampleRoot).absolutePath())
@@ -99,6 +105,75 @@ StageBench::Usage usageOf(int who)
 }
 
 } // namespace
+
+namespace {
+
+// A statement of the length the sample's scripts have.
+QString sampleStatement(int i)
+{
+    return QStringLiteral("INSERT OR REPLACE INTO order_items (id, order_id, product, quantity) VALUES (%1, %2, "
+                          "'product %3', %4)")
+        .arg(i)
+        .arg(i / 7)
+        .arg(i % 500)
+        .arg(i % 13);
+}
+
+bool enterLogDir(const QString &dir)
+{
+    if (!QDir().mkpath(dir + QStringLiteral("/log")) || !QDir::setCurrent(dir)) {
+        std::fprintf(stderr, "cannot use %s\n", qPrintable(dir));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+qint64 StageBench::logLines(const QString &dir, int count)
+{
+    if (!enterLogDir(dir))
+        return -1;
+    QStringList statements;
+    for (int i = 0; i < count; ++i)
+        statements << sampleStatement(i);
+    qInstallMessageHandler(logMessageHandler);
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &statement : qAsConst(statements))
+        ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << statement;
+    const qint64 elapsed = timer.nsecsElapsed();
+    qInstallMessageHandler(nullptr);
+    return elapsed;
+}
+
+qint64 StageBench::logFloor(const QString &dir, int count)
+{
+    if (!enterLogDir(dir))
+        return -1;
+    // The very lines the handler writes, made beforehand: only the file work is timed.
+    const QByteArray stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")).toUtf8();
+    std::vector<QByteArray> lines;
+    lines.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        lines.push_back(stamp + " Debug bool ZRSqlParser::doParseSql(const QString&, QStringList&) sql: \""
+                        + sampleStatement(i).toUtf8() + "\"\r\n");
+    }
+    const QByteArray path = QFile::encodeName(logFilePath());
+    QElapsedTimer timer;
+    timer.start();
+    for (const QByteArray &line : lines) {
+        const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        if (::write(fd, line.constData(), size_t(line.size())) != line.size()) {
+            ::close(fd);
+            return -1;
+        }
+        ::close(fd);
+    }
+    return timer.nsecsElapsed();
+}
 
 StageBench::Usage StageBench::usage()
 {

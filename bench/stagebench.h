@@ -30,6 +30,14 @@ public:
     // it stands, in one BEGIN/COMMIT, for the sqlite3 shell.
     bool writeStepStatements(const QString &stepName, const QString &outPath);
 
+    // The log handler's cost per line: count messages shaped like the SQL stage's
+    // per-statement line (level check, debug stream, handler, file), written into
+    // <dir>/log as the updater writes them. Returns the nanoseconds of the loop alone.
+    static qint64 logLines(const QString &dir, int count);
+    // The floor of that cost: the same bytes written line by line with open(O_APPEND),
+    // one write and close, as a C program does it.
+    static qint64 logFloor(const QString &dir, int count);
+
     // Processor time (user and system) and peak resident set size, of this process or
     // of the children it has waited for.
     struct Usage

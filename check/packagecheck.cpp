@@ -1,6 +1,7 @@
 #include "check/packagecheck.h"
 
 #include "check/trialdatabase.h"
+#include "strings/consoletext.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
@@ -106,21 +107,21 @@ qint64 treeSize(const QString &dirPath, const QStringList &atTop, const QStringL
 QString leftOutKind(const QFileInfo &entry)
 {
     if (entry.fileName().startsWith(QLatin1Char('.')))
-        return QStringLiteral("hidden");
+        return ConsoleText::tr("hidden");
     if (entry.isSymLink())
-        return QStringLiteral("a dangling link");
+        return ConsoleText::tr("a dangling link");
 #ifndef Q_OS_WIN
     struct stat status;
     if (::lstat(QFile::encodeName(entry.filePath()).constData(), &status) == 0) {
         if (S_ISFIFO(status.st_mode))
-            return QStringLiteral("a FIFO");
+            return ConsoleText::tr("a FIFO");
         if (S_ISSOCK(status.st_mode))
-            return QStringLiteral("a socket");
+            return ConsoleText::tr("a socket");
         if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
-            return QStringLiteral("a device file");
+            return ConsoleText::tr("a device file");
     }
 #endif
-    return QStringLiteral("a system file");
+    return ConsoleText::tr("a system file");
 }
 
 // The first line of a statement, shortened for a finding.
@@ -223,18 +224,18 @@ bool PackageCheck::checkVersionFile()
     if (file.isValid()) {
         const QString version = file.value(QStringLiteral("RELEASE/VERSION"), QString()).toString();
         if (version.isEmpty())
-            problem(QStringLiteral("version.ini: no RELEASE/VERSION, so the update would be refused"));
+            problem(ConsoleText::tr("version.ini: no RELEASE/VERSION, so the update would be refused"));
         else
-            ok(QStringLiteral("version.ini: package version %1").arg(version));
+            ok(ConsoleText::tr("version.ini: package version %1").arg(version));
         return true;
     }
     ConfigBase backup(path + QStringLiteral(".bak"), ConfigBase::Access::ReadOnly);
     if (backup.isValid()) {
-        problem(QStringLiteral("version.ini: not a valid marked file; the updater would replace it with "
+        problem(ConsoleText::tr("version.ini: not a valid marked file; the updater would replace it with "
                                "version.ini.bak (package version %1)")
                     .arg(backup.value(QStringLiteral("RELEASE/VERSION"), QString()).toString()));
     } else {
-        problem(QStringLiteral("version.ini: not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE "
+        problem(ConsoleText::tr("version.ini: not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE "
                                "must both be \"tarnwoven\"); the updater would re-create it without a version "
                                "and refuse the update"));
     }
@@ -248,17 +249,36 @@ bool PackageCheck::run(CVUpdater *updater)
     const QString oldVersion = updater->getOldVersion();
     const QString newVersion = updater->getNewVersion();
 
-    ok(QStringLiteral("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
+    ok(ConsoleText::tr("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
     m_spaceShort = false;
     if (m_trialRun && ZRPubMethod::getInstance()->stringCount() == 0)
-        note(QStringLiteral("string.bin is missing or has no texts for language type %1: the window would show "
+        note(ConsoleText::tr("string.bin is missing or has no texts for language type %1: the window would show "
                             "empty texts")
                  .arg(ZRPubMethod::getInstance()->getLanType()));
 
     if (!updater->isCanUpdate()) {
-        problem(QStringLiteral("the package version %1 cannot be applied to the installed version %2: the update "
-                               "is refused at its first stage")
-                    .arg(newVersion, oldVersion));
+        if (oldVersion.isEmpty() || newVersion.isEmpty()) {
+            problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
+                                    "is refused at its first stage")
+                        .arg(newVersion, oldVersion));
+            return false;
+        }
+        // Not newer: the run would change nothing and say so. Unless the installation
+        // is this package's own update that stopped just before its flag, which the
+        // run completes.
+        if (updater->recordedUpdate() == CVUpdater::RecordedUpdate::Yes) {
+            note(ConsoleText::tr("an earlier update to %1 stopped just before setting its flag: the update only "
+                                 "completes it")
+                     .arg(newVersion));
+            return true;
+        }
+        m_nothingToDo = true;
+        if (oldVersion == newVersion)
+            note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
+                     .arg(newVersion));
+        else
+            note(ConsoleText::tr("the installed version %1 is newer than the package version %2: nothing to do")
+                     .arg(oldVersion, newVersion));
         return false;
     }
 
@@ -267,16 +287,16 @@ bool PackageCheck::run(CVUpdater *updater)
 
     QStringList steps;
     if (!updater->produceUpdateList(oldVersion, newVersion, steps)) {
-        problem(QStringLiteral("no version steps lead from %1 to %2 (both must be major.minor with the same major "
+        problem(ConsoleText::tr("no version steps lead from %1 to %2 (both must be major.minor with the same major "
                                "version): the update is refused")
                     .arg(oldVersion, newVersion));
         return false;
     }
     if (steps.isEmpty())
-        note(QStringLiteral("no version step runs between %1 and %2: only application/common is copied")
+        note(ConsoleText::tr("no version step runs between %1 and %2: only application/common is copied")
                  .arg(oldVersion, newVersion));
     else
-        ok(QStringLiteral("version steps: %1").arg(steps.join(QStringLiteral(", "))));
+        ok(ConsoleText::tr("version steps: %1").arg(steps.join(QStringLiteral(", "))));
 
     checkWritable();
     // Windows refuses to replace a file that another program holds open (a running
@@ -285,7 +305,7 @@ bool PackageCheck::run(CVUpdater *updater)
     if (FileInUse::canTell()) {
         const QString busy = FileInUse::firstInUse(updater->getUpdateObject()->replacedFiles(steps));
         if (!busy.isEmpty())
-            problem(QStringLiteral("%1 is in use by another program: close the application and try again")
+            problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
                         .arg(QDir::toNativeSeparators(busy)));
     }
     const QString packageRoot = InstallLayout::packageRootName();
@@ -302,17 +322,17 @@ bool PackageCheck::run(CVUpdater *updater)
     if (anyScript && m_trialRun) {
         switch (database.state()) {
         case TrialDatabase::State::Copied:
-            ok(QStringLiteral("kqdata.db: copied into memory; the scripts are tried on the copy"));
+            ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
             break;
         case TrialDatabase::State::NoInstalledFile:
-            note(QStringLiteral("kqdata.db does not exist: the scripts would run on a new, empty database"));
+            note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
             break;
         case TrialDatabase::State::CopyFailed:
-            note(QStringLiteral("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
+            note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
                      .arg(database.errorString()));
             break;
         case TrialDatabase::State::Unreadable:
-            problem(QStringLiteral("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
+            problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
             break;
         }
     }
@@ -321,7 +341,7 @@ bool PackageCheck::run(CVUpdater *updater)
     for (const QString &step : qAsConst(steps)) {
         const QString stepDir = QStringLiteral("%1/%2").arg(packageRoot, step);
         if (!QFileInfo(packagePath(stepDir)).isDir()) {
-            problem(QStringLiteral("%1/ is missing: the update would stop at this step").arg(stepDir));
+            problem(ConsoleText::tr("%1/ is missing: the update would stop at this step").arg(stepDir));
             continue;
         }
         if (QFileInfo(packagePath(stepDir + QStringLiteral("/common"))).isDir())
@@ -343,32 +363,32 @@ void PackageCheck::checkFlag()
     if (reading.exists) {
         switch (reading.source) {
         case UpdateFlag::Source::Unreadable:
-            problem(QStringLiteral("config/UPDATER.ini cannot be read: the update would stop before its backup"));
+            problem(ConsoleText::tr("config/UPDATER.ini cannot be read: the update would stop before its backup"));
             return;
         case UpdateFlag::Source::File:
             flag = reading.flag;
             break;
         case UpdateFlag::Source::Backup:
             flag = reading.flag;
-            note(QStringLiteral("config/UPDATER.ini is damaged: the update would replace it with its .bak"));
+            note(ConsoleText::tr("config/UPDATER.ini is damaged: the update would replace it with its .bak"));
             break;
         case UpdateFlag::Source::Damaged:
         case UpdateFlag::Source::BackupUnreadable:
-            note(QStringLiteral("config/UPDATER.ini is damaged: the update would re-create it"));
+            note(ConsoleText::tr("config/UPDATER.ini is damaged: the update would re-create it"));
             break;
         }
     }
     if (flag) {
-        ok(QStringLiteral("update flag: the installation is consistent"));
+        ok(ConsoleText::tr("update flag: the installation is consistent"));
         return;
     }
     switch (m_updater->recordedUpdate()) {
     case CVUpdater::RecordedUpdate::Yes:
-        note(QStringLiteral("an earlier update stopped just before setting its flag, its version already recorded: "
+        note(ConsoleText::tr("an earlier update stopped just before setting its flag, its version already recorded: "
                             "the update completes it"));
         return;
     case CVUpdater::RecordedUpdate::Unknown:
-        problem(QStringLiteral("an earlier update was interrupted, and the flag file or the uninstall key cannot be "
+        problem(ConsoleText::tr("an earlier update was interrupted, and the flag file or the uninstall key cannot be "
                                "read: the update would stop"));
         return;
     case CVUpdater::RecordedUpdate::No:
@@ -376,11 +396,11 @@ void PackageCheck::checkFlag()
     }
     const QString backupPath = m_updater->getBackupPath();
     if (QFileInfo(backupPath).isDir())
-        note(QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false): the backup %1 is put back "
+        note(ConsoleText::tr("an earlier update was interrupted (UPDATE/FLAG is false): the backup %1 is put back "
                             "before the update")
                  .arg(backupPath));
     else
-        problem(QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1: "
+        problem(ConsoleText::tr("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1: "
                                "the restore that comes first would fail")
                     .arg(backupPath));
 }
@@ -389,7 +409,7 @@ void PackageCheck::checkWritable()
 {
     const QFileInfo install(m_installDir);
     if (!install.isWritable())
-        problem(QStringLiteral("the installation directory %1 is not writable: the backup would fail").arg(m_installDir));
+        problem(ConsoleText::tr("the installation directory %1 is not writable: the backup would fail").arg(m_installDir));
 }
 
 void PackageCheck::checkCommonTree(const QString &relativeSource)
@@ -403,7 +423,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
     TreeWalker walker;
     walker.setReporter([&](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &) {
         if (issue == TreeWalker::Issue::LeftOut)
-            note(QStringLiteral("%1/%2: %3, so the update does not copy it")
+            note(ConsoleText::tr("%1/%2: %3, so the update does not copy it")
                      .arg(relativeSource, entry.relativePath, leftOutKind(QFileInfo(entry.sourcePath))));
     });
     walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
@@ -416,29 +436,28 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
         if (installed.isFile() && !source.isDir()
             && (installRelative == InstallLayout::databaseName()
                 || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(source)))) {
-            problem(QStringLiteral("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
+            problem(ConsoleText::tr("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
                         .arg(entryRelative, installRelative,
-                             isIniFile(source) ? QStringLiteral("merging it (put it in the step's config/)")
-                                               : QStringLiteral("updating it (use the step's sql/dbupdate.sql)")));
+                             isIniFile(source) ? ConsoleText::tr("merging it (put it in the step's config/)")
+                                               : ConsoleText::tr("updating it (use the step's sql/dbupdate.sql)")));
             return TreeWalker::Step::Skip;
         }
         if (source.isDir()) {
             if (installed.isSymLink() && installed.isDir() && !TreeWalker::isInside(targetPath, m_installDir))
-                problem(QStringLiteral("%1: %2 is a link out of the installation: the copy would refuse to write "
-                                       "through it")
+                problem(ConsoleText::tr("%1: %2 is a link out of the installation: the copy would refuse to write through it")
                             .arg(entryRelative, targetPath));
             else if (!installed.exists() || installed.isDir())
                 return TreeWalker::Step::Descend;
             else
-                problem(QStringLiteral("%1: a directory in the package, but %2 is a file: the copy would fail")
+                problem(ConsoleText::tr("%1: a directory in the package, but %2 is a file: the copy would fail")
                             .arg(entryRelative, targetPath));
         } else if (!source.isFile() || !source.isReadable()) {
-            problem(QStringLiteral("%1 cannot be read: the copy would fail").arg(entryRelative));
+            problem(ConsoleText::tr("%1 cannot be read: the copy would fail").arg(entryRelative));
         } else if (installed.isDir()) {
-            problem(QStringLiteral("%1: a file in the package, but %2 is a directory: the copy would fail")
+            problem(ConsoleText::tr("%1: a file in the package, but %2 is a directory: the copy would fail")
                         .arg(entryRelative, targetPath));
         } else if (installed.exists() && !QFileInfo(installed.absolutePath()).isWritable()) {
-            problem(QStringLiteral("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
+            problem(ConsoleText::tr("%1: %2 cannot be replaced (its directory is not writable)").arg(entryRelative, targetPath));
         } else {
             ++files;
             bytes += source.size();
@@ -447,7 +466,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
     });
 
     if (problemCount() == problemsBefore)
-        ok(QStringLiteral("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));
+        ok(ConsoleText::tr("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));
 }
 
 void PackageCheck::checkConfig(const QString &step)
@@ -456,18 +475,18 @@ void PackageCheck::checkConfig(const QString &step)
     const QString targetDir = installPath(QStringLiteral("config"));
     const QFileInfo target(targetDir);
     if (target.exists() && !target.isDir()) {
-        problem(QStringLiteral("%1: the installation's config is not a directory: the configuration step would fail").arg(relative));
+        problem(ConsoleText::tr("%1: the installation's config is not a directory: the configuration step would fail").arg(relative));
         return;
     }
     if (target.exists() && !target.isWritable())
-        problem(QStringLiteral("%1: the installation's config directory is not writable").arg(relative));
+        problem(ConsoleText::tr("%1: the installation's config directory is not writable").arg(relative));
 
     const QDir dir(packagePath(relative));
     const QFileInfoList entries = dir.entryInfoList();
     const QFileInfoList all = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : all) {
         if (!entries.contains(entry))
-            note(QStringLiteral("%1/%2: %3, so the update does not apply it").arg(relative, entry.fileName(), leftOutKind(entry)));
+            note(ConsoleText::tr("%1/%2: %3, so the update does not apply it").arg(relative, entry.fileName(), leftOutKind(entry)));
     }
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
@@ -477,29 +496,29 @@ void PackageCheck::checkConfig(const QString &step)
         const QFileInfo installed(QStringLiteral("%1/%2").arg(targetDir, name));
 
         if (entry.isDir()) {
-            problem(QStringLiteral("%1 is a directory: the configuration step copies files only and would fail here")
+            problem(ConsoleText::tr("%1 is a directory: the configuration step copies files only and would fail here")
                         .arg(entryRelative));
             continue;
         }
         if (installed.isDir()) {
-            problem(QStringLiteral("%1: config/%2 is a directory in the installation: the configuration step would fail")
+            problem(ConsoleText::tr("%1: config/%2 is a directory in the installation: the configuration step would fail")
                         .arg(entryRelative, name));
             continue;
         }
         if (!isIniFile(entry)) {
-            ok(QStringLiteral("%1: replaces config/%2").arg(entryRelative, name));
+            ok(ConsoleText::tr("%1: replaces config/%2").arg(entryRelative, name));
             continue;
         }
 
         ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
         if (!packageIni.isValid()) {
-            problem(QStringLiteral("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+            problem(ConsoleText::tr("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
                                    "\"tarnwoven\"): the configuration step would fail")
                         .arg(entryRelative));
             continue;
         }
         if (!installed.exists()) {
-            ok(QStringLiteral("%1: copied as the new file config/%2").arg(entryRelative, name));
+            ok(ConsoleText::tr("%1: copied as the new file config/%2").arg(entryRelative, name));
             continue;
         }
 
@@ -512,11 +531,11 @@ void PackageCheck::checkConfig(const QString &step)
             for (const QString &key : installedKeys)
                 kept += packageSet.contains(key) ? 0 : 1;
         } else {
-            note(QStringLiteral("config/%1 is damaged: it is repaired (from its .bak, or re-created empty) before the "
+            note(ConsoleText::tr("config/%1 is damaged: it is repaired (from its .bak, or re-created empty) before the "
                                 "package's keys are merged into it")
                      .arg(name));
         }
-        ok(QStringLiteral("%1: %2 keys merged into config/%3, %4 keys only the installation has are kept")
+        ok(ConsoleText::tr("%1: %2 keys merged into config/%3, %4 keys only the installation has are kept")
                .arg(entryRelative)
                .arg(packageKeys.size())
                .arg(name)
@@ -531,7 +550,7 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
     if (!script.exists())
         return;
     if (!script.isFile() || !script.isReadable()) {
-        problem(QStringLiteral("%1 cannot be read: the database step would fail").arg(relative));
+        problem(ConsoleText::tr("%1 cannot be read: the database step would fail").arg(relative));
         *tryScripts = false;
         return;
     }
@@ -549,29 +568,29 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         reason = parser.errorString();
     }
     if (!parsed) {
-        problem(QStringLiteral("%1 cannot be parsed%2: none of its statements would run and the update would fail")
+        problem(ConsoleText::tr("%1 cannot be parsed%2: none of its statements would run and the update would fail")
                     .arg(relative, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         *tryScripts = false;
         return;
     }
     if (!*tryScripts) {
         if (m_trialRun)
-            ok(QStringLiteral("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
+            ok(ConsoleText::tr("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
         else
-            ok(QStringLiteral("%1: %2 statements parsed").arg(relative).arg(statements.size()));
+            ok(ConsoleText::tr("%1: %2 statements parsed").arg(relative).arg(statements.size()));
         return;
     }
 
     int failedIndex = -1;
     QString error;
     if (database.run(statements, &failedIndex, &error)) {
-        ok(QStringLiteral("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(statements.size()));
+        ok(ConsoleText::tr("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(statements.size()));
         return;
     }
     if (failedIndex < 0)
-        problem(QStringLiteral("%1: the transaction would fail: %2").arg(relative, error));
+        problem(ConsoleText::tr("%1: the transaction would fail: %2").arg(relative, error));
     else
-        problem(QStringLiteral("%1: statement %2 of %3 would fail: %4\n        %5")
+        problem(ConsoleText::tr("%1: statement %2 of %3 would fail: %4\n        %5")
                     .arg(relative)
                     .arg(failedIndex + 1)
                     .arg(statements.size())
@@ -598,11 +617,11 @@ void PackageCheck::checkSpace(const QStringList &steps)
     // restore after it may find no room either.
     if (volume.isValid() && available >= 0 && needed + spare > available) {
         m_spaceShort = true;
-        problem(QStringLiteral("the backup and the new files need about %1 and %2 more to spare, but only %3 are free "
+        problem(ConsoleText::tr("the backup and the new files need about %1 and %2 more to spare, but only %3 are free "
                                "on %4")
                     .arg(humanSize(needed), humanSize(spare), humanSize(available), volume.rootPath()));
     } else
-        ok(QStringLiteral("space: about %1 needed for the backup and the new files, %2 free")
+        ok(ConsoleText::tr("space: about %1 needed for the backup and the new files, %2 free")
                .arg(humanSize(needed), humanSize(available)));
 }
 
@@ -612,10 +631,10 @@ void PackageCheck::checkRegistry()
     // On Windows only writing would tell; the registry stand-in is a file.
     const QString keyFile = RegistryStore::filePath(m_updater->getRegKey());
     if (!canWriteFile(keyFile))
-        problem(QStringLiteral("the uninstall key cannot be written (%1): the update would be undone at its last stage")
+        problem(ConsoleText::tr("the uninstall key cannot be written (%1): the update would be undone at its last stage")
                     .arg(keyFile));
 #endif
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     if (!QFileInfo(desktop).isDir())
-        note(QStringLiteral("there is no desktop directory %1: no shortcut would be made").arg(desktop));
+        note(ConsoleText::tr("there is no desktop directory %1: no shortcut would be made").arg(desktop));
 }

@@ -57,6 +57,9 @@ public:
     bool run(CVUpdater *updater);
 
     QList<Finding> findings() const { return m_findings; }
+    // The package is not newer than the installation: the update would change nothing
+    // (and is refused), which is no problem of the package.
+    bool nothingToDo() const { return m_nothingToDo; }
     int problemCount() const;
     // The last run found less free space than the update needs.
     bool isSpaceShort() const { return m_spaceShort; }
@@ -88,6 +91,7 @@ private:
     bool m_trialRun = true;
     bool m_judgeFlag = true;
     bool m_spaceShort = false;
+    bool m_nothingToDo = false;
 };
 
 #endif // PACKAGECHECK_H

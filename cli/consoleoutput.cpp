@@ -1,6 +1,7 @@
 #include "cli/consoleoutput.h"
 
 #include "app/updatesequence.h"
+#include "strings/consoletext.h"
 
 #include <QtGlobal>
 
@@ -83,7 +84,7 @@ void ConsoleOutput::setProgress(int value)
     if (m_style == Style::Bar) {
         drawBar();
     } else {
-        m_out << QStringLiteral("  progress %1%").arg(m_progress) << '\n';
+        m_out << "  " << ConsoleText::tr("progress %1%").arg(m_progress) << '\n';
         m_out.flush();
     }
 }

@@ -7,6 +7,7 @@
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
 #include "platform/registrystore.h"
+#include "strings/consoletext.h"
 #include "strings/stringtable.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
@@ -16,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QVersionNumber>
 
 #include <cstdio>
 
@@ -27,29 +29,28 @@ void discardMessages(QtMsgType, const QMessageLogContext &, const QString &)
 {
 }
 
-QString description()
+QString programName()
 {
-    return QStringLiteral(
-        "Updates the installed Corvane application (Ostrelle, Ketterin) from the update package in the\n"
-        "current directory: the stages of the updater window's Update button, without a window.\n"
-        "Reads version.ini, string.bin and application/ from the current directory and writes\n"
-        "log/cvUpdaterlog_<date>.txt there.\n"
-        "\n"
-        "Exit status:\n"
-        "  0  success (update, restore, or a check that found no problem)\n"
-        "  1  --check: the update would fail\n"
-        "  2  bad input: command line, package directory or installation unusable\n"
-        "  3  the package does not apply to the installed version; nothing was changed\n"
-        "  4  an interrupted earlier update could not be undone; nothing else was done\n"
-        "  5  the backup failed; nothing was updated\n"
-        "  6  the update failed; the backup was put back\n"
-        "  7  the update failed and the backup could not be put back\n"
-        "  8  --restore failed\n"
-        "  9  the update flag (config/UPDATER.ini) could not be read or set; nothing was changed\n"
-        " 10  the package failed the checks made before the backup; nothing was changed\n"
-        " 11  another update, restore or check of the installation is running; nothing was changed\n"
-        " 12  not enough free space for the backup and the package; nothing was changed\n"
-        " 13  the application is running (its database is in use); nothing was changed");
+    return QStringLiteral("corvane-updater-cli");
+}
+
+// "  --check    text": the option column padded, the text as translated.
+QString helpRow(const char *option, const QString &text)
+{
+    return QStringLiteral("  %1 %2\n").arg(QString::fromLatin1(option).leftJustified(14), text);
+}
+
+// A word padded to a column of the terminal: East Asian wide characters take two cells.
+QString padded(const QString &word, int cells)
+{
+    const auto isWide = [](ushort c) {
+        return (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf) || (c >= 0xac00 && c <= 0xd7a3)
+            || (c >= 0xf900 && c <= 0xfaff) || (c >= 0xff00 && c <= 0xff60) || (c >= 0xffe0 && c <= 0xffe6);
+    };
+    int width = 0;
+    for (const QChar c : word)
+        width += isWide(c.unicode()) ? 2 : 1;
+    return word + QString(qMax(0, cells - width), QLatin1Char(' '));
 }
 
 // The console's side of an update: stage names and progress on the output.
@@ -108,21 +109,21 @@ QString ConsoleUpdater::stageName(UpdateSequence::Stage stage)
 {
     switch (stage) {
     case UpdateSequence::Stage::CheckVersion:
-        return QStringLiteral("Checking the versions");
+        return ConsoleText::tr("Checking the versions");
     case UpdateSequence::Stage::CheckFlag:
-        return QStringLiteral("Checking the update flag");
+        return ConsoleText::tr("Checking the update flag");
     case UpdateSequence::Stage::RestoreInterrupted:
-        return QStringLiteral("Restoring the backup of an interrupted update");
+        return ConsoleText::tr("Restoring the backup of an interrupted update");
     case UpdateSequence::Stage::CheckPackage:
-        return QStringLiteral("Checking the package and the installation");
+        return ConsoleText::tr("Checking the package and the installation");
     case UpdateSequence::Stage::Backup:
-        return QStringLiteral("Backing up the installation");
+        return ConsoleText::tr("Backing up the installation");
     case UpdateSequence::Stage::Execute:
-        return QStringLiteral("Applying the version steps");
+        return ConsoleText::tr("Applying the version steps");
     case UpdateSequence::Stage::RegistryAndShortcut:
-        return QStringLiteral("Updating the uninstall entry and the shortcut");
+        return ConsoleText::tr("Updating the uninstall entry and the shortcut");
     case UpdateSequence::Stage::RestoreAfterFailure:
-        return QStringLiteral("Restoring the backup");
+        return ConsoleText::tr("Restoring the backup");
     }
     return QString();
 }
@@ -152,39 +153,120 @@ QString ConsoleUpdater::text(int id)
 
 void ConsoleUpdater::badInput(const QString &message)
 {
+    // Before the options are known there is no output yet; the texts may be Chinese
+    // all the same, so they go out the same way.
+    const QString line = QStringLiteral("%1: %2").arg(programName(), message);
     if (m_output)
-        m_output->error(QStringLiteral("corvane-updater-cli: %1").arg(message));
+        m_output->error(line);
     else
-        std::fprintf(stderr, "corvane-updater-cli: %s\n", message.toLocal8Bit().constData());
+        ConsoleOutput(stdout, stderr, false, ConsoleOutput::Style::Lines).error(line);
+}
+
+void ConsoleUpdater::loadTexts(int lanType)
+{
+    const QString besideProgram = QStringLiteral("%1/string.bin").arg(QCoreApplication::applicationDirPath());
+    const QString inPackage = QStringLiteral("string.bin");
+    // The loader reports a missing file on standard output; the English texts stand in.
+    if (QFileInfo::exists(besideProgram))
+        ConsoleText::load(besideProgram, lanType);
+    else if (QFileInfo::exists(inPackage))
+        ConsoleText::load(inPackage, lanType);
+    else
+        ZRPubMethod::getInstance()->setLanType(lanType);
+}
+
+QString ConsoleUpdater::helpText()
+{
+    QString help;
+    help += ConsoleText::tr("Usage: %1 [--lang N] [--quiet] [--check | --restore]").arg(programName()) + QLatin1Char('\n');
+    help += QLatin1Char('\n');
+    help += ConsoleText::tr("Updates the installed Corvane application (Ostrelle, Ketterin) from the update package in the\n"
+                            "current directory: the stages of the updater window's Update button, without a window.\n"
+                            "Reads version.ini and application/ from the current directory and writes\n"
+                            "log/cvUpdaterlog_<date>.txt there. --restore also works outside a package; it then\n"
+                            "writes the log into the installation's log/ directory.")
+        + QLatin1Char('\n');
+    help += QLatin1Char('\n');
+    help += ConsoleText::tr("Options:") + QLatin1Char('\n');
+    help += helpRow("--lang N", ConsoleText::tr("language of the messages and of the uninstall key tried first: 0 Chinese "
+                                                "(Ketterin first), 1 English (Ostrelle first, the default), 2 Spanish"));
+    help += helpRow("--check", ConsoleText::tr("dry run: check the package against the installation, change nothing "
+                                               "anywhere, print each finding"));
+    help += helpRow("--restore", ConsoleText::tr("put the backup of the last update back and exit"));
+    help += helpRow("--quiet", ConsoleText::tr("print only problems and failures"));
+    help += helpRow("-h, --help", ConsoleText::tr("print this help"));
+    help += helpRow("-v, --version", ConsoleText::tr("print the program's version"));
+    help += QLatin1Char('\n');
+    help += ConsoleText::tr("Exit status:") + QLatin1Char('\n');
+    const QString exitRows[] = {
+        ConsoleText::tr("success (update, restore, or a check that found no problem)"),
+        ConsoleText::tr("--check: the update would fail"),
+        ConsoleText::tr("bad input: command line, package directory or installation unusable"),
+        ConsoleText::tr("nothing to do: the installation already has the package's version or a newer one; "
+                        "nothing was changed (also --check)"),
+        ConsoleText::tr("an interrupted earlier update could not be undone; nothing else was done"),
+        ConsoleText::tr("the backup failed; nothing was updated"),
+        ConsoleText::tr("the update failed; the backup was put back"),
+        ConsoleText::tr("the update failed and the backup could not be put back"),
+        ConsoleText::tr("--restore failed"),
+        ConsoleText::tr("the update flag (config/UPDATER.ini) could not be read or set; nothing was changed"),
+        ConsoleText::tr("the package failed the checks made before the backup; nothing was changed"),
+        ConsoleText::tr("another update, restore or check of the installation is running; nothing was changed"),
+        ConsoleText::tr("not enough free space for the backup and the package; nothing was changed"),
+        ConsoleText::tr("the application is running (its database is in use); nothing was changed"),
+    };
+    int status = 0;
+    for (const QString &row : exitRows)
+        help += QStringLiteral(" %1  %2\n").arg(status++, 2).arg(row);
+    return help;
 }
 
 int ConsoleUpdater::run(const QStringList &arguments)
 {
+    // The help is our own text, in the chosen language; the parser only reads.
     QCommandLineParser parser;
-    parser.setApplicationDescription(description());
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption langOption(
-        QStringLiteral("lang"),
-        QStringLiteral("Language type of the messages and of the uninstall key tried first: 0 Chinese "
-                       "(Ketterin first), 1 English (Ostrelle first, the default), 2 Spanish."),
-        QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption restoreOption(QStringLiteral("restore"),
-                                           QStringLiteral("Put the backup of the last update back and exit."));
-    const QCommandLineOption checkOption(
-        QStringLiteral("check"),
-        QStringLiteral("Dry run: check the package against the installation, change nothing anywhere, print "
-                       "each finding; exit status 1 when the update would fail."));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"),
-                                         QStringLiteral("Print only problems and failures."));
-    parser.addOptions({langOption, restoreOption, checkOption, quietOption});
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")});
+    const QCommandLineOption versionOption(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    const QCommandLineOption langOption(QStringLiteral("lang"), QString(), QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption restoreOption(QStringLiteral("restore"));
+    const QCommandLineOption checkOption(QStringLiteral("check"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"));
+    parser.addOptions({helpOption, versionOption, langOption, restoreOption, checkOption, quietOption});
 
-    if (!parser.parse(arguments)) {
-        badInput(QStringLiteral("%1 (see --help)").arg(parser.errorText()));
+    // The language comes first, so that even the complaints about the rest are in it;
+    // the parser reads every option even when one of them is wrong.
+    const bool parsed = parser.parse(arguments);
+    bool isNumber = false;
+    const QString langText = parser.value(langOption);
+    const int lanType = langText.toInt(&isNumber, 10);
+    const bool langValid = isNumber && lanType >= 0 && lanType < LAN_TYPE_MAX;
+    loadTexts(langValid ? lanType : 1);
+
+    if (!parsed) {
+        const QStringList unknown = parser.unknownOptionNames();
+        const QString last = arguments.size() > 1 ? arguments.constLast() : QString();
+        // The other fault the parser knows: "--quiet=1".
+        QString switchWithValue;
+        for (const QString &argument : arguments.mid(1)) {
+            const QString name = argument.section(QLatin1Char('='), 0, 0);
+            if (argument.startsWith(QLatin1Char('-')) && argument.contains(QLatin1Char('='))
+                && !name.endsWith(QLatin1String("lang"))) {
+                switchWithValue = name;
+                break;
+            }
+        }
+        if (!unknown.isEmpty())
+            badInput(ConsoleText::tr("unknown option \"%1\" (see --help)").arg(unknown.constFirst()));
+        else if (last == QLatin1String("--lang") || last == QLatin1String("-lang"))
+            badInput(ConsoleText::tr("--lang needs a language type from 0 to %1 (see --help)").arg(LAN_TYPE_MAX - 1));
+        else if (!switchWithValue.isEmpty())
+            badInput(ConsoleText::tr("the option %1 takes no value (see --help)").arg(switchWithValue));
+        else // the parser's own words
+            badInput(ConsoleText::tr("invalid command line: %1 (see --help)").arg(parser.errorText()));
         return ExitBadInput;
     }
     if (parser.isSet(helpOption)) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        ConsoleOutput(stdout, stderr, false, ConsoleOutput::Style::Lines).info(helpText().chopped(1));
         return ExitSuccess;
     }
     if (parser.isSet(versionOption)) {
@@ -193,44 +275,36 @@ int ConsoleUpdater::run(const QStringList &arguments)
         return ExitSuccess;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        badInput(QStringLiteral("unexpected argument \"%1\" (see --help)").arg(parser.positionalArguments().constFirst()));
+        badInput(ConsoleText::tr("unexpected argument \"%1\" (see --help)").arg(parser.positionalArguments().constFirst()));
         return ExitBadInput;
     }
-    bool isNumber = false;
-    const QString langText = parser.value(langOption);
-    const int lanType = langText.toInt(&isNumber, 10);
-    if (!isNumber || lanType < 0 || lanType >= LAN_TYPE_MAX) {
-        badInput(QStringLiteral("--lang takes a language type from 0 to %1, not \"%2\"").arg(LAN_TYPE_MAX - 1).arg(langText));
+    if (!langValid) {
+        badInput(ConsoleText::tr("--lang takes a language type from 0 to %1, not \"%2\"").arg(LAN_TYPE_MAX - 1).arg(langText));
         return ExitBadInput;
     }
     if (parser.isSet(restoreOption) && parser.isSet(checkOption)) {
-        badInput(QStringLiteral("--restore and --check exclude each other"));
+        badInput(ConsoleText::tr("--restore and --check exclude each other"));
         return ExitBadInput;
     }
     m_mode = parser.isSet(checkOption) ? Mode::Check : parser.isSet(restoreOption) ? Mode::Restore : Mode::Update;
     m_output = std::make_unique<ConsoleOutput>(stdout, stderr, parser.isSet(quietOption));
     m_packageDir = QDir::currentPath();
 
-    // The language decides the string table's block and which uninstall key is tried
-    // first, so it is set before either is read.
-    ZRPubMethod *context = ZRPubMethod::getInstance();
-    context->setLanType(lanType);
     // Nothing, not even the log directory, is made in a directory that is no package.
-    if (!checkPackageDir())
+    // A restore needs only the installation.
+    const bool inPackage = isPackageDir();
+    if (!inPackage && m_mode != Mode::Restore) {
+        checkPackageDir();
         return ExitBadInput;
-    if (m_mode == Mode::Check)
-        qInstallMessageHandler(discardMessages);
-    else
-        startLog();
-    // The loader reports a missing file on standard output; the English texts stand in.
-    if (QFileInfo::exists(QStringLiteral("string.bin")))
-        context->loadStringTable();
+    }
     QCoreApplication::addLibraryPath(QStringLiteral("%1%2").arg(m_packageDir, QStringLiteral("/sqldrivers")));
 
     int result = ExitSuccess;
     if (m_mode == Mode::Check) {
+        qInstallMessageHandler(discardMessages);
         result = runCheck();
-    } else {
+    } else if (inPackage) {
+        startLog(QStringLiteral("%1/%2").arg(m_packageDir, QStringLiteral("log")));
         CVUpdater::setProgramDir(m_packageDir);
         m_updater.reset(CVUpdater::getInstance());
         if (!checkInstallation())
@@ -238,33 +312,53 @@ int ConsoleUpdater::run(const QStringList &arguments)
         else
             result = m_mode == Mode::Restore ? runRestore() : runUpdate();
         ZR_LOG_INFO("int ConsoleUpdater::run(const QStringList&)") << "exit status" << result;
+    } else {
+        // The log goes where the installation is, once it is found; until then the
+        // update manager only reads the uninstall key, which an error names.
+        qInstallMessageHandler(discardMessages);
+        CVUpdater::setWithoutPackage(true);
+        m_updater.reset(CVUpdater::getInstance());
+        if (!checkInstallation()) {
+            result = ExitBadInput;
+        } else {
+            startLog(QStringLiteral("%1/%2").arg(m_updater->getInstallPath(), QStringLiteral("log")));
+            result = runRestore();
+            ZR_LOG_INFO("int ConsoleUpdater::run(const QStringList&)") << "exit status" << result;
+        }
     }
     m_updater.reset();
     m_output.reset();
     return result;
 }
 
-void ConsoleUpdater::startLog()
+void ConsoleUpdater::startLog(const QString &logDir)
 {
-    const QString logDir = QStringLiteral("%1/%2").arg(m_packageDir, QStringLiteral("log"));
+    m_logDir = logDir;
     if (!QDir(logDir).exists() && !QDir().mkdir(logDir))
-        m_output->error(QStringLiteral("corvane-updater-cli: cannot create %1, the run is not logged").arg(logDir));
+        badInput(ConsoleText::tr("cannot create %1, the run is not logged").arg(logDir));
+    setLogDirectory(logDir);
     qInstallMessageHandler(logMessageHandler);
     ZR_LOG_INFO("void ConsoleUpdater::startLog()") << "Corvane Update Start-Up";
     ZR_LOG_INFO("void ConsoleUpdater::startLog()") << "options:" << QCoreApplication::arguments().mid(1);
 }
 
+bool ConsoleUpdater::isPackageDir() const
+{
+    // Opening a missing version.ini would create one.
+    return QFileInfo(QStringLiteral("%1/%2").arg(m_packageDir, InstallLayout::packageRootName())).isDir()
+        && QFileInfo(QStringLiteral("%1/version.ini").arg(m_packageDir)).isFile();
+}
+
 bool ConsoleUpdater::checkPackageDir()
 {
     if (!QFileInfo(QStringLiteral("%1/%2").arg(m_packageDir, InstallLayout::packageRootName())).isDir()) {
-        badInput(QStringLiteral("%1 is not an update package: it has no application/ directory (run the program "
-                                "from the package directory)")
+        badInput(ConsoleText::tr("%1 is not an update package: it has no application/ directory (run the program "
+                                 "from the package directory)")
                      .arg(m_packageDir));
         return false;
     }
-    // Opening a missing version.ini would create one.
     if (!QFileInfo(QStringLiteral("%1/version.ini").arg(m_packageDir)).isFile()) {
-        badInput(QStringLiteral("%1 is not an update package: it has no version.ini").arg(m_packageDir));
+        badInput(ConsoleText::tr("%1 is not an update package: it has no version.ini").arg(m_packageDir));
         return false;
     }
     return true;
@@ -280,24 +374,33 @@ bool ConsoleUpdater::checkInstallation()
             const QString file = RegistryStore::filePath(key);
             keys.append(file.isEmpty() ? key : QStringLiteral("%1 (%2)").arg(key, file));
         }
-        badInput(QStringLiteral("no installation found: no uninstall key holds DisplayVersion and DisplayIcon; "
-                                "looked at %1")
-                     .arg(keys.join(QStringLiteral(" and "))));
+        badInput(ConsoleText::tr("no installation found: no uninstall key holds DisplayVersion and DisplayIcon; "
+                                 "looked at %1 and %2")
+                     .arg(keys.at(0), keys.at(1)));
         return false;
     }
     if (!QFileInfo(installPath).isDir()) {
-        badInput(QStringLiteral("the installation directory %1 (DisplayIcon of %2) does not exist")
+        badInput(ConsoleText::tr("the installation directory %1 (DisplayIcon of %2) does not exist")
                      .arg(installPath, m_updater->getRegKey()));
         return false;
     }
     return true;
 }
 
+QString ConsoleUpdater::logFileShown() const
+{
+    return QDir::cleanPath(QDir(m_packageDir).filePath(logFilePath()));
+}
+
 int ConsoleUpdater::runUpdate()
 {
-    m_output->info(QStringLiteral("Updating %1 from %2 to %3")
-                       .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), m_updater->getOldVersion(),
-                            m_updater->getNewVersion()));
+    const QString oldVersion = m_updater->getOldVersion();
+    const QString newVersion = m_updater->getNewVersion();
+    if (QVersionNumber::fromString(newVersion) > QVersionNumber::fromString(oldVersion))
+        m_output->info(ConsoleText::tr("Updating %1 from %2 to %3").arg(QDir::toNativeSeparators(m_updater->getInstallPath()), oldVersion, newVersion));
+    else
+        m_output->info(ConsoleText::tr("Installation %1: version %2; the package brings version %3")
+                           .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), oldVersion, newVersion));
 
     ConsoleObserver observer(m_output.get());
     UpdateSequence sequence(m_updater.get());
@@ -316,50 +419,58 @@ int ConsoleUpdater::runUpdate()
     const QString failed = stageName(sequence.failedStage());
     switch (outcome) {
     case UpdateSequence::Outcome::VersionRefused:
-        m_output->error(QStringLiteral("The package version \"%1\" does not follow the installed version \"%2\"; "
-                                       "nothing was changed.")
-                            .arg(m_updater->getNewVersion(), m_updater->getOldVersion()));
+        if (oldVersion.isEmpty() || newVersion.isEmpty())
+            m_output->error(ConsoleText::tr("The package has no version (RELEASE/VERSION in version.ini); nothing was "
+                                            "changed."));
+        else if (oldVersion == newVersion)
+            m_output->error(ConsoleText::tr("The installation already has version %1, the package's version: nothing "
+                                            "to do; nothing was changed.")
+                                .arg(newVersion));
+        else
+            m_output->error(ConsoleText::tr("The package version \"%1\" does not follow the installed version \"%2\"; "
+                                            "nothing was changed.")
+                                .arg(newVersion, oldVersion));
         break;
     case UpdateSequence::Outcome::FlagFailed:
-        m_output->error(QStringLiteral("The update flag %1 could not be read or set; nothing was changed.")
+        m_output->error(ConsoleText::tr("The update flag %1 could not be read or set; nothing was changed.")
                             .arg(m_updater->getFlagFilePath()));
         break;
     case UpdateSequence::Outcome::InterruptedRestoreFailed:
-        m_output->error(QStringLiteral("An earlier update was interrupted, and putting its backup %1 back failed; "
-                                       "nothing else was done.")
+        m_output->error(ConsoleText::tr("An earlier update was interrupted, and putting its backup %1 back failed; "
+                                        "nothing else was done.")
                             .arg(m_updater->getBackupPath()));
         break;
     case UpdateSequence::Outcome::BackupFailed:
-        m_output->error(QStringLiteral("The installation could not be backed up to %1; nothing was updated.")
+        m_output->error(ConsoleText::tr("The installation could not be backed up to %1; nothing was updated.")
                             .arg(m_updater->getBackupPath()));
         break;
     case UpdateSequence::Outcome::UpdateFailedRestored:
-        m_output->error(QStringLiteral("Failed: %1. The backup was put back.").arg(failed));
+        m_output->error(ConsoleText::tr("Failed: %1. The backup was put back.").arg(failed));
         break;
     case UpdateSequence::Outcome::UpdateFailedRestoreFailed:
-        m_output->error(QStringLiteral("Failed: %1, and the backup could not be put back: the installation may be "
-                                       "incomplete. The next update puts the backup back first; so does --restore.")
+        m_output->error(ConsoleText::tr("Failed: %1, and the backup could not be put back: the installation may be "
+                                        "incomplete. The next update puts the backup back first; so does --restore.")
                             .arg(failed));
         break;
     case UpdateSequence::Outcome::AnotherUpdateRunning:
         m_output->error(sequence.refusal().value(0));
         break;
     case UpdateSequence::Outcome::PackageRefused:
-        m_output->error(QStringLiteral("The package was refused before anything was changed:"));
+        m_output->error(ConsoleText::tr("The package was refused before anything was changed:"));
         for (const QString &reason : sequence.refusal())
             m_output->error(QStringLiteral("  %1").arg(reason));
         break;
     case UpdateSequence::Outcome::NotEnoughSpace:
-        m_output->error(QStringLiteral("Not enough free space, nothing was changed: %1").arg(sequence.refusal().value(0)));
+        m_output->error(ConsoleText::tr("Not enough free space, nothing was changed: %1").arg(sequence.refusal().value(0)));
         break;
     case UpdateSequence::Outcome::DatabaseInUse:
-        m_output->error(QStringLiteral("The application must be closed first, nothing was changed: %1")
+        m_output->error(ConsoleText::tr("The application must be closed first, nothing was changed: %1")
                             .arg(sequence.refusal().value(0)));
         break;
     case UpdateSequence::Outcome::Succeeded:
         break;
     }
-    m_output->error(QStringLiteral("Details: %1").arg(QDir::cleanPath(QDir(m_packageDir).filePath(logFilePath()))));
+    m_output->error(ConsoleText::tr("Details: %1").arg(logFileShown()));
     return result;
 }
 
@@ -386,8 +497,8 @@ int ConsoleUpdater::runRestore()
     if (restored)
         return ExitSuccess;
     if (!QFileInfo(m_updater->getBackupPath()).isDir())
-        m_output->error(QStringLiteral("There is no backup %1.").arg(m_updater->getBackupPath()));
-    m_output->error(QStringLiteral("Details: %1").arg(QDir::cleanPath(QDir(m_packageDir).filePath(logFilePath()))));
+        m_output->error(ConsoleText::tr("There is no backup %1.").arg(m_updater->getBackupPath()));
+    m_output->error(ConsoleText::tr("Details: %1").arg(logFileShown()));
     return ExitRestoreFailed;
 }
 
@@ -417,31 +528,40 @@ int ConsoleUpdater::runCheck()
 
     ConsoleOutput *output = m_output.get();
     PackageCheck check(m_packageDir);
-    check.setFindingListener([output](const PackageCheck::Finding &finding) {
+    // "  ok       text": the word padded to one column in every language.
+    const QString okWord = padded(ConsoleText::tr("ok"), 8);
+    const QString noteWord = padded(ConsoleText::tr("note"), 8);
+    const QString problemWord = padded(ConsoleText::tr("PROBLEM"), 8);
+    check.setFindingListener([=](const PackageCheck::Finding &finding) {
         switch (finding.severity) {
         case PackageCheck::Severity::Ok:
-            output->info(QStringLiteral("  ok       %1").arg(finding.text));
+            output->info(QStringLiteral("  %1 %2").arg(okWord, finding.text));
             break;
         case PackageCheck::Severity::Note:
-            output->info(QStringLiteral("  note     %1").arg(finding.text));
+            output->info(QStringLiteral("  %1 %2").arg(noteWord, finding.text));
             break;
         case PackageCheck::Severity::Problem:
-            output->notice(QStringLiteral("  PROBLEM  %1").arg(finding.text));
+            output->notice(QStringLiteral("  %1 %2").arg(problemWord, finding.text));
             break;
         }
     });
 
-    m_output->info(QStringLiteral("Checking the package %1").arg(m_packageDir));
+    m_output->info(ConsoleText::tr("Checking the package %1").arg(m_packageDir));
     if (check.checkVersionFile() && m_updater)
         check.run(m_updater.get());
 
     const int problems = check.problemCount();
+    if (problems == 0 && check.nothingToDo()) {
+        m_output->info(ConsoleText::tr("Nothing to do: the installation has version %1, the package version %2.")
+                           .arg(m_updater->getOldVersion(), m_updater->getNewVersion()));
+        return ExitVersionRefused;
+    }
     if (problems == 0) {
-        m_output->info(QStringLiteral("Check passed: the update from %1 to %2 would go through.")
+        m_output->info(ConsoleText::tr("Check passed: the update from %1 to %2 would go through.")
                            .arg(m_updater->getOldVersion(), m_updater->getNewVersion()));
         return ExitSuccess;
     }
-    m_output->notice(problems == 1 ? QStringLiteral("Check found 1 problem: the update would fail.")
-                                   : QStringLiteral("Check found %1 problems: the update would fail.").arg(problems));
+    m_output->notice(problems == 1 ? ConsoleText::tr("Check found 1 problem: the update would fail.")
+                                   : ConsoleText::tr("Check found %1 problems: the update would fail.").arg(problems));
     return ExitCheckFailed;
 }

@@ -16,11 +16,13 @@ class UpdateLock;
 // Update button's stages (UpdateSequence) from the package directory, the process's
 // current directory, and writes the same log file as the window. "version.ini" is read
 // from the current directory too, so one installed copy of the program serves any
-// package.
+// package. --restore needs no package: run elsewhere, it logs into the installation's
+// "log" directory.
 //
 //     corvane-updater-cli [--lang N] [--quiet] [--check | --restore]
 //
-// The exit status tells the outcome (ExitCode); run() never exits the process itself.
+// Every text it prints is a ConsoleText, in the language of --lang. The exit status
+// tells the outcome (ExitCode); run() never exits the process itself.
 class ConsoleUpdater
 {
 public:
@@ -28,7 +30,8 @@ public:
         ExitSuccess = 0,
         ExitCheckFailed = 1,              // --check: the update would fail
         ExitBadInput = 2,                 // command line, package directory or installation unusable
-        ExitVersionRefused = 3,           // the package does not apply to the installed version (1513)
+        ExitVersionRefused = 3,           // nothing to do: the package is not newer than the installation (1513);
+                                          // --check too
         ExitInterruptedRestoreFailed = 4, // an earlier run's backup could not be put back
         ExitBackupFailed = 5,             // nothing was changed
         ExitUpdateFailedRestored = 6,     // a step failed; the backup is back in place
@@ -56,8 +59,13 @@ private:
     enum class Mode { Update, Restore, Check };
 
     // The log directory, handler and first line, as the window's start-up makes them.
-    void startLog();
+    void startLog(const QString &logDir);
+    // The texts: string.bin beside the program (it holds every text the program
+    // prints), else the package's.
+    static void loadTexts(int lanType);
+    static QString helpText();
     // The package directory and the installation, before anything is changed.
+    bool isPackageDir() const;
     bool checkPackageDir();
     bool checkInstallation();
     int runUpdate();
@@ -69,9 +77,14 @@ private:
     // A string table text, or the English text when no table is loaded.
     static QString text(int id);
     void badInput(const QString &message);
+    // The log file of this run, as an absolute path.
+    QString logFileShown() const;
 
     Mode m_mode = Mode::Update;
     QString m_packageDir;
+    // Where the log goes: the package's "log", or the installation's for a restore
+    // run outside a package.
+    QString m_logDir;
     std::unique_ptr<ConsoleOutput> m_output;
     // The update manager's one instance (CVUpdater::getInstance()), deleted at the end
     // of the run as the window deletes it.

@@ -9,8 +9,14 @@
 // Debug and warning messages of categories other than "ZR_LOG.A" are dropped.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
 
-// The path of the log file for the current local date (or the given one), relative to
-// the current directory.
+// The directory of the log files: "./log" (relative to the current directory) unless
+// set here. The console program's --restore outside a package logs into the
+// installation's "log" directory.
+void setLogDirectory(const QString &directory);
+QString logDirectory();
+
+// The path of the log file for the current local date (or the given one), in the log
+// directory.
 QString logFilePath();
 QString logFilePath(const QDate &date);
 

@@ -17,7 +17,7 @@ mode=console
 case "${1:-}" in
     "") ;;
     --window) mode=window ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) echo "usage: scripts/demo.sh [--window]" >&2; exit 2 ;;
 esac
 if [ "$mode" = window ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
@@ -51,6 +51,8 @@ show() { python3 "$root/scripts/show-installation.py" --root "$demo" --rows 3 "$
 
 section "Before the update"
 show | tee "$demo/before.txt"
+# The database as it was, so that the scripts' changes can be shown row by row afterwards.
+cp "$demo/Programs/Ostrelle/kqdata.db" "$demo/kqdata-before.db"
 
 cd "$demo/package"
 section "Checking the package: corvane-updater-cli --check (a dry run, changes nothing)"
@@ -73,9 +75,13 @@ fi
 section "After the update"
 show | tee "$demo/after.txt"
 
+section "What the package's SQL scripts changed, row by row (replayed on the database as it was)"
+show --changes-from "$demo/kqdata-before.db" --from-version 3.2 --changes-only | tee "$demo/changes.txt"
+
 section "Where to look"
 cat <<EOF
 both views     $demo/before.txt, $demo/after.txt
+script changes $demo/changes.txt
 installation   $demo/Programs/Ostrelle   (backup/ holds version 3.2)
 package        $demo/package             (application/ is the package format)
 log            $demo/package/log/

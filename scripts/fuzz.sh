@@ -35,12 +35,12 @@ done
 
 "$root/scripts/setup.sh"
 
-echo "=== fuzz: build"
+echo "=== fuzz: build (whole output in $dir/build.log)"
 mkdir -p "$dir"
 # -O1 keeps the inlined Qt templates out of the coverage hooks, several times the speed
 # of -O0; Debug keeps Q_ASSERT. Warnings are errors here too: clang sees some gcc does not.
 # (The fuzz preset of CMakePresets.json.)
-if ! "$root/scripts/build.sh" fuzz "$dir" "${harnesses[@]}" >"$dir/build.log" 2>&1; then
+if ! BUILD_LOG="$dir/build.log" "$root/scripts/build.sh" fuzz "$dir" "${harnesses[@]}"; then
     grep -E -A5 "error|warning" "$dir/build.log" | head -80
     echo "=== fuzz: build failed (whole output in $dir/build.log)"
     exit 1

@@ -2,6 +2,12 @@
 # Installs the Debian packages that the build, the tests and the demo use, when missing.
 set -euo pipefail
 
+# Every program the scripts call, by the script that calls it:
+#   build, tests        cmake g++ make ccache pkg-config, Qt 5 (Core, Gui, Widgets, Sql + SQLite)
+#   screenshots         xvfb-run (xvfb, xauth), xwininfo (x11-utils), xdotool, import/convert
+#                       (imagemagick), x11-apps, the fonts of the three languages
+#   demo, bench, tests  python3, sqlite3; crash-safety test: strace
+#   fuzz.sh             clang with its libFuzzer and sanitizer runtimes (libclang-rt-14-dev)
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite

@@ -9,17 +9,25 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 
+# Progress: one line per finished build target, one per finished test (CTest's own),
+# and the time each part took.
+took() { printf '%d min %02d s' $(( ($(date +%s) - $1) / 60 )) $(( ($(date +%s) - $1) % 60 )); }
+start=$(date +%s)
 status=0
 for config in release asan; do
-    echo "=== $config: build"
+    echo "=== $config: build (whole output in build/$config.log)"
     mkdir -p "$root/build"
-    if ! "$root/scripts/build.sh" "$config" "$root/build/$config" >"$root/build/$config.log" 2>&1; then
+    begin=$(date +%s)
+    if ! BUILD_LOG="$root/build/$config.log" "$root/scripts/build.sh" "$config" "$root/build/$config"; then
         grep -E -A5 "error|warning" "$root/build/$config.log" | head -80
         echo "=== $config: build failed (whole output in build/$config.log)"
         exit 1
     fi
+    echo "=== $config: built in $(took "$begin")"
     echo "=== $config: tests"
+    begin=$(date +%s)
     (cd "$root/build/$config" && ctest --output-on-failure -j "$(nproc)") || status=1
+    echo "=== $config: tests ran in $(took "$begin")"
 done
 
 "$root/scripts/fuzz.sh" || status=1
@@ -30,5 +38,9 @@ if [ "${CORVANE_WINDOWS:-0}" != 0 ]; then
     windows=", Windows suite passed under Wine"
 fi
 
-[ "$status" -eq 0 ] && echo "=== all tests passed in both configurations, fuzz harnesses clean$windows" || echo "=== tests failed"
+if [ "$status" -eq 0 ]; then
+    echo "=== all tests passed in both configurations, fuzz harnesses clean$windows ($(took "$start"))"
+else
+    echo "=== tests failed ($(took "$start"))"
+fi
 exit "$status"

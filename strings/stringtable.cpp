@@ -2,6 +2,7 @@
 
 #include "app/zrpubmethod.h"
 
+#include <QFile>
 #include <QObject>
 #include <QtEndian>
 
@@ -34,11 +35,16 @@ void report(const char *message)
 
 void ZRPubMethod::loadStringTable()
 {
+    loadStringTable(QString::fromLatin1(kStringTableFile));
+}
+
+void ZRPubMethod::loadStringTable(const QString &filePath)
+{
     // A second load must not leave cache entries pointing into the freed buffer.
     releaseStringTable();
 
     int count = 0;
-    const bool ok = readStringTable(&count);
+    const bool ok = readStringTable(filePath, &count);
     if (m_pFile) {
         std::fclose(m_pFile);
         m_pFile = nullptr;
@@ -50,7 +56,7 @@ void ZRPubMethod::loadStringTable()
     m_strCount = count;
 }
 
-bool ZRPubMethod::readStringTable(int *stringCount)
+bool ZRPubMethod::readStringTable(const QString &filePath, int *stringCount)
 {
     if (m_lanType >= LAN_TYPE_MAX) {
         report("m_lanType >= LAN_TYPE_MAX \n");
@@ -62,7 +68,11 @@ bool ZRPubMethod::readStringTable(int *stringCount)
         return false;
     }
 
-    m_pFile = std::fopen(kStringTableFile, "rb");
+    #ifdef Q_OS_WIN
+    m_pFile = _wfopen(reinterpret_cast<const wchar_t *>(filePath.utf16()), L"rb");
+#else
+    m_pFile = std::fopen(QFile::encodeName(filePath).constData(), "rb");
+#endif
     if (!m_pFile) {
         report("NULL == m_pFile \n");
         return false;

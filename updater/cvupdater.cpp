@@ -25,6 +25,12 @@ namespace {
 
 CVUpdater *s_instance = nullptr;
 
+bool &withoutPackageFlag()
+{
+    static bool withoutPackage = false;
+    return withoutPackage;
+}
+
 QString &programDirOverride()
 {
     static QString dir;
@@ -191,8 +197,17 @@ void CVUpdater::refreshOldVersion()
         m_oldVersion = majorMinor(version);
 }
 
+void CVUpdater::setWithoutPackage(bool withoutPackage)
+{
+    withoutPackageFlag() = withoutPackage;
+}
+
 void CVUpdater::readNewVersion()
 {
+    if (withoutPackageFlag()) {
+        m_newVersion.clear();
+        return;
+    }
     const QString path = QStringLiteral("%1/%2").arg(programDir(), QStringLiteral("version.ini"));
     // Package files are only read: a damaged file is answered as a repair would answer
     // it (by its valid ".bak", otherwise empty), without writing into the package.

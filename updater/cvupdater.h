@@ -39,6 +39,10 @@ public:
     // text goes back to the program's directory.
     static void setProgramDir(const QString &dir);
     static QString programDir();
+    // A restore run where there is no package (the console program's --restore from
+    // any directory): no "version.ini" is read, and so none is made; the new version
+    // stays empty.
+    static void setWithoutPackage(bool withoutPackage);
 
     QString getOldVersion() const;
     QString getNewVersion() const;

@@ -1,6 +1,7 @@
 #include "updater/updatelock.h"
 
 #include "platform/namedmutex.h"
+#include "strings/consoletext.h"
 #include "updater/installlayout.h"
 
 #include <QDateTime>
@@ -93,5 +94,5 @@ QString UpdateLock::holder() const
     QString application;
     if (!m_file->getLockInfo(&pid, &host, &application))
         return QString();
-    return QStringLiteral("process %1 (%2)").arg(pid).arg(QFileInfo(application).fileName());
+    return ConsoleText::tr("process %1 (%2)").arg(pid).arg(QFileInfo(application).fileName());
 }

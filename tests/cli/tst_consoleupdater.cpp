@@ -20,6 +20,7 @@
 #include <QThread>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
@@ -91,6 +92,59 @@ QStringList dump(const QString &databasePath)
     return rows;
 }
 
+QSet<QString> wordsOf(const QString &text)
+{
+    static const QRegularExpression word(QStringLiteral("[A-Za-z]{3,}"));
+    QSet<QString> words;
+    auto it = word.globalMatch(text);
+    while (it.hasNext())
+        words.insert(it.next().captured().toLower());
+    return words;
+}
+
+// The words that only the English texts of the string table use: any of them in the
+// output of another language is an untranslated text. Words every language shares
+// (names such as DisplayIcon, tarnwoven, option names) are left out.
+QSet<QString> englishOnlyWords(const StringTableCompiler &table)
+{
+    QSet<QString> english;
+    QSet<QString> others;
+    for (int id = 0; id < table.stringCount(); ++id) {
+        english.unite(wordsOf(table.text(1, id)));
+        others.unite(wordsOf(table.text(0, id))).unite(wordsOf(table.text(2, id)));
+    }
+    return english.subtract(others);
+}
+
+// The lines of output that hold such a word outside of paths, file names, keys,
+// versions and options (tokens with / \\ . _ - or a digit), which are the same in
+// every language.
+QStringList linesWithEnglish(const QString &output, const QSet<QString> &englishWords)
+{
+    static const QRegularExpression token(QStringLiteral("[^\\s（）“”：，；。]+"));
+    static const QRegularExpression pathLike(QStringLiteral("[/\\\\._0-9-]"));
+    QStringList found;
+    for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        auto it = token.globalMatch(line);
+        while (it.hasNext()) {
+            const QString piece = it.next().captured();
+            if (piece.contains(pathLike))
+                continue;
+            const QSet<QString> words = wordsOf(piece);
+            if (words.intersects(englishWords)) {
+                found << line;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+bool hasChinese(const QString &line)
+{
+    return std::any_of(line.cbegin(), line.cend(), [](QChar c) { return c.unicode() >= 0x3000 && c.unicode() <= 0x9fff; });
+}
+
 } // namespace
 
 // The console updater end to end: the built corvane-updater-cli run as a process from a
@@ -117,8 +171,13 @@ private slots:
     void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
+    void checkNothingToDo_data();
+    void checkNothingToDo();
     void restoreAfterUpdate();
     void restoreWithoutBackup();
+    void restoreFromAnyDirectory();
+    void noEnglishInOtherLanguages_data();
+    void noEnglishInOtherLanguages();
     void badInput_data();
     void badInput();
     void helpAndVersion();
@@ -136,6 +195,7 @@ private:
     enum Fault {
         NoFault,
         SameVersion,
+        OlderPackage,
         InterruptedNoBackup,
         InterruptedBrokenBackup,
         BackupBlocked,
@@ -305,6 +365,9 @@ bool TestConsoleUpdater::apply(Fault fault)
         return true;
     case SameVersion:
         package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.2"}});
+        break;
+    case OlderPackage:
+        package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.1"}});
         break;
     case InterruptedNoBackup:
         install.markedIni(QStringLiteral("config/UPDATER.ini"), {{"UPDATE/FLAG", "false"}});
@@ -495,9 +558,15 @@ void TestConsoleUpdater::updateSucceeds()
     QVERIFY2(lines.last().endsWith(QStringLiteral(" Info int ConsoleUpdater::run(const QStringList&) exit status 0")),
              qPrintable(lines.last()));
 
-    // A second run finds the package already applied.
+    // A second run finds the package already applied, and says so from its first line.
     const Run again = run({});
     QCOMPARE(again.exitCode, 3);
+    QCOMPARE(again.outLines().constFirst(),
+             QStringLiteral("Installation %1: version 3.4; the package brings version 3.4").arg(installPath()));
+    QCOMPARE(again.errLines().mid(0, 2),
+             QStringList({"This update cannot be applied to the installed version.",
+                          "The installation already has version 3.4, the package's version: nothing to do; nothing was "
+                          "changed."}));
 }
 
 void TestConsoleUpdater::languageChoosesTextAndKey_data()
@@ -553,7 +622,7 @@ void TestConsoleUpdater::failingStages_data()
     QTest::newRow("version refused")
         << int(SameVersion) << 3 << QStringList{"Checking the versions"}
         << QStringList{"This update cannot be applied to the installed version.",
-                       "The package version \"3.2\" does not follow the installed version \"3.2\"; nothing was changed."}
+                       "The installation already has version 3.2, the package's version: nothing to do; nothing was changed."}
         << QStringList{};
     QTest::newRow("interrupted run, no backup")
         << int(InterruptedNoBackup) << 4
@@ -686,10 +755,6 @@ void TestConsoleUpdater::checkBrokenPackage_data()
     // What the real update then does: the check must not pass a package that fails.
     QTest::addColumn<int>("updateExit");
 
-    QTest::newRow("version refused") << int(SameVersion)
-                                     << "the package version 3.2 cannot be applied to the installed version 3.2: the update is "
-                                        "refused at its first stage"
-                                     << 3;
     QTest::newRow("step directory missing")
         << int(MissingStep) << "application/3_4_to_3_5/ is missing: the update would stop at this step" << 10;
     QTest::newRow("statement fails")
@@ -800,6 +865,43 @@ void TestConsoleUpdater::checkBrokenPackage()
     }
 }
 
+void TestConsoleUpdater::checkNothingToDo_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("note");
+    QTest::addColumn<QString>("last");
+    QTest::newRow("already at the package's version")
+        << int(SameVersion) << "  note     the installation already has version 3.2, the package's version: nothing to do"
+        << "Nothing to do: the installation has version 3.2, the package version 3.2.";
+    QTest::newRow("installation newer")
+        << int(OlderPackage) << "  note     the installed version 3.2 is newer than the package version 3.1: nothing to do"
+        << "Nothing to do: the installation has version 3.2, the package version 3.1.";
+}
+
+void TestConsoleUpdater::checkNothingToDo()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, note);
+    QFETCH(QString, last);
+    makeScenario(Fault(fault));
+    const QStringList before = stateOf(m_root->path());
+
+    // The same status as the run it stands for: a roll-out script tells "already
+    // current" from "broken package" (1) with either.
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 3, qPrintable(result.describe()));
+    QVERIFY2(result.outLines().contains(note), qPrintable(result.describe()));
+    QCOMPARE(result.outLines().constLast(), last);
+    QVERIFY(!result.out.contains(QStringLiteral("PROBLEM")));
+    QCOMPARE(result.err, QString());
+    QCOMPARE(stateOf(m_root->path()), before);
+
+    const Run quiet = run({QStringLiteral("--check"), QStringLiteral("--quiet")});
+    QCOMPARE(quiet.exitCode, 3);
+    QCOMPARE(quiet.out, QString());
+    QCOMPARE(run({}).exitCode, 3);
+}
+
 void TestConsoleUpdater::restoreAfterUpdate()
 {
     makeScenario();
@@ -831,10 +933,126 @@ void TestConsoleUpdater::restoreWithoutBackup()
     makeScenario();
     const Run result = run({QStringLiteral("--restore"), QStringLiteral("--lang"), QStringLiteral("2")});
     QCOMPARE(result.exitCode, 8);
-    QCOMPARE(result.outLines(), QStringList({"Restoring the backup"}));
+    QCOMPARE(result.outLines(), QStringList({QStringLiteral("Restaurando la copia de seguridad")}));
     QCOMPARE(result.errLines(), QStringList({QStringLiteral("No se pudo restaurar la versión anterior."),
-                                             QStringLiteral("There is no backup %1/backup.").arg(installPath()),
-                                             QStringLiteral("Details: %1").arg(todaysLog(packagePath()))}));
+                                             QStringLiteral("No existe la copia de seguridad %1/backup.").arg(installPath()),
+                                             QStringLiteral("Detalles: %1").arg(todaysLog(packagePath()))}));
+}
+
+void TestConsoleUpdater::restoreFromAnyDirectory()
+{
+    makeScenario();
+    QCOMPARE(run({}).exitCode, 0);
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+
+    const Run result = run({QStringLiteral("--restore")}, elsewhere.path());
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QCOMPARE(result.outLines(), QStringList({"Restoring the backup", "The previous version has been restored."}));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("ostrelle.exe"))), QByteArray("Ostrelle 3.2"));
+    QCOMPARE(dbRows(QStringLiteral("SELECT key FROM settings ORDER BY key")), QStringList({"theme"}));
+    // Nothing is made where it ran (no log, no version.ini); the log is the installation's.
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QFile log(todaysLog(installPath()));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray lines = log.readAll();
+    QVERIFY(lines.contains("Info void ConsoleUpdater::startLog() Corvane Update Start-Up"));
+    QVERIFY(lines.contains("Info int ConsoleUpdater::run(const QStringList&) exit status 0"));
+
+    // Without a backup it fails, and names that log.
+    QVERIFY(QDir(installPath(QStringLiteral("backup"))).removeRecursively());
+    const Run failed = run({QStringLiteral("--restore")}, elsewhere.path());
+    QCOMPARE(failed.exitCode, 8);
+    QCOMPARE(failed.errLines().constLast(), QStringLiteral("Details: %1").arg(todaysLog(installPath())));
+
+    // Other modes still need a package.
+    const Run update = run({}, elsewhere.path());
+    QCOMPARE(update.exitCode, 2);
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestConsoleUpdater::noEnglishInOtherLanguages_data()
+{
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("elsewhere"); // run outside the package
+
+    struct Case
+    {
+        const char *name;
+        Fault fault;
+        QStringList arguments;
+        bool elsewhere;
+    };
+    // Every kind of message the program prints: stages, progress, results and their
+    // details, every --check finding these packages produce, option errors, --help.
+    const QList<Case> cases = {
+        {"update", NoFault, {}, false},
+        {"update, nothing to do", SameVersion, {}, false},
+        {"update, older package", OlderPackage, {}, false},
+        {"update, interrupted run without backup", InterruptedNoBackup, {}, false},
+        {"update, backup fails", BackupBlocked, {}, false},
+        {"update, step fails", SqlErrorInStep2, {}, false},
+        {"update, step and restore fail", SqlErrorAndStaleBackup, {}, false},
+        {"update, damaged version.ini", DamagedVersionIni, {}, false},
+        {"check", NoFault, {"--check"}, false},
+        {"check, nothing to do", SameVersion, {"--check"}, false},
+        {"check, older package", OlderPackage, {"--check"}, false},
+        {"check, missing step", MissingStep, {"--check"}, false},
+        {"check, unmarked INI", UnmarkedStepIni, {"--check"}, false},
+        {"check, config sub-directory", ConfigSubdirectory, {"--check"}, false},
+        {"check, file over a directory", CommonTypeConflict, {"--check"}, false},
+        {"check, common replaces the database", CommonReplacesDatabase, {"--check"}, false},
+        {"check, common replaces an INI file", CommonReplacesIni, {"--check"}, false},
+        {"check, interrupted without backup", InterruptedNoBackup, {"--check"}, false},
+        {"check, damaged version.ini", DamagedVersionIni, {"--check"}, false},
+        {"restore without backup", NoFault, {"--restore"}, false},
+        {"restore elsewhere without backup", NoFault, {"--restore"}, true},
+        {"unknown option", NoFault, {"--bogus"}, false},
+        {"value for a switch", NoFault, {"--quiet=1"}, false},
+        {"positional argument", NoFault, {"7"}, false},
+        {"check and restore", NoFault, {"--check", "--restore"}, false},
+        {"not a package", NoFault, {}, true},
+        {"no version.ini", NoVersionIni, {"--check"}, false},
+        {"no uninstall key", NoRegistryKey, {}, false},
+        {"installation directory gone", NoInstallDir, {"--restore"}, false},
+        {"help", NoFault, {"--help"}, false},
+    };
+    for (const char *lang : {"0", "2"}) {
+        for (const Case &c : cases)
+            QTest::addRow("%s, --lang %s", c.name, lang)
+                << QString::fromLatin1(lang) << int(c.fault) << c.arguments << c.elsewhere;
+    }
+}
+
+void TestConsoleUpdater::noEnglishInOtherLanguages()
+{
+    QFETCH(QString, lang);
+    QFETCH(int, fault);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, elsewhere);
+    StringTableCompiler table;
+    QVERIFY(table.readSource(QString::fromUtf8(kStringSource)));
+    const QSet<QString> englishWords = englishOnlyWords(table);
+    QVERIFY(englishWords.contains(QStringLiteral("backup")));
+
+    makeScenario(Fault(fault));
+    QTemporaryDir other;
+    QVERIFY(other.isValid());
+    const Run result = run(QStringList(arguments) << QStringLiteral("--lang") << lang, elsewhere ? other.path() : QString());
+    const QString output = result.out + result.err;
+    QVERIFY2(!output.trimmed().isEmpty(), qPrintable(result.describe()));
+    const QStringList english = linesWithEnglish(output, englishWords);
+    QVERIFY2(english.isEmpty(), qPrintable(QStringLiteral("English in --lang %1:\n%2\n\n%3")
+                                               .arg(lang, english.join(QLatin1Char('\n')), result.describe())));
+    if (lang == QLatin1String("0")) {
+        for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            // The one line a statement's excerpt takes is the script's own text.
+            QVERIFY2(hasChinese(line) || line.startsWith(QLatin1String("        ")),
+                     qPrintable(QStringLiteral("not Chinese: %1\n\n%2").arg(line, result.describe())));
+        }
+    }
 }
 
 void TestConsoleUpdater::badInput_data()
@@ -843,14 +1061,17 @@ void TestConsoleUpdater::badInput_data()
     QTest::addColumn<int>("fault");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << int(NoFault) << "Unknown option 'bogus'. (see --help)";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << int(NoFault) << "unknown option \"bogus\" (see --help)";
     QTest::newRow("language 3") << QStringList{"--lang", "3"} << int(NoFault)
                                 << "--lang takes a language type from 0 to 2, not \"3\"";
     QTest::newRow("language -1") << QStringList{"--lang=-1"} << int(NoFault)
                                  << "--lang takes a language type from 0 to 2, not \"-1\"";
     QTest::newRow("language not a number") << QStringList{"--lang", "en"} << int(NoFault)
                                            << "--lang takes a language type from 0 to 2, not \"en\"";
-    QTest::newRow("language missing") << QStringList{"--lang"} << int(NoFault) << "Missing value after '--lang'. (see --help)";
+    QTest::newRow("language missing") << QStringList{"--lang"} << int(NoFault)
+                                      << "--lang needs a language type from 0 to 2 (see --help)";
+    QTest::newRow("value for a switch") << QStringList{"--quiet=yes"} << int(NoFault)
+                                        << "the option --quiet takes no value (see --help)";
     QTest::newRow("positional argument") << QStringList{"1"} << int(NoFault) << "unexpected argument \"1\" (see --help)";
     QTest::newRow("check and restore") << QStringList{"--check", "--restore"} << int(NoFault)
                                        << "--restore and --check exclude each other";
@@ -906,7 +1127,9 @@ void TestConsoleUpdater::helpAndVersion()
     makeScenario();
     const Run help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    for (const char *text : {"--lang <N>", "--restore", "--check", "--quiet", "Exit status:", "  6  the update failed; the backup was put back"})
+    for (const char *text : {"Usage: corvane-updater-cli [--lang N] [--quiet] [--check | --restore]\n", "\n  --lang N       ",
+                             "\n  --restore      ", "\n  --check        ", "\n  --quiet        ", "\nExit status:\n",
+                             "\n  3  nothing to do: ", "\n  6  the update failed; the backup was put back\n"})
         QVERIFY2(help.out.contains(QLatin1String(text)), text);
     const Run version = run({QStringLiteral("--version")});
     QCOMPARE(version.exitCode, 0);

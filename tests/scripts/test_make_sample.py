@@ -482,6 +482,39 @@ class ShowInstallationTest(unittest.TestCase):
         out = self.show("--root", self.root)
         self.assertIn("UPDATE/FLAG = false: an update stopped after its backup: the next run restores", out)
 
+    def test_script_changes_row_by_row(self):
+        before = Path(self.tmp.name) / "before.db"
+        shutil.copyfile(self.install / "kqdata.db", before)
+        con = sqlite3.connect(self.install / "kqdata.db", isolation_level=None)
+        try:
+            for step in steps_of(self.package):
+                UpdateScript(step / "sql" / "dbupdate.sql").apply(con)
+        finally:
+            con.close()
+
+        out = self.show("--root", self.root, "--changes-from", before, "--from-version", "3.2", "--changes-only")
+        lines = out.splitlines()
+        # Each change of schema_version names its step, the line of its statement and the statement.
+        for step, old, new in (("3_2_to_3_3", "3.2", "3.3"), ("3_3_to_3_4", "3.3", "3.4"), ("3_4_to_3_5", "3.4", "3.5")):
+            source = (self.package / "application" / step / "sql" / "dbupdate.sql").read_text(encoding="utf-8")
+            number = next(i for i, l in enumerate(source.splitlines(), 1) if "'schema_version'" in l)
+            at = lines.index("    key schema_version: value '%s' -> '%s'" % (old, new))
+            self.assertTrue(lines[at + 1].startswith("        by %s line %d: INSERT OR REPLACE INTO settings" % (step, number)),
+                            lines[at + 1])
+        self.assertIn("  The replay ends with exactly the rows of the installation's kqdata.db.", lines)
+        self.assertTrue(any(l.startswith("    column email added") for l in lines))
+        # The later scripts repeat the guarded ALTER; skipped there, it shows once.
+        added = [i for i, l in enumerate(lines) if l.startswith("    column loyalty_points added")]
+        self.assertEqual(len(added), 1, out)
+        self.assertIn("ALTER TABLE customers ADD COLUMN loyalty_points", lines[added[0] + 1])
+
+        # A change no script made is told apart.
+        con = sqlite3.connect(self.install / "kqdata.db", isolation_level=None)
+        con.execute("UPDATE customers SET city = 'elsewhere' WHERE id = 1")
+        con.close()
+        out = self.show("--root", self.root, "--changes-from", before, "--changes-only")
+        self.assertIn("  The replay does NOT end with the rows of the installation's kqdata.db.", out)
+
     def test_no_registry_entry(self):
         result = run(SHOW_INSTALLATION, "--config-home", self.root / "nowhere", "--home", self.root / "home",
                      check=False)
