@@ -187,8 +187,6 @@ bool ReleasePackager::checkInput()
         return fail(QStringLiteral("--out names the package directory to write"));
     if (QFileInfo::exists(m_outputDir) && !entriesOf(m_outputDir).isEmpty())
         return fail(QStringLiteral("%1 exists and is not empty").arg(m_outputDir));
-    if (!QDir().mkpath(m_outputDir))
-        return fail(QStringLiteral("cannot create %1").arg(m_outputDir));
     return true;
 }
 
@@ -464,8 +462,6 @@ bool ReleasePackager::checkScripts()
                                 .arg(error));
         }
         const QString step = QStringLiteral("%1_%2_to_%1_%3").arg(m_major).arg(minors.at(i - 1)).arg(minors.at(i));
-        if (!copyFile(script, QStringLiteral("%1/application/%2/sql/dbupdate.sql").arg(m_outputDir, step)))
-            return false;
         m_summary.append(QStringLiteral("%1: sql/dbupdate.sql, %2 statements%3")
                              .arg(step)
                              .arg(statements.size())
@@ -482,6 +478,13 @@ bool ReleasePackager::build()
     m_error.clear();
     if (!checkInput())
         return false;
+    // A script the update would fail on stops the build before anything is written.
+    if (m_progress && !m_scripts.isEmpty())
+        m_progress(QStringLiteral("checking the SQL scripts"));
+    if (!checkScripts())
+        return false;
+    if (!QDir().mkpath(m_outputDir))
+        return fail(QStringLiteral("cannot create %1").arg(m_outputDir));
     if (m_progress)
         m_progress(QStringLiteral("copying the updater from %1").arg(m_updaterDir));
     if (!copyUpdater() || !writeVersionFile())
@@ -506,6 +509,9 @@ bool ReleasePackager::build()
         const QString newRoot = m_releases.value(minors.at(i));
         if (!diffTree(oldRoot, newRoot, QString(), stepDir, label, &counts))
             return false;
+        const QString script = m_scripts.value(QStringLiteral("%1.%2").arg(m_major).arg(minors.at(i)));
+        if (!script.isEmpty() && !copyFile(script, QDir(stepDir).filePath(QStringLiteral("sql/dbupdate.sql"))))
+            return false;
         reportDeleted(oldRoot, newRoot, QString(), label);
         m_summary.append(QStringLiteral("%1: %2 files in common/, %3 config files copied whole, %4 INI files with %5 "
                                         "changed keys")
@@ -515,7 +521,5 @@ bool ReleasePackager::build()
                              .arg(counts.configMerged)
                              .arg(counts.keys));
     }
-    if (m_progress && !m_scripts.isEmpty())
-        m_progress(QStringLiteral("checking the SQL scripts"));
-    return checkScripts();
+    return true;
 }

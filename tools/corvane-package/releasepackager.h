@@ -63,6 +63,7 @@ private:
     bool diffIni(const QString &oldFile, const QString &newFile, const QString &target, const QString &relative,
                  const QString &label, StepCounts *counts);
     void reportDeleted(const QString &oldRoot, const QString &newRoot, const QString &relative, const QString &label);
+    // Parses every script (and tries it on a copy of the oldest release's database).
     bool checkScripts();
     bool copyFile(const QString &source, const QString &target);
     bool isReserved(const QString &name) const;
