@@ -15,6 +15,7 @@ namespace {
 const char kUsage[] =
     "usage: corvane-bench --root SAMPLE STAGE [ARGS]\n"
     "       corvane-bench run PROGRAM [ARGS...]\n"
+    "       corvane-bench manifest|verify PACKAGE\n"
     "\n"
     "SAMPLE is a directory made by scripts/make-sample.py. Stages:\n"
     "  backup                CVUpdater::backupVersion()\n"
@@ -23,6 +24,8 @@ const char kUsage[] =
     "  statements STEP FILE  write the statements the parser makes of the step's script\n"
     "                        (against the database as it stands) in BEGIN/COMMIT to FILE\n"
     "run PROGRAM times PROGRAM and reports its peak memory.\n"
+    "manifest PACKAGE hashes every file of PACKAGE and writes its package.manifest;\n"
+    "verify PACKAGE checks every file against it, as the updater does before an update.\n"
     "\n"
     "Prints one line: stage=NAME ok=0|1 seconds=S cpu_seconds=S peak_rss_kb=KB\n"
     "(seconds: wall-clock time of the stage alone; cpu_seconds: user and system time;\n"
@@ -56,6 +59,19 @@ int main(int argc, char *argv[])
         const qint64 elapsed = timer.nsecsElapsed();
         const StageBench::Usage child = StageBench::childrenUsage();
         return report(QStringLiteral("run"), exitCode == 0, elapsed, child.cpuSeconds, child.peakRssKb);
+    }
+
+    if (args.size() == 2 && (args.first() == QLatin1String("manifest") || args.first() == QLatin1String("verify"))) {
+        const QString stage = args.first();
+        const QString package = args.at(1);
+        const double cpuBefore = StageBench::usage().cpuSeconds;
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = stage == QLatin1String("manifest") ? StageBench::writeManifest(package)
+                                                           : StageBench::verifyPackage(package);
+        const qint64 elapsed = timer.nsecsElapsed();
+        const StageBench::Usage self = StageBench::usage();
+        return report(stage, ok, elapsed, self.cpuSeconds - cpuBefore, self.peakRssKb);
     }
 
     if (args.size() < 3 || args.at(0) != QLatin1String("--root"))

@@ -30,6 +30,11 @@ public:
     // it stands, in one BEGIN/COMMIT, for the sqlite3 shell.
     bool writeStepStatements(const QString &stepName, const QString &outPath);
 
+    // The package check before an update: every file hashed into "package.manifest",
+    // and every file checked against it (no key trusted, so no signature is needed).
+    static bool writeManifest(const QString &packageDir);
+    static bool verifyPackage(const QString &packageDir);
+
     // Processor time (user and system) and peak resident set size, of this process or
     // of the children it has waited for.
     struct Usage
