@@ -1,6 +1,8 @@
 #include "cli/consoleupdater.h"
 
 #include "cli/consoleoutput.h"
+#include "cli/runreport.h"
+#include "check/trustedkeys.h"
 #include "check/packagecheck.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
@@ -13,6 +15,8 @@
 #include "updater/updatelock.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -49,25 +53,49 @@ QString description()
         " 10  the package failed the checks made before the backup; nothing was changed\n"
         " 11  another update, restore or check of the installation is running; nothing was changed\n"
         " 12  not enough free space for the backup and the package; nothing was changed\n"
-        " 13  the application is running (its database is in use); nothing was changed");
+        " 13  the application is running (its database is in use); nothing was changed\n"
+        " 14  the package's files or signature do not pass (not whole, not signed by a trusted key);\n"
+        "     nothing was changed");
 }
 
 // The console's side of an update: stage names and progress on the output.
 class ConsoleObserver : public UpdateSequence::Observer
 {
 public:
-    explicit ConsoleObserver(ConsoleOutput *output)
+    ConsoleObserver(ConsoleOutput *output, RunReport *report)
         : m_output(output)
+        , m_report(report)
     {
     }
     const char *logSignature() const override { return "int ConsoleUpdater::runUpdate()"; }
-    void stageStarted(UpdateSequence::Stage stage) override { m_output->stage(ConsoleUpdater::stageName(stage)); }
+    void stageStarted(UpdateSequence::Stage stage) override
+    {
+        m_output->stage(ConsoleUpdater::stageName(stage));
+        if (m_report)
+            m_report->startStage(ConsoleUpdater::stageId(stage), ConsoleUpdater::stageName(stage));
+    }
     int progress() const override { return m_output->progress(); }
     void setProgress(int value) override { m_output->setProgress(value); }
 
 private:
     ConsoleOutput *m_output;
+    RunReport *m_report;
 };
+
+QJsonObject signatureJson(const PackageVerifier::Result &result)
+{
+    QJsonArray differences;
+    for (const PackageVerifier::Difference &difference : result.differences)
+        differences.append(difference.text());
+    return QJsonObject{{QStringLiteral("state"), PackageVerifier::signatureName(result.signature)},
+                       {QStringLiteral("text"), result.signatureText},
+                       {QStringLiteral("accepted"), result.accepted()},
+                       {QStringLiteral("manifest"), result.hasManifest},
+                       {QStringLiteral("files"), result.fileCount},
+                       {QStringLiteral("bytes"), double(result.byteCount)},
+                       {QStringLiteral("differences"), differences},
+                       {QStringLiteral("problems"), QJsonArray::fromStringList(result.problems)}};
+}
 
 } // namespace
 
@@ -100,8 +128,70 @@ int ConsoleUpdater::exitCode(UpdateSequence::Outcome outcome)
         return ExitNotEnoughSpace;
     case UpdateSequence::Outcome::DatabaseInUse:
         return ExitDatabaseInUse;
+    case UpdateSequence::Outcome::PackageNotVerified:
+        return ExitPackageNotVerified;
     }
     return ExitUpdateFailedRestoreFailed;
+}
+
+QString ConsoleUpdater::exitMeaning(int status)
+{
+    switch (status) {
+    case ExitSuccess:
+        return QStringLiteral("success");
+    case ExitCheckFailed:
+        return QStringLiteral("--check: the update would fail");
+    case ExitBadInput:
+        return QStringLiteral("bad input: command line, package directory or installation unusable");
+    case ExitVersionRefused:
+        return QStringLiteral("the package does not apply to the installed version; nothing was changed");
+    case ExitInterruptedRestoreFailed:
+        return QStringLiteral("an interrupted earlier update could not be undone; nothing else was done");
+    case ExitBackupFailed:
+        return QStringLiteral("the backup failed; nothing was updated");
+    case ExitUpdateFailedRestored:
+        return QStringLiteral("the update failed; the backup was put back");
+    case ExitUpdateFailedRestoreFailed:
+        return QStringLiteral("the update failed and the backup could not be put back");
+    case ExitRestoreFailed:
+        return QStringLiteral("--restore failed");
+    case ExitFlagFailed:
+        return QStringLiteral("the update flag could not be read or set; nothing was changed");
+    case ExitPackageRefused:
+        return QStringLiteral("the package failed the checks made before the backup; nothing was changed");
+    case ExitAnotherUpdateRunning:
+        return QStringLiteral("another update, restore or check of the installation is running; nothing was changed");
+    case ExitNotEnoughSpace:
+        return QStringLiteral("not enough free space for the backup and the package; nothing was changed");
+    case ExitDatabaseInUse:
+        return QStringLiteral("the application is running (its database is in use); nothing was changed");
+    case ExitPackageNotVerified:
+        return QStringLiteral("the package's files or signature do not pass; nothing was changed");
+    }
+    return QString();
+}
+
+QString ConsoleUpdater::stageId(UpdateSequence::Stage stage)
+{
+    switch (stage) {
+    case UpdateSequence::Stage::CheckVersion:
+        return QStringLiteral("check-version");
+    case UpdateSequence::Stage::CheckPackage:
+        return QStringLiteral("check-package");
+    case UpdateSequence::Stage::CheckFlag:
+        return QStringLiteral("check-flag");
+    case UpdateSequence::Stage::RestoreInterrupted:
+        return QStringLiteral("restore-interrupted");
+    case UpdateSequence::Stage::Backup:
+        return QStringLiteral("backup");
+    case UpdateSequence::Stage::Execute:
+        return QStringLiteral("execute");
+    case UpdateSequence::Stage::RegistryAndShortcut:
+        return QStringLiteral("registry-and-shortcut");
+    case UpdateSequence::Stage::RestoreAfterFailure:
+        return QStringLiteral("restore-after-failure");
+    }
+    return QString();
 }
 
 QString ConsoleUpdater::stageName(UpdateSequence::Stage stage)
@@ -160,6 +250,22 @@ void ConsoleUpdater::badInput(const QString &message)
 
 int ConsoleUpdater::run(const QStringList &arguments)
 {
+    const int status = execute(arguments);
+    if (m_report) {
+        m_report->setExit(status, exitMeaning(status));
+        QString error;
+        const bool written = m_report->write(m_reportPath, &error);
+        m_report.reset();
+        if (!written) {
+            badInput(QStringLiteral("cannot write the report %1: %2").arg(m_reportPath, error));
+            return status == ExitSuccess ? ExitBadInput : status;
+        }
+    }
+    return status;
+}
+
+int ConsoleUpdater::execute(const QStringList &arguments)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -177,7 +283,13 @@ int ConsoleUpdater::run(const QStringList &arguments)
                        "each finding; exit status 1 when the update would fail."));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Print only problems and failures."));
-    parser.addOptions({langOption, restoreOption, checkOption, quietOption});
+    const QCommandLineOption reportOption(
+        QStringLiteral("report"),
+        QStringLiteral("Write the run's account as one JSON object to FILE: versions, installation, stages with "
+                       "outcome and duration, the package's signature, the --check findings, the exit status and "
+                       "its meaning, the log file."),
+        QStringLiteral("FILE"));
+    parser.addOptions({langOption, restoreOption, checkOption, quietOption, reportOption});
 
     if (!parser.parse(arguments)) {
         badInput(QStringLiteral("%1 (see --help)").arg(parser.errorText()));
@@ -208,6 +320,14 @@ int ConsoleUpdater::run(const QStringList &arguments)
         return ExitBadInput;
     }
     m_mode = parser.isSet(checkOption) ? Mode::Check : parser.isSet(restoreOption) ? Mode::Restore : Mode::Update;
+    if (parser.isSet(reportOption)) {
+        // Relative to where the program was started, like every other path given to it.
+        m_reportPath = QFileInfo(parser.value(reportOption)).absoluteFilePath();
+        m_report = std::make_unique<RunReport>();
+        m_report->setMode(m_mode == Mode::Check ? QStringLiteral("check")
+                                                : m_mode == Mode::Restore ? QStringLiteral("restore") : QStringLiteral("update"));
+        m_report->setPackage(QDir::currentPath(), QString());
+    }
     m_output = std::make_unique<ConsoleOutput>(stdout, stderr, parser.isSet(quietOption));
     m_packageDir = QDir::currentPath();
 
@@ -233,6 +353,11 @@ int ConsoleUpdater::run(const QStringList &arguments)
     } else {
         CVUpdater::setProgramDir(m_packageDir);
         m_updater.reset(CVUpdater::getInstance());
+        if (m_report) {
+            m_report->setPackage(m_packageDir, m_updater->getNewVersion());
+            m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
+            m_report->setLogFile(QDir::cleanPath(QDir(m_packageDir).filePath(logFilePath())));
+        }
         if (!checkInstallation())
             result = ExitBadInput;
         else
@@ -299,7 +424,7 @@ int ConsoleUpdater::runUpdate()
                        .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), m_updater->getOldVersion(),
                             m_updater->getNewVersion()));
 
-    ConsoleObserver observer(m_output.get());
+    ConsoleObserver observer(m_output.get(), m_report.get());
     UpdateSequence sequence(m_updater.get());
     sequence.setObserver(&observer);
     const UpdateSequence::Outcome outcome = sequence.run();
@@ -307,6 +432,23 @@ int ConsoleUpdater::runUpdate()
     const int result = exitCode(outcome);
     const QString resultText = text(UpdateSequence::resultTextId(outcome));
     ZR_LOG_INFO("int ConsoleUpdater::runUpdate()") << "result:" << resultText;
+    if (m_report) {
+        m_report->setResult(resultText);
+        if (!sequence.verification().signatureText.isEmpty())
+            m_report->setSignature(signatureJson(sequence.verification()));
+        if (outcome == UpdateSequence::Outcome::Succeeded) {
+            m_report->finishStage(QStringLiteral("ok"));
+        } else if (outcome == UpdateSequence::Outcome::UpdateFailedRestored
+                   || outcome == UpdateSequence::Outcome::UpdateFailedRestoreFailed) {
+            // The open stage is the restore after the failed one.
+            m_report->finishStage(outcome == UpdateSequence::Outcome::UpdateFailedRestored ? QStringLiteral("ok")
+                                                                                          : QStringLiteral("failed"));
+            m_report->setStageOutcome(stageId(sequence.failedStage()), QStringLiteral("failed"));
+        } else {
+            m_report->finishStage(QStringLiteral("ok"));
+            m_report->setStageOutcome(stageId(sequence.failedStage()), QStringLiteral("failed"));
+        }
+    }
     if (outcome == UpdateSequence::Outcome::Succeeded) {
         m_output->result(resultText, true);
         return result;
@@ -356,6 +498,13 @@ int ConsoleUpdater::runUpdate()
         m_output->error(QStringLiteral("The application must be closed first, nothing was changed: %1")
                             .arg(sequence.refusal().value(0)));
         break;
+    case UpdateSequence::Outcome::PackageNotVerified:
+        for (const QString &problem : sequence.refusal())
+            m_output->error(QStringLiteral("  %1").arg(problem));
+        m_output->error(QStringLiteral("The package was refused before anything was changed: it is not whole, or not "
+                                       "signed by a key this installation trusts (%1).")
+                            .arg(QDir::toNativeSeparators(TrustedKeys::filePath(m_updater->getInstallPath()))));
+        break;
     case UpdateSequence::Outcome::Succeeded:
         break;
     }
@@ -379,8 +528,14 @@ int ConsoleUpdater::runRestore()
     if (!lockInstallation(lock))
         return ExitAnotherUpdateRunning;
     m_output->stage(stageName(UpdateSequence::Stage::RestoreAfterFailure));
+    if (m_report)
+        m_report->startStage(QStringLiteral("restore"), stageName(UpdateSequence::Stage::RestoreAfterFailure));
     const bool restored = m_updater->restoreVersion();
     const QString resultText = text(restored ? 1073 : 1074);
+    if (m_report) {
+        m_report->finishStage(restored ? QStringLiteral("ok") : QStringLiteral("failed"));
+        m_report->setResult(resultText);
+    }
     ZR_LOG_INFO("int ConsoleUpdater::runRestore()") << "result:" << resultText;
     m_output->result(resultText, restored);
     if (restored)
@@ -416,8 +571,14 @@ int ConsoleUpdater::runCheck()
     }
 
     ConsoleOutput *output = m_output.get();
+    RunReport *report = m_report.get();
     PackageCheck check(m_packageDir);
-    check.setFindingListener([output](const PackageCheck::Finding &finding) {
+    check.setFindingListener([output, report](const PackageCheck::Finding &finding) {
+        if (report)
+            report->addFinding(finding.severity == PackageCheck::Severity::Ok     ? QStringLiteral("ok")
+                               : finding.severity == PackageCheck::Severity::Note ? QStringLiteral("note")
+                                                                                  : QStringLiteral("problem"),
+                               finding.text);
         switch (finding.severity) {
         case PackageCheck::Severity::Ok:
             output->info(QStringLiteral("  ok       %1").arg(finding.text));
@@ -432,16 +593,33 @@ int ConsoleUpdater::runCheck()
     });
 
     m_output->info(QStringLiteral("Checking the package %1").arg(m_packageDir));
-    if (check.checkVersionFile() && m_updater)
+    if (m_report && m_updater) {
+        m_report->setPackage(m_packageDir, m_updater->getNewVersion());
+        m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
+    }
+    if (m_report)
+        m_report->startStage(QStringLiteral("check"), QStringLiteral("Checking the package"));
+    if (check.checkVersionFile() && m_updater) {
         check.run(m_updater.get());
+        if (m_report)
+            m_report->setSignature(signatureJson(check.verification()));
+    }
+    if (m_report)
+        m_report->finishStage(check.problemCount() == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
 
     const int problems = check.problemCount();
     if (problems == 0) {
-        m_output->info(QStringLiteral("Check passed: the update from %1 to %2 would go through.")
-                           .arg(m_updater->getOldVersion(), m_updater->getNewVersion()));
+        const QString passed = QStringLiteral("Check passed: the update from %1 to %2 would go through.")
+                                   .arg(m_updater->getOldVersion(), m_updater->getNewVersion());
+        m_output->info(passed);
+        if (m_report)
+            m_report->setResult(passed);
         return ExitSuccess;
     }
-    m_output->notice(problems == 1 ? QStringLiteral("Check found 1 problem: the update would fail.")
-                                   : QStringLiteral("Check found %1 problems: the update would fail.").arg(problems));
+    const QString failed = problems == 1 ? QStringLiteral("Check found 1 problem: the update would fail.")
+                                         : QStringLiteral("Check found %1 problems: the update would fail.").arg(problems);
+    m_output->notice(failed);
+    if (m_report)
+        m_report->setResult(failed);
     return ExitCheckFailed;
 }
