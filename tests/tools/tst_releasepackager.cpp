@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -74,11 +77,16 @@ private slots:
     void initTestCase();
     void init();
     void roundTrip();
+    void tamperedCopyRefused_data();
+    void tamperedCopyRefused();
     void refusesBadInput_data();
     void refusesBadInput();
 
 private:
     void makeReleases();
+    // Releases built, signed and an installation of 3.2 trusting the key.
+    void makeSignedPackageAndInstallation();
+    QString installDir() const { return path(QStringLiteral("Programs/Ostrelle")); }
     QString path(const QString &relative) const { return m_root->filePath(relative); }
 
     std::unique_ptr<TestHome> m_home;
@@ -177,8 +185,28 @@ void TestReleasePackager::roundTrip()
     QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir + QStringLiteral("/config/TRUSTED_KEYS.ini")));
     m_home->writeUninstallKey(installDir);
 
-    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {}, packageDir);
+    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"),
+                                   {"--report", path("report.json")}, packageDir);
     QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
+
+    // The report tells the run as it went.
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
+    QCOMPARE(report.value("mode").toString(), QStringLiteral("update"));
+    QCOMPARE(report.value("exitStatus").toInt(-1), 0);
+    QCOMPARE(report.value("exitMeaning").toString(), QStringLiteral("success"));
+    QCOMPARE(report.value("installation").toObject().value("version").toString(), QStringLiteral("3.2"));
+    QCOMPARE(report.value("installation").toObject().value("directory").toString(), installDir);
+    QCOMPARE(report.value("package").toObject().value("version").toString(), QStringLiteral("3.3"));
+    QCOMPARE(report.value("signature").toObject().value("state").toString(), QStringLiteral("verified"));
+    QCOMPARE(report.value("result").toString(), QStringLiteral("The update was completed successfully."));
+    QStringList stages;
+    for (const QJsonValue &stage : report.value("stages").toArray()) {
+        stages << stage.toObject().value("id").toString() + '=' + stage.toObject().value("outcome").toString();
+        QVERIFY(stage.toObject().value("seconds").toDouble(-1) >= 0);
+    }
+    QCOMPARE(stages, QStringList({"check-version=ok", "verify-package=ok", "check-flag=ok", "backup=ok", "execute=ok",
+                                  "registry-and-shortcut=ok"}));
+    QVERIFY2(QFileInfo(report.value("logFile").toString()).isFile(), qPrintable(report.value("logFile").toString()));
 
     // The installation is the newer release, apart from the documented differences.
     const QStringList documented = {"docs/old.txt", "plugins/c", "image", "kqdata.db", "config/app.ini"};
@@ -194,6 +222,102 @@ void TestReleasePackager::roundTrip()
     QCOMPARE(PackageBuilder::iniValues(installDir + QStringLiteral("/config/app.ini")), expectedApp);
     QCOMPARE(PackageBuilder::query(installDir + QStringLiteral("/kqdata.db"), QStringLiteral("SELECT id, item, note FROM orders")),
              QStringList({"1|pen|", "2|ink|"}));
+}
+
+void TestReleasePackager::makeSignedPackageAndInstallation()
+{
+    makeReleases();
+    const QString tool = QString::fromUtf8(kTool);
+    for (const QStringList &arguments :
+         {QStringList{"build", "--release", "3.2=" + path("releases/3.2"), "--release", "3.3=" + path("releases/3.3"),
+                      "--updater", path("updater"), "--out", path("package")},
+          QStringList{"keygen", "--secret-key", path("vendor.secret"), "--trusted-keys", path("TRUSTED_KEYS.ini")},
+          QStringList{"keygen", "--secret-key", path("other.secret"), "--trusted-keys", path("OTHER_KEYS.ini")},
+          QStringList{"sign", "--package", path("package"), "--secret-key", path("vendor.secret")}}) {
+        const Run run = runProgram(tool, arguments, m_root->path());
+        QVERIFY2(run.exitCode == 0 || (arguments.first() == "build" && run.exitCode == 1), qPrintable(run.describe()));
+    }
+    QVERIFY(QDir().mkpath(installDir()));
+    QVERIFY(QProcess::execute(QStringLiteral("cp"), {"-a", path("releases/3.2") + "/.", installDir()}) == 0);
+    QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    m_home->writeUninstallKey(installDir());
+}
+
+void TestReleasePackager::tamperedCopyRefused_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("changed byte") << "change" << "verified"
+                                  << "changed: application/3_2_to_3_3/common/ostrelle.exe (its SHA-256 differs from the manifest)";
+    QTest::newRow("missing file") << "remove" << "verified" << "missing: application/3_2_to_3_3/config/menus.xml";
+    QTest::newRow("extra file") << "add" << "verified" << "extra file: application/common/extra.dll";
+    QTest::newRow("not signed") << "unsign" << "not-signed" << "the package is not signed";
+    QTest::newRow("wrong key") << "other key" << "unknown-key" << "signed only by keys this installation does not trust";
+    QTest::newRow("manifest edited") << "edit manifest" << "bad-signature" << "does not match the manifest";
+}
+
+void TestReleasePackager::tamperedCopyRefused()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, state);
+    QFETCH(QString, problem);
+    makeSignedPackageAndInstallation();
+    const QString packageDir = path(QStringLiteral("package"));
+    PackageBuilder package(packageDir);
+    if (change == QLatin1String("change")) {
+        QByteArray bytes = PackageBuilder::readFile(package.path("application/3_2_to_3_3/common/ostrelle.exe"));
+        bytes[3] = char(bytes.at(3) ^ 1);
+        package.file(QStringLiteral("application/3_2_to_3_3/common/ostrelle.exe"), bytes);
+    } else if (change == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(package.path("application/3_2_to_3_3/config/menus.xml")));
+    } else if (change == QLatin1String("add")) {
+        package.file(QStringLiteral("application/common/extra.dll"), "extra");
+    } else if (change == QLatin1String("unsign")) {
+        QVERIFY(QFile::remove(package.path("package.manifest")) && QFile::remove(package.path("package.manifest.sig")));
+    } else if (change == QLatin1String("other key")) {
+        QVERIFY(QFile::remove(installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+        QVERIFY(QFile::copy(path("OTHER_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    } else if (change == QLatin1String("edit manifest")) {
+        QByteArray manifest = PackageBuilder::readFile(package.path("package.manifest"));
+        // One hex digit of a hash: the manifest no longer is what was signed.
+        const int at = manifest.indexOf(" 12 application/3_2_to_3_3/common/ostrelle.exe");
+        QVERIFY(at > 0);
+        manifest[at - 1] = manifest.at(at - 1) == '0' ? '1' : '0';
+        package.file(QStringLiteral("package.manifest"), manifest);
+    }
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+
+    const QString keyFile = QDir::homePath() + QStringLiteral("/.config/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/"
+                                                             "Windows/CurrentVersion/Uninstall/Ostrelle.ini");
+    const QStringList before = PackageBuilder::snapshot(installDir());
+    const QByteArray keyBefore = PackageBuilder::readFile(keyFile);
+    const Run refused = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--report", path("report.json")},
+                                   packageDir);
+    QVERIFY2(refused.exitCode == 14, qPrintable(refused.describe()));
+    QVERIFY2(refused.out.contains(problem), qPrintable(refused.describe()));
+    // Refused before the flag file, the backup or anything else was touched.
+    QCOMPARE(PackageBuilder::snapshot(installDir()), before);
+    QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
+
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
+    QCOMPARE(report.value("exitStatus").toInt(), 14);
+    QCOMPARE(report.value("exitMeaning").toString(),
+             QStringLiteral("the package's files or signature do not pass; nothing was changed"));
+    const QJsonObject signature = report.value("signature").toObject();
+    QCOMPARE(signature.value("state").toString(), state);
+    QVERIFY(!signature.value("accepted").toBool(true));
+    QVERIFY2(QJsonDocument(signature).toJson().contains(problem.toUtf8()), QJsonDocument(signature).toJson().constData());
+    QStringList stages;
+    for (const QJsonValue &stage : report.value("stages").toArray())
+        stages << stage.toObject().value("id").toString() + '=' + stage.toObject().value("outcome").toString();
+    QCOMPARE(stages, QStringList({"check-version=ok", "verify-package=failed"}));
+
+    // --check says the same, and passes the untouched package.
+    const Run check = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--check"}, packageDir);
+    QCOMPARE(check.exitCode, 1);
+    QVERIFY2(check.out.contains(QLatin1String("PROBLEM  package refused: ")) && check.out.contains(problem),
+             qPrintable(check.describe()));
 }
 
 void TestReleasePackager::refusesBadInput_data()
