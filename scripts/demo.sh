@@ -93,7 +93,7 @@ before=$(state | sha256sum)
 status=0
 (cd "$demo/package-tampered" && ./corvane-updater-cli) || status=$?
 after=$(state | sha256sum)
-if [ "$status" -eq 0 ] || [ "$before" != "$after" ]; then
+if [ "$status" -ne 14 ] || [ "$before" != "$after" ]; then
     echo "the tampered package was not refused cleanly (exit status $status)" >&2
     exit 1
 fi
