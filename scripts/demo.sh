@@ -84,9 +84,10 @@ with open(sys.argv[1], "r+b") as f:
     f.write(bytes([byte[0] ^ 0x01]))
 PYTHON
 echo "changed one byte of $victim"
-# Every file of the installation with its size and time, and the uninstall entry.
+# Every file of the installation with its size and time, and the uninstall entry (the
+# updater's lock file UPDATER.lock aside, which every run takes).
 state() {
-    (cd "$install" && find . -printf '%p %s %T@\n' | sort)
+    (cd "$install" && find . -type d -printf '%p/\n' -o ! -name UPDATER.lock -printf '%p %s %T@\n' | sort)
     cat "$XDG_CONFIG_HOME/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall/Ostrelle.ini"
 }
 before=$(state | sha256sum)
