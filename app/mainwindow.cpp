@@ -121,7 +121,16 @@ void MainWindow::slotStartUpdate()
         close();
         return;
     }
-    showResultBox(getString(896), text, getString(10));
+    if (outcome == UpdateSequence::Outcome::PackageNotVerified) {
+        // Why the package was turned away, as the log has it, under the failure text:
+        // nothing was changed, and the user needs a whole, signed copy.
+        const QString log = QDir::cleanPath(QDir::current().filePath(logFilePath()));
+        showResultBox(getString(896),
+                      QStringLiteral("%1\n\n%2\n\n%3").arg(text, sequence.refusal().join(QLatin1Char('\n')), log),
+                      getString(10));
+    } else {
+        showResultBox(getString(896), text, getString(10));
+    }
     setButtonsEnabled(true);
 }
 

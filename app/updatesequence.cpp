@@ -86,6 +86,7 @@ int UpdateSequence::resultTextId(Outcome outcome)
     case Outcome::PackageRefused:
     case Outcome::NotEnoughSpace:
     case Outcome::DatabaseInUse:
+    case Outcome::PackageNotVerified:
         break;
     }
     return 1514;
@@ -142,6 +143,7 @@ UpdateSequence::Outcome UpdateSequence::run()
 {
     m_failedStage = Stage::CheckVersion;
     m_refusal.clear();
+    m_verification = PackageVerifier::Result();
     const QString installPath = m_updater->getInstallPath();
     const bool installed = !installPath.isEmpty() && QDir(installPath).exists();
 
@@ -244,6 +246,12 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     PackageCheck check(QDir::currentPath());
     check.setMode(PackageCheck::Mode::BeforeUpdate);
     check.run(m_updater);
+    // A package that is not whole or not signed by a trusted key is refused as such,
+    // whatever else the check found: its other findings are about files no one vouches for.
+    m_verification = check.verification();
+    ZR_LOG_INFO(runSignature) << "package:" << m_verification.signatureText;
+    if (check.packageRefused())
+        return refuse(Stage::CheckPackage, Outcome::PackageNotVerified, m_verification.problems);
     QStringList problems;
     const QList<PackageCheck::Finding> findings = check.findings();
     for (const PackageCheck::Finding &finding : findings) {

@@ -1,6 +1,8 @@
 #ifndef UPDATESEQUENCE_H
 #define UPDATESEQUENCE_H
 
+#include "check/packageverifier.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -37,7 +39,10 @@ public:
         // The installation's file system has less free space than the update needs.
         NotEnoughSpace,
         // Another process (the application) holds the database.
-        DatabaseInUse
+        DatabaseInUse,
+        // The package is not whole, or not signed by a key the installation trusts
+        // (refusal() says why); nothing was changed.
+        PackageNotVerified
     };
 
     // What a front end hears of a run: the stages as they start and the progress. The
@@ -77,6 +82,9 @@ public:
     // Why the last run was turned away before it changed anything (AnotherUpdateRunning,
     // PackageRefused, NotEnoughSpace, DatabaseInUse): one line per finding.
     QStringList refusal() const;
+    // The last run's check of the package's manifest and signature (empty when the run
+    // did not get that far).
+    const PackageVerifier::Result &verification() const { return m_verification; }
 
     // The string table text for an outcome: 1513 version refused, 1515 success, 1514
     // for every other failure.
@@ -102,6 +110,7 @@ private:
     std::function<void(Stage)> m_listener;
     Stage m_failedStage = Stage::CheckVersion;
     QStringList m_refusal;
+    PackageVerifier::Result m_verification;
 };
 
 #endif // UPDATESEQUENCE_H

@@ -16,6 +16,7 @@ const char kUsage[] =
     "usage: corvane-bench --root SAMPLE STAGE [ARGS]\n"
     "       corvane-bench run PROGRAM [ARGS...]\n"
     "       corvane-bench log|logfloor LINES DIR\n"
+    "       corvane-bench manifest|verify PACKAGE\n"
     "\n"
     "SAMPLE is a directory made by scripts/make-sample.py. Stages:\n"
     "  backup                CVUpdater::backupVersion()\n"
@@ -26,6 +27,8 @@ const char kUsage[] =
     "run PROGRAM times PROGRAM and reports its peak memory.\n"
     "log writes LINES log lines like the SQL stage's through the updater's log handler into\n"
     "DIR/log; logfloor writes the same bytes with open(O_APPEND), write and close per line.\n"
+    "manifest PACKAGE hashes every file of PACKAGE and writes its package.manifest;\n"
+    "verify PACKAGE checks every file against it, as the updater does before an update.\n"
     "\n"
     "Prints one line: stage=NAME ok=0|1 seconds=S cpu_seconds=S peak_rss_kb=KB\n"
     "(seconds: wall-clock time of the stage alone; cpu_seconds: user and system time;\n"
@@ -72,6 +75,19 @@ int main(int argc, char *argv[])
         const StageBench::Usage self = StageBench::usage();
         std::printf("lines=%d us_per_line=%.3f ", lines, elapsed < 0 ? 0.0 : double(elapsed) / 1e3 / lines);
         return report(args.first(), elapsed >= 0, qMax<qint64>(elapsed, 0), self.cpuSeconds - cpuBefore, self.peakRssKb);
+    }
+
+    if (args.size() == 2 && (args.first() == QLatin1String("manifest") || args.first() == QLatin1String("verify"))) {
+        const QString stage = args.first();
+        const QString package = args.at(1);
+        const double cpuBefore = StageBench::usage().cpuSeconds;
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = stage == QLatin1String("manifest") ? StageBench::writeManifest(package)
+                                                           : StageBench::verifyPackage(package);
+        const qint64 elapsed = timer.nsecsElapsed();
+        const StageBench::Usage self = StageBench::usage();
+        return report(stage, ok, elapsed, self.cpuSeconds - cpuBefore, self.peakRssKb);
     }
 
     if (args.size() < 3 || args.at(0) != QLatin1String("--root"))

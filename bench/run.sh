@@ -25,6 +25,10 @@
 #            handler (message built, handled, its file opened, written once and closed)
 #            vs the floor: the same bytes written by a C loop of open(O_APPEND), one write
 #            and close per line; wall-clock and processor time per line
+#   verify   the check of a signed package before an update: every file of a package as large
+#            as the installation (its tree as the package's common files) hashed and compared
+#            with its manifest, vs the backup above; also with the package in the page cache,
+#            as it is right after a download or an unpack
 #
 # and the peak memory of each of these processes on both tree sizes. Before every timed
 # run, dirty data is synced and, as root, the page cache dropped (--cache cold, the
@@ -35,7 +39,7 @@
 #
 # Targets: backup and restore at most 1.2 x (cp -r + sync), the restore after a failed
 # update at most 0.5 x, SQL at most 1.3 x sqlite3, the log line at most 1.5 x its floor,
-# peak memory under 80 MB on either tree.
+# verifying a package at most 0.3 x our backup, peak memory under 80 MB on either tree.
 # --log-only measures the log line alone (a few seconds, no sample).
 set -euo pipefail
 
@@ -86,10 +90,10 @@ esac
 # Large and small samples; --quick shrinks the large one to try the script out.
 if [ "$quick" -eq 1 ]; then
     large=(--files 1000 --total-mb 60 --db-rows 20000 --common-files 60 --sql-statements 4000)
-    need_mb=700
+    need_mb=800
 else
     large=(--files 5000 --total-mb 300 --db-rows 100000 --common-files 300 --sql-statements 20000)
-    need_mb=2500
+    need_mb=2900
 fi
 small=(--files 500 --total-mb 30 --db-rows 100000 --common-files 300 --sql-statements 20000)
 
@@ -435,6 +439,38 @@ fi
 echo "making the samples ..."
 make_sample "$work/large" "${large[@]}"
 make_sample "$work/small" "${small[@]}"
+# --- package verification ------------------------------------------------------------
+# A package holding the whole installation tree as its common files, with its manifest:
+# every byte is read and hashed, as before an update of a signed package.
+measure_verify() {
+    local sample=$1 label=$2 n=$3
+    local package="$work/$label-package" line i
+    local -a ours_verify=()
+    rm -rf "$package"
+    mkdir -p "$package/application/common"
+    cp -r "$(installation_of "$sample")/." "$package/application/common/"
+    rm -rf "$package/application/common/backup"
+    cp "$sample/package/version.ini" "$package/"
+    "$bench" manifest "$package" >/dev/null
+    result[$label.verify.bytes]=$(du -sm --apparent-size "$package" | cut -f1)
+    local -a ours_warm=()
+    for ((i = 0; i < n; i++)); do
+        settle "$package"
+        line=$("$bench" verify "$package" 2>/dev/null) || { echo "corvane-bench verify $package failed" >&2; exit 1; }
+        record "$label verify" "$line"
+        ours_verify+=("$(field seconds "$line")")
+        result[$label.verify.rss]=$(field peak_rss_kb "$line")
+        # A package just downloaded or unpacked is still in the page cache.
+        settle_warm=1 settle "$package"
+        line=$("$bench" verify "$package" 2>/dev/null) || { echo "corvane-bench verify $package failed" >&2; exit 1; }
+        record "$label verify cached" "$line"
+        ours_warm+=("$(field seconds "$line")")
+    done
+    result[$label.verify]=$(median "${ours_verify[@]}")
+    result[$label.verify.warm]=$(median "${ours_warm[@]}")
+    rm -rf "$package"
+}
+
 large_text=$(describe "$work/large")
 small_text=$(describe "$work/small")
 [ -n "$cli" ] && keep_pristine "$work/large" large && keep_pristine "$work/small" small
@@ -447,6 +483,9 @@ measure_copies "$work/small" small 1
 echo "SQL of every step ..."
 measure_sql "$work/large" large "$reps"
 measure_sql "$work/small" small 1
+echo "verifying a package as large as the installation ..."
+measure_verify "$work/large" large "$reps"
+measure_verify "$work/small" small 1
 if [ -n "$cli" ]; then
     echo "whole update ..."
     measure_update "$work/large" large "$reps"
@@ -470,6 +509,10 @@ for step in $(steps_of "$work/large"); do
     row "  without debug log" "${result[large.sql.$step.quiet]}" "${result[large.sql.$step.ref]}" ""
     sql_ref_sum=$(awk -v a="$sql_ref_sum" -v b="${result[large.sql.$step.ref]}" 'BEGIN { print a + b }')
 done
+row "verify (${result[large.verify.bytes]} MB)" "${result[large.verify]}" "${result[large.backup]}" 0.3
+row "  package cached" "${result[large.verify.warm]}" "${result[large.backup]}" 0.3
+echo "  (reference: our backup of the installation; every byte of the package read and hashed, SHA-256 by $(
+    "$bench" verify /nonexistent 2>&1 | sed -n 's/.*SHA-256 by \([A-Za-z]*\).*/\1/p'))"
 if [ -n "$cli" ]; then
     update_ref=$(awk -v a="${result[large.backup.ref]}" -v b="$sql_ref_sum" -v c="${result[large.update.common]}" \
         'BEGIN { print a + b + c }')
@@ -483,7 +526,7 @@ echo
 echo "Peak memory (resident set, MB): small tree $small_text; large tree $large_text"
 printf '%-22s %11s %11s\n' process small large
 peak_max=0
-for stage in backup restore sql update; do
+for stage in backup restore sql verify update; do
     [ -n "${result[large.$stage.rss]:-}" ] || continue
     printf '%-22s %11s %11s\n' "$stage" "$(mb "${result[small.$stage.rss]}")" "$(mb "${result[large.$stage.rss]}")"
     for size in small large; do

@@ -1,5 +1,9 @@
 #include "bench/stagebench.h"
 
+#include "check/packagemanifest.h"
+#include "check/packageverifier.h"
+#include "check/sha256stream.h"
+#include "check/trustedkeys.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
@@ -55,6 +59,27 @@ bool StageBench::setUp()
 QString StageBench::installPath() const
 {
     return CVUpdater::getInstance()->getInstallPath();
+}
+
+bool StageBench::writeManifest(const QString &packageDir)
+{
+    PackageManifest manifest;
+    if (!manifest.scan(packageDir)) {
+        std::fprintf(stderr, "%s\n", qPrintable(manifest.errorString()));
+        return false;
+    }
+    QSaveFile file(QDir(packageDir).filePath(QLatin1String(PackageManifest::kFileName)));
+    return file.open(QIODevice::WriteOnly) && file.write(manifest.toText()) >= 0 && file.commit();
+}
+
+bool StageBench::verifyPackage(const QString &packageDir)
+{
+    const PackageVerifier::Result result = PackageVerifier::verify(packageDir, TrustedKeys());
+    for (const QString &problem : result.problems)
+        std::fprintf(stderr, "%s\n", qPrintable(problem));
+    std::fprintf(stderr, "verified %d files, %lld bytes, SHA-256 by %s\n", result.fileCount,
+                 static_cast<long long>(result.byteCount), qPrintable(Sha256Stream::implementation()));
+    return result.accepted() && result.hasManifest;
 }
 
 bool StageBench::backup()

@@ -37,6 +37,10 @@ public:
     // The floor of that cost: the same bytes written line by line with open(O_APPEND),
     // one write and close, as a C program does it.
     static qint64 logFloor(const QString &dir, int count);
+    // The package check before an update: every file hashed into "package.manifest",
+    // and every file checked against it (no key trusted, so no signature is needed).
+    static bool writeManifest(const QString &packageDir);
+    static bool verifyPackage(const QString &packageDir);
 
     // Processor time (user and system) and peak resident set size, of this process or
     // of the children it has waited for.

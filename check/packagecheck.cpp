@@ -1,6 +1,8 @@
 #include "check/packagecheck.h"
 
+#include "check/packagemanifest.h"
 #include "check/trialdatabase.h"
+#include "check/trustedkeys.h"
 #include "strings/consoletext.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
@@ -256,6 +258,8 @@ bool PackageCheck::run(CVUpdater *updater)
                             "empty texts")
                  .arg(ZRPubMethod::getInstance()->getLanType()));
 
+    checkPackageFiles();
+
     if (!updater->isCanUpdate()) {
         if (oldVersion.isEmpty() || newVersion.isEmpty()) {
             problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
@@ -354,6 +358,36 @@ bool PackageCheck::run(CVUpdater *updater)
     checkSpace(steps);
     checkRegistry();
     return problemCount() == 0;
+}
+
+void PackageCheck::checkPackageFiles()
+{
+    m_verification = PackageVerifier::verify(m_packageDir, TrustedKeys::forInstallation(m_installDir));
+    const PackageVerifier::Result &result = m_verification;
+    if (!result.accepted()) {
+        for (const QString &text : result.problems)
+            problem(QStringLiteral("package refused: %1").arg(text));
+        return;
+    }
+    switch (result.signature) {
+    case PackageVerifier::Signature::Verified:
+        ok(QStringLiteral("signature: %1; %2 files (%3) match %4")
+               .arg(result.signatureText)
+               .arg(result.fileCount)
+               .arg(humanSize(result.byteCount), QLatin1String(PackageManifest::kFileName)));
+        break;
+    case PackageVerifier::Signature::Unsigned:
+        note(QStringLiteral("the package is unsigned (no %1) and this installation trusts no key (%2): its files "
+                            "are not checked")
+                 .arg(QLatin1String(PackageManifest::kFileName), TrustedKeys::filePath(m_installDir)));
+        break;
+    default:
+        note(QStringLiteral("signature: %1; %2 files (%3) match %4")
+                 .arg(result.signatureText)
+                 .arg(result.fileCount)
+                 .arg(humanSize(result.byteCount), QLatin1String(PackageManifest::kFileName)));
+        break;
+    }
 }
 
 void PackageCheck::checkFlag()

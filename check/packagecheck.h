@@ -1,6 +1,8 @@
 #ifndef PACKAGECHECK_H
 #define PACKAGECHECK_H
 
+#include "check/packageverifier.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -64,6 +66,12 @@ public:
     // The last run found less free space than the update needs.
     bool isSpaceShort() const { return m_spaceShort; }
 
+    // The package's manifest and signature against the installation's trusted keys
+    // (run() checks them first): the update must be refused when this fails, whatever
+    // else the check found.
+    const PackageVerifier::Result &verification() const { return m_verification; }
+    bool packageRefused() const { return !m_verification.accepted(); }
+
 private:
     void ok(const QString &text);
     void note(const QString &text);
@@ -73,6 +81,8 @@ private:
     QString packagePath(const QString &relative) const;
     QString installPath(const QString &relative) const;
 
+    // Every file of the package against its manifest, and the signature.
+    void checkPackageFiles();
     void checkFlag();
     void checkWritable();
     // A "common" tree copied over the installation: entries whose type differs from
@@ -92,6 +102,7 @@ private:
     bool m_judgeFlag = true;
     bool m_spaceShort = false;
     bool m_nothingToDo = false;
+    PackageVerifier::Result m_verification;
 };
 
 #endif // PACKAGECHECK_H

@@ -1,6 +1,8 @@
 #include "cli/consoleupdater.h"
 
 #include "cli/consoleoutput.h"
+#include "cli/runreport.h"
+#include "check/trustedkeys.h"
 #include "check/packagecheck.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
@@ -14,6 +16,8 @@
 #include "updater/updatelock.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -57,18 +61,40 @@ QString padded(const QString &word, int cells)
 class ConsoleObserver : public UpdateSequence::Observer
 {
 public:
-    explicit ConsoleObserver(ConsoleOutput *output)
+    ConsoleObserver(ConsoleOutput *output, RunReport *report)
         : m_output(output)
+        , m_report(report)
     {
     }
     const char *logSignature() const override { return "int ConsoleUpdater::runUpdate()"; }
-    void stageStarted(UpdateSequence::Stage stage) override { m_output->stage(ConsoleUpdater::stageName(stage)); }
+    void stageStarted(UpdateSequence::Stage stage) override
+    {
+        m_output->stage(ConsoleUpdater::stageName(stage));
+        if (m_report)
+            m_report->startStage(ConsoleUpdater::stageId(stage), ConsoleUpdater::stageName(stage));
+    }
     int progress() const override { return m_output->progress(); }
     void setProgress(int value) override { m_output->setProgress(value); }
 
 private:
     ConsoleOutput *m_output;
+    RunReport *m_report;
 };
+
+QJsonObject signatureJson(const PackageVerifier::Result &result)
+{
+    QJsonArray differences;
+    for (const PackageVerifier::Difference &difference : result.differences)
+        differences.append(difference.text());
+    return QJsonObject{{QStringLiteral("state"), PackageVerifier::signatureName(result.signature)},
+                       {QStringLiteral("text"), result.signatureText},
+                       {QStringLiteral("accepted"), result.accepted()},
+                       {QStringLiteral("manifest"), result.hasManifest},
+                       {QStringLiteral("files"), result.fileCount},
+                       {QStringLiteral("bytes"), double(result.byteCount)},
+                       {QStringLiteral("differences"), differences},
+                       {QStringLiteral("problems"), QJsonArray::fromStringList(result.problems)}};
+}
 
 } // namespace
 
@@ -101,8 +127,70 @@ int ConsoleUpdater::exitCode(UpdateSequence::Outcome outcome)
         return ExitNotEnoughSpace;
     case UpdateSequence::Outcome::DatabaseInUse:
         return ExitDatabaseInUse;
+    case UpdateSequence::Outcome::PackageNotVerified:
+        return ExitPackageNotVerified;
     }
     return ExitUpdateFailedRestoreFailed;
+}
+
+QString ConsoleUpdater::exitMeaning(int status)
+{
+    switch (status) {
+    case ExitSuccess:
+        return QStringLiteral("success");
+    case ExitCheckFailed:
+        return QStringLiteral("--check: the update would fail");
+    case ExitBadInput:
+        return QStringLiteral("bad input: command line, package directory or installation unusable");
+    case ExitVersionRefused:
+        return QStringLiteral("the package does not apply to the installed version; nothing was changed");
+    case ExitInterruptedRestoreFailed:
+        return QStringLiteral("an interrupted earlier update could not be undone; nothing else was done");
+    case ExitBackupFailed:
+        return QStringLiteral("the backup failed; nothing was updated");
+    case ExitUpdateFailedRestored:
+        return QStringLiteral("the update failed; the backup was put back");
+    case ExitUpdateFailedRestoreFailed:
+        return QStringLiteral("the update failed and the backup could not be put back");
+    case ExitRestoreFailed:
+        return QStringLiteral("--restore failed");
+    case ExitFlagFailed:
+        return QStringLiteral("the update flag could not be read or set; nothing was changed");
+    case ExitPackageRefused:
+        return QStringLiteral("the package failed the checks made before the backup; nothing was changed");
+    case ExitAnotherUpdateRunning:
+        return QStringLiteral("another update, restore or check of the installation is running; nothing was changed");
+    case ExitNotEnoughSpace:
+        return QStringLiteral("not enough free space for the backup and the package; nothing was changed");
+    case ExitDatabaseInUse:
+        return QStringLiteral("the application is running (its database is in use); nothing was changed");
+    case ExitPackageNotVerified:
+        return QStringLiteral("the package's files or signature do not pass; nothing was changed");
+    }
+    return QString();
+}
+
+QString ConsoleUpdater::stageId(UpdateSequence::Stage stage)
+{
+    switch (stage) {
+    case UpdateSequence::Stage::CheckVersion:
+        return QStringLiteral("check-version");
+    case UpdateSequence::Stage::CheckPackage:
+        return QStringLiteral("check-package");
+    case UpdateSequence::Stage::CheckFlag:
+        return QStringLiteral("check-flag");
+    case UpdateSequence::Stage::RestoreInterrupted:
+        return QStringLiteral("restore-interrupted");
+    case UpdateSequence::Stage::Backup:
+        return QStringLiteral("backup");
+    case UpdateSequence::Stage::Execute:
+        return QStringLiteral("execute");
+    case UpdateSequence::Stage::RegistryAndShortcut:
+        return QStringLiteral("registry-and-shortcut");
+    case UpdateSequence::Stage::RestoreAfterFailure:
+        return QStringLiteral("restore-after-failure");
+    }
+    return QString();
 }
 
 QString ConsoleUpdater::stageName(UpdateSequence::Stage stage)
@@ -178,7 +266,7 @@ void ConsoleUpdater::loadTexts(int lanType)
 QString ConsoleUpdater::helpText()
 {
     QString help;
-    help += ConsoleText::tr("Usage: %1 [--lang N] [--quiet] [--check | --restore]").arg(programName()) + QLatin1Char('\n');
+    help += ConsoleText::tr("Usage: %1 [--lang N] [--quiet] [--report FILE] [--check | --restore]").arg(programName()) + QLatin1Char('\n');
     help += QLatin1Char('\n');
     help += ConsoleText::tr("Updates the installed Corvane application (Ostrelle, Ketterin) from the update package in the\n"
                             "current directory: the stages of the updater window's Update button, without a window.\n"
@@ -194,6 +282,9 @@ QString ConsoleUpdater::helpText()
                                                "anywhere, print each finding"));
     help += helpRow("--restore", ConsoleText::tr("put the backup of the last update back and exit"));
     help += helpRow("--quiet", ConsoleText::tr("print only problems and failures"));
+    help += helpRow("--report FILE", ConsoleText::tr("write an account of the run as one JSON object to FILE: versions, "
+                                                     "installation, stages with outcome and duration, the package's "
+                                                     "signature, the --check findings, the exit status, the log file"));
     help += helpRow("-h, --help", ConsoleText::tr("print this help"));
     help += helpRow("-v, --version", ConsoleText::tr("print the program's version"));
     help += QLatin1Char('\n');
@@ -214,6 +305,8 @@ QString ConsoleUpdater::helpText()
         ConsoleText::tr("another update, restore or check of the installation is running; nothing was changed"),
         ConsoleText::tr("not enough free space for the backup and the package; nothing was changed"),
         ConsoleText::tr("the application is running (its database is in use); nothing was changed"),
+        ConsoleText::tr("the package's files or signature do not pass (not whole, not signed by a trusted key); "
+                        "nothing was changed"),
     };
     int status = 0;
     for (const QString &row : exitRows)
@@ -223,6 +316,22 @@ QString ConsoleUpdater::helpText()
 
 int ConsoleUpdater::run(const QStringList &arguments)
 {
+    const int status = execute(arguments);
+    if (m_report) {
+        m_report->setExit(status, exitMeaning(status));
+        QString error;
+        const bool written = m_report->write(m_reportPath, &error);
+        m_report.reset();
+        if (!written) {
+            badInput(QStringLiteral("cannot write the report %1: %2").arg(m_reportPath, error));
+            return status == ExitSuccess ? ExitBadInput : status;
+        }
+    }
+    return status;
+}
+
+int ConsoleUpdater::execute(const QStringList &arguments)
+{
     // The help is our own text, in the chosen language; the parser only reads.
     QCommandLineParser parser;
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")});
@@ -231,7 +340,8 @@ int ConsoleUpdater::run(const QStringList &arguments)
     const QCommandLineOption restoreOption(QStringLiteral("restore"));
     const QCommandLineOption checkOption(QStringLiteral("check"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
-    parser.addOptions({helpOption, versionOption, langOption, restoreOption, checkOption, quietOption});
+    const QCommandLineOption reportOption(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({helpOption, versionOption, langOption, restoreOption, checkOption, quietOption, reportOption});
 
     // The language comes first, so that even the complaints about the rest are in it;
     // the parser reads every option even when one of them is wrong.
@@ -287,6 +397,14 @@ int ConsoleUpdater::run(const QStringList &arguments)
         return ExitBadInput;
     }
     m_mode = parser.isSet(checkOption) ? Mode::Check : parser.isSet(restoreOption) ? Mode::Restore : Mode::Update;
+    if (parser.isSet(reportOption)) {
+        // Relative to where the program was started, like every other path given to it.
+        m_reportPath = QFileInfo(parser.value(reportOption)).absoluteFilePath();
+        m_report = std::make_unique<RunReport>();
+        m_report->setMode(m_mode == Mode::Check ? QStringLiteral("check")
+                                                : m_mode == Mode::Restore ? QStringLiteral("restore") : QStringLiteral("update"));
+        m_report->setPackage(QDir::currentPath(), QString());
+    }
     m_output = std::make_unique<ConsoleOutput>(stdout, stderr, parser.isSet(quietOption));
     m_packageDir = QDir::currentPath();
 
@@ -307,6 +425,11 @@ int ConsoleUpdater::run(const QStringList &arguments)
         startLog(QStringLiteral("%1/%2").arg(m_packageDir, QStringLiteral("log")));
         CVUpdater::setProgramDir(m_packageDir);
         m_updater.reset(CVUpdater::getInstance());
+        if (m_report) {
+            m_report->setPackage(m_packageDir, m_updater->getNewVersion());
+            m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
+            m_report->setLogFile(logFileShown());
+        }
         if (!checkInstallation())
             result = ExitBadInput;
         else
@@ -322,6 +445,10 @@ int ConsoleUpdater::run(const QStringList &arguments)
             result = ExitBadInput;
         } else {
             startLog(QStringLiteral("%1/%2").arg(m_updater->getInstallPath(), QStringLiteral("log")));
+            if (m_report) {
+                m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
+                m_report->setLogFile(logFileShown());
+            }
             result = runRestore();
             ZR_LOG_INFO("int ConsoleUpdater::run(const QStringList&)") << "exit status" << result;
         }
@@ -402,7 +529,7 @@ int ConsoleUpdater::runUpdate()
         m_output->info(ConsoleText::tr("Installation %1: version %2; the package brings version %3")
                            .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), oldVersion, newVersion));
 
-    ConsoleObserver observer(m_output.get());
+    ConsoleObserver observer(m_output.get(), m_report.get());
     UpdateSequence sequence(m_updater.get());
     sequence.setObserver(&observer);
     const UpdateSequence::Outcome outcome = sequence.run();
@@ -410,6 +537,23 @@ int ConsoleUpdater::runUpdate()
     const int result = exitCode(outcome);
     const QString resultText = text(UpdateSequence::resultTextId(outcome));
     ZR_LOG_INFO("int ConsoleUpdater::runUpdate()") << "result:" << resultText;
+    if (m_report) {
+        m_report->setResult(resultText);
+        if (!sequence.verification().signatureText.isEmpty())
+            m_report->setSignature(signatureJson(sequence.verification()));
+        if (outcome == UpdateSequence::Outcome::Succeeded) {
+            m_report->finishStage(QStringLiteral("ok"));
+        } else if (outcome == UpdateSequence::Outcome::UpdateFailedRestored
+                   || outcome == UpdateSequence::Outcome::UpdateFailedRestoreFailed) {
+            // The open stage is the restore after the failed one.
+            m_report->finishStage(outcome == UpdateSequence::Outcome::UpdateFailedRestored ? QStringLiteral("ok")
+                                                                                          : QStringLiteral("failed"));
+            m_report->setStageOutcome(stageId(sequence.failedStage()), QStringLiteral("failed"));
+        } else {
+            m_report->finishStage(QStringLiteral("ok"));
+            m_report->setStageOutcome(stageId(sequence.failedStage()), QStringLiteral("failed"));
+        }
+    }
     if (outcome == UpdateSequence::Outcome::Succeeded) {
         m_output->result(resultText, true);
         return result;
@@ -467,6 +611,13 @@ int ConsoleUpdater::runUpdate()
         m_output->error(ConsoleText::tr("The application must be closed first, nothing was changed: %1")
                             .arg(sequence.refusal().value(0)));
         break;
+    case UpdateSequence::Outcome::PackageNotVerified:
+        for (const QString &problem : sequence.refusal())
+            m_output->error(QStringLiteral("  %1").arg(problem));
+        m_output->error(ConsoleText::tr("The package was refused before anything was changed: it is not whole, or not "
+                                        "signed by a key this installation trusts (%1).")
+                            .arg(QDir::toNativeSeparators(TrustedKeys::filePath(m_updater->getInstallPath()))));
+        break;
     case UpdateSequence::Outcome::Succeeded:
         break;
     }
@@ -490,8 +641,14 @@ int ConsoleUpdater::runRestore()
     if (!lockInstallation(lock))
         return ExitAnotherUpdateRunning;
     m_output->stage(stageName(UpdateSequence::Stage::RestoreAfterFailure));
+    if (m_report)
+        m_report->startStage(QStringLiteral("restore"), stageName(UpdateSequence::Stage::RestoreAfterFailure));
     const bool restored = m_updater->restoreVersion();
     const QString resultText = text(restored ? 1073 : 1074);
+    if (m_report) {
+        m_report->finishStage(restored ? QStringLiteral("ok") : QStringLiteral("failed"));
+        m_report->setResult(resultText);
+    }
     ZR_LOG_INFO("int ConsoleUpdater::runRestore()") << "result:" << resultText;
     m_output->result(resultText, restored);
     if (restored)
@@ -527,12 +684,14 @@ int ConsoleUpdater::runCheck()
     }
 
     ConsoleOutput *output = m_output.get();
+    RunReport *report = m_report.get();
     PackageCheck check(m_packageDir);
-    // "  ok       text": the word padded to one column in every language.
-    const QString okWord = padded(ConsoleText::tr("ok"), 8);
-    const QString noteWord = padded(ConsoleText::tr("note"), 8);
-    const QString problemWord = padded(ConsoleText::tr("PROBLEM"), 8);
     check.setFindingListener([=](const PackageCheck::Finding &finding) {
+        if (report)
+            report->addFinding(finding.severity == PackageCheck::Severity::Ok     ? QStringLiteral("ok")
+                               : finding.severity == PackageCheck::Severity::Note ? QStringLiteral("note")
+                                                                                  : QStringLiteral("problem"),
+                               finding.text);
         switch (finding.severity) {
         case PackageCheck::Severity::Ok:
             output->info(QStringLiteral("  %1 %2").arg(okWord, finding.text));
@@ -547,21 +706,41 @@ int ConsoleUpdater::runCheck()
     });
 
     m_output->info(ConsoleText::tr("Checking the package %1").arg(m_packageDir));
-    if (check.checkVersionFile() && m_updater)
+    if (m_report && m_updater) {
+        m_report->setPackage(m_packageDir, m_updater->getNewVersion());
+        m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
+    }
+    if (m_report)
+        m_report->startStage(QStringLiteral("check"), QStringLiteral("Checking the package"));
+    if (check.checkVersionFile() && m_updater) {
         check.run(m_updater.get());
+        if (m_report)
+            m_report->setSignature(signatureJson(check.verification()));
+    }
+    if (m_report)
+        m_report->finishStage(check.problemCount() == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
 
     const int problems = check.problemCount();
     if (problems == 0 && check.nothingToDo()) {
-        m_output->info(ConsoleText::tr("Nothing to do: the installation has version %1, the package version %2.")
-                           .arg(m_updater->getOldVersion(), m_updater->getNewVersion()));
+        const QString nothing = ConsoleText::tr("Nothing to do: the installation has version %1, the package version %2.")
+                                    .arg(m_updater->getOldVersion(), m_updater->getNewVersion());
+        m_output->info(nothing);
+        if (m_report)
+            m_report->setResult(nothing);
         return ExitVersionRefused;
     }
     if (problems == 0) {
-        m_output->info(ConsoleText::tr("Check passed: the update from %1 to %2 would go through.")
-                           .arg(m_updater->getOldVersion(), m_updater->getNewVersion()));
+        const QString passed = ConsoleText::tr("Check passed: the update from %1 to %2 would go through.")
+                                   .arg(m_updater->getOldVersion(), m_updater->getNewVersion());
+        m_output->info(passed);
+        if (m_report)
+            m_report->setResult(passed);
         return ExitSuccess;
     }
-    m_output->notice(problems == 1 ? ConsoleText::tr("Check found 1 problem: the update would fail.")
-                                   : ConsoleText::tr("Check found %1 problems: the update would fail.").arg(problems));
+    const QString failed = problems == 1 ? ConsoleText::tr("Check found 1 problem: the update would fail.")
+                                         : ConsoleText::tr("Check found %1 problems: the update would fail.").arg(problems);
+    m_output->notice(failed);
+    if (m_report)
+        m_report->setResult(failed);
     return ExitCheckFailed;
 }

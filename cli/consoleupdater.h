@@ -10,6 +10,7 @@
 
 class CVUpdater;
 class ConsoleOutput;
+class RunReport;
 class UpdateLock;
 
 // The updater without a window (corvane-updater-cli), for unattended updates: runs the
@@ -42,6 +43,7 @@ public:
         ExitAnotherUpdateRunning = 11,    // another updater works on the installation; nothing was changed
         ExitNotEnoughSpace = 12,          // too little free space for the backup and the package; nothing was changed
         ExitDatabaseInUse = 13,           // the application holds its database; nothing was changed
+        ExitPackageNotVerified = 14,      // the package's files or signature do not pass; nothing was changed
     };
 
     ConsoleUpdater();
@@ -54,10 +56,15 @@ public:
 
     static int exitCode(UpdateSequence::Outcome outcome);
     static QString stageName(UpdateSequence::Stage stage);
+    // A stage's id in the report ("check-version", ...).
+    static QString stageId(UpdateSequence::Stage stage);
+    // What an exit status means, in the words of the help text.
+    static QString exitMeaning(int status);
 
 private:
     enum class Mode { Update, Restore, Check };
 
+    int execute(const QStringList &arguments);
     // The log directory, handler and first line, as the window's start-up makes them.
     void startLog(const QString &logDir);
     // The texts: string.bin beside the program (it holds every text the program
@@ -89,6 +96,9 @@ private:
     // The update manager's one instance (CVUpdater::getInstance()), deleted at the end
     // of the run as the window deletes it.
     std::unique_ptr<CVUpdater> m_updater;
+    // --report: the run's JSON account, written at the end of run().
+    QString m_reportPath;
+    std::unique_ptr<RunReport> m_report;
 };
 
 #endif // CONSOLEUPDATER_H

@@ -10,7 +10,7 @@
 # --build-dir   where to build (default build/fuzz); each harness works in
 #               <build dir>/work/<harness>/: corpus/ (the seeds plus what the run found),
 #               artifacts/ (crashing inputs) and fuzz.log
-# harness       fuzz_stringtable, fuzz_sqlparser, fuzz_configbase (default: all three)
+# harness       fuzz_stringtable, fuzz_sqlparser, fuzz_configbase, fuzz_manifest (default: all four)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -28,7 +28,7 @@ while [ $# -gt 0 ]; do
         *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(fuzz_stringtable fuzz_sqlparser fuzz_configbase)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(fuzz_stringtable fuzz_sqlparser fuzz_configbase fuzz_manifest)
 for number in "$seconds" "$jobs"; do
     case "$number" in ''|*[!0-9]*) echo "--seconds and --jobs need whole numbers" >&2; exit 2 ;; esac
 done

@@ -13,6 +13,9 @@ Layout under --root (defaults):
     home/.config/Corvane/registry/HKEY_LOCAL_MACHINE/.../Uninstall/Ostrelle.ini
     home/Desktop/               where the updater puts its shortcut (HOME=<root>/home)
     package/                    version.ini, application/common, application/<step>/...
+    releases/<version>/         with --releases: the installed tree of every release, the
+                                installation and then each step applied to it, for building
+                                the same package with "corvane-package build"
 
 Only the Python standard library is used. The output depends only on the options and
 --seed, never on the clock, so two runs with the same options give the same bytes (apart
@@ -290,6 +293,7 @@ class Options:
     common_files: int = 6
     seed: int = 1
     force: bool = False
+    releases: bool = False
 
 
 class SampleError(Exception):
@@ -857,7 +861,7 @@ def _human(size):
 
 
 def _clear_targets(layout, opts):
-    targets = [layout.install_dir, layout.package_dir]
+    targets = [layout.install_dir, layout.package_dir, layout.root / "releases"]
     busy = [p for p in targets if p.exists() and any(p.iterdir())]
     if layout.registry_file.exists():
         busy.append(layout.registry_file)
@@ -1045,6 +1049,9 @@ def generate(opts):
         shutil.copy2(program, layout.package_dir / Path(program).name)
         copied.append(Path(program).name)
 
+    if opts.releases:
+        summary["releases"] = write_release_trees(layout, major, minor, steps)
+
     summary.update({
         "install_files": install_files, "install_program_files": len(paths), "install_bytes": install_bytes,
         "config_files": len(install_ini) + 1, "config_bytes": config_bytes, "db_rows": shape,
@@ -1052,6 +1059,46 @@ def generate(opts):
         "package_bytes": package_bytes, "step_details": step_summaries, "copied": copied,
         "seconds": round(time.monotonic() - started, 2)})
     return summary
+
+
+def merge_ini(target, source):
+    """The updater's configuration merge on parsed keys: the package's keys win, keys only
+    the target has stay."""
+    keys = parse_qt_ini(target.read_bytes())
+    keys.update(parse_qt_ini(source.read_bytes()))
+    groups = {}
+    for key, value in keys.items():
+        group, _, name = key.partition("/") if "/" in key else ("", "", key)
+        if isinstance(value, str) and value.startswith("@"):
+            value = QtVariant(value)
+        groups.setdefault(group, {})[name] = value
+    target.write_bytes(format_qt_ini(groups))
+
+
+def write_release_trees(layout, major, minor, steps):
+    """Each release's installed tree under ROOT/releases/<version>: the installation, then
+    every step of the package applied to the tree before it as the updater applies it."""
+    releases = layout.root / "releases"
+    application = layout.package_dir / "application"
+    previous = releases / ("%d.%d" % (major, minor))
+    shutil.copytree(layout.install_dir, previous, symlinks=True)
+    written = [str(previous)]
+    for k, step in enumerate(steps):
+        current = releases / ("%d.%d" % (major, minor + k + 1))
+        shutil.copytree(previous, current, symlinks=True)
+        for tree in (application / "common", application / step / "common"):
+            if tree.is_dir():
+                shutil.copytree(tree, current, dirs_exist_ok=True)
+        config = application / step / "config"
+        for path in sorted(config.iterdir()) if config.is_dir() else []:
+            target = current / "config" / path.name
+            if path.suffix.lower() == ".ini" and target.exists():
+                merge_ini(target, path)
+            else:
+                shutil.copyfile(path, target)
+        written.append(str(current))
+        previous = current
+    return written
 
 
 def print_summary(s, out=sys.stdout):
@@ -1070,6 +1117,8 @@ def print_summary(s, out=sys.stdout):
           " (%d IFN_COL), %s\n" % (step["name"], step["common_files"], step["config_files"],
                                   step["sql_statements"], step["sql_directives"], _human(step["bytes"])))
     w("                 %d files, %s in all\n" % (s["package_files"], _human(s["package_bytes"])))
+    if s.get("releases"):
+        w("  releases       %s\n" % ", ".join(s["releases"]))
     if s["copied"]:
         w("  copied         %s\n" % ", ".join(s["copied"]))
     if "string.bin" not in s["copied"]:
@@ -1107,6 +1156,8 @@ def parse_args(argv):
                         help="program files per version step (default: 6)")
     parser.add_argument("--seed", type=int, default=1, help="seed of every random choice (default: 1)")
     parser.add_argument("--force", action="store_true", help="replace a sample already under ROOT")
+    parser.add_argument("--releases", action="store_true",
+                        help="also write the installed tree of every release to ROOT/releases/<version>")
     return parser.parse_args(argv)
 
 

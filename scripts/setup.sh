@@ -13,6 +13,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-noto-cjk fonts-dejavu-core
     sqlite3 strace python3
+    libsodium-dev libssl-dev
     clang libclang-rt-14-dev
 )
 

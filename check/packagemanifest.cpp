@@ -1,0 +1,253 @@
+#include "check/packagemanifest.h"
+
+#include "check/sha256stream.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+
+const char PackageManifest::kFileName[] = "package.manifest";
+const char PackageManifest::kSignatureName[] = "package.manifest.sig";
+const char PackageManifest::kHeader[] = "corvane-manifest 1";
+
+namespace {
+
+bool isLowerHex(const QByteArray &text)
+{
+    return std::all_of(text.cbegin(), text.cend(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool isDecimal(const QByteArray &text)
+{
+    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+bool PackageManifest::fail(const QString &error)
+{
+    m_error = error;
+    m_entries.clear();
+    return false;
+}
+
+bool PackageManifest::isAllowedPath(const QString &path, QString *why)
+{
+    const auto refuse = [why](const char *reason) {
+        if (why)
+            *why = QString::fromLatin1(reason);
+        return false;
+    };
+    if (path.isEmpty())
+        return refuse("empty path");
+    if (path.toUtf8().size() > kMaxPathBytes)
+        return refuse("path too long");
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return refuse("control character in path");
+        if (c == QLatin1Char('\\') || c == QLatin1Char(':'))
+            return refuse("\"\\\" or \":\" in path");
+        if (c.isSurrogate() || c.unicode() == 0xfffd)
+            return refuse("path is not valid UTF-8");
+    }
+    if (path.startsWith(QLatin1Char('/')))
+        return refuse("absolute path");
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty())
+            return refuse("empty part in path");
+        if (part == QLatin1String(".") || part == QLatin1String(".."))
+            return refuse("\".\" or \"..\" in path");
+        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
+            return refuse("a part of the path ends in a dot or a space");
+    }
+    return true;
+}
+
+bool PackageManifest::isExcluded(const QString &relativePath)
+{
+    return relativePath == QLatin1String(kFileName) || relativePath == QLatin1String(kSignatureName)
+        || relativePath == QLatin1String("log") || relativePath.startsWith(QLatin1String("log/"));
+}
+
+bool PackageManifest::parse(const QByteArray &text)
+{
+    m_entries.clear();
+    m_error.clear();
+    if (text.size() > kMaxTextBytes)
+        return fail(QStringLiteral("the manifest is larger than %1 bytes").arg(kMaxTextBytes));
+    if (!text.endsWith('\n'))
+        return fail(QStringLiteral("the manifest does not end with a line feed"));
+    if (text.contains('\r') || text.contains('\0'))
+        return fail(QStringLiteral("the manifest holds a carriage return or a NUL byte"));
+
+    int lineNumber = 0;
+    int start = 0;
+    QByteArray previousPath;
+    QSet<QString> folded;
+    QSet<QString> directories;
+    while (start < text.size()) {
+        const int end = text.indexOf('\n', start);
+        const QByteArray line = text.mid(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        const auto malformed = [lineNumber](const QString &why) {
+            return QStringLiteral("line %1 of the manifest: %2").arg(lineNumber).arg(why);
+        };
+        if (lineNumber == 1) {
+            if (line != kHeader)
+                return fail(malformed(QStringLiteral("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader))));
+            continue;
+        }
+        if (m_entries.size() >= kMaxEntries)
+            return fail(malformed(QStringLiteral("more than %1 files").arg(kMaxEntries)));
+
+        const int firstSpace = line.indexOf(' ');
+        const int secondSpace = firstSpace < 0 ? -1 : line.indexOf(' ', firstSpace + 1);
+        if (firstSpace < 0 || secondSpace < 0)
+            return fail(malformed(QStringLiteral("expected \"<sha-256> <size> <path>\"")));
+        const QByteArray hex = line.left(firstSpace);
+        const QByteArray sizeText = line.mid(firstSpace + 1, secondSpace - firstSpace - 1);
+        const QByteArray pathBytes = line.mid(secondSpace + 1);
+        if (hex.size() != 64 || !isLowerHex(hex))
+            return fail(malformed(QStringLiteral("the SHA-256 is not 64 lower-case hex digits")));
+        if (!isDecimal(sizeText) || (sizeText.size() > 1 && sizeText.startsWith('0')) || sizeText.size() > 12)
+            return fail(malformed(QStringLiteral("the size is not a plain decimal number")));
+        const qint64 size = sizeText.toLongLong();
+        if (size > kMaxFileSize)
+            return fail(malformed(QStringLiteral("a size above %1 bytes").arg(kMaxFileSize)));
+        const QString path = QString::fromUtf8(pathBytes);
+        if (path.toUtf8() != pathBytes)
+            return fail(malformed(QStringLiteral("the path is not valid UTF-8")));
+        QString why;
+        if (!isAllowedPath(path, &why))
+            return fail(malformed(QStringLiteral("%1: \"%2\"").arg(why, path)));
+        if (isExcluded(path))
+            return fail(malformed(QStringLiteral("\"%1\" is not part of a package").arg(path)));
+        if (!previousPath.isNull() && !(previousPath < pathBytes))
+            return fail(malformed(previousPath == pathBytes ? QStringLiteral("\"%1\" is listed twice").arg(path)
+                                                            : QStringLiteral("\"%1\" is out of order").arg(path)));
+        const QString key = path.toCaseFolded();
+        if (folded.contains(key))
+            return fail(malformed(QStringLiteral("\"%1\" differs from another path only in letter case").arg(path)));
+        // A file and a directory of one name cannot both exist.
+        if (directories.contains(key))
+            return fail(malformed(QStringLiteral("\"%1\" is both a file and a directory").arg(path)));
+        for (int slash = key.indexOf(QLatin1Char('/')); slash >= 0; slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
+            if (folded.contains(key.left(slash)))
+                return fail(malformed(QStringLiteral("\"%1\" lies below a file").arg(path)));
+            directories.insert(key.left(slash));
+        }
+        folded.insert(key);
+        previousPath = pathBytes;
+        m_entries.append({path, size, QByteArray::fromHex(hex)});
+    }
+    if (lineNumber == 0)
+        return fail(QStringLiteral("the manifest is empty"));
+    return true;
+}
+
+bool PackageManifest::read(const QString &filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+    const QByteArray text = file.read(kMaxTextBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+    return parse(text);
+}
+
+QByteArray PackageManifest::toText() const
+{
+    QVector<Entry> sorted = m_entries;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Entry &a, const Entry &b) { return a.path.toUtf8() < b.path.toUtf8(); });
+    QByteArray text = QByteArray(kHeader) + '\n';
+    for (const Entry &entry : qAsConst(sorted))
+        text += entry.sha256.toHex() + ' ' + QByteArray::number(entry.size) + ' ' + entry.path.toUtf8() + '\n';
+    return text;
+}
+
+qint64 PackageManifest::totalSize() const
+{
+    qint64 total = 0;
+    for (const Entry &entry : m_entries)
+        total += entry.size;
+    return total;
+}
+
+bool PackageManifest::listPackage(const QString &packageDir, Listing *listing, QString *error)
+{
+    *listing = Listing();
+    const QDir root(QFileInfo(packageDir).absoluteFilePath());
+    if (!QFileInfo(packageDir).isDir()) {
+        *error = QStringLiteral("%1 is not a directory").arg(packageDir);
+        return false;
+    }
+    QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString relative = root.relativeFilePath(info.filePath());
+        if (isExcluded(relative))
+            continue;
+        QString why;
+        if (info.isSymLink())
+            listing->irregular.append(QStringLiteral("%1: a symbolic link").arg(relative));
+        else if (info.isDir())
+            continue;
+        else if (!info.isFile())
+            listing->irregular.append(QStringLiteral("%1: not a regular file").arg(relative));
+        else if (!isAllowedPath(relative, &why))
+            listing->irregular.append(QStringLiteral("%1: %2").arg(relative, why));
+        else
+            listing->files.insert(relative, info.size());
+    }
+    return true;
+}
+
+bool PackageManifest::scan(const QString &packageDir, const std::function<void(qint64, qint64)> &progress)
+{
+    m_entries.clear();
+    m_error.clear();
+    Listing listing;
+    QString error;
+    if (!listPackage(packageDir, &listing, &error))
+        return fail(error);
+    if (!listing.irregular.isEmpty())
+        return fail(QStringLiteral("a manifest cannot name %1").arg(listing.irregular.join(QStringLiteral("; "))));
+    if (listing.files.size() > kMaxEntries)
+        return fail(QStringLiteral("the package holds more than %1 files").arg(kMaxEntries));
+    qint64 total = 0;
+    for (const qint64 size : qAsConst(listing.files))
+        total += size;
+    qint64 done = 0;
+    for (auto it = listing.files.cbegin(); it != listing.files.cend(); ++it) {
+        Entry entry;
+        entry.path = it.key();
+        if (!Sha256Stream::hashFile(QDir(packageDir).filePath(it.key()), &entry.sha256, &entry.size, &error,
+                                    [&](qint64 bytes) {
+                                        done += bytes;
+                                        if (progress)
+                                            progress(done, total);
+                                    }))
+            return fail(QStringLiteral("cannot read %1: %2").arg(it.key(), error));
+        if (entry.size > kMaxFileSize)
+            return fail(QStringLiteral("%1 is larger than %2 bytes").arg(it.key()).arg(kMaxFileSize));
+        m_entries.append(entry);
+    }
+    // Two names that one file system keeps apart and another does not.
+    QSet<QString> folded;
+    for (const Entry &entry : qAsConst(m_entries)) {
+        if (folded.contains(entry.path.toCaseFolded()))
+            return fail(QStringLiteral("%1 differs from another file only in letter case").arg(entry.path));
+        folded.insert(entry.path.toCaseFolded());
+    }
+    return true;
+}

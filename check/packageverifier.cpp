@@ -1,0 +1,277 @@
+#include "check/packageverifier.h"
+
+#include "check/packagemanifest.h"
+#include "check/packagesignature.h"
+#include "check/sha256stream.h"
+#include "check/trustedkeys.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+QString keyText(const QByteArray &publicKey)
+{
+    return QString::fromLatin1(publicKey.toHex());
+}
+
+// Reads the manifest's exact bytes: the signature is over them, and they are parsed
+// from the same copy, so what is checked is what was verified.
+bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *bytes = file.read(limit + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, const TrustedKeys &keys,
+                    PackageVerifier::Result *result)
+{
+    using Signature = PackageVerifier::Signature;
+    const bool trusting = keys.state() == TrustedKeys::State::Trusted;
+    const QString sigPath = QDir(packageDir).filePath(QLatin1String(PackageManifest::kSignatureName));
+    const auto refuse = [result](Signature state, const QString &text) {
+        // A broken keys file stays the headline; the rest is listed after it.
+        if (result->signature != Signature::KeysBroken) {
+            result->signature = state;
+            result->signatureText = text;
+        }
+        result->problems.append(text);
+    };
+
+    if (!QFileInfo(sigPath).isFile()) {
+        if (trusting)
+            refuse(Signature::NotSigned, QStringLiteral("the package is not signed: it has no %1, and this "
+                                                        "installation accepts only signed packages")
+                                             .arg(QLatin1String(PackageManifest::kSignatureName)));
+        else if (result->signature != Signature::KeysBroken) {
+            result->signature = Signature::ManifestOnly;
+            result->signatureText = QStringLiteral("not signed; the files are checked against the manifest");
+        }
+        return;
+    }
+    PackageSignature signature;
+    QByteArray bytes;
+    QString error;
+    if (!readBounded(sigPath, PackageSignature::kMaxTextBytes, &bytes, &error) || !signature.parse(bytes)) {
+        refuse(Signature::Malformed, QStringLiteral("the signature file %1 is malformed: %2")
+                                         .arg(QLatin1String(PackageManifest::kSignatureName),
+                                              error.isEmpty() ? signature.errorString() : error));
+        return;
+    }
+    if (!PackageSignature::isSupported()) {
+        if (trusting)
+            refuse(Signature::NotSupported, QStringLiteral("this updater was built without signature checks and "
+                                                           "cannot check the package's signature"));
+        else if (result->signature != Signature::KeysBroken) {
+            result->signature = Signature::SignedUntrusted;
+            result->signatureText = QStringLiteral("signed, but this updater cannot check signatures");
+        }
+        return;
+    }
+
+    QStringList trustedSigners;
+    QStringList otherSigners;
+    bool allMatch = true;
+    for (const PackageSignature::Signature &one : signature.signatures()) {
+        if (!PackageSignature::verify(manifestBytes, one)) {
+            allMatch = false;
+            refuse(Signature::BadSignature, QStringLiteral("the signature by key %1 does not match the manifest: "
+                                                           "the manifest or the signature was changed")
+                                                .arg(keyText(one.publicKey)));
+            continue;
+        }
+        if (keys.isTrusted(one.publicKey))
+            trustedSigners.append(QStringLiteral("%1 (%2)").arg(keys.nameOf(one.publicKey), keyText(one.publicKey)));
+        else
+            otherSigners.append(keyText(one.publicKey));
+    }
+    if (!allMatch)
+        return;
+    if (trusting && trustedSigners.isEmpty()) {
+        refuse(Signature::UnknownKey, QStringLiteral("the package is signed only by keys this installation does not "
+                                                     "trust: %1")
+                                          .arg(otherSigners.join(QStringLiteral(", "))));
+        return;
+    }
+    if (result->signature == Signature::KeysBroken)
+        return;
+    if (trusting) {
+        result->signature = Signature::Verified;
+        result->signatureText = QStringLiteral("signed by %1").arg(trustedSigners.join(QStringLiteral(", ")));
+    } else {
+        result->signature = Signature::SignedUntrusted;
+        result->signatureText = QStringLiteral("signed by key %1; this installation trusts no key, so only the "
+                                               "files are checked")
+                                    .arg(otherSigners.join(QStringLiteral(", ")));
+    }
+}
+
+void checkFiles(const QString &packageDir, const PackageManifest &manifest, PackageVerifier::Result *result,
+                const std::function<void(qint64, qint64)> &progress)
+{
+    using Kind = PackageVerifier::Difference::Kind;
+    PackageManifest::Listing listing;
+    QString error;
+    if (!PackageManifest::listPackage(packageDir, &listing, &error)) {
+        result->differences.append({Kind::Unreadable, packageDir, error});
+        return;
+    }
+    for (const QString &irregular : qAsConst(listing.irregular))
+        result->differences.append({Kind::Irregular, irregular.section(QStringLiteral(": "), 0, 0),
+                                    irregular.section(QStringLiteral(": "), 1)});
+
+    qint64 total = 0;
+    for (const PackageManifest::Entry &entry : manifest.entries()) {
+        if (listing.files.value(entry.path, -1) == entry.size)
+            total += entry.size;
+    }
+    qint64 done = 0;
+    const QDir root(packageDir);
+    for (const PackageManifest::Entry &entry : manifest.entries()) {
+        const auto found = listing.files.find(entry.path);
+        if (found == listing.files.end()) {
+            result->differences.append({Kind::Missing, entry.path, QString()});
+            continue;
+        }
+        const qint64 size = found.value();
+        listing.files.erase(found);
+        if (size != entry.size) {
+            result->differences.append(
+                {Kind::Size, entry.path, QStringLiteral("%1 bytes, the manifest says %2").arg(size).arg(entry.size)});
+            continue;
+        }
+        QByteArray digest;
+        qint64 hashed = 0;
+        const bool read = Sha256Stream::hashFile(root.filePath(entry.path), &digest, &hashed, &error, [&](qint64 bytes) {
+            done += bytes;
+            if (progress)
+                progress(done, total);
+        });
+        if (!read)
+            result->differences.append({Kind::Unreadable, entry.path, error});
+        else if (hashed != entry.size)
+            result->differences.append(
+                {Kind::Size, entry.path, QStringLiteral("%1 bytes, the manifest says %2").arg(hashed).arg(entry.size)});
+        else if (digest != entry.sha256)
+            result->differences.append({Kind::Content, entry.path, QString()});
+    }
+    for (auto it = listing.files.cbegin(); it != listing.files.cend(); ++it)
+        result->differences.append({Kind::Extra, it.key(), QString()});
+}
+
+} // namespace
+
+QString PackageVerifier::Difference::text() const
+{
+    switch (kind) {
+    case Kind::Missing:
+        return QStringLiteral("missing: %1 (listed in the manifest)").arg(path);
+    case Kind::Extra:
+        return QStringLiteral("extra file: %1 (not in the manifest)").arg(path);
+    case Kind::Size:
+        return QStringLiteral("changed: %1 (%2)").arg(path, detail);
+    case Kind::Content:
+        return QStringLiteral("changed: %1 (its SHA-256 differs from the manifest)").arg(path);
+    case Kind::Unreadable:
+        return QStringLiteral("unreadable: %1 (%2)").arg(path, detail);
+    case Kind::Irregular:
+        return QStringLiteral("not allowed in a package: %1 (%2)").arg(path, detail);
+    }
+    return path;
+}
+
+QString PackageVerifier::signatureName(Signature signature)
+{
+    switch (signature) {
+    case Signature::Unsigned:
+        return QStringLiteral("unsigned");
+    case Signature::ManifestOnly:
+        return QStringLiteral("manifest-only");
+    case Signature::Verified:
+        return QStringLiteral("verified");
+    case Signature::SignedUntrusted:
+        return QStringLiteral("signed-untrusted");
+    case Signature::NotSigned:
+        return QStringLiteral("not-signed");
+    case Signature::UnknownKey:
+        return QStringLiteral("unknown-key");
+    case Signature::BadSignature:
+        return QStringLiteral("bad-signature");
+    case Signature::Malformed:
+        return QStringLiteral("malformed");
+    case Signature::KeysBroken:
+        return QStringLiteral("trusted-keys-broken");
+    case Signature::NotSupported:
+        return QStringLiteral("not-supported");
+    }
+    return QString();
+}
+
+PackageVerifier::Result PackageVerifier::verify(const QString &packageDir, const TrustedKeys &keys,
+                                                const std::function<void(qint64, qint64)> &progress)
+{
+    Result result;
+    const bool trusting = keys.state() != TrustedKeys::State::NoFile;
+    if (keys.state() == TrustedKeys::State::Broken) {
+        result.signature = Signature::KeysBroken;
+        result.signatureText = QStringLiteral("the trusted keys file is broken: %1").arg(keys.errorString());
+        result.problems.append(result.signatureText);
+    }
+
+    const QString manifestPath = QDir(packageDir).filePath(QLatin1String(PackageManifest::kFileName));
+    if (!QFileInfo::exists(manifestPath)) {
+        if (trusting) {
+            if (result.signature != Signature::KeysBroken)
+                result.signature = Signature::NotSigned;
+            const QString text = QStringLiteral("the package is not signed: it has no %1, and this installation "
+                                                "accepts only signed packages")
+                                     .arg(QLatin1String(PackageManifest::kFileName));
+            if (result.signature == Signature::NotSigned)
+                result.signatureText = text;
+            result.problems.append(text);
+        } else if (QFileInfo::exists(QDir(packageDir).filePath(QLatin1String(PackageManifest::kSignatureName)))) {
+            result.signature = Signature::Malformed;
+            result.signatureText = QStringLiteral("the package has a signature but no %1")
+                                       .arg(QLatin1String(PackageManifest::kFileName));
+            result.problems.append(result.signatureText);
+        } else {
+            result.signatureText = QStringLiteral("unsigned: the package has no manifest, its files are not checked");
+        }
+        return result;
+    }
+
+    result.hasManifest = true;
+    QByteArray manifestBytes;
+    QString error;
+    PackageManifest manifest;
+    if (!readBounded(manifestPath, PackageManifest::kMaxTextBytes, &manifestBytes, &error)
+        || !manifest.parse(manifestBytes)) {
+        if (result.signature != Signature::KeysBroken)
+            result.signature = Signature::Malformed;
+        const QString text = QStringLiteral("the manifest %1 is malformed: %2")
+                                 .arg(QLatin1String(PackageManifest::kFileName),
+                                      error.isEmpty() ? manifest.errorString() : error);
+        if (result.signature == Signature::Malformed)
+            result.signatureText = text;
+        result.problems.append(text);
+        return result;
+    }
+    result.fileCount = manifest.entries().size();
+    result.byteCount = manifest.totalSize();
+
+    checkSignature(packageDir, manifestBytes, keys, &result);
+    checkFiles(packageDir, manifest, &result, progress);
+    for (const Difference &difference : qAsConst(result.differences))
+        result.problems.append(difference.text());
+    return result;
+}

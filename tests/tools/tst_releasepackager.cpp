@@ -1,0 +1,361 @@
+#include "tools/corvane-package/packagetool.h"
+#include "tools/corvane-package/releasepackager.h"
+#include "common/packagebuilder.h"
+#include "common/testhome.h"
+#include "strings/stringtablecompiler.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char kCli[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
+const char kTool[] = CORVANE_BINARY_DIR "/tools/corvane-package";
+const char kStringSource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString describe() const { return QStringLiteral("exit %1\n%2").arg(exitCode).arg(out); }
+};
+
+Run runProgram(const QString &program, const QStringList &arguments, const QString &workingDir)
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    Run result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        result.out = QStringLiteral("did not finish");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAll());
+    return result;
+}
+
+// A snapshot without the rows below the given relative paths (and their ".bak" files).
+QStringList without(const QStringList &rows, const QStringList &paths)
+{
+    QStringList kept;
+    for (const QString &row : rows) {
+        const QString path = row.section(QLatin1Char('='), 0, 0).section(QStringLiteral(" -> "), 0, 0);
+        bool drop = path.endsWith(QLatin1String(".bak"));
+        for (const QString &prefix : paths)
+            drop = drop || path == prefix || path == prefix + QLatin1Char('/') || path.startsWith(prefix + QLatin1Char('/'));
+        if (!drop)
+            kept << row;
+    }
+    return kept;
+}
+
+} // namespace
+
+// corvane-package build from two real release trees, signed, and applied by the real
+// corvane-updater-cli: the installation must equal the newer release except for the
+// user's keys and what the tool reported it cannot express. And the build's refusals.
+class TestReleasePackager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void roundTrip();
+    void tamperedCopyRefused_data();
+    void tamperedCopyRefused();
+    void refusesBadInput_data();
+    void refusesBadInput();
+
+private:
+    void makeReleases();
+    // Releases built, signed and an installation of 3.2 trusting the key.
+    void makeSignedPackageAndInstallation();
+    QString installDir() const { return path(QStringLiteral("Programs/Ostrelle")); }
+    QString path(const QString &relative) const { return m_root->filePath(relative); }
+
+    std::unique_ptr<TestHome> m_home;
+    std::unique_ptr<QTemporaryDir> m_root;
+    QByteArray m_stringBin;
+};
+
+void TestReleasePackager::initTestCase()
+{
+    QVERIFY2(QFileInfo(QString::fromUtf8(kCli)).isExecutable(), kCli);
+    QVERIFY2(QFileInfo(QString::fromUtf8(kTool)).isExecutable(), kTool);
+    StringTableCompiler compiler;
+    QVERIFY2(compiler.readSource(QString::fromUtf8(kStringSource)), qPrintable(compiler.errorString()));
+    m_stringBin = compiler.toBinary();
+}
+
+void TestReleasePackager::init()
+{
+    m_home = std::make_unique<TestHome>();
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+}
+
+void TestReleasePackager::makeReleases()
+{
+    const QStringList orders = {"CREATE TABLE orders (id INTEGER PRIMARY KEY, item TEXT NOT NULL)",
+                                "INSERT INTO orders (item) VALUES ('pen'), ('ink')"};
+    PackageBuilder r32(path(QStringLiteral("releases/3.2")));
+    r32.files({"ostrelle.exe=Ostrelle 3.2", "docs/readme.txt=read me", "docs/old.txt=gone in 3.3",
+               "plugins/a.dll=a 3.2", "plugins/c=a file in 3.2", "image/logo.png=logo 3.2", "install.log=installed",
+               "config/menus.xml=<menus v=\"3.2\"/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}, {"view/theme", "light"}, {"legacy/x", "1"}})
+        .database(QStringLiteral("kqdata.db"), orders);
+    PackageBuilder r33(path(QStringLiteral("releases/3.3")));
+    r33.files({"ostrelle.exe=Ostrelle 3.3", "docs/readme.txt=read me", "plugins/a.dll=a 3.3", "plugins/b.dll=b 3.3",
+               "plugins/c/x.dll=a directory in 3.3", "reports/", "image/logo.png=logo 3.3", "install.log=installed",
+               "config/menus.xml=<menus v=\"3.3\"/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "2"}, {"view/theme", "light"}, {"net/port", "9443"}})
+        .markedIni(QStringLiteral("config/network.ini"), {{"proxy/host", "none"}})
+        .database(QStringLiteral("kqdata.db"), orders + QStringList{"ALTER TABLE orders ADD COLUMN note TEXT"});
+    PackageBuilder updater(path(QStringLiteral("updater")));
+    updater.file(QStringLiteral("string.bin"), m_stringBin);
+    PackageBuilder other(path(QString()));
+    other.file(QStringLiteral("3.3.sql"), "# orders get a note\nIFN_COL|orders|note;\nALTER TABLE orders ADD COLUMN note TEXT;\n");
+    QVERIFY2(r32.ok() && r33.ok() && updater.ok() && other.ok(), qPrintable(r32.error() + r33.error() + updater.error()));
+    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli"))));
+}
+
+void TestReleasePackager::roundTrip()
+{
+    makeReleases();
+    const QString packageDir = path(QStringLiteral("package"));
+    const Run built = runProgram(QString::fromUtf8(kTool),
+                                 {"build", "--release", "3.3=" + path("releases/3.3"), "--release", "3.2=" + path("releases/3.2"),
+                                  "--sql", "3.3=" + path("3.3.sql"), "--updater", path("updater"), "--out", packageDir},
+                                 m_root->path());
+    QVERIFY2(built.exitCode == PackageTool::ExitFindings, qPrintable(built.describe()));
+    // Everything the format cannot carry is named, nothing dropped in silence.
+    for (const char *loss : {"3.2 -> 3.3: docs/old.txt was deleted", "3.2 -> 3.3: plugins/c was a file and is a directory now",
+                             "3.2 -> 3.3: config/app.ini: the key legacy/x was removed",
+                             "3.2 -> 3.3: image is a reserved name", "3.2 -> 3.3: kqdata.db differs"})
+        QVERIFY2(built.out.contains(QLatin1String(loss)), qPrintable(QStringLiteral("%1 not in\n%2").arg(QLatin1String(loss), built.out)));
+    QCOMPARE(built.out.count(QStringLiteral("cannot express")), 5);
+    // Only the changed keys go into the step's INI file, with the markers.
+    QCOMPARE(PackageBuilder::iniValues(path("package/application/3_2_to_3_3/config/app.ini")),
+             (QMap<QString, QString>{{"ZRFILE_BEGIN/CODE", "tarnwoven"}, {"ZRFILE_END/CODE", "tarnwoven"},
+                                     {"net/port", "9443"}, {"view/zoom", "2"}}));
+    QVERIFY(!QFileInfo::exists(path("package/application/3_2_to_3_3/common/docs/readme.txt")));
+    QVERIFY(QFileInfo(path("package/application/3_2_to_3_3/common/reports")).isDir());
+    QCOMPARE(PackageBuilder::iniValues(path("package/version.ini")).value(QStringLiteral("RELEASE/VERSION")), QStringLiteral("3.3"));
+
+    // Keys, signed, verified.
+    const Run keygen = runProgram(QString::fromUtf8(kTool),
+                                  {"keygen", "--secret-key", path("vendor.secret"), "--trusted-keys", path("TRUSTED_KEYS.ini"),
+                                   "--name", "vendor-2026"},
+                                  m_root->path());
+    QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
+    const Run signedRun = runProgram(QString::fromUtf8(kTool), {"sign", "--package", packageDir, "--secret-key", path("vendor.secret")},
+                                     m_root->path());
+    QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.describe()));
+    const QByteArray manifest = PackageBuilder::readFile(path("package/package.manifest"));
+    for (const char *file : {" corvane-updater-cli\n", " string.bin\n", " version.ini\n", " application/3_2_to_3_3/sql/dbupdate.sql\n"})
+        QVERIFY2(manifest.contains(file), manifest.constData());
+    const Run verified = runProgram(QString::fromUtf8(kTool),
+                                    {"verify", "--package", packageDir, "--trusted-keys", path("TRUSTED_KEYS.ini")}, m_root->path());
+    QVERIFY2(verified.exitCode == 0 && verified.out.contains(QLatin1String("signed by vendor-2026")), qPrintable(verified.describe()));
+
+    // An installation of 3.2 with the user's own settings and the vendor's key.
+    const QString installDir = path(QStringLiteral("Programs/Ostrelle"));
+    QVERIFY(QDir().mkpath(installDir));
+    QVERIFY(QProcess::execute(QStringLiteral("cp"), {"-a", path("releases/3.2") + "/.", installDir}) == 0);
+    {
+        QSettings app(installDir + QStringLiteral("/config/app.ini"), QSettings::IniFormat);
+        app.setValue(QStringLiteral("user/name"), QStringLiteral("anna"));
+    }
+    QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    m_home->writeUninstallKey(installDir);
+
+    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"),
+                                   {"--report", path("report.json")}, packageDir);
+    QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
+
+    // The report tells the run as it went.
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
+    QCOMPARE(report.value("mode").toString(), QStringLiteral("update"));
+    QCOMPARE(report.value("exitStatus").toInt(-1), 0);
+    QCOMPARE(report.value("exitMeaning").toString(), QStringLiteral("success"));
+    QCOMPARE(report.value("installation").toObject().value("version").toString(), QStringLiteral("3.2"));
+    QCOMPARE(report.value("installation").toObject().value("directory").toString(), installDir);
+    QCOMPARE(report.value("package").toObject().value("version").toString(), QStringLiteral("3.3"));
+    QCOMPARE(report.value("signature").toObject().value("state").toString(), QStringLiteral("verified"));
+    QCOMPARE(report.value("result").toString(), QStringLiteral("The update was completed successfully."));
+    QStringList stages;
+    for (const QJsonValue &stage : report.value("stages").toArray()) {
+        stages << stage.toObject().value("id").toString() + '=' + stage.toObject().value("outcome").toString();
+        QVERIFY(stage.toObject().value("seconds").toDouble(-1) >= 0);
+    }
+    QCOMPARE(stages, QStringList({"check-version=ok", "check-package=ok", "check-flag=ok", "backup=ok", "execute=ok",
+                                  "registry-and-shortcut=ok"}));
+    QVERIFY2(QFileInfo(report.value("logFile").toString()).isFile(), qPrintable(report.value("logFile").toString()));
+
+    // The installation is the newer release, apart from the documented differences.
+    const QStringList documented = {"docs/old.txt", "plugins/c", "image", "kqdata.db", "config/app.ini"};
+    const QStringList installed = without(PackageBuilder::snapshot(installDir),
+                                          documented + QStringList{"backup", "config/UPDATER.ini", "config/TRUSTED_KEYS.ini"});
+    QCOMPARE(installed, without(PackageBuilder::snapshot(path("releases/3.3")), documented));
+    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/docs/old.txt")), QByteArray("gone in 3.3"));
+    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/plugins/c")), QByteArray("a file in 3.2"));
+    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/image/logo.png")), QByteArray("logo 3.2"));
+    QMap<QString, QString> expectedApp = PackageBuilder::iniValues(path("releases/3.3/config/app.ini"));
+    expectedApp.insert(QStringLiteral("user/name"), QStringLiteral("anna"));
+    expectedApp.insert(QStringLiteral("legacy/x"), QStringLiteral("1"));
+    QCOMPARE(PackageBuilder::iniValues(installDir + QStringLiteral("/config/app.ini")), expectedApp);
+    QCOMPARE(PackageBuilder::query(installDir + QStringLiteral("/kqdata.db"), QStringLiteral("SELECT id, item, note FROM orders")),
+             QStringList({"1|pen|", "2|ink|"}));
+}
+
+void TestReleasePackager::makeSignedPackageAndInstallation()
+{
+    makeReleases();
+    const QString tool = QString::fromUtf8(kTool);
+    for (const QStringList &arguments :
+         {QStringList{"build", "--release", "3.2=" + path("releases/3.2"), "--release", "3.3=" + path("releases/3.3"),
+                      "--updater", path("updater"), "--out", path("package")},
+          QStringList{"keygen", "--secret-key", path("vendor.secret"), "--trusted-keys", path("TRUSTED_KEYS.ini")},
+          QStringList{"keygen", "--secret-key", path("other.secret"), "--trusted-keys", path("OTHER_KEYS.ini")},
+          QStringList{"sign", "--package", path("package"), "--secret-key", path("vendor.secret")}}) {
+        const Run run = runProgram(tool, arguments, m_root->path());
+        QVERIFY2(run.exitCode == 0 || (arguments.first() == "build" && run.exitCode == 1), qPrintable(run.describe()));
+    }
+    QVERIFY(QDir().mkpath(installDir()));
+    QVERIFY(QProcess::execute(QStringLiteral("cp"), {"-a", path("releases/3.2") + "/.", installDir()}) == 0);
+    QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    m_home->writeUninstallKey(installDir());
+}
+
+void TestReleasePackager::tamperedCopyRefused_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("changed byte") << "change" << "verified"
+                                  << "changed: application/3_2_to_3_3/common/ostrelle.exe (its SHA-256 differs from the manifest)";
+    QTest::newRow("missing file") << "remove" << "verified" << "missing: application/3_2_to_3_3/config/menus.xml";
+    QTest::newRow("extra file") << "add" << "verified" << "extra file: application/common/extra.dll";
+    QTest::newRow("not signed") << "unsign" << "not-signed" << "the package is not signed";
+    QTest::newRow("wrong key") << "other key" << "unknown-key" << "signed only by keys this installation does not trust";
+    QTest::newRow("manifest edited") << "edit manifest" << "bad-signature" << "does not match the manifest";
+}
+
+void TestReleasePackager::tamperedCopyRefused()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, state);
+    QFETCH(QString, problem);
+    makeSignedPackageAndInstallation();
+    const QString packageDir = path(QStringLiteral("package"));
+    PackageBuilder package(packageDir);
+    if (change == QLatin1String("change")) {
+        QByteArray bytes = PackageBuilder::readFile(package.path("application/3_2_to_3_3/common/ostrelle.exe"));
+        bytes[3] = char(bytes.at(3) ^ 1);
+        package.file(QStringLiteral("application/3_2_to_3_3/common/ostrelle.exe"), bytes);
+    } else if (change == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(package.path("application/3_2_to_3_3/config/menus.xml")));
+    } else if (change == QLatin1String("add")) {
+        package.file(QStringLiteral("application/common/extra.dll"), "extra");
+    } else if (change == QLatin1String("unsign")) {
+        QVERIFY(QFile::remove(package.path("package.manifest")) && QFile::remove(package.path("package.manifest.sig")));
+    } else if (change == QLatin1String("other key")) {
+        QVERIFY(QFile::remove(installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+        QVERIFY(QFile::copy(path("OTHER_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    } else if (change == QLatin1String("edit manifest")) {
+        QByteArray manifest = PackageBuilder::readFile(package.path("package.manifest"));
+        // One hex digit of a hash: the manifest no longer is what was signed.
+        const int at = manifest.indexOf(" 12 application/3_2_to_3_3/common/ostrelle.exe");
+        QVERIFY(at > 0);
+        manifest[at - 1] = manifest.at(at - 1) == '0' ? '1' : '0';
+        package.file(QStringLiteral("package.manifest"), manifest);
+    }
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+
+    const QString keyFile = QDir::homePath() + QStringLiteral("/.config/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/"
+                                                             "Windows/CurrentVersion/Uninstall/Ostrelle.ini");
+    const QStringList before = PackageBuilder::snapshot(installDir());
+    const QByteArray keyBefore = PackageBuilder::readFile(keyFile);
+    const Run refused = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--report", path("report.json")},
+                                   packageDir);
+    QVERIFY2(refused.exitCode == 14, qPrintable(refused.describe()));
+    QVERIFY2(refused.out.contains(problem), qPrintable(refused.describe()));
+    // Refused before the flag file, the backup or anything else was touched.
+    QCOMPARE(PackageBuilder::snapshot(installDir()), before);
+    QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
+
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
+    QCOMPARE(report.value("exitStatus").toInt(), 14);
+    QCOMPARE(report.value("exitMeaning").toString(),
+             QStringLiteral("the package's files or signature do not pass; nothing was changed"));
+    const QJsonObject signature = report.value("signature").toObject();
+    QCOMPARE(signature.value("state").toString(), state);
+    QVERIFY(!signature.value("accepted").toBool(true));
+    QVERIFY2(QJsonDocument(signature).toJson().contains(problem.toUtf8()), QJsonDocument(signature).toJson().constData());
+    QStringList stages;
+    for (const QJsonValue &stage : report.value("stages").toArray())
+        stages << stage.toObject().value("id").toString() + '=' + stage.toObject().value("outcome").toString();
+    QCOMPARE(stages, QStringList({"check-version=ok", "check-package=failed"}));
+
+    // --check says the same, and passes the untouched package.
+    const Run check = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--check"}, packageDir);
+    QCOMPARE(check.exitCode, 1);
+    QVERIFY2(check.out.contains(QLatin1String("PROBLEM  package refused: ")) && check.out.contains(problem),
+             qPrintable(check.describe()));
+}
+
+void TestReleasePackager::refusesBadInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    const QString r32 = QStringLiteral("--release=3.2=releases/3.2");
+    const QString r33 = QStringLiteral("--release=3.3=releases/3.3");
+    const QString updater = QStringLiteral("--updater=updater");
+    const QString out = QStringLiteral("--out=package");
+    QTest::newRow("one release") << QStringList{r32, updater, out} << "at least two releases";
+    QTest::newRow("not consecutive") << QStringList{r32, "--release=3.4=releases/3.3", updater, out} << "not consecutive";
+    QTest::newRow("crosses a major version") << QStringList{r32, "--release=4.0=releases/3.3", updater, out} << "major version";
+    QTest::newRow("three-part version") << QStringList{r32, "--release=3.3.1=releases/3.3", updater, out} << "major.minor";
+    QTest::newRow("missing tree") << QStringList{r32, "--release=3.3=releases/none", updater, out} << "is not a directory";
+    QTest::newRow("script of the first release") << QStringList{r32, r33, "--sql=3.2=3.3.sql", updater, out}
+                                                 << "belongs to the step";
+    QTest::newRow("malformed directive") << QStringList{r32, r33, "--sql=3.3=bad.sql", updater, out} << "parser refuses";
+    QTest::newRow("script fails on the database") << QStringList{r32, r33, "--sql=3.3=failing.sql", updater, out}
+                                                  << "statement 1 fails";
+    QTest::newRow("no string table") << QStringList{r32, r33, "--updater=releases", out} << "no string.bin";
+    QTest::newRow("output not empty") << QStringList{r32, r33, updater, "--out=releases"} << "is not empty";
+}
+
+void TestReleasePackager::refusesBadInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    makeReleases();
+    PackageBuilder scripts(m_root->path());
+    scripts.file(QStringLiteral("bad.sql"), "IFN_COL|orders;\nALTER TABLE orders ADD COLUMN note TEXT;\n")
+        .file(QStringLiteral("failing.sql"), "ALTER TABLE no_such_table ADD COLUMN x TEXT;\n");
+    QVERIFY(scripts.ok());
+    const Run run = runProgram(QString::fromUtf8(kTool), QStringList{"build"} + arguments, m_root->path());
+    QCOMPARE(run.exitCode, int(PackageTool::ExitFailure));
+    QVERIFY2(run.out.contains(error), qPrintable(run.describe()));
+    QVERIFY(!QFileInfo::exists(path("package/application")));
+}
+
+QTEST_GUILESS_MAIN(TestReleasePackager)
+#include "tst_releasepackager.moc"
