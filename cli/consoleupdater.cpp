@@ -686,6 +686,10 @@ int ConsoleUpdater::runCheck()
     ConsoleOutput *output = m_output.get();
     RunReport *report = m_report.get();
     PackageCheck check(m_packageDir);
+    // "  ok       text": the word padded to one column in every language.
+    const QString okWord = padded(ConsoleText::tr("ok"), 8);
+    const QString noteWord = padded(ConsoleText::tr("note"), 8);
+    const QString problemWord = padded(ConsoleText::tr("PROBLEM"), 8);
     check.setFindingListener([=](const PackageCheck::Finding &finding) {
         if (report)
             report->addFinding(finding.severity == PackageCheck::Severity::Ok     ? QStringLiteral("ok")
