@@ -366,26 +366,24 @@ void PackageCheck::checkPackageFiles()
     const PackageVerifier::Result &result = m_verification;
     if (!result.accepted()) {
         for (const QString &text : result.problems)
-            problem(QStringLiteral("package refused: %1").arg(text));
+            problem(ConsoleText::tr("package refused: %1").arg(text));
         return;
     }
+    // One arg() call: a key's name may hold "%2" itself.
+    const QString matched = ConsoleText::tr("signature: %1; %2 files (%3) match %4")
+                                .arg(result.signatureText, QString::number(result.fileCount),
+                                     humanSize(result.byteCount), QLatin1String(PackageManifest::kFileName));
     switch (result.signature) {
     case PackageVerifier::Signature::Verified:
-        ok(QStringLiteral("signature: %1; %2 files (%3) match %4")
-               .arg(result.signatureText)
-               .arg(result.fileCount)
-               .arg(humanSize(result.byteCount), QLatin1String(PackageManifest::kFileName)));
+        ok(matched);
         break;
     case PackageVerifier::Signature::Unsigned:
-        note(QStringLiteral("the package is unsigned (no %1) and this installation trusts no key (%2): its files "
-                            "are not checked")
+        note(ConsoleText::tr("the package is unsigned (no %1) and this installation trusts no key (%2): its files "
+                             "are not checked")
                  .arg(QLatin1String(PackageManifest::kFileName), TrustedKeys::filePath(m_installDir)));
         break;
     default:
-        note(QStringLiteral("signature: %1; %2 files (%3) match %4")
-                 .arg(result.signatureText)
-                 .arg(result.fileCount)
-                 .arg(humanSize(result.byteCount), QLatin1String(PackageManifest::kFileName)));
+        note(matched);
         break;
     }
 }

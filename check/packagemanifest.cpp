@@ -1,6 +1,7 @@
 #include "check/packagemanifest.h"
 
 #include "check/sha256stream.h"
+#include "strings/consoletext.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -38,33 +39,34 @@ bool PackageManifest::fail(const QString &error)
 
 bool PackageManifest::isAllowedPath(const QString &path, QString *why)
 {
-    const auto refuse = [why](const char *reason) {
+    // The reasons reach the console program's --check and refusals: translated there.
+    const auto refuse = [why](const QString &reason) {
         if (why)
-            *why = QString::fromLatin1(reason);
+            *why = reason;
         return false;
     };
     if (path.isEmpty())
-        return refuse("empty path");
+        return refuse(ConsoleText::tr("empty path"));
     if (path.toUtf8().size() > kMaxPathBytes)
-        return refuse("path too long");
+        return refuse(ConsoleText::tr("path too long"));
     for (const QChar c : path) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return refuse("control character in path");
+            return refuse(ConsoleText::tr("control character in path"));
         if (c == QLatin1Char('\\') || c == QLatin1Char(':'))
-            return refuse("\"\\\" or \":\" in path");
+            return refuse(ConsoleText::tr("\"\\\" or \":\" in path"));
         if (c.isSurrogate() || c.unicode() == 0xfffd)
-            return refuse("path is not valid UTF-8");
+            return refuse(ConsoleText::tr("the path is not valid UTF-8"));
     }
     if (path.startsWith(QLatin1Char('/')))
-        return refuse("absolute path");
+        return refuse(ConsoleText::tr("absolute path"));
     const QStringList parts = path.split(QLatin1Char('/'));
     for (const QString &part : parts) {
         if (part.isEmpty())
-            return refuse("empty part in path");
+            return refuse(ConsoleText::tr("empty part in path"));
         if (part == QLatin1String(".") || part == QLatin1String(".."))
-            return refuse("\".\" or \"..\" in path");
+            return refuse(ConsoleText::tr("\".\" or \"..\" in path"));
         if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
-            return refuse("a part of the path ends in a dot or a space");
+            return refuse(ConsoleText::tr("a part of the path ends in a dot or a space"));
     }
     return true;
 }
@@ -80,11 +82,11 @@ bool PackageManifest::parse(const QByteArray &text)
     m_entries.clear();
     m_error.clear();
     if (text.size() > kMaxTextBytes)
-        return fail(QStringLiteral("the manifest is larger than %1 bytes").arg(kMaxTextBytes));
+        return fail(ConsoleText::tr("the manifest is larger than %1 bytes").arg(kMaxTextBytes));
     if (!text.endsWith('\n'))
-        return fail(QStringLiteral("the manifest does not end with a line feed"));
+        return fail(ConsoleText::tr("the manifest does not end with a line feed"));
     if (text.contains('\r') || text.contains('\0'))
-        return fail(QStringLiteral("the manifest holds a carriage return or a NUL byte"));
+        return fail(ConsoleText::tr("the manifest holds a carriage return or a NUL byte"));
 
     int lineNumber = 0;
     int start = 0;
@@ -97,50 +99,50 @@ bool PackageManifest::parse(const QByteArray &text)
         start = end + 1;
         ++lineNumber;
         const auto malformed = [lineNumber](const QString &why) {
-            return QStringLiteral("line %1 of the manifest: %2").arg(lineNumber).arg(why);
+            return ConsoleText::tr("line %1 of the manifest: %2").arg(lineNumber).arg(why);
         };
         if (lineNumber == 1) {
             if (line != kHeader)
-                return fail(malformed(QStringLiteral("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader))));
+                return fail(malformed(ConsoleText::tr("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader))));
             continue;
         }
         if (m_entries.size() >= kMaxEntries)
-            return fail(malformed(QStringLiteral("more than %1 files").arg(kMaxEntries)));
+            return fail(malformed(ConsoleText::tr("more than %1 files").arg(kMaxEntries)));
 
         const int firstSpace = line.indexOf(' ');
         const int secondSpace = firstSpace < 0 ? -1 : line.indexOf(' ', firstSpace + 1);
         if (firstSpace < 0 || secondSpace < 0)
-            return fail(malformed(QStringLiteral("expected \"<sha-256> <size> <path>\"")));
+            return fail(malformed(ConsoleText::tr("expected \"<sha-256> <size> <path>\"")));
         const QByteArray hex = line.left(firstSpace);
         const QByteArray sizeText = line.mid(firstSpace + 1, secondSpace - firstSpace - 1);
         const QByteArray pathBytes = line.mid(secondSpace + 1);
         if (hex.size() != 64 || !isLowerHex(hex))
-            return fail(malformed(QStringLiteral("the SHA-256 is not 64 lower-case hex digits")));
+            return fail(malformed(ConsoleText::tr("the SHA-256 is not 64 lower-case hex digits")));
         if (!isDecimal(sizeText) || (sizeText.size() > 1 && sizeText.startsWith('0')) || sizeText.size() > 12)
-            return fail(malformed(QStringLiteral("the size is not a plain decimal number")));
+            return fail(malformed(ConsoleText::tr("the size is not a plain decimal number")));
         const qint64 size = sizeText.toLongLong();
         if (size > kMaxFileSize)
-            return fail(malformed(QStringLiteral("a size above %1 bytes").arg(kMaxFileSize)));
+            return fail(malformed(ConsoleText::tr("a size above %1 bytes").arg(kMaxFileSize)));
         const QString path = QString::fromUtf8(pathBytes);
         if (path.toUtf8() != pathBytes)
-            return fail(malformed(QStringLiteral("the path is not valid UTF-8")));
+            return fail(malformed(ConsoleText::tr("the path is not valid UTF-8")));
         QString why;
         if (!isAllowedPath(path, &why))
-            return fail(malformed(QStringLiteral("%1: \"%2\"").arg(why, path)));
+            return fail(malformed(ConsoleText::tr("%1: \"%2\"").arg(why, path)));
         if (isExcluded(path))
-            return fail(malformed(QStringLiteral("\"%1\" is not part of a package").arg(path)));
+            return fail(malformed(ConsoleText::tr("\"%1\" is not part of a package").arg(path)));
         if (!previousPath.isNull() && !(previousPath < pathBytes))
-            return fail(malformed(previousPath == pathBytes ? QStringLiteral("\"%1\" is listed twice").arg(path)
-                                                            : QStringLiteral("\"%1\" is out of order").arg(path)));
+            return fail(malformed(previousPath == pathBytes ? ConsoleText::tr("\"%1\" is listed twice").arg(path)
+                                                            : ConsoleText::tr("\"%1\" is out of order").arg(path)));
         const QString key = path.toCaseFolded();
         if (folded.contains(key))
-            return fail(malformed(QStringLiteral("\"%1\" differs from another path only in letter case").arg(path)));
+            return fail(malformed(ConsoleText::tr("\"%1\" differs from another path only in letter case").arg(path)));
         // A file and a directory of one name cannot both exist.
         if (directories.contains(key))
-            return fail(malformed(QStringLiteral("\"%1\" is both a file and a directory").arg(path)));
+            return fail(malformed(ConsoleText::tr("\"%1\" is both a file and a directory").arg(path)));
         for (int slash = key.indexOf(QLatin1Char('/')); slash >= 0; slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
             if (folded.contains(key.left(slash)))
-                return fail(malformed(QStringLiteral("\"%1\" lies below a file").arg(path)));
+                return fail(malformed(ConsoleText::tr("\"%1\" lies below a file").arg(path)));
             directories.insert(key.left(slash));
         }
         folded.insert(key);
@@ -148,7 +150,7 @@ bool PackageManifest::parse(const QByteArray &text)
         m_entries.append({path, size, QByteArray::fromHex(hex)});
     }
     if (lineNumber == 0)
-        return fail(QStringLiteral("the manifest is empty"));
+        return fail(ConsoleText::tr("the manifest is empty"));
     return true;
 }
 
@@ -156,10 +158,10 @@ bool PackageManifest::read(const QString &filePath)
 {
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
     const QByteArray text = file.read(kMaxTextBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
     return parse(text);
 }
 
@@ -187,7 +189,7 @@ bool PackageManifest::listPackage(const QString &packageDir, Listing *listing, Q
     *listing = Listing();
     const QDir root(QFileInfo(packageDir).absoluteFilePath());
     if (!QFileInfo(packageDir).isDir()) {
-        *error = QStringLiteral("%1 is not a directory").arg(packageDir);
+        *error = ConsoleText::tr("%1 is not a directory").arg(packageDir);
         return false;
     }
     QDirIterator it(root.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -199,13 +201,13 @@ bool PackageManifest::listPackage(const QString &packageDir, Listing *listing, Q
             continue;
         QString why;
         if (info.isSymLink())
-            listing->irregular.append(QStringLiteral("%1: a symbolic link").arg(relative));
+            listing->irregular.append({relative, ConsoleText::tr("a symbolic link")});
         else if (info.isDir())
             continue;
         else if (!info.isFile())
-            listing->irregular.append(QStringLiteral("%1: not a regular file").arg(relative));
+            listing->irregular.append({relative, ConsoleText::tr("not a regular file")});
         else if (!isAllowedPath(relative, &why))
-            listing->irregular.append(QStringLiteral("%1: %2").arg(relative, why));
+            listing->irregular.append({relative, why});
         else
             listing->files.insert(relative, info.size());
     }
@@ -220,8 +222,12 @@ bool PackageManifest::scan(const QString &packageDir, const std::function<void(q
     QString error;
     if (!listPackage(packageDir, &listing, &error))
         return fail(error);
-    if (!listing.irregular.isEmpty())
-        return fail(QStringLiteral("a manifest cannot name %1").arg(listing.irregular.join(QStringLiteral("; "))));
+    if (!listing.irregular.isEmpty()) {
+        QStringList named;
+        for (const Listing::Irregular &entry : qAsConst(listing.irregular))
+            named << QStringLiteral("%1: %2").arg(entry.path, entry.why);
+        return fail(QStringLiteral("a manifest cannot name %1").arg(named.join(QStringLiteral("; "))));
+    }
     if (listing.files.size() > kMaxEntries)
         return fail(QStringLiteral("the package holds more than %1 files").arg(kMaxEntries));
     qint64 total = 0;

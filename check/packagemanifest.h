@@ -47,8 +47,13 @@ public:
     // and entries a manifest cannot name (links, devices, names it does not allow).
     struct Listing
     {
+        struct Irregular
+        {
+            QString path;
+            QString why;
+        };
         QMap<QString, qint64> files;
-        QStringList irregular; // "path: why"
+        QList<Irregular> irregular;
     };
 
     bool parse(const QByteArray &text);

@@ -1,5 +1,7 @@
 #include "check/packagesignature.h"
 
+#include "strings/consoletext.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -54,17 +56,17 @@ bool PackageSignature::parse(const QByteArray &text)
     m_signatures.clear();
     m_error.clear();
     if (text.size() > kMaxTextBytes)
-        return fail(QStringLiteral("the signature file is larger than %1 bytes").arg(kMaxTextBytes));
+        return fail(ConsoleText::tr("the signature file is larger than %1 bytes").arg(kMaxTextBytes));
     if (!text.endsWith('\n'))
-        return fail(QStringLiteral("the signature file does not end with a line feed"));
+        return fail(ConsoleText::tr("the signature file does not end with a line feed"));
     QList<QByteArray> lines = text.split('\n');
     lines.removeLast();
     if (lines.isEmpty() || lines.constFirst() != kHeader)
-        return fail(QStringLiteral("not a package signature (expected \"%1\")").arg(QLatin1String(kHeader)));
+        return fail(ConsoleText::tr("not a package signature (expected \"%1\")").arg(QLatin1String(kHeader)));
     if (lines.size() == 1)
-        return fail(QStringLiteral("the signature file holds no signature"));
+        return fail(ConsoleText::tr("the signature file holds no signature"));
     if (lines.size() - 1 > kMaxSignatures)
-        return fail(QStringLiteral("the signature file holds more than %1 signatures").arg(kMaxSignatures));
+        return fail(ConsoleText::tr("the signature file holds more than %1 signatures").arg(kMaxSignatures));
     for (int i = 1; i < lines.size(); ++i) {
         const QList<QByteArray> fields = lines.at(i).split(' ');
         Signature signature;
@@ -73,13 +75,13 @@ bool PackageSignature::parse(const QByteArray &text)
             signature.signature = fromStrictHex(fields.at(2), kSignatureBytes);
         }
         if (signature.publicKey.isEmpty() || signature.signature.isEmpty())
-            return fail(QStringLiteral("line %1 of the signature file: expected \"ed25519 <public key> <signature>\" "
+            return fail(ConsoleText::tr("line %1 of the signature file: expected \"ed25519 <public key> <signature>\" "
                                        "in lower-case hex")
                             .arg(i + 1));
         const bool repeated = std::any_of(m_signatures.cbegin(), m_signatures.cend(),
                                           [&](const Signature &s) { return s.publicKey == signature.publicKey; });
         if (repeated)
-            return fail(QStringLiteral("line %1 of the signature file: a second signature by the same key").arg(i + 1));
+            return fail(ConsoleText::tr("line %1 of the signature file: a second signature by the same key").arg(i + 1));
         m_signatures.append(signature);
     }
     return true;
@@ -89,10 +91,10 @@ bool PackageSignature::read(const QString &filePath)
 {
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
     const QByteArray text = file.read(kMaxTextBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        return fail(QStringLiteral("cannot read %1: %2").arg(filePath, file.errorString()));
+        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
     return parse(text);
 }
 

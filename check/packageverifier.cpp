@@ -4,6 +4,7 @@
 #include "check/packagesignature.h"
 #include "check/sha256stream.h"
 #include "check/trustedkeys.h"
+#include "strings/consoletext.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,12 +23,12 @@ bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        *error = ConsoleText::tr("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
     *bytes = file.read(limit + 1);
     if (file.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        *error = ConsoleText::tr("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
     return true;
@@ -50,12 +51,12 @@ void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, 
 
     if (!QFileInfo(sigPath).isFile()) {
         if (trusting)
-            refuse(Signature::NotSigned, QStringLiteral("the package is not signed: it has no %1, and this "
-                                                        "installation accepts only signed packages")
+            refuse(Signature::NotSigned, ConsoleText::tr("the package is not signed: it has no %1, and this "
+                                                         "installation accepts only signed packages")
                                              .arg(QLatin1String(PackageManifest::kSignatureName)));
         else if (result->signature != Signature::KeysBroken) {
             result->signature = Signature::ManifestOnly;
-            result->signatureText = QStringLiteral("not signed; the files are checked against the manifest");
+            result->signatureText = ConsoleText::tr("not signed; the files are checked against the manifest");
         }
         return;
     }
@@ -63,18 +64,18 @@ void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, 
     QByteArray bytes;
     QString error;
     if (!readBounded(sigPath, PackageSignature::kMaxTextBytes, &bytes, &error) || !signature.parse(bytes)) {
-        refuse(Signature::Malformed, QStringLiteral("the signature file %1 is malformed: %2")
+        refuse(Signature::Malformed, ConsoleText::tr("the signature file %1 is malformed: %2")
                                          .arg(QLatin1String(PackageManifest::kSignatureName),
                                               error.isEmpty() ? signature.errorString() : error));
         return;
     }
     if (!PackageSignature::isSupported()) {
         if (trusting)
-            refuse(Signature::NotSupported, QStringLiteral("this updater was built without signature checks and "
-                                                           "cannot check the package's signature"));
+            refuse(Signature::NotSupported, ConsoleText::tr("this updater was built without signature checks and "
+                                                            "cannot check the package's signature"));
         else if (result->signature != Signature::KeysBroken) {
             result->signature = Signature::SignedUntrusted;
-            result->signatureText = QStringLiteral("signed, but this updater cannot check signatures");
+            result->signatureText = ConsoleText::tr("signed, but this updater cannot check signatures");
         }
         return;
     }
@@ -85,8 +86,8 @@ void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, 
     for (const PackageSignature::Signature &one : signature.signatures()) {
         if (!PackageSignature::verify(manifestBytes, one)) {
             allMatch = false;
-            refuse(Signature::BadSignature, QStringLiteral("the signature by key %1 does not match the manifest: "
-                                                           "the manifest or the signature was changed")
+            refuse(Signature::BadSignature, ConsoleText::tr("the signature by key %1 does not match the manifest: "
+                                                            "the manifest or the signature was changed")
                                                 .arg(keyText(one.publicKey)));
             continue;
         }
@@ -98,8 +99,8 @@ void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, 
     if (!allMatch)
         return;
     if (trusting && trustedSigners.isEmpty()) {
-        refuse(Signature::UnknownKey, QStringLiteral("the package is signed only by keys this installation does not "
-                                                     "trust: %1")
+        refuse(Signature::UnknownKey, ConsoleText::tr("the package is signed only by keys this installation does not "
+                                                      "trust: %1")
                                           .arg(otherSigners.join(QStringLiteral(", "))));
         return;
     }
@@ -107,11 +108,11 @@ void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, 
         return;
     if (trusting) {
         result->signature = Signature::Verified;
-        result->signatureText = QStringLiteral("signed by %1").arg(trustedSigners.join(QStringLiteral(", ")));
+        result->signatureText = ConsoleText::tr("signed by %1").arg(trustedSigners.join(QStringLiteral(", ")));
     } else {
         result->signature = Signature::SignedUntrusted;
-        result->signatureText = QStringLiteral("signed by key %1; this installation trusts no key, so only the "
-                                               "files are checked")
+        result->signatureText = ConsoleText::tr("signed by key %1; this installation trusts no key, so only the "
+                                                "files are checked")
                                     .arg(otherSigners.join(QStringLiteral(", ")));
     }
 }
@@ -126,9 +127,8 @@ void checkFiles(const QString &packageDir, const PackageManifest &manifest, Pack
         result->differences.append({Kind::Unreadable, packageDir, error});
         return;
     }
-    for (const QString &irregular : qAsConst(listing.irregular))
-        result->differences.append({Kind::Irregular, irregular.section(QStringLiteral(": "), 0, 0),
-                                    irregular.section(QStringLiteral(": "), 1)});
+    for (const PackageManifest::Listing::Irregular &irregular : qAsConst(listing.irregular))
+        result->differences.append({Kind::Irregular, irregular.path, irregular.why});
 
     qint64 total = 0;
     for (const PackageManifest::Entry &entry : manifest.entries()) {
@@ -146,8 +146,7 @@ void checkFiles(const QString &packageDir, const PackageManifest &manifest, Pack
         const qint64 size = found.value();
         listing.files.erase(found);
         if (size != entry.size) {
-            result->differences.append(
-                {Kind::Size, entry.path, QStringLiteral("%1 bytes, the manifest says %2").arg(size).arg(entry.size)});
+            result->differences.append({Kind::Size, entry.path, QString(), size, entry.size});
             continue;
         }
         QByteArray digest;
@@ -160,8 +159,7 @@ void checkFiles(const QString &packageDir, const PackageManifest &manifest, Pack
         if (!read)
             result->differences.append({Kind::Unreadable, entry.path, error});
         else if (hashed != entry.size)
-            result->differences.append(
-                {Kind::Size, entry.path, QStringLiteral("%1 bytes, the manifest says %2").arg(hashed).arg(entry.size)});
+            result->differences.append({Kind::Size, entry.path, QString(), hashed, entry.size});
         else if (digest != entry.sha256)
             result->differences.append({Kind::Content, entry.path, QString()});
     }
@@ -175,17 +173,19 @@ QString PackageVerifier::Difference::text() const
 {
     switch (kind) {
     case Kind::Missing:
-        return QStringLiteral("missing: %1 (listed in the manifest)").arg(path);
+        return ConsoleText::tr("missing: %1 (listed in the manifest)").arg(path);
     case Kind::Extra:
-        return QStringLiteral("extra file: %1 (not in the manifest)").arg(path);
+        return ConsoleText::tr("extra file: %1 (not in the manifest)").arg(path);
     case Kind::Size:
-        return QStringLiteral("changed: %1 (%2)").arg(path, detail);
+        // One arg() call: a path may hold "%2" itself.
+        return ConsoleText::tr("changed: %1 (%2 bytes, the manifest says %3)")
+            .arg(path, QString::number(size), QString::number(listedSize));
     case Kind::Content:
-        return QStringLiteral("changed: %1 (its SHA-256 differs from the manifest)").arg(path);
+        return ConsoleText::tr("changed: %1 (its SHA-256 differs from the manifest)").arg(path);
     case Kind::Unreadable:
-        return QStringLiteral("unreadable: %1 (%2)").arg(path, detail);
+        return ConsoleText::tr("unreadable: %1 (%2)").arg(path, detail);
     case Kind::Irregular:
-        return QStringLiteral("not allowed in a package: %1 (%2)").arg(path, detail);
+        return ConsoleText::tr("not allowed in a package: %1 (%2)").arg(path, detail);
     }
     return path;
 }
@@ -224,7 +224,7 @@ PackageVerifier::Result PackageVerifier::verify(const QString &packageDir, const
     const bool trusting = keys.state() != TrustedKeys::State::NoFile;
     if (keys.state() == TrustedKeys::State::Broken) {
         result.signature = Signature::KeysBroken;
-        result.signatureText = QStringLiteral("the trusted keys file is broken: %1").arg(keys.errorString());
+        result.signatureText = ConsoleText::tr("the trusted keys file is broken: %1").arg(keys.errorString());
         result.problems.append(result.signatureText);
     }
 
@@ -233,19 +233,19 @@ PackageVerifier::Result PackageVerifier::verify(const QString &packageDir, const
         if (trusting) {
             if (result.signature != Signature::KeysBroken)
                 result.signature = Signature::NotSigned;
-            const QString text = QStringLiteral("the package is not signed: it has no %1, and this installation "
-                                                "accepts only signed packages")
+            const QString text = ConsoleText::tr("the package is not signed: it has no %1, and this "
+                                                 "installation accepts only signed packages")
                                      .arg(QLatin1String(PackageManifest::kFileName));
             if (result.signature == Signature::NotSigned)
                 result.signatureText = text;
             result.problems.append(text);
         } else if (QFileInfo::exists(QDir(packageDir).filePath(QLatin1String(PackageManifest::kSignatureName)))) {
             result.signature = Signature::Malformed;
-            result.signatureText = QStringLiteral("the package has a signature but no %1")
+            result.signatureText = ConsoleText::tr("the package has a signature but no %1")
                                        .arg(QLatin1String(PackageManifest::kFileName));
             result.problems.append(result.signatureText);
         } else {
-            result.signatureText = QStringLiteral("unsigned: the package has no manifest, its files are not checked");
+            result.signatureText = ConsoleText::tr("unsigned: the package has no manifest, its files are not checked");
         }
         return result;
     }
@@ -258,7 +258,7 @@ PackageVerifier::Result PackageVerifier::verify(const QString &packageDir, const
         || !manifest.parse(manifestBytes)) {
         if (result.signature != Signature::KeysBroken)
             result.signature = Signature::Malformed;
-        const QString text = QStringLiteral("the manifest %1 is malformed: %2")
+        const QString text = ConsoleText::tr("the manifest %1 is malformed: %2")
                                  .arg(QLatin1String(PackageManifest::kFileName),
                                       error.isEmpty() ? manifest.errorString() : error);
         if (result.signature == Signature::Malformed)

@@ -40,14 +40,18 @@ public:
         enum class Kind { Missing, Extra, Size, Content, Unreadable, Irregular };
         Kind kind;
         QString path;
-        QString detail;
+        QString detail;         // why it is unreadable or not allowed
+        qint64 size = -1;       // Size: the file's size,
+        qint64 listedSize = -1; // and the manifest's
+        // One sentence in the loaded language.
         QString text() const;
     };
 
     struct Result
     {
         Signature signature = Signature::Unsigned;
-        // What the signature check found, in one sentence ("signed by vendor-2026 (…)").
+        // What the signature check found, in one sentence in the loaded language
+        // ("signed by vendor-2026 (…)").
         QString signatureText;
         bool hasManifest = false;
         int fileCount = 0;

@@ -2,6 +2,7 @@
 
 #include "check/packagesignature.h"
 #include "config/configbase.h"
+#include "strings/consoletext.h"
 
 #include <QFileInfo>
 
@@ -28,16 +29,16 @@ TrustedKeys TrustedKeys::fromFile(const QString &filePath)
 
     trusted.m_state = State::Broken;
     if (!info.isFile()) {
-        trusted.m_error = QStringLiteral("%1 is not a file").arg(filePath);
+        trusted.m_error = ConsoleText::tr("%1 is not a file").arg(filePath);
         return trusted;
     }
     ConfigBase file(filePath, ConfigBase::Access::ReadOnly);
     if (!file.isReadable()) {
-        trusted.m_error = QStringLiteral("%1 cannot be read").arg(filePath);
+        trusted.m_error = ConsoleText::tr("%1 cannot be read").arg(filePath);
         return trusted;
     }
     if (!file.isValid()) {
-        trusted.m_error = QStringLiteral("%1 is damaged (its ZRFILE_BEGIN/ZRFILE_END markers are missing)").arg(filePath);
+        trusted.m_error = ConsoleText::tr("%1 is damaged (its ZRFILE_BEGIN/ZRFILE_END markers are missing)").arg(filePath);
         return trusted;
     }
     const QString prefix = QStringLiteral("%1/").arg(QLatin1String(kGroup));
@@ -50,14 +51,14 @@ TrustedKeys TrustedKeys::fromFile(const QString &filePath)
         const QByteArray publicKey = value.type() == QVariant::String ? PackageSignature::parsePublicKey(value.toString())
                                                                       : QByteArray();
         if (publicKey.isEmpty()) {
-            trusted.m_error = QStringLiteral("%1: the key \"%2\" is not 64 lower-case hex digits").arg(filePath, name);
+            trusted.m_error = ConsoleText::tr("%1: the key \"%2\" is not 64 lower-case hex digits").arg(filePath, name);
             trusted.m_keys.clear();
             return trusted;
         }
         trusted.m_keys.insert(publicKey, name);
     }
     if (trusted.m_keys.isEmpty()) {
-        trusted.m_error = QStringLiteral("%1 holds no key in its group [%2]").arg(filePath, QLatin1String(kGroup));
+        trusted.m_error = ConsoleText::tr("%1 holds no key in its group [%2]").arg(filePath, QLatin1String(kGroup));
         return trusted;
     }
     trusted.m_state = State::Trusted;

@@ -323,7 +323,7 @@ int ConsoleUpdater::run(const QStringList &arguments)
         const bool written = m_report->write(m_reportPath, &error);
         m_report.reset();
         if (!written) {
-            badInput(QStringLiteral("cannot write the report %1: %2").arg(m_reportPath, error));
+            badInput(ConsoleText::tr("cannot write the report %1: %2").arg(m_reportPath, error));
             return status == ExitSuccess ? ExitBadInput : status;
         }
     }
@@ -715,7 +715,7 @@ int ConsoleUpdater::runCheck()
         m_report->setInstallation(m_updater->getInstallPath(), m_updater->getOldVersion(), m_updater->getRegKey());
     }
     if (m_report)
-        m_report->startStage(QStringLiteral("check"), QStringLiteral("Checking the package"));
+        m_report->startStage(QStringLiteral("check"), stageName(UpdateSequence::Stage::CheckPackage));
     if (check.checkVersionFile() && m_updater) {
         check.run(m_updater.get());
         if (m_report)

@@ -90,6 +90,9 @@ void TestPackageVerifier::verify_data()
         {"extra file: application/common/evil.dll (not in the manifest)"});
     row("link in the package", "add link", Trust::Signer, Signature::Verified,
         {"not allowed in a package: application/common/link.dll (a symbolic link)"});
+    // The name is given whole, whatever it holds.
+    row("name with a colon and a placeholder", "add odd name", Trust::Signer, Signature::Verified,
+        {"not allowed in a package: application/common/odd: %2.dll (\"\\\" or \":\" in path)"});
     row("every difference listed", "remove file|add file|change byte", Trust::Signer, Signature::Verified,
         {"changed: application/3_2_to_3_3/common/app.exe", "missing: application/3_2_to_3_3/config/app.ini",
          "extra file: application/common/evil.dll"});
@@ -151,6 +154,8 @@ void TestPackageVerifier::verify()
             QVERIFY(QFile::remove(package.path(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("config/app.ini")))));
         else if (step == QLatin1String("add file"))
             package.file(QStringLiteral("application/common/evil.dll"), "evil");
+        else if (step == QLatin1String("add odd name"))
+            package.file(QStringLiteral("application/common/odd: %2.dll"), "odd");
         else if (step == QLatin1String("add link"))
             package.link(QStringLiteral("application/common/link.dll"), QStringLiteral("../../string.bin"));
         else if (step == QLatin1String("add log"))

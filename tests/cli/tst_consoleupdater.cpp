@@ -1,5 +1,8 @@
 #include "cli/consoleoutput.h"
 #include "app/mainwindow.h"
+#include "check/packagemanifest.h"
+#include "check/packagesignature.h"
+#include "check/trustedkeys.h"
 #include "app/zrpubmethod.h"
 #include "common/packagebuilder.h"
 #include "common/scopedcurrentdir.h"
@@ -219,6 +222,8 @@ private:
         NoVersionIni,
         NoRegistryKey,
         NoInstallDir,
+        SignedPackage,  // signed by a key the installation trusts (manifest only without libsodium)
+        SignedTampered, // the same, then one byte of a step file changed
     };
 
     // A fresh installation (3.2.0, English key) and a package 3.2 -> 3.4 in two steps,
@@ -451,6 +456,31 @@ bool TestConsoleUpdater::apply(Fault fault)
     case NoInstallDir:
         writeKey(QStringLiteral("Ostrelle"), QStringLiteral("3.2.0"), m_root->path() + QStringLiteral("/Gone/ostrelle.exe"));
         return true;
+    case SignedPackage:
+    case SignedTampered: {
+        PackageManifest manifest;
+        if (!manifest.scan(packagePath()))
+            return false;
+        const QByteArray manifestText = manifest.toText();
+        package.file(QLatin1String(PackageManifest::kFileName), manifestText);
+        QByteArray publicKey;
+        QByteArray secretKey;
+        PackageSignature::Signature one;
+        if (PackageSignature::isSupported()) {
+            PackageSignature signature;
+            if (!PackageSignature::generateKeyPair(&publicKey, &secretKey)
+                || !PackageSignature::sign(manifestText, secretKey, &one))
+                return false;
+            signature.append(one);
+            package.file(QLatin1String(PackageManifest::kSignatureName), signature.toText());
+            install.markedIni(QStringLiteral("config/%1").arg(QLatin1String(TrustedKeys::kFileName)),
+                              {{"KEYS/vendor-2026", QString::fromLatin1(publicKey.toHex())}});
+        }
+        if (fault == SignedTampered)
+            package.file(PackageBuilder::stepPath(QStringLiteral("3_2_to_3_3"), QStringLiteral("common/ostrelle.exe")),
+                         "Ostrelle 3.9");
+        break;
+    }
     }
     if (!install.ok() || !package.ok())
         qWarning() << install.error() << package.error();
@@ -977,6 +1007,7 @@ void TestConsoleUpdater::noEnglishInOtherLanguages_data()
     QTest::addColumn<int>("fault");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("elsewhere"); // run outside the package
+    QTest::addColumn<QString>("shown");  // a name the output must hold, so the case is what it says
 
     struct Case
     {
@@ -984,6 +1015,7 @@ void TestConsoleUpdater::noEnglishInOtherLanguages_data()
         Fault fault;
         QStringList arguments;
         bool elsewhere;
+        const char *shown = "";
     };
     // Every kind of message the program prints: stages, progress, results and their
     // details, every --check finding these packages produce, option errors, --help.
@@ -996,7 +1028,7 @@ void TestConsoleUpdater::noEnglishInOtherLanguages_data()
         {"update, step fails", SqlErrorInStep2, {}, false},
         {"update, step and restore fail", SqlErrorAndStaleBackup, {}, false},
         {"update, damaged version.ini", DamagedVersionIni, {}, false},
-        {"check", NoFault, {"--check"}, false},
+        {"check, unsigned package", NoFault, {"--check"}, false, "TRUSTED_KEYS.ini"},
         {"check, nothing to do", SameVersion, {"--check"}, false},
         {"check, older package", OlderPackage, {"--check"}, false},
         {"check, missing step", MissingStep, {"--check"}, false},
@@ -1018,11 +1050,14 @@ void TestConsoleUpdater::noEnglishInOtherLanguages_data()
         {"no uninstall key", NoRegistryKey, {}, false},
         {"installation directory gone", NoInstallDir, {"--restore"}, false},
         {"help", NoFault, {"--help"}, false},
+        {"check, signed package", SignedPackage, {"--check"}, false, "package.manifest"},
+        {"check, tampered package", SignedTampered, {"--check"}, false, "3_2_to_3_3/common/ostrelle.exe"},
+        {"update, tampered package", SignedTampered, {}, false, "3_2_to_3_3/common/ostrelle.exe"},
     };
     for (const char *lang : {"0", "2"}) {
         for (const Case &c : cases)
             QTest::addRow("%s, --lang %s", c.name, lang)
-                << QString::fromLatin1(lang) << int(c.fault) << c.arguments << c.elsewhere;
+                << QString::fromLatin1(lang) << int(c.fault) << c.arguments << c.elsewhere << QString::fromLatin1(c.shown);
     }
 }
 
@@ -1032,6 +1067,7 @@ void TestConsoleUpdater::noEnglishInOtherLanguages()
     QFETCH(int, fault);
     QFETCH(QStringList, arguments);
     QFETCH(bool, elsewhere);
+    QFETCH(QString, shown);
     StringTableCompiler table;
     QVERIFY(table.readSource(QString::fromUtf8(kStringSource)));
     const QSet<QString> englishWords = englishOnlyWords(table);
@@ -1043,6 +1079,7 @@ void TestConsoleUpdater::noEnglishInOtherLanguages()
     const Run result = run(QStringList(arguments) << QStringLiteral("--lang") << lang, elsewhere ? other.path() : QString());
     const QString output = result.out + result.err;
     QVERIFY2(!output.trimmed().isEmpty(), qPrintable(result.describe()));
+    QVERIFY2(output.contains(shown), qPrintable(result.describe()));
     const QStringList english = linesWithEnglish(output, englishWords);
     QVERIFY2(english.isEmpty(), qPrintable(QStringLiteral("English in --lang %1:\n%2\n\n%3")
                                                .arg(lang, english.join(QLatin1Char('\n')), result.describe())));
