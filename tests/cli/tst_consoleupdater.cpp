@@ -1164,8 +1164,8 @@ void TestConsoleUpdater::helpAndVersion()
     makeScenario();
     const Run help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    for (const char *text : {"Usage: corvane-updater-cli [--lang N] [--quiet] [--check | --restore]\n", "\n  --lang N       ",
-                             "\n  --restore      ", "\n  --check        ", "\n  --quiet        ", "\nExit status:\n",
+    for (const char *text : {"Usage: corvane-updater-cli [--lang N] [--quiet] [--report FILE] [--check | --restore]\n",
+                             "\n  --lang N       ", "\n  --restore      ", "\n  --check        ", "\n  --quiet        ", "\nExit status:\n",
                              "\n  3  nothing to do: ", "\n  6  the update failed; the backup was put back\n"})
         QVERIFY2(help.out.contains(QLatin1String(text)), text);
     const Run version = run({QStringLiteral("--version")});
