@@ -506,6 +506,16 @@ void PackageCheck::checkConfig(const QString &step)
     const QString relative = QStringLiteral("%1/%2/config").arg(InstallLayout::packageRootName(), step);
     const QString targetDir = installPath(QStringLiteral("config"));
     const QFileInfo target(targetDir);
+    // As the configuration step judges them: it refuses to write through these.
+    const auto leadsOut = [this](const QFileInfo &installed) {
+        return installed.isSymLink() && !TreeWalker::isInside(installed.filePath(), m_installDir);
+    };
+    if (leadsOut(target)) {
+        problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to write "
+                                "through it")
+                    .arg(relative, targetDir));
+        return;
+    }
     if (target.exists() && !target.isDir()) {
         problem(ConsoleText::tr("%1: the installation's config is not a directory: the configuration step would fail").arg(relative));
         return;
@@ -554,6 +564,13 @@ void PackageCheck::checkConfig(const QString &step)
             continue;
         }
 
+        const QFileInfo installedBackup(installed.filePath() + QStringLiteral(".bak"));
+        if (leadsOut(installed) || leadsOut(installedBackup)) {
+            problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to "
+                                    "write through it")
+                        .arg(entryRelative, leadsOut(installed) ? installed.filePath() : installedBackup.filePath()));
+            continue;
+        }
         ConfigBase installedIni(installed.filePath(), ConfigBase::Access::ReadOnly);
         const QStringList packageKeys = contentKeys(packageIni);
         int kept = 0;

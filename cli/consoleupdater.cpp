@@ -319,6 +319,8 @@ int ConsoleUpdater::run(const QStringList &arguments)
     const int status = execute(arguments);
     if (m_report) {
         m_report->setExit(status, exitMeaning(status));
+        if (!m_logDir.isEmpty() && !isLogWritten())
+            m_report->setLogFile(QString());
         QString error;
         const bool written = m_report->write(m_reportPath, &error);
         m_report.reset();
@@ -519,6 +521,20 @@ QString ConsoleUpdater::logFileShown() const
     return QDir::cleanPath(QDir(m_packageDir).filePath(logFilePath()));
 }
 
+bool ConsoleUpdater::isLogWritten() const
+{
+    return logFileWritten() && QFileInfo(logFileShown()).isFile();
+}
+
+QString ConsoleUpdater::detailsText() const
+{
+    // A read-only package directory, a "log" that is a file, a full disk: pointing to a
+    // file that does not exist, or lacks lines, would send the reader looking for nothing.
+    if (!isLogWritten())
+        return ConsoleText::tr("The run could not be logged: %1 cannot be written.").arg(logFileShown());
+    return ConsoleText::tr("Details: %1").arg(logFileShown());
+}
+
 int ConsoleUpdater::runUpdate()
 {
     const QString oldVersion = m_updater->getOldVersion();
@@ -621,7 +637,7 @@ int ConsoleUpdater::runUpdate()
     case UpdateSequence::Outcome::Succeeded:
         break;
     }
-    m_output->error(ConsoleText::tr("Details: %1").arg(logFileShown()));
+    m_output->error(detailsText());
     return result;
 }
 
@@ -655,7 +671,7 @@ int ConsoleUpdater::runRestore()
         return ExitSuccess;
     if (!QFileInfo(m_updater->getBackupPath()).isDir())
         m_output->error(ConsoleText::tr("There is no backup %1.").arg(m_updater->getBackupPath()));
-    m_output->error(ConsoleText::tr("Details: %1").arg(logFileShown()));
+    m_output->error(detailsText());
     return ExitRestoreFailed;
 }
 

@@ -86,6 +86,10 @@ private:
     void badInput(const QString &message);
     // The log file of this run, as an absolute path.
     QString logFileShown() const;
+    // Every line of the run reached the log file.
+    bool isLogWritten() const;
+    // The last line of a failed run: where the details are, or that there is no log.
+    QString detailsText() const;
 
     Mode m_mode = Mode::Update;
     QString m_packageDir;

@@ -79,6 +79,13 @@ bool ZRPubMethod::restoreDir(QDir backup, QDir target)
         case TreeWalker::Issue::Undecodable:
             ZR_LOG_WARNING(kRestoreDirSignature) << undecodableWarning(entry);
             break;
+        case TreeWalker::Issue::LinkReplaced:
+            // A backup of an older updater, which followed links, holds the directory
+            // the link led to: the link goes, its target is left alone, and the
+            // installation gets the backup's copy. Named, as the link is not back.
+            ZR_LOG_WARNING(kRestoreDirSignature)
+                << QStringLiteral("replace link %1 (to %2) with the backup's directory").arg(entry.relativePath, detail);
+            break;
         default:
             break;
         }

@@ -4,6 +4,7 @@
 #include "fileutil/symlink.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -154,8 +155,11 @@ bool TreeWalker::prepareTargetDir(const Entry &dir)
         return true;
     if (m_keepLinks) {
         // Never through a link: the directory the source has takes the link's place.
+        QByteArray text;
+        SymLink::read(dir.targetPath, &text);
         if (!FileCopier::removeTarget(dir.targetPath))
             return refuse(Issue::Remove, dir, qt_error_string());
+        report(Issue::LinkReplaced, dir, QFile::decodeName(text));
         return true;
     }
     // A dangling link fails below, as the directory cannot be made.

@@ -32,6 +32,8 @@ public:
         Remove,      // the target entry in the way could not be removed; detail: why
         Copy,        // the file could not be copied; detail: why
         Undecodable, // a name not valid in the file name encoding, left out; name: as best it can
+        LinkReplaced, // kept links: a target link where the source has a directory, removed (not
+                      // what it leads to) to make room for the directory; detail: the link's text
     };
     struct Entry
     {

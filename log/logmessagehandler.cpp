@@ -68,6 +68,8 @@ struct HandlerState
     QByteArray filePath;
 #endif
     QByteArray line;
+    // A line since the last setLogDirectory() did not reach the file whole.
+    bool lineLost = false;
 };
 
 HandlerState &state()
@@ -103,20 +105,21 @@ void refreshSecond(HandlerState &st, qint64 second)
 
 // Opened and closed per message: nothing is lost when the process is killed, and a
 // missing "log" directory only loses the line. One write, so concurrent writers (and
-// processes) never interleave within a line.
-void appendLine(const HandlerState &st)
+// processes) never interleave within a line. False when the line did not go in whole.
+bool appendLine(const HandlerState &st)
 {
 #ifdef Q_OS_WIN
     const int fd = _wopen(st.filePath.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
                           _S_IREAD | _S_IWRITE);
     if (fd < 0)
-        return;
-    _write(fd, st.line.constData(), unsigned(st.line.size()));
+        return false;
+    const bool whole = _write(fd, st.line.constData(), unsigned(st.line.size())) == st.line.size();
     _close(fd);
+    return whole;
 #else
     const int fd = ::open(st.filePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return;
+        return false;
     const char *data = st.line.constData();
     qint64 left = st.line.size();
     while (left > 0) {
@@ -129,6 +132,7 @@ void appendLine(const HandlerState &st)
         left -= written;
     }
     ::close(fd);
+    return left == 0;
 #endif
 }
 
@@ -142,6 +146,7 @@ void setLogDirectory(const QString &directory)
     // The file name is made again with the next message.
     st.second = -1;
     st.date = QDate();
+    st.lineLost = false;
 }
 
 QString logDirectory()
@@ -158,6 +163,12 @@ QString logFilePath()
 QString logFilePath(const QDate &date)
 {
     return filePathIn(logDirectory(), date);
+}
+
+bool logFileWritten()
+{
+    QMutexLocker locker(&handlerMutex());
+    return !state().lineLost;
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
@@ -189,5 +200,6 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     st.line.append(' ');
     st.line.append(QTextCodec::codecForLocale()->fromUnicode(msg));
     st.line.append("\r\n", 2);
-    appendLine(st);
+    if (!appendLine(st))
+        st.lineLost = true;
 }

@@ -20,4 +20,10 @@ QString logDirectory();
 QString logFilePath();
 QString logFilePath(const QDate &date);
 
+// Whether every line since the log directory was last set reached the log file. A
+// line that could not be written (no "log" directory, a read-only package directory,
+// a full disk) is lost silently; the console program then must not name the file as
+// the place of the details.
+bool logFileWritten();
+
 #endif // LOGMESSAGEHANDLER_H

@@ -20,6 +20,15 @@ bool isDotEntry(const QString &name)
     return name == QLatin1String(".") || name == QLatin1String("..");
 }
 
+// A link that the merge would write through into a file outside the installation,
+// where no backup covers it: "config" itself, an INI file, or the ".bak" beside it
+// (QSaveFile, behind QSettings and the backup copy, writes to a link's target).
+bool leadsOut(const QString &path, const QString &installRoot)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() && !TreeWalker::isInside(path, installRoot);
+}
+
 } // namespace
 
 UpdateObject::UpdateObject(QObject *parent)
@@ -73,6 +82,15 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
         << "update config files";
 
     const QDir target(targetDir);
+    // The installation is the directory that holds its "config".
+    const QString installRoot = QFileInfo(target.absolutePath()).absolutePath();
+    const auto refuseLink = [](const QString &path) {
+        ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+            << QStringLiteral("refuse link %1,it leads out of the installation").arg(path);
+        return false;
+    };
+    if (leadsOut(target.absolutePath(), installRoot))
+        return refuseLink(target.absolutePath());
     if (!target.exists() && !QDir().mkdir(target.absolutePath()))
         return false;
 
@@ -101,6 +119,11 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
         // written, so a directory on either side fails like any file that cannot be copied.
         if (!entry.isFile() || !installed.isFile())
             return false;
+        // Checked before the installed file is opened: the opening's repair writes too.
+        for (const QString &written : {targetPath, targetPath + QStringLiteral(".bak")}) {
+            if (leadsOut(written, installRoot))
+                return refuseLink(written);
+        }
 
         // The installed object is declared last so that it is destroyed, and the merged
         // file saved with its ".bak", before the package's object goes.

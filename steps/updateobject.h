@@ -31,6 +31,9 @@ public:
     bool updateVerCommonFiles(const QString &sourceDir, const QString &targetDir);
     // Applies one step's "config" directory: INI files are merged key by key (the
     // package wins, keys only the installation has stay), other files replace theirs.
+    // targetDir is the installation's "config": the merge never writes through a link
+    // (targetDir itself, an INI file or its ".bak") that leads out of the directory
+    // holding it, and fails instead.
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
     // The installed files that the steps of updateList would replace: those of the
     // package's "common" trees and of the steps' "config" directories that exist in the

@@ -5,6 +5,7 @@
 #include "config/interruptedsave.h"
 #include "db/databasefiles.h"
 #include "fileutil/disksync.h"
+#include "fileutil/treewalker.h"
 #include "log/applog.h"
 #include "platform/displayicon.h"
 #include "platform/registrystore.h"
@@ -491,7 +492,18 @@ bool CVUpdater::flushUpdate() const
 
 void CVUpdater::cleanInterruptedSaves() const
 {
-    QStringList dirs{QStringLiteral("%1/config").arg(m_installPath), QStringLiteral("%1/config").arg(getBackupPath())};
+    QStringList dirs;
+    for (const QString &dir : {QStringLiteral("%1/config").arg(m_installPath), QStringLiteral("%1/config").arg(getBackupPath())}) {
+        // A "config" that is a link out of the installation (the backup keeps such a link
+        // as a link) leads to files that are not ours: another program's save is not
+        // ours to clear up.
+        if (QFileInfo(dir).isSymLink() && !TreeWalker::isInside(dir, m_installPath)) {
+            ZR_LOG_WARNING("void CVUpdater::cleanInterruptedSaves() const")
+                << QStringLiteral("skip %1,it is a link out of the installation").arg(dir);
+            continue;
+        }
+        dirs.append(dir);
+    }
     const QString registryFile = RegistryStore::filePath(m_regKey);
     if (!registryFile.isEmpty())
         dirs.append(QFileInfo(registryFile).absolutePath());

@@ -90,7 +90,7 @@ public:
     // updater saves INI files in: the installation's and the backup's "config" and the
     // uninstall key's. Done first, before a copy could carry it along and before a
     // save of QSettings takes over a stale lock, which leaves its temporary file
-    // unrecognisable.
+    // unrecognisable. A "config" that is a link out of the installation is left alone.
     void cleanInterruptedSaves() const;
 
     void readInstallInfo();

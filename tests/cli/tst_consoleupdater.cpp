@@ -15,6 +15,8 @@
 #include <QDate>
 #include <QDialog>
 #include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -23,6 +25,7 @@
 #include <QThread>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -193,6 +196,8 @@ private slots:
     void staleLockIsTakenOver();
     void notEnoughSpace();
     void databaseInUse();
+    void unwritableLog_data();
+    void unwritableLog();
 
 private:
     enum Fault {
@@ -217,6 +222,8 @@ private:
         CommonReplacesDatabase,
         CommonReplacesIni,
         InstalledLinkOutside,
+        ConfigLinkOutside,
+        IniLinkOutside,
         DatabaseNotReadable,
         NoApplicationDir,
         NoVersionIni,
@@ -442,6 +449,16 @@ bool TestConsoleUpdater::apply(Fault fault)
         install.link(QStringLiteral("plugins"), shared.path(QStringLiteral("plugins")));
         if (!shared.ok())
             return false;
+        break;
+    }
+    case ConfigLinkOutside:
+    case IniLinkOutside: {
+        // The configuration (or one file of it) kept elsewhere, e.g. in a shared folder.
+        const QString moved = fault == ConfigLinkOutside ? QStringLiteral("config") : QStringLiteral("config/app.ini");
+        const QString elsewhere = m_root->path() + QStringLiteral("/shared/") + QFileInfo(moved).fileName();
+        if (!QDir().mkpath(m_root->path() + QStringLiteral("/shared")) || !QDir().rename(installPath(moved), elsewhere))
+            return false;
+        install.link(moved, elsewhere);
         break;
     }
     case DatabaseNotReadable:
@@ -822,6 +839,16 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << QStringLiteral("application/3_3_to_3_4/common/plugins: %1/plugins is a link out of the installation: the copy "
                           "would refuse to write through it")
         << 10;
+    QTest::newRow("installed config is a link out of the installation")
+        << int(ConfigLinkOutside)
+        << QStringLiteral("application/3_2_to_3_3/config: %1/config is a link out of the installation: the configuration "
+                          "step would refuse to write through it")
+        << 10;
+    QTest::newRow("installed INI file is a link out of the installation")
+        << int(IniLinkOutside)
+        << QStringLiteral("application/3_2_to_3_3/config/app.ini: %1/config/app.ini is a link out of the installation: "
+                          "the configuration step would refuse to write through it")
+        << 10;
     QTest::newRow("interrupted run without backup")
         << int(InterruptedNoBackup)
         << QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1/backup: the "
@@ -867,7 +894,7 @@ void TestConsoleUpdater::checkBrokenPackage()
     QFETCH(QString, problem);
     QFETCH(int, updateExit);
 #ifdef Q_OS_WIN
-    if (fault == InstalledLinkOutside)
+    if (fault == InstalledLinkOutside || fault == ConfigLinkOutside || fault == IniLinkOutside)
         QSKIP("Unix links only");
 #endif
     makeScenario(Fault(fault));
@@ -1449,6 +1476,54 @@ void TestConsoleUpdater::databaseInUse()
     const Run update = run({});
     QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
     QCOMPARE(dbRows(QStringLiteral("SELECT value FROM settings WHERE key = 'unsaved'")), QStringList{"kept"});
+}
+
+void TestConsoleUpdater::unwritableLog_data()
+{
+    QTest::addColumn<QString>("blocker");
+    // Both stop every user, root included.
+    QTest::newRow("log is a file") << "file";
+    QTest::newRow("today's log file is a directory") << "directory";
+    // Stops users whom permissions bind; as root the case is skipped.
+    QTest::newRow("read-only package directory") << "read-only";
+}
+
+void TestConsoleUpdater::unwritableLog()
+{
+    QFETCH(QString, blocker);
+    makeScenario(SqlErrorInStep2);
+    const QString log = todaysLog(packagePath());
+    const auto writable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    const auto restorePermissions = qScopeGuard([&] { QFile::setPermissions(packagePath(), writable); });
+    if (blocker == QLatin1String("file")) {
+        PackageBuilder package(packagePath());
+        package.file(QStringLiteral("log"), "not a directory");
+        QVERIFY(package.ok());
+    } else if (blocker == QLatin1String("directory")) {
+        QVERIFY(QDir().mkpath(log));
+    } else {
+#ifdef Q_OS_WIN
+        QSKIP("POSIX permissions");
+#endif
+        QVERIFY(QFile::setPermissions(packagePath(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        // Tried for real: root writes anyway.
+        QFile probe(packagePath(QStringLiteral("probe")));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            QSKIP("the read-only package directory is still writable for this user (root)");
+        }
+    }
+
+    const QString reportPath = m_root->path() + QStringLiteral("/report.json");
+    const Run result = run({QStringLiteral("--report"), reportPath});
+    QVERIFY2(result.exitCode == 6, qPrintable(result.describe()));
+    QCOMPARE(result.errLines().constLast(), QStringLiteral("The run could not be logged: %1 cannot be written.").arg(log));
+    QVERIFY(!QFileInfo(log).isFile());
+    QFile report(reportPath);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(report.readAll()).object();
+    QCOMPARE(json.value(QStringLiteral("exitStatus")).toInt(), 6);
+    QVERIFY(json.contains(QStringLiteral("logFile")) && json.value(QStringLiteral("logFile")).isNull());
 }
 
 QTEST_MAIN(TestConsoleUpdater)

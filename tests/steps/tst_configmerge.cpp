@@ -39,6 +39,8 @@ private slots:
     void damagedInstalledIni();
     void unmarkedPackageIniIsRefused_data();
     void unmarkedPackageIniIsRefused();
+    void installedLinks_data();
+    void installedLinks();
 
 private:
     QString packageConfig() const { return m_dir->path() + QStringLiteral("/package/config"); }
@@ -282,6 +284,64 @@ void TestConfigMerge::unmarkedPackageIniIsRefused()
     QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,the package's file is not a marked file")).size(), 1);
     QCOMPARE(PackageBuilder::snapshot(packageConfig()), packageBefore);
     QCOMPARE(PackageBuilder::snapshot(installConfig()), installBefore);
+}
+
+void TestConfigMerge::installedLinks_data()
+{
+    QTest::addColumn<QString>("linkPath");   // below the installation
+    QTest::addColumn<QString>("linkTarget"); // relative to the test directory
+    QTest::addColumn<QString>("refused");    // the link named in the refusal, or empty: merged
+
+    // The installation's configuration kept elsewhere (a shared or roaming folder): the
+    // merge would change files that no backup covers, so the step fails instead.
+    QTest::newRow("config is a link out") << "config" << "outside" << "config";
+    QTest::newRow("INI file is a link out") << "config/app.ini" << "outside/app.ini" << "config/app.ini";
+    // The merge first copies the file to its .bak, through QSaveFile, which follows links.
+    QTest::newRow(".bak is a link out") << "config/app.ini.bak" << "outside/app.ini.bak" << "config/app.ini.bak";
+    // Inside the installation a link is written through, as the copy does.
+    QTest::newRow("INI file linked inside") << "config/app.ini" << "install/shared/app.ini" << QString();
+}
+
+void TestConfigMerge::installedLinks()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Unix links only: QFile::link makes shell links (.lnk files) on Windows");
+#endif
+    QFETCH(QString, linkPath);
+    QFETCH(QString, linkTarget);
+    QFETCH(QString, refused);
+    const QString installRoot = m_dir->path() + QStringLiteral("/install");
+
+    PackageBuilder package(packageConfig());
+    package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}}).files({"layout.xml=<new/>"});
+    // One user's settings, wherever they live.
+    const PackageBuilder::IniKeys user{{"main/lang", "en"}, {"main/user", "anna"}};
+    PackageBuilder outside(m_dir->path() + QStringLiteral("/outside"));
+    outside.markedIni(QStringLiteral("app.ini"), user).markedIni(QStringLiteral("app.ini.bak"), user);
+    PackageBuilder installation(installRoot);
+    installation.markedIni(QStringLiteral("shared/app.ini"), user).files({"config/layout.xml=<old/>"});
+    if (linkPath != QLatin1String("config/app.ini"))
+        installation.markedIni(QStringLiteral("config/app.ini"), user);
+    if (linkPath == QLatin1String("config"))
+        QVERIFY(QDir(installation.path(QStringLiteral("config"))).removeRecursively());
+    installation.link(linkPath, m_dir->path() + QLatin1Char('/') + linkTarget);
+    QVERIFY2(package.ok() && outside.ok() && installation.ok(), qPrintable(installation.error()));
+    const QStringList outsideBefore = PackageBuilder::snapshot(outside.root());
+
+    LogCapture log;
+    UpdateObject object;
+    QCOMPARE(object.updateConfigFiles(packageConfig(), installConfig()), refused.isEmpty());
+    QCOMPARE(PackageBuilder::snapshot(outside.root()), outsideBefore);
+    if (refused.isEmpty()) {
+        QCOMPARE(PackageBuilder::iniValues(installation.path(QStringLiteral("shared/app.ini"))).value("main/lang"),
+                 QStringLiteral("zh"));
+        QCOMPARE(log.linesContaining(QStringLiteral("refuse link")), QStringList());
+    } else {
+        QCOMPARE(log.linesContaining(QStringLiteral("refuse link")),
+                 QStringList{QStringLiteral("Warning bool UpdateObject::updateConfigFiles(const QString&, const QString&) "
+                                            "\"refuse link %1/%2,it leads out of the installation\"")
+                                 .arg(installRoot, refused)});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestConfigMerge)

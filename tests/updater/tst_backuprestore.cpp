@@ -117,6 +117,8 @@ private slots:
     void restoreGoesOnPastFilesItCannotReplace();
     void failedUpdateLeavesNothingChanged();
     void linkToOwnBackupStaysALink();
+    void oldBackupHoldsLinkedDirectory_data();
+    void oldBackupHoldsLinkedDirectory();
     void execUpdateRefusedList();
     void execUpdateTwoSteps();
     void updateRegKey_data();
@@ -588,6 +590,59 @@ void TestBackupRestore::linkToOwnBackupStaysALink()
     const QStringList backedUp = PackageBuilder::snapshot(m_fixture.backupPath());
     for (const QString &row : backedUp)
         QVERIFY2(!row.startsWith(QLatin1String("lk/")) && !row.startsWith(QLatin1String("abs/")), qPrintable(row));
+#endif
+}
+
+void TestBackupRestore::oldBackupHoldsLinkedDirectory_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("file"); // a file of the directory
+
+    // A folder shared with other installations.
+    QTest::newRow("plugins folder") << "plugins" << "plugins/report.dll";
+    // The configuration kept elsewhere, where another program's save was cut short: its
+    // lock file is left there, which the clean-up before the restore must not take for ours.
+    QTest::newRow("config folder") << "config" << "config/app.ini";
+}
+
+void TestBackupRestore::oldBackupHoldsLinkedDirectory()
+{
+#ifdef Q_OS_WIN
+    QSKIP("links are kept as links where they are Unix links");
+#else
+    QFETCH(QString, name);
+    QFETCH(QString, file);
+    PackageBuilder installation(m_fixture.installPath());
+    installation.files({"plugins/report.dll=report 3.2"});
+    QVERIFY(installation.ok());
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    const QByteArray expected = PackageBuilder::readFile(m_fixture.backupPath() + QLatin1Char('/') + file);
+    QVERIFY(!expected.isEmpty());
+
+    // The installation's directory moved out and linked, after the backup: an older
+    // updater, which followed links, would have made this backup of the link.
+    const QString outside = m_fixture.rootPath() + QStringLiteral("/shared/") + name;
+    QVERIFY(QDir().mkpath(m_fixture.rootPath() + QStringLiteral("/shared")));
+    QVERIFY(QDir().rename(m_fixture.installPath() + QLatin1Char('/') + name, outside));
+    PackageBuilder elsewhere(outside);
+    elsewhere.files({"report.dll=report of the other installation", "theirs.txt=theirs"})
+        .file(QStringLiteral("app.ini.lock"), QByteArray());
+    installation.link(name, outside);
+    QVERIFY(elsewhere.ok() && installation.ok());
+    const QStringList outsideBefore = PackageBuilder::snapshot(outside);
+
+    LogCapture log;
+    QVERIFY(updater->restoreVersion());
+    // The link is gone, not what it led to: the installation has the backup's directory.
+    const QFileInfo restored(m_fixture.installPath() + QLatin1Char('/') + name);
+    QVERIFY(restored.isDir() && !restored.isSymLink());
+    QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QLatin1Char('/') + file), expected);
+    QCOMPARE(PackageBuilder::snapshot(outside), outsideBefore);
+    QCOMPARE(log.linesContaining(QStringLiteral("replace link")),
+             QStringList{QStringLiteral("Warning %1 \"replace link %2 (to %3) with the backup's directory\"")
+                             .arg(restoreDirSignature, name, outside)});
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 #endif
 }
 
