@@ -253,7 +253,7 @@ void TestMainWindowDriver::updateSucceeds()
     expectedBackup.sort();
 
     openWindow();
-    QCOMPARE(child<QLabel>(m_window.get(), "label_value_path")->text(), m_fixture.installPath());
+    QCOMPARE(child<QLabel>(m_window.get(), "label_value_path")->text(), QDir::toNativeSeparators(m_fixture.installPath()));
     clickUpdate();
 
     QCOMPARE(m_answerer->boxes.size(), 1);
