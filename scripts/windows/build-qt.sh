@@ -141,7 +141,10 @@ fi
 # The modules we use, with what they depend on; the plug-ins come with sub-plugins.
 modules=(moc rcc uic corelib winmain network sql testlib gui widgets platformsupport platformheaders plugins)
 log "building Qt (output in $build/make.log)"
+# qmake, then the Makefiles of src/ and below (they are made on the first make), then
+# only the modules we use.
 (cd "$build" && nice -n 10 make -j"$jobs" sub-qmake-qmake-aux-pro >make.log 2>&1 \
+    && nice -n 10 make sub-src-qmake_all >>make.log 2>&1 \
     && cd src && nice -n 10 make -j"$jobs" "${modules[@]/#/sub-}" >>../make.log 2>&1) \
     || { grep -E -B2 -A8 "error|Error" "$build/make.log" | tail -40 >&2; log "build failed (whole output in $build/make.log)"; exit 1; }
 stage=$work/stage
