@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests and the demo use, when missing.
+#   scripts/setup.sh             the Linux build, tests, demo, screenshots and fuzzers
+#   scripts/setup.sh --windows   also the Windows cross build and Wine (scripts/windows/)
 set -euo pipefail
 
 # Every program the scripts call, by the script that calls it:
@@ -8,6 +10,9 @@ set -euo pipefail
 #                       (imagemagick), x11-apps, the fonts of the three languages
 #   demo, bench, tests  python3, sqlite3; crash-safety test: strace
 #   fuzz.sh             clang with its libFuzzer and sanitizer runtimes (libclang-rt-14-dev)
+#   --windows           the mingw-w64 cross compiler (posix threads), Wine, and for building
+#                       Qt for Windows from Debian's sources: tcl (SQLite amalgamation),
+#                       dpkg-dev (dpkg-source), xz-utils, perl
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
@@ -16,6 +21,11 @@ packages=(
     libsodium-dev libssl-dev
     clang libclang-rt-14-dev
 )
+case "${1:-}" in
+    "") ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils perl) ;;
+    *) echo "usage: scripts/setup.sh [--windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -10,8 +10,8 @@
 #                   the hash taken over the configure options, the SQLite and compiler versions)
 # CORVANE_QT_JOBS   parallel compile jobs (default: number of cores)
 #
-# Installs what is missing from Debian's packages (cross compiler, Wine, Tcl for the SQLite
-# amalgamation, dpkg-dev). The sources come through apt with a deb-src entry for the mirror
+# Installs what is missing from Debian's packages (scripts/setup.sh --windows: cross
+# compiler, Wine, Tcl for the SQLite amalgamation, dpkg-dev). The sources come through apt with a deb-src entry for the mirror
 # this machine already uses, kept in a private apt directory so the system's apt is unchanged.
 # The Qt directory is never half-present: Qt is built and installed elsewhere and moved into
 # place at the end. An interrupted build continues where it stopped on the next run.
@@ -27,6 +27,9 @@ case "${1:-}" in
 esac
 
 log() { echo "build-qt: $*" >&2; }
+
+# What the build needs, before anything below asks for versions of it.
+[ "$only_path" -eq 1 ] || "$root/scripts/setup.sh" --windows >&2
 
 # The same Qt as on Linux: the version of the installed qtbase5-dev, else apt's candidate.
 qt_debian_version=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)
@@ -63,34 +66,21 @@ if [ "$only_path" -eq 1 ] || [ -f "$qt_dir/lib/cmake/Qt5/Qt5Config.cmake" ]; the
     exit 0
 fi
 
-# --- what the build needs --------------------------------------------------------------------
-packages=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils make perl python3)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    log "installing ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q >/dev/null || true
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-fi
-# Qt's threads need the posix flavour of the cross compiler.
-for tool in gcc g++; do
-    if [ "$(readlink -f "$(command -v x86_64-w64-mingw32-$tool)")" != "$(readlink -f "$(command -v x86_64-w64-mingw32-$tool-posix)")" ]; then
-        log "x86_64-w64-mingw32-$tool is not the posix flavour; run: update-alternatives --set x86_64-w64-mingw32-$tool /usr/bin/x86_64-w64-mingw32-$tool-posix"
-        exit 1
-    fi
-done
-
 # Everything in progress lives in one work directory beside the result (same file system,
 # so the final move is a rename).
 parent=$(dirname "$qt_dir")
 work=$parent/.work-$(basename "$qt_dir")
 mkdir -p "$work"
 start=$(date +%s)
+
+# Qt's threads need the posix flavour of the cross compiler, which Qt's configure finds by
+# the plain names: put those names first on the path, whichever flavour the system's
+# alternatives select.
+mkdir -p "$work/bin"
+for tool in gcc g++; do
+    ln -sf "$(command -v x86_64-w64-mingw32-$tool-posix)" "$work/bin/x86_64-w64-mingw32-$tool"
+done
+export PATH=$work/bin:$PATH
 
 # --- sources: Debian's source packages through a private apt directory -----------------------
 apt_dir=$work/apt
@@ -151,7 +141,10 @@ fi
 # The modules we use, with what they depend on; the plug-ins come with sub-plugins.
 modules=(moc rcc uic corelib winmain network sql testlib gui widgets platformsupport platformheaders plugins)
 log "building Qt (output in $build/make.log)"
+# qmake, then the Makefiles of src/ and below (they are made on the first make), then
+# only the modules we use.
 (cd "$build" && nice -n 10 make -j"$jobs" sub-qmake-qmake-aux-pro >make.log 2>&1 \
+    && nice -n 10 make sub-src-qmake_all >>make.log 2>&1 \
     && cd src && nice -n 10 make -j"$jobs" "${modules[@]/#/sub-}" >>../make.log 2>&1) \
     || { grep -E -B2 -A8 "error|Error" "$build/make.log" | tail -40 >&2; log "build failed (whole output in $build/make.log)"; exit 1; }
 stage=$work/stage

@@ -37,8 +37,14 @@ echo "    built ($(elapsed))"
 
 status=0
 echo "=== windows: tests under Wine"
-# One Wine server for the whole suite, rather than one per test executable.
+# One Wine server for the whole suite, rather than one per test executable. The prefix
+# is made first (its making waits for the server to end), and Wine's background services
+# are started here with no terminal: started by a test, they would hold CTest's output
+# pipe open and CTest would wait for them for ever.
+"$here/wine-run.sh" --prefix "$dir/wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
+WINEPREFIX=$dir/wine wineserver -w
 WINEPREFIX=$dir/wine wineserver -p
+"$here/wine-run.sh" --prefix "$dir/wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
 (cd "$dir" && ctest --output-on-failure) || status=1
 WINEPREFIX=$dir/wine wineserver -k || true
 echo "    suite done ($(elapsed))"

@@ -312,7 +312,7 @@ void TestMainWindow::texts()
 
     QCOMPARE(child<QLabel>(window.get(), "label_value_oldVer")->text(), QStringLiteral("3.4"));
     QCOMPARE(child<QLabel>(window.get(), "label_value_newVer")->text(), QStringLiteral("3.5"));
-    QCOMPARE(child<QLabel>(window.get(), "label_value_path")->text(), m_installDir);
+    QCOMPARE(child<QLabel>(window.get(), "label_value_path")->text(), QDir::toNativeSeparators(m_installDir));
 }
 
 void TestMainWindow::noStringTable_data()
@@ -344,7 +344,7 @@ void TestMainWindow::noStringTable()
         QCOMPARE(child<QLabel>(window.get(), name)->text(), QString());
     QCOMPARE(child<QLabel>(window.get(), "label_value_oldVer")->text(), QStringLiteral("3.4"));
     QCOMPARE(child<QLabel>(window.get(), "label_value_newVer")->text(), QStringLiteral("3.5"));
-    QCOMPARE(child<QLabel>(window.get(), "label_value_path")->text(), m_installDir);
+    QCOMPARE(child<QLabel>(window.get(), "label_value_path")->text(), QDir::toNativeSeparators(m_installDir));
 }
 
 // The log directory with its first line, and the package's plug-in path.

@@ -145,6 +145,9 @@ void TestPackageManifest::scanWritesWhatParses()
 
 void TestPackageManifest::scanRefusesWhatItCannotName()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no symbolic links for a package to carry, and a backslash separates folders there");
+#endif
     QTemporaryDir dir;
     PackageBuilder package(dir.path());
     package.files({"version.ini=v", "a\\b=backslash"}).link(QStringLiteral("linked"), QStringLiteral("version.ini"));

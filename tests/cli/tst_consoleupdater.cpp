@@ -59,6 +59,21 @@ struct Run
     }
 };
 
+// A plain copy of a directory tree (files and folders only).
+bool copyTree(const QString &source, const QString &target)
+{
+    if (!QDir().mkpath(target))
+        return false;
+    QDirIterator it(source, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString copy = target + QLatin1Char('/') + QDir(source).relativeFilePath(path);
+        if (it.fileInfo().isDir() ? !QDir().mkpath(copy) : !QFile::copy(path, copy))
+            return false;
+    }
+    return true;
+}
+
 // Every entry below root with its contents and, for files, its modification time: two
 // equal states mean nothing was created, removed, written or even touched.
 QStringList stateOf(const QString &root, const QStringList &ignored = QStringList())
@@ -517,8 +532,9 @@ Run TestConsoleUpdater::run(const QStringList &arguments, const QString &working
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
+    // A Windows console program writes its lines with CR LF.
+    result.out = QString::fromUtf8(process.readAllStandardOutput()).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    result.err = QString::fromUtf8(process.readAllStandardError()).replace(QLatin1String("\r\n"), QLatin1String("\n"));
     return result;
 }
 
@@ -561,7 +577,7 @@ void TestConsoleUpdater::updateSucceeds()
     const Run result = run({});
     QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
     QCOMPARE(result.outLines(), QStringList({
-                                    QStringLiteral("Updating %1 from 3.2 to 3.4").arg(installPath()),
+                                    QStringLiteral("Updating %1 from 3.2 to 3.4").arg(QDir::toNativeSeparators(installPath())),
                                     "Checking the versions",
                                     "Checking the package and the installation",
                                     "Checking the update flag",
@@ -609,7 +625,7 @@ void TestConsoleUpdater::updateSucceeds()
     const Run again = run({});
     QCOMPARE(again.exitCode, 3);
     QCOMPARE(again.outLines().constFirst(),
-             QStringLiteral("Installation %1: version 3.4; the package brings version 3.4").arg(installPath()));
+             QStringLiteral("Installation %1: version 3.4; the package brings version 3.4").arg(QDir::toNativeSeparators(installPath())));
     QCOMPARE(again.errLines().mid(0, 2),
              QStringList({"This update cannot be applied to the installed version.",
                           "The installation already has version 3.4, the package's version: nothing to do; nothing was "
@@ -1208,8 +1224,8 @@ void TestConsoleUpdater::progressBarOnTerminal()
     QTemporaryFile errFile;
     QVERIFY(outFile.open());
     QVERIFY(errFile.open());
-    FILE *out = std::fopen(QFile::encodeName(outFile.fileName()).constData(), "w");
-    FILE *err = std::fopen(QFile::encodeName(errFile.fileName()).constData(), "w");
+    FILE *out = std::fopen(QFile::encodeName(outFile.fileName()).constData(), "wb");
+    FILE *err = std::fopen(QFile::encodeName(errFile.fileName()).constData(), "wb");
     QVERIFY(out && err);
     {
         ConsoleOutput output(out, err, false, ConsoleOutput::Style::Bar);
@@ -1303,7 +1319,7 @@ void TestConsoleUpdater::twoUpdatersAtOnce()
         makeScenario();
         // A second package directory, so that the two runs do not share a log file.
         const QString second = m_root->path() + QStringLiteral("/package2");
-        QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), packagePath(), second}) == 0);
+        QVERIFY(copyTree(packagePath(), second));
 
         QProcess first;
         QProcess other;
@@ -1359,7 +1375,7 @@ void TestConsoleUpdater::lockedInstallation()
     QVERIFY2(result.err.contains(QStringLiteral("Another update of %1 is running (process %2 (%3)); nothing was changed.")
                                      .arg(installPath())
                                      .arg(QCoreApplication::applicationPid())
-                                     .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName())),
+                                     .arg(QCoreApplication::applicationName())),
              qPrintable(result.describe()));
     QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
     held.unlock();
@@ -1393,7 +1409,11 @@ void TestConsoleUpdater::staleLockIsTakenOver()
         contents = PackageBuilder::readFile(path);
         made.unlock();
         QProcess gone;
+#ifdef Q_OS_WIN
+        gone.start(QStringLiteral("cmd"), {QStringLiteral("/c"), QStringLiteral("exit 0")});
+#else
         gone.start(QStringLiteral("true"), QStringList());
+#endif
         QVERIFY(gone.waitForStarted());
         const qint64 deadPid = gone.processId();
         QVERIFY(gone.waitForFinished());

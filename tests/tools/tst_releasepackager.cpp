@@ -20,8 +20,8 @@
 
 namespace {
 
-const char kCli[] = CORVANE_BINARY_DIR "/corvane-updater-cli";
-const char kTool[] = CORVANE_BINARY_DIR "/tools/corvane-package";
+const char kCli[] = CORVANE_BINARY_DIR "/corvane-updater-cli" CORVANE_EXE_SUFFIX;
+const char kTool[] = CORVANE_BINARY_DIR "/tools/corvane-package" CORVANE_EXE_SUFFIX;
 const char kStringSource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
 
 struct Run
@@ -132,11 +132,14 @@ void TestReleasePackager::makeReleases()
     PackageBuilder other(path(QString()));
     other.file(QStringLiteral("3.3.sql"), "# orders get a note\nIFN_COL|orders|note;\nALTER TABLE orders ADD COLUMN note TEXT;\n");
     QVERIFY2(r32.ok() && r33.ok() && updater.ok() && other.ok(), qPrintable(r32.error() + r33.error() + updater.error()));
-    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli"))));
+    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli" CORVANE_EXE_SUFFIX))));
 }
 
 void TestReleasePackager::roundTrip()
 {
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
     makeReleases();
     const QString packageDir = path(QStringLiteral("package"));
     const Run built = runProgram(QString::fromUtf8(kTool),
@@ -168,7 +171,7 @@ void TestReleasePackager::roundTrip()
                                      m_root->path());
     QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.describe()));
     const QByteArray manifest = PackageBuilder::readFile(path("package/package.manifest"));
-    for (const char *file : {" corvane-updater-cli\n", " string.bin\n", " version.ini\n", " application/3_2_to_3_3/sql/dbupdate.sql\n"})
+    for (const char *file : {" corvane-updater-cli" CORVANE_EXE_SUFFIX "\n", " string.bin\n", " version.ini\n", " application/3_2_to_3_3/sql/dbupdate.sql\n"})
         QVERIFY2(manifest.contains(file), manifest.constData());
     const Run verified = runProgram(QString::fromUtf8(kTool),
                                     {"verify", "--package", packageDir, "--trusted-keys", path("TRUSTED_KEYS.ini")}, m_root->path());
@@ -185,7 +188,7 @@ void TestReleasePackager::roundTrip()
     QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir + QStringLiteral("/config/TRUSTED_KEYS.ini")));
     m_home->writeUninstallKey(installDir);
 
-    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"),
+    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX),
                                    {"--report", path("report.json")}, packageDir);
     QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
 
@@ -259,6 +262,9 @@ void TestReleasePackager::tamperedCopyRefused_data()
 
 void TestReleasePackager::tamperedCopyRefused()
 {
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
     QFETCH(QString, change);
     QFETCH(QString, state);
     QFETCH(QString, problem);
@@ -292,7 +298,7 @@ void TestReleasePackager::tamperedCopyRefused()
                                                              "Windows/CurrentVersion/Uninstall/Ostrelle.ini");
     const QStringList before = PackageBuilder::snapshot(installDir());
     const QByteArray keyBefore = PackageBuilder::readFile(keyFile);
-    const Run refused = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--report", path("report.json")},
+    const Run refused = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX), {"--report", path("report.json")},
                                    packageDir);
     QVERIFY2(refused.exitCode == 14, qPrintable(refused.describe()));
     QVERIFY2(refused.out.contains(problem), qPrintable(refused.describe()));
@@ -314,7 +320,7 @@ void TestReleasePackager::tamperedCopyRefused()
     QCOMPARE(stages, QStringList({"check-version=ok", "check-package=failed"}));
 
     // --check says the same, and passes the untouched package.
-    const Run check = runProgram(packageDir + QStringLiteral("/corvane-updater-cli"), {"--check"}, packageDir);
+    const Run check = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX), {"--check"}, packageDir);
     QCOMPARE(check.exitCode, 1);
     QVERIFY2(check.out.contains(QLatin1String("PROBLEM  package refused: ")) && check.out.contains(problem),
              qPrintable(check.describe()));
