@@ -79,10 +79,19 @@ reg() { "$here/wine-run.sh" --bare reg "$@" | tr -d '\r'; }
 reg add "$key" /v DisplayVersion /t REG_SZ /d 3.2.0 /f >/dev/null
 reg add "$key" /v DisplayName /t REG_SZ /d "Ostrelle 3.2.0" /f >/dev/null
 reg add "$key" /v DisplayIcon /t REG_SZ /d "\"$install_windows\\ostrelle.exe\",0" /f >/dev/null
-reg query "$key" /v DisplayIcon | grep -qF "\"$install_windows\\ostrelle.exe\",0" \
-    || fail "the uninstall entry could not be made: $(reg query "$key")"
+# reg query prints in the console's code page, which has no "Ü" under a UTF-8 locale;
+# an exported key is UTF-16, every letter kept.
+exported() {
+    "$here/wine-run.sh" --bare reg export "$key" 'C:\uninstall.reg' /y >/dev/null
+    iconv -f UTF-16LE -t UTF-8 "$WINEPREFIX/drive_c/uninstall.reg" | tr -d '\r'
+}
+exported | grep -qF '"DisplayIcon"="\"C:\\Program Files (x86)\\Ostrelle Ünï\\ostrelle.exe\",0"' \
+    || fail "the uninstall entry could not be made: $(exported)"
 
-# The window from the folder.
+# The window from the folder. The Wine server of the commands above, and its desktop
+# process, started without a display: a window would open on that desktop, unseen.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 if ! xvfb-run -a -s "-screen 0 800x600x24" "$0" --shoot "$package" "$screenshot"; then
     cat "$package/window-stdout.txt" >&2 || true
     fail "no window appeared"
