@@ -15,6 +15,9 @@
 #include <cerrno>
 #include <csignal>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -31,6 +34,19 @@ const QString kRemovalLockSuffix = QStringLiteral(".rmlock");
 constexpr int kBeforeLockSecs = 2;
 constexpr int kAfterLockSecs = 60;
 
+// This machine's name as QLockFile writes it into a lock. On Windows that is the
+// COMPUTERNAME variable (upper case, at most 15 letters: "VM" where the host name is
+// "vm"), not QSysInfo's host name, so comparing with the latter would never find a
+// lock of this machine stale there.
+QString lockMachineName()
+{
+#ifdef Q_OS_WIN
+    return qEnvironmentVariable("COMPUTERNAME");
+#else
+    return QSysInfo::machineHostName();
+#endif
+}
+
 // Whether the process that made a lock file is gone, as QLockFile judges it: made on
 // this machine by a process id that no longer runs, or now runs another program. A
 // file that QLockFile cannot read as one of its locks is not one.
@@ -42,7 +58,7 @@ bool isStaleLock(const QString &lockPath)
     QString appName;
     if (!lock.getLockInfo(&pid, &hostName, &appName) || pid <= 0)
         return false;
-    if (!hostName.isEmpty() && hostName != QSysInfo::machineHostName())
+    if (!hostName.isEmpty() && hostName != lockMachineName())
         return false;
 #ifdef Q_OS_UNIX
     if (::kill(pid_t(pid), 0) == -1 && errno == ESRCH)
@@ -53,6 +69,29 @@ bool isStaleLock(const QString &lockPath)
 #else
     return false;
 #endif
+#elif defined(Q_OS_WIN)
+    // QLockFile's own judgement, made without taking the lock over: that would remove
+    // the lock before the temporary files it vouches for, and a clean-up killed in
+    // between would leave them unrecognisable for good.
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process) {
+        // No such process; any other refusal (another user's process) is no proof.
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    DWORD exitCode = 0;
+    const bool ended = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    const bool named = QueryFullProcessImageNameW(process, 0, image, &length);
+    CloseHandle(process);
+    if (ended)
+        return true;
+    if (!named || appName.isEmpty())
+        return false;
+    // The id now belongs to another program? QLockFile records the name without its
+    // directory and ".exe".
+    const QString program = QFileInfo(QString::fromWCharArray(image, int(length))).completeBaseName();
+    return program.compare(appName, Qt::CaseInsensitive) != 0;
 #else
     // Elsewhere QLockFile's own test decides: taking the lock succeeds only over a
     // stale one, and giving it back removes it (before the temporary files, there).

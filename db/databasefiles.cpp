@@ -7,11 +7,11 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include <QAtomicInt>
 #include <QDateTime>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
+#include <QDir>
+#include <qt_windows.h>
+
+#include <string>
 #else
 #include <cerrno>
 #include <cstring>
@@ -26,15 +26,18 @@ const char kSignature[] = "bool DatabaseFiles::takeOver()";
 const char *const kJournalSuffixes[] = {"-journal", "-wal", "-shm"};
 const QString kAsideSuffix = QStringLiteral(".restoring");
 
-#ifndef Q_OS_WIN
-// SQLite's lock bytes in a database file (its default "unix" VFS): the pending byte at
-// 1 GiB, the reserved byte after it, then the 510 bytes of the shared range. A reader
-// holds a read lock in the shared range, a writer the reserved byte, a committing one
-// everything; a write lock on all of them is SQLite's exclusive lock, which no other
-// connection can get past.
-constexpr off_t kPendingByte = 0x40000000;
-constexpr off_t kLockBytes = 2 + 510;
-#endif
+// SQLite's lock bytes in a database file (the same in its "unix" and "win32" VFS): the
+// pending byte at 1 GiB, the reserved byte after it, then the 510 bytes of the shared
+// range. A reader holds a read lock in the shared range, a writer the reserved byte, a
+// committing one everything; a write lock on all of them is SQLite's exclusive lock,
+// which no other connection can get past.
+constexpr qint64 kPendingByte = 0x40000000;
+constexpr qint64 kLockBytes = 2 + 510;
+
+QString inUseText(const QString &path)
+{
+    return QStringLiteral("%1 is in use by another program; close the application and try again").arg(path);
+}
 
 } // namespace
 
@@ -132,6 +135,12 @@ bool DatabaseFiles::takeOver()
         }
         m_setAside.append(journal);
     }
+#ifdef Q_OS_WIN
+    // Windows replaces no file that is open, not even by the one holding the lock: the
+    // lock has kept every other connection out while the journals were moved, and now
+    // makes way for the copy.
+    unlock();
+#endif
     return true;
 }
 
@@ -162,8 +171,8 @@ bool DatabaseFiles::lock()
     std::memset(&region, 0, sizeof region);
     region.l_type = type;
     region.l_whence = SEEK_SET;
-    region.l_start = kPendingByte;
-    region.l_len = kLockBytes;
+    region.l_start = off_t(kPendingByte);
+    region.l_len = off_t(kLockBytes);
 #ifdef F_OFD_SETLK
     const int command = F_OFD_SETLK;
 #else
@@ -175,40 +184,62 @@ bool DatabaseFiles::lock()
     ::close(m_lockFd);
     m_lockFd = -1;
     if (error == EAGAIN || error == EACCES)
-        m_errorString = QStringLiteral("%1 is in use by another program; close the application and try again").arg(m_path);
+        m_errorString = inUseText(m_path);
     else
         m_errorString = QStringLiteral("lock %1 failed,reason:%2").arg(m_path, QString::fromLocal8Bit(std::strerror(error)));
     ZR_LOG_WARNING(kSignature) << m_errorString;
     return false;
 #else
-    // SQLite's own verdict, without waiting. The connection cannot be kept over the
-    // copy (Windows refuses to replace a file that is open).
-    static QAtomicInt counter;
-    const QString name = QStringLiteral("corvane-restore-lock-%1").arg(counter.fetchAndAddRelaxed(1));
-    bool locked = false;
-    QString reason;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(m_path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
-        if (db.open()) {
-            QSqlQuery query(db);
-            locked = query.exec(QStringLiteral("BEGIN EXCLUSIVE"));
-            reason = query.lastError().text();
-            if (locked)
-                query.exec(QStringLiteral("ROLLBACK"));
-        } else {
-            reason = db.lastError().text();
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    if (!locked) {
-        m_errorString = QStringLiteral("%1 is in use by another program; close the application and try again (%2)")
-                            .arg(m_path, reason);
+    // The same exclusive lock as SQLite's, taken on a handle of our own without opening
+    // the database through SQLite: a connection would roll a hot journal of ours back
+    // into the database (and remove it) before it could be set aside. Byte-range locks
+    // on Windows belong to the handle, so they conflict with every SQLite connection,
+    // this process's included. Shared for deleting, so the restore may replace the file
+    // once the handle is closed.
+    const std::wstring name = QDir::toNativeSeparators(m_path).toStdWString();
+    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // Held open without sharing (not by SQLite, which shares reading and writing).
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            m_errorString = inUseText(m_path);
+        else
+            m_errorString = QStringLiteral("open %1 failed,reason:%2").arg(m_path, qt_error_string(int(error)));
         ZR_LOG_WARNING(kSignature) << m_errorString;
+        return false;
     }
-    return locked;
+    OVERLAPPED region = {};
+    region.Offset = DWORD(kPendingByte & 0xffffffff);
+    region.OffsetHigh = DWORD(kPendingByte >> 32);
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, DWORD(kLockBytes), 0, &region)) {
+        m_lockHandle = handle;
+        return true;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+        m_errorString = inUseText(m_path);
+    else
+        m_errorString = QStringLiteral("lock %1 failed,reason:%2").arg(m_path, qt_error_string(int(error)));
+    ZR_LOG_WARNING(kSignature) << m_errorString;
+    return false;
+#endif
+}
+
+void DatabaseFiles::unlock()
+{
+#ifdef Q_OS_WIN
+    // Closing the handle gives its locks back.
+    if (m_lockHandle) {
+        CloseHandle(m_lockHandle);
+        m_lockHandle = nullptr;
+    }
+#else
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
 #endif
 }
 
@@ -237,11 +268,6 @@ void DatabaseFiles::release()
         }
     }
     m_setAside.clear();
-#ifndef Q_OS_WIN
     // The lock goes last, once the journals are where SQLite looks for them.
-    if (m_lockFd >= 0) {
-        ::close(m_lockFd);
-        m_lockFd = -1;
-    }
-#endif
+    unlock();
 }

@@ -12,7 +12,8 @@
 // saying so. Holding the lock, it sets the journals of an interrupted step of our own
 // aside ("-journal", "-wal", "-shm" renamed to "<name>.restoring"): SQLite would roll
 // such a hot journal into the backup's database at the next opening, mixing pages of
-// two versions.
+// two versions. On Windows the lock is given back once the journals are aside, since
+// no file that is open can be replaced there; elsewhere it is kept until the end.
 //
 // When the object goes, the lock is released and the journals set aside are dealt
 // with by what happened to the database file: replaced, they belonged to a database
@@ -52,13 +53,18 @@ private:
     static bool sameContent(const QString &path, const QString &otherPath);
 
     bool lock();
+    void unlock();
     void release();
 
     QString m_path;
     QString m_backupPath;
     Identity m_database;
     QStringList m_setAside; // the journals' own names
+#ifdef Q_OS_WIN
+    void *m_lockHandle = nullptr; // a HANDLE
+#else
     int m_lockFd = -1;
+#endif
     bool m_released = true;
     QString m_errorString;
 };

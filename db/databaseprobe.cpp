@@ -1,5 +1,7 @@
 #include "db/databaseprobe.h"
 
+#include "platform/fileinuse.h"
+
 #include <QAtomicInt>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -33,6 +35,10 @@ DatabaseProbe::State DatabaseProbe::probe(const QString &path, QString *errorStr
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
         if (!db.open()) {
             error = db.lastError().text();
+            // A program that holds the file open without sharing (on Windows) keeps
+            // SQLite from opening it at all: that database is in use too, not broken.
+            if (FileInUse::isInUse(path))
+                state = State::InUse;
         } else {
             QSqlQuery query(db);
             if (query.exec(QStringLiteral("BEGIN EXCLUSIVE"))) {

@@ -11,7 +11,8 @@ class DatabaseProbe
 public:
     enum class State {
         Free,      // the exclusive lock could be taken: nobody reads or writes it
-        InUse,     // another connection holds a lock on it
+        InUse,     // another connection holds a lock on it, or (Windows) another
+                   // program holds the file open without sharing
         Missing,   // no such file (nothing is created)
         Failed     // it could not be opened or asked (errorString())
     };
