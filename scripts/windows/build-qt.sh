@@ -18,7 +18,7 @@
 # place at the end. An interrupted build continues where it stopped on the next run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-# shellcheck source=debian-source.sh
+# shellcheck source-path=SCRIPTDIR source=debian-source.sh
 . "$root/scripts/windows/debian-source.sh"
 
 only_path=0

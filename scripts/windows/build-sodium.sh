@@ -18,7 +18,7 @@
 # elsewhere and moved into place at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-# shellcheck source=debian-source.sh
+# shellcheck source-path=SCRIPTDIR source=debian-source.sh
 . "$root/scripts/windows/debian-source.sh"
 
 only_path=0
@@ -44,7 +44,7 @@ sodium_upstream=${sodium_upstream%%-*}
 # the cross compiler, like the project and Qt.
 host=x86_64-w64-mingw32
 compiler=$host-gcc-posix
-configure_options=(--host=$host --disable-shared --enable-static)
+configure_options=("--host=$host" --disable-shared --enable-static)
 compiler_version=$($compiler -dumpfullversion 2>/dev/null || echo none)
 options_hash=$(printf '%s\n' "$sodium_debian_version" "${configure_options[@]}" "$compiler" "$compiler_version" \
     | sha256sum | cut -c1-10)

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that build a library for Windows from Debian's own source
 # packages (build-qt.sh, build-sodium.sh):
 #
