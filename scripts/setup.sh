@@ -11,8 +11,9 @@ set -euo pipefail
 #   demo, bench, tests  python3, sqlite3; crash-safety test: strace
 #   fuzz.sh             clang with its libFuzzer and sanitizer runtimes (libclang-rt-14-dev)
 #   --windows           the mingw-w64 cross compiler (posix threads), Wine, and for building
-#                       Qt for Windows from Debian's sources: tcl (SQLite amalgamation),
-#                       dpkg-dev (dpkg-source), xz-utils, perl
+#                       Qt and libsodium for Windows from Debian's sources: tcl (SQLite
+#                       amalgamation), dpkg-dev (dpkg-source), xz-utils, perl; autoconf,
+#                       automake, libtool (libsodium's source package has no configure script)
 packages=(
     cmake g++ make ccache pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
@@ -23,7 +24,7 @@ packages=(
 )
 case "${1:-}" in
     "") ;;
-    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils perl) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils perl autoconf automake libtool) ;;
     *) echo "usage: scripts/setup.sh [--windows]" >&2; exit 2 ;;
 esac
 

@@ -11,12 +11,15 @@
 # CORVANE_QT_JOBS   parallel compile jobs (default: number of cores)
 #
 # Installs what is missing from Debian's packages (scripts/setup.sh --windows: cross
-# compiler, Wine, Tcl for the SQLite amalgamation, dpkg-dev). The sources come through apt with a deb-src entry for the mirror
-# this machine already uses, kept in a private apt directory so the system's apt is unchanged.
+# compiler, Wine, Tcl for the SQLite amalgamation, dpkg-dev). The sources come through apt
+# with deb-src entries for the mirror this machine already uses, kept in a private apt
+# directory so the system's apt is unchanged (debian-source.sh).
 # The Qt directory is never half-present: Qt is built and installed elsewhere and moved into
 # place at the end. An interrupted build continues where it stopped on the next run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=debian-source.sh
+. "$root/scripts/windows/debian-source.sh"
 
 only_path=0
 case "${1:-}" in
@@ -32,12 +35,9 @@ log() { echo "build-qt: $*" >&2; }
 [ "$only_path" -eq 1 ] || "$root/scripts/setup.sh" --windows >&2
 
 # The same Qt as on Linux: the version of the installed qtbase5-dev, else apt's candidate.
-qt_debian_version=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)
-if [ -z "$qt_debian_version" ]; then
-    qt_debian_version=$(apt-cache policy qtbase5-dev | sed -n 's/^ *Candidate: //p')
-fi
+qt_debian_version=$(debian_package_version qtbase5-dev)
 [ -n "$qt_debian_version" ] || { log "cannot tell which Qt version to build (qtbase5-dev unknown to apt)"; exit 1; }
-sqlite_debian_version=$(dpkg-query -W -f='${Version}' libsqlite3-0 2>/dev/null || apt-cache policy libsqlite3-0 | sed -n 's/^ *Candidate: //p')
+sqlite_debian_version=$(debian_package_version libsqlite3-0)
 qt_upstream=${qt_debian_version%%+*}
 qt_upstream=${qt_upstream%%-*}
 
@@ -83,34 +83,13 @@ done
 export PATH=$work/bin:$PATH
 
 # --- sources: Debian's source packages through a private apt directory -----------------------
-apt_dir=$work/apt
-mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$work/download"
-# The deb entries of the mirror this machine uses, as deb-src entries.
-sources_found=0
-for file in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$file" ] || continue
-    sed 's/^Types:.*\bdeb\b.*$/Types: deb-src/' "$file" >"$apt_dir/parts/$(basename "$file")"
-    sources_found=1
-done
-: >"$apt_dir/sources.list"
-for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$file" ] || continue
-    sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$file" >>"$apt_dir/sources.list"
-    [ -s "$apt_dir/sources.list" ] && sources_found=1
-done
-[ "$sources_found" -eq 1 ] || { log "no Debian mirror found in /etc/apt"; exit 1; }
-apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
-             -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
-# apt's download user cannot enter a root-owned work directory.
-[ "$(id -u)" -ne 0 ] || apt_options+=(-o "APT::Sandbox::User=root")
-
 qt_dsc=qtbase-opensource-src_${qt_debian_version#*:}.dsc
 sqlite_dsc=sqlite3_${sqlite_debian_version#*:}.dsc
 if [ ! -f "$work/download/$qt_dsc" ] || [ ! -f "$work/download/$sqlite_dsc" ]; then
     log "fetching qtbase-opensource-src $qt_debian_version and sqlite3 $sqlite_debian_version"
-    apt-get "${apt_options[@]}" update -q >/dev/null
-    (cd "$work/download" && apt-get "${apt_options[@]}" source --download-only -q \
-        "qtbase-opensource-src=$qt_debian_version" "sqlite3=$sqlite_debian_version" >/dev/null)
+    debian_source_fetch "$work/apt" "$work/download" \
+        "qtbase-opensource-src=$qt_debian_version" "sqlite3=$sqlite_debian_version" \
+        || { log "could not fetch the sources"; exit 1; }
 fi
 
 # --- SQLite amalgamation into Qt's tree (Debian's tarball has none) ---------------------------

@@ -5,8 +5,10 @@
 #   scripts/windows/test.sh [--screenshot FILE]
 #
 # Builds Qt for Windows first when the cache has none (build-qt.sh: once per machine,
-# the long part of a cold run). The build goes to build/windows (preset "windows"), the
-# Wine prefix of the suite to build/windows/wine, the package proof to build/windows/proof.
+# the long part of a cold run), then libsodium for the package signatures when its cache
+# has none (build-sodium.sh, about two minutes). The build goes to build/windows (preset
+# "windows"), the Wine prefix of the suite to build/windows/wine, the package proof to
+# build/windows/proof.
 # --screenshot saves the window under Wine (docs/window-wine.png in the README).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,6 +25,11 @@ echo "=== windows: Qt for mingw-w64"
 CORVANE_QT_WIN=$("$here/build-qt.sh")
 export CORVANE_QT_WIN
 echo "    $CORVANE_QT_WIN ($(elapsed))"
+
+echo "=== windows: libsodium for mingw-w64 (package signatures)"
+CORVANE_SODIUM_WIN=$("$here/build-sodium.sh")
+export CORVANE_SODIUM_WIN
+echo "    $CORVANE_SODIUM_WIN ($(elapsed))"
 
 echo "=== windows: build"
 dir=$root/build/windows

@@ -88,8 +88,14 @@ void TestPackageVerifier::verify_data()
         {"missing: application/3_2_to_3_3/config/app.ini (listed in the manifest)"});
     row("extra file", "add file", Trust::Signer, Signature::Verified,
         {"extra file: application/common/evil.dll (not in the manifest)"});
+#ifdef Q_OS_WIN
+    // QFile::link makes a shell link there, an ordinary file: refused as one the manifest lacks.
+    row("link in the package", "add link", Trust::Signer, Signature::Verified,
+        {"extra file: application/common/link.dll (not in the manifest)"});
+#else
     row("link in the package", "add link", Trust::Signer, Signature::Verified,
         {"not allowed in a package: application/common/link.dll (a symbolic link)"});
+#endif
     // The name is given whole, whatever it holds.
     row("name with a colon and a placeholder", "add odd name", Trust::Signer, Signature::Verified,
         {"not allowed in a package: application/common/odd: %2.dll (\"\\\" or \":\" in path)"});

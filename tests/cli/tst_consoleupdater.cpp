@@ -59,21 +59,6 @@ struct Run
     }
 };
 
-// A plain copy of a directory tree (files and folders only).
-bool copyTree(const QString &source, const QString &target)
-{
-    if (!QDir().mkpath(target))
-        return false;
-    QDirIterator it(source, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString copy = target + QLatin1Char('/') + QDir(source).relativeFilePath(path);
-        if (it.fileInfo().isDir() ? !QDir().mkpath(copy) : !QFile::copy(path, copy))
-            return false;
-    }
-    return true;
-}
-
 // Every entry below root with its contents and, for files, its modification time: two
 // equal states mean nothing was created, removed, written or even touched.
 QStringList stateOf(const QString &root, const QStringList &ignored = QStringList())
@@ -1319,7 +1304,7 @@ void TestConsoleUpdater::twoUpdatersAtOnce()
         makeScenario();
         // A second package directory, so that the two runs do not share a log file.
         const QString second = m_root->path() + QStringLiteral("/package2");
-        QVERIFY(copyTree(packagePath(), second));
+        QVERIFY(PackageBuilder::copyTree(packagePath(), second));
 
         QProcess first;
         QProcess other;

@@ -192,6 +192,20 @@ QByteArray PackageBuilder::readFile(const QString &filePath)
     return file.readAll();
 }
 
+bool PackageBuilder::copyTree(const QString &source, const QString &target)
+{
+    if (!QDir().mkpath(target))
+        return false;
+    QDirIterator it(source, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString copy = target + QLatin1Char('/') + QDir(source).relativeFilePath(path);
+        if (it.fileInfo().isDir() ? !QDir().mkpath(copy) : !QFile::copy(path, copy))
+            return false;
+    }
+    return true;
+}
+
 QMap<QString, QString> PackageBuilder::iniValues(const QString &filePath)
 {
     QMap<QString, QString> values;

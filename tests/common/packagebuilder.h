@@ -59,6 +59,9 @@ public:
     // relative path is in ignored (and everything below them) are left out.
     static QStringList snapshot(const QString &root, const QStringList &ignored = QStringList());
     static QByteArray readFile(const QString &filePath);
+    // A plain copy of a directory tree, files and folders only (what `cp -a` would do for
+    // the trees the tests make, also on Windows).
+    static bool copyTree(const QString &source, const QString &target);
     // All keys of an INI file with their values as text ("group/key" -> value).
     static QMap<QString, QString> iniValues(const QString &filePath);
     // Rows of a query on an SQLite file, columns joined by "|"; a failing query gives

@@ -1,5 +1,6 @@
 #include "tools/corvane-package/packagetool.h"
 #include "tools/corvane-package/releasepackager.h"
+#include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "common/testhome.h"
 #include "strings/stringtablecompiler.h"
@@ -180,7 +181,7 @@ void TestReleasePackager::roundTrip()
     // An installation of 3.2 with the user's own settings and the vendor's key.
     const QString installDir = path(QStringLiteral("Programs/Ostrelle"));
     QVERIFY(QDir().mkpath(installDir));
-    QVERIFY(QProcess::execute(QStringLiteral("cp"), {"-a", path("releases/3.2") + "/.", installDir}) == 0);
+    QVERIFY(PackageBuilder::copyTree(path("releases/3.2"), installDir));
     {
         QSettings app(installDir + QStringLiteral("/config/app.ini"), QSettings::IniFormat);
         app.setValue(QStringLiteral("user/name"), QStringLiteral("anna"));
@@ -241,7 +242,7 @@ void TestReleasePackager::makeSignedPackageAndInstallation()
         QVERIFY2(run.exitCode == 0 || (arguments.first() == "build" && run.exitCode == 1), qPrintable(run.describe()));
     }
     QVERIFY(QDir().mkpath(installDir()));
-    QVERIFY(QProcess::execute(QStringLiteral("cp"), {"-a", path("releases/3.2") + "/.", installDir()}) == 0);
+    QVERIFY(PackageBuilder::copyTree(path("releases/3.2"), installDir()));
     QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
     m_home->writeUninstallKey(installDir());
 }
@@ -294,17 +295,16 @@ void TestReleasePackager::tamperedCopyRefused()
     }
     QVERIFY2(package.ok(), qPrintable(package.error()));
 
-    const QString keyFile = QDir::homePath() + QStringLiteral("/.config/Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/"
-                                                             "Windows/CurrentVersion/Uninstall/Ostrelle.ini");
     const QStringList before = PackageBuilder::snapshot(installDir());
-    const QByteArray keyBefore = PackageBuilder::readFile(keyFile);
+    const QMap<QString, QString> keyBefore = InstallationFixture::keyValues(QStringLiteral("Ostrelle"));
+    QCOMPARE(keyBefore.value(QStringLiteral("DisplayVersion")), QStringLiteral("3.2"));
     const Run refused = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX), {"--report", path("report.json")},
                                    packageDir);
     QVERIFY2(refused.exitCode == 14, qPrintable(refused.describe()));
     QVERIFY2(refused.out.contains(problem), qPrintable(refused.describe()));
     // Refused before the flag file, the backup or anything else was touched.
     QCOMPARE(PackageBuilder::snapshot(installDir()), before);
-    QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
+    QCOMPARE(InstallationFixture::keyValues(QStringLiteral("Ostrelle")), keyBefore);
 
     const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
     QCOMPARE(report.value("exitStatus").toInt(), 14);
