@@ -46,8 +46,9 @@ if [ "$bare" -eq 0 ]; then
     export WINEQT_PLUGIN_PATH=$(windows_path "$qt/plugins")
 fi
 [ -z "${QT_QPA_PLATFORM:-}" ] || export WINEQT_QPA_PLATFORM=$QT_QPA_PLATFORM
-# No Mono or Gecko installer dialogs when a prefix is made; no debug chatter.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No Mono or Gecko installer dialogs when a prefix is made; no Linux menu entries or
+# desktop files made from the shell links the updater writes; no debug chatter.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 export WINEDEBUG=${WINEDEBUG:--all}
 
 prefix=${WINEPREFIX:-$HOME/.wine}
