@@ -20,7 +20,7 @@
 //     corvane-secret-key 1
 //     <libsodium secret key, 128 lower-case hex digits>
 //
-// Builds without libsodium (CORVANE_SIGNATURES off, for now the Windows build) parse the
+// Builds without libsodium (configured with CORVANE_SIGNATURES off) parse the
 // formats but can neither sign nor verify: isSupported() is false there.
 class PackageSignature
 {
