@@ -286,6 +286,7 @@ bool PackageCheck::run(CVUpdater *updater)
         return false;
     }
 
+    checkFlagLinks();
     if (m_judgeFlag)
         checkFlag();
 
@@ -385,6 +386,21 @@ void PackageCheck::checkPackageFiles()
     default:
         note(matched);
         break;
+    }
+}
+
+void PackageCheck::checkFlagLinks()
+{
+    // The flag is written before the backup and after the steps: never through a link
+    // into another program's files.
+    for (const QString &relative : {QStringLiteral("config"), QStringLiteral("config/UPDATER.ini"),
+                                    QStringLiteral("config/UPDATER.ini.bak")}) {
+        const QFileInfo written(installPath(relative));
+        if (written.isSymLink() && !TreeWalker::isInside(written.filePath(), m_installDir)) {
+            problem(ConsoleText::tr("%1 is a link out of the installation: the update flag would be written outside it")
+                        .arg(written.filePath()));
+            return;
+        }
     }
 }
 

@@ -83,6 +83,7 @@ private:
 
     // Every file of the package against its manifest, and the signature.
     void checkPackageFiles();
+    void checkFlagLinks();
     void checkFlag();
     void checkWritable();
     // A "common" tree copied over the installation: entries whose type differs from

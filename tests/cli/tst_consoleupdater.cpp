@@ -222,6 +222,7 @@ private:
         CommonReplacesDatabase,
         CommonReplacesIni,
         InstalledLinkOutside,
+        FlagLinkOutside,
         ConfigLinkOutside,
         IniLinkOutside,
         DatabaseNotReadable,
@@ -449,6 +450,15 @@ bool TestConsoleUpdater::apply(Fault fault)
         install.link(QStringLiteral("plugins"), shared.path(QStringLiteral("plugins")));
         if (!shared.ok())
             return false;
+        break;
+    }
+    case FlagLinkOutside: {
+        // Only the flag file is kept elsewhere; the package has no settings to merge into it.
+        const QString elsewhere = m_root->path() + QStringLiteral("/shared/UPDATER.ini");
+        QFile::remove(installPath(QStringLiteral("config/UPDATER.ini")));
+        if (!QDir().mkpath(m_root->path() + QStringLiteral("/shared")) || !QFile(elsewhere).open(QIODevice::WriteOnly))
+            return false;
+        install.link(QStringLiteral("config/UPDATER.ini"), elsewhere);
         break;
     }
     case ConfigLinkOutside:
@@ -855,6 +865,9 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << QStringLiteral("an earlier update was interrupted (UPDATE/FLAG is false), but there is no backup %1/backup: the "
                           "restore that comes first would fail")
         << 4;
+    QTest::newRow("flag file a link out of the installation")
+        << int(FlagLinkOutside)
+        << "%1/config/UPDATER.ini is a link out of the installation: the update flag would be written outside it" << 10;
     QTest::newRow("database not readable")
         << int(DatabaseNotReadable) << "kqdata.db cannot be read (file is not a database" << 6;
     QTest::newRow("INI file with one marker")
@@ -895,7 +908,7 @@ void TestConsoleUpdater::checkBrokenPackage()
     QFETCH(QString, problem);
     QFETCH(int, updateExit);
 #ifdef Q_OS_WIN
-    if (fault == InstalledLinkOutside || fault == ConfigLinkOutside || fault == IniLinkOutside)
+    if (fault == InstalledLinkOutside || fault == ConfigLinkOutside || fault == IniLinkOutside || fault == FlagLinkOutside)
         QSKIP("Unix links only");
 #endif
     makeScenario(Fault(fault));
