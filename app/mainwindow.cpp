@@ -4,6 +4,7 @@
 #include "dialogs/zrmessagebox.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
+#include "strings/consoletext.h"
 #include "strings/stringtable.h"
 #include "ui_mainwindow.h"
 #include "ui_zrmessagebox.h"
@@ -55,6 +56,11 @@ void MainWindow::initData()
 
     ZRPubMethod *context = ZRPubMethod::getInstance();
     context->loadStringTable();
+    // Why a package is refused comes from the package check, whose texts are looked up
+    // by their English wording: index them, so the reasons show in the window's language.
+    const int lanType = context->getLanType();
+    if (context->stringCount() > 0 && lanType >= 0 && lanType < LAN_TYPE_MAX)
+        ConsoleText::load(QStringLiteral("string.bin"), lanType);
 
     QApplication::addLibraryPath(QStringLiteral("%1%2").arg(QDir::currentPath(), QStringLiteral("/sqldrivers")));
 

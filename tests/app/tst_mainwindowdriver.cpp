@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "app/zrpubmethod.h"
+#include "check/packagemanifest.h"
 #include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "dialogs/zrmessagebox.h"
@@ -111,6 +112,7 @@ private slots:
     void failingStatementRestores();
     void interruptedUpdateRestoredFirst();
     void interruptedUpdateWithoutBackup();
+    void tamperedPackageRefusedInItsLanguage();
     void versionRefused();
     void anotherUpdateRunning();
     void unwritableRegistryKeyRestores();
@@ -417,6 +419,33 @@ void TestMainWindowDriver::interruptedUpdateWithoutBackup()
     QVERIFY(m_window->isVisible());
     QVERIFY(button("pushButton_Update")->isEnabled());
     QVERIFY(button("pushButton_ok")->isEnabled());
+}
+
+// A package whose file no longer matches its manifest: refused before anything changes,
+// the reasons in the window's language.
+void TestMainWindowDriver::tamperedPackageRefusedInItsLanguage()
+{
+    buildPackage(QString());
+    PackageManifest manifest;
+    QVERIFY2(manifest.scan(m_fixture.packagePath()), qPrintable(manifest.errorString()));
+    QFile manifestFile(m_fixture.packagePath() + QLatin1Char('/') + QLatin1String(PackageManifest::kFileName));
+    QVERIFY(manifestFile.open(QIODevice::WriteOnly) && manifestFile.write(manifest.toText()) > 0);
+    manifestFile.close();
+    QFile tampered(m_fixture.packagePath() + QLatin1Char('/') + PackageBuilder::stepPath(step1, "common/bin/step1only.txt"));
+    QVERIFY(tampered.open(QIODevice::WriteOnly | QIODevice::Truncate) && tampered.write("S1") == 2);
+    tampered.close();
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
+
+    ZRPubMethod::getInstance()->setLanType(2);
+    openWindow();
+    clickUpdate();
+    ZRPubMethod::getInstance()->setLanType(1);
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    const QString shown = m_answerer->boxes.first().text;
+    QVERIFY2(shown.contains(QStringLiteral("modificado: ")) && shown.contains(QLatin1String("step1only.txt")), qPrintable(shown));
+    QVERIFY2(!shown.contains(QLatin1String("changed: ")), qPrintable(shown));
+    QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath(), {"log"}), before);
 }
 
 void TestMainWindowDriver::versionRefused()
