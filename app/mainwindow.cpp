@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -55,12 +56,15 @@ void MainWindow::initData()
     ZR_LOG_INFO("void MainWindow::initData()") << "Corvane Update Start-Up";
 
     ZRPubMethod *context = ZRPubMethod::getInstance();
-    context->loadStringTable();
     // Why a package is refused comes from the package check, whose texts are looked up
-    // by their English wording: index them, so the reasons show in the window's language.
+    // by their English wording: the load that indexes them leaves the table in the
+    // window's language, as the plain load does.
     const int lanType = context->getLanType();
-    if (context->stringCount() > 0 && lanType >= 0 && lanType < LAN_TYPE_MAX)
-        ConsoleText::load(QStringLiteral("string.bin"), lanType);
+    const QString table = QStringLiteral("string.bin");
+    if (lanType >= 0 && lanType < LAN_TYPE_MAX && QFileInfo::exists(table))
+        ConsoleText::load(table, lanType);
+    else
+        context->loadStringTable(table);
 
     QApplication::addLibraryPath(QStringLiteral("%1%2").arg(QDir::currentPath(), QStringLiteral("/sqldrivers")));
 

@@ -12,6 +12,10 @@
 
 #include <algorithm>
 
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString markCode = QStringLiteral("tarnwoven");
@@ -190,6 +194,17 @@ QByteArray PackageBuilder::readFile(const QString &filePath)
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+QString PackageBuilder::linkText(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QFile::symLinkTarget(path);
+#else
+    char buffer[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
+#endif
 }
 
 bool PackageBuilder::copyTree(const QString &source, const QString &target)

@@ -59,6 +59,8 @@ public:
     // relative path is in ignored (and everything below them) are left out.
     static QStringList snapshot(const QString &root, const QStringList &ignored = QStringList());
     static QByteArray readFile(const QString &filePath);
+    // The text of a symbolic link as it stands, not resolved; empty when path is no link.
+    static QString linkText(const QString &path);
     // A plain copy of a directory tree, files and folders only (what `cp -a` would do for
     // the trees the tests make, also on Windows).
     static bool copyTree(const QString &source, const QString &target);

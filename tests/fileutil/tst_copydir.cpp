@@ -1,5 +1,6 @@
 #include "app/zrpubmethod.h"
 #include "common/logcapture.h"
+#include "common/packagebuilder.h"
 #include "common/scopedcurrentdir.h"
 #include "common/testhome.h"
 #include "fileutil/recursionguard.h"
@@ -60,16 +61,6 @@ QStringList treeOf(const QString &root)
     entries.sort();
     return entries;
 }
-
-#ifndef Q_OS_WIN
-// The text of a symbolic link as it stands, not resolved.
-QString linkText(const QString &path)
-{
-    char buffer[4096];
-    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-    return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
-}
-#endif
 
 bool copy(const QString &source, const QString &target, bool overwrite = true)
 {
@@ -380,7 +371,7 @@ void TestCopyDir::linksAreCopiedAsLinks()
     QVERIFY(copy(src(), dst()));
     QVERIFY(log.lines().isEmpty());
     for (const auto &link : links)
-        QCOMPARE(linkText(dst() + QLatin1Char('/') + link.first), link.second);
+        QCOMPARE(PackageBuilder::linkText(dst() + QLatin1Char('/') + link.first), link.second);
     QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("a/"), QStringLiteral("a/file.txt"), QStringLiteral("a/loop@"),
                                          QStringLiteral("a/root@"), QStringLiteral("a/self@"),
                                          QStringLiteral("alias.db@"), QStringLiteral("dangling@"),
@@ -413,7 +404,7 @@ void TestCopyDir::linksInTargetAreReplacedNotWrittenThrough()
     QCOMPARE(treeOf(dst()), (QStringList{QStringLiteral("conf@"), QStringLiteral("data/"),
                                          QStringLiteral("data/conf.txt"), QStringLiteral("lk@")}));
     QCOMPARE(readFile(dst() + QStringLiteral("/data/conf.txt")), QByteArray("inside"));
-    QCOMPARE(linkText(dst() + QStringLiteral("/lk")), QStringLiteral("data"));
+    QCOMPARE(PackageBuilder::linkText(dst() + QStringLiteral("/lk")), QStringLiteral("data"));
 #endif
 }
 

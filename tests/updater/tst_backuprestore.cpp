@@ -45,16 +45,6 @@ QList<int> emitted(const QSignalSpy &spy)
 // The reserved names of the installation below: folders at the top, files anywhere.
 const QStringList reservedEntries{"log", "image", "Updater", "install.log", "config/UPDATER.ini"};
 
-#ifndef Q_OS_WIN
-// The text of a symbolic link as it stands, not resolved.
-QString linkText(const QString &path)
-{
-    char buffer[4096];
-    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-    return size < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(size)));
-}
-#endif
-
 #ifdef Q_OS_WIN
 // A file that cannot be replaced: Windows neither removes nor replaces a file while a
 // handle that does not share deleting is open, as Qt opens every file. Closed again
@@ -604,8 +594,8 @@ void TestBackupRestore::failedUpdateLeavesNothingChanged()
     QVERIFY(updater->backupVersion());
 #ifndef Q_OS_WIN
     // Links are backed up as links, never followed out of the installation.
-    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/fonts")), outside + QStringLiteral("/fonts"));
-    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.backupPath() + QStringLiteral("/fonts")), outside + QStringLiteral("/fonts"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.backupPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
 #endif
     QVERIFY(!updater->execUpdate());
     QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/share/mime/image/png.xml")),
@@ -618,8 +608,8 @@ void TestBackupRestore::failedUpdateLeavesNothingChanged()
         QVERIFY2(before.contains(row), qPrintable(row));
     QCOMPARE(after, before);
 #ifndef Q_OS_WIN
-    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
-    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/bin/ostrelle")), QStringLiteral("../ostrelle.exe"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.installPath() + QStringLiteral("/lib/libx.so")), QStringLiteral("libx.so.1"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.installPath() + QStringLiteral("/bin/ostrelle")), QStringLiteral("../ostrelle.exe"));
 #endif
     QCOMPARE(PackageBuilder::snapshot(outside), outsideBefore);
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
@@ -638,9 +628,9 @@ void TestBackupRestore::linkToOwnBackupStaysALink()
     QVERIFY(updater->backupVersion());
     QVERIFY(updater->backupVersion());
     QVERIFY(updater->restoreVersion());
-    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
-    QCOMPARE(linkText(m_fixture.backupPath() + QStringLiteral("/abs")), m_fixture.backupPath());
-    QCOMPARE(linkText(m_fixture.installPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.backupPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
+    QCOMPARE(PackageBuilder::linkText(m_fixture.backupPath() + QStringLiteral("/abs")), m_fixture.backupPath());
+    QCOMPARE(PackageBuilder::linkText(m_fixture.installPath() + QStringLiteral("/lk")), QStringLiteral("backup"));
     // Nothing below the backup but one copy of the installation.
     const QStringList backedUp = PackageBuilder::snapshot(m_fixture.backupPath());
     for (const QString &row : backedUp)
