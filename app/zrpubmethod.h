@@ -32,8 +32,10 @@ public:
     bool copyDir(QDir source, QDir target, bool overwrite);
     // Puts a copy made by copyDir() back: replaces what differs from it, leaves what is
     // the same, and goes on past what it cannot replace, naming each in the log. True
-    // when the target holds everything of the backup again.
-    bool restoreDir(QDir backup, QDir target);
+    // when the target holds everything of the backup again. A file of the backup's size
+    // whose change time lies before unchangedBefore (ChangeStamp's clock; -1 for none)
+    // is taken as the same without reading it.
+    bool restoreDir(QDir backup, QDir target, qint64 unchangedBefore);
 
     const QStringList &reservedNames() const { return m_reservedNames; }
     // The reserved names left out at every depth; the others only at the top.

@@ -6,7 +6,7 @@
 namespace {
 
 const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
-const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDir)";
+const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDir, qint64)";
 
 // The backup and the restore walk the same copy, so both leave out the same names and
 // treat links alike: a link is copied as its text, never followed out of the installation.
@@ -55,13 +55,14 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
     return walker.copy(source.path(), target.path());
 }
 
-bool ZRPubMethod::restoreDir(QDir backup, QDir target)
+bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
 {
     TreeWalker walker;
     configure(walker, m_reservedNames, m_reservedFileNames);
     // Only what differs is written: a file the update did not touch is never at risk,
     // even one that cannot be replaced (immutable, another owner's, in use).
     walker.setSkipIdentical(true);
+    walker.setUnchangedBefore(unchangedBefore);
     walker.setContinueOnFailure(true);
     walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
         switch (issue) {

@@ -2,6 +2,7 @@
 
 #include "fileutil/dirlisting.h"
 #include "fileutil/symlink.h"
+#include "platform/changestamp.h"
 
 #include <QDir>
 #include <QFile>
@@ -218,7 +219,7 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
     // meanwhile) cannot be copied, and removing first would lose the installed file for nothing.
     if (!source.isFile())
         return fail(Issue::Copy, entry, QStringLiteral("%1 is not a regular file").arg(entry.sourcePath));
-    if (m_skipIdentical && m_copier.sameContent(entry.sourcePath, entry.targetPath))
+    if (m_skipIdentical && (isUnchanged(entry, source) || m_copier.sameContent(entry.sourcePath, entry.targetPath)))
         return true;
     // The copy never replaces an existing file. A directory in the way is not removed.
     if (m_overwrite && !FileCopier::removeTarget(entry.targetPath))
@@ -228,6 +229,15 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
     if (!m_copier.copy(entry.sourcePath, entry.targetPath))
         return fail(Issue::Copy, entry, m_copier.errorString());
     return true;
+}
+
+bool TreeWalker::isUnchanged(const Entry &entry, const QFileInfo &source) const
+{
+    if (m_unchangedBefore < 0)
+        return false;
+    const ChangeStamp target = ChangeStamp::of(entry.targetPath);
+    return target.isRegularFile() && target.size() == source.size() && target.changed() >= 0
+        && target.changed() < m_unchangedBefore;
 }
 
 bool TreeWalker::copyLink(const Entry &entry)

@@ -80,6 +80,10 @@ public:
     void setConfineTarget(bool confine) { m_confineTarget = confine; }
     // Leaves a file alone when the target already holds the same bytes.
     void setSkipIdentical(bool skip) { m_skipIdentical = skip; }
+    // With setSkipIdentical(): a target file of the source's size whose change time
+    // (ChangeStamp) lies before time has not changed since the source was copied from it,
+    // and is left alone without reading either. -1: every file is compared.
+    void setUnchangedBefore(qint64 time) { m_unchangedBefore = time; }
     // Goes on past an entry that fails (a directory that fails is left out whole); the
     // copy still returns false, and every failure has been reported.
     void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
@@ -99,6 +103,7 @@ private:
     bool walkDir(const Entry &dir);
     bool prepareTargetDir(const Entry &dir);
     bool copyFile(const Entry &entry, const QFileInfo &source);
+    bool isUnchanged(const Entry &entry, const QFileInfo &source) const;
     bool copyLink(const Entry &entry);
     void reportLeftOut(const Entry &dir);
     bool isSkipped(const QString &name, int depth) const;
@@ -119,6 +124,7 @@ private:
     bool m_skipIdentical = false;
     bool m_continueOnFailure = false;
     bool m_reportUndecodable = false;
+    qint64 m_unchangedBefore = -1;
     int m_failures = 0;
     QString m_targetRoot;
     Reporter m_reporter;

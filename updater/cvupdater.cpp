@@ -7,6 +7,7 @@
 #include "fileutil/disksync.h"
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
+#include "platform/changestamp.h"
 #include "platform/displayicon.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
@@ -290,14 +291,20 @@ bool CVUpdater::backupVersion()
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "installpath is not exist!";
         return false;
     }
+    // The file system's clock before the first file is copied: whatever changes after
+    // it gets a later change time, so a restore reads only the files that did.
+    const QString backupPath = getBackupPath();
+    qint64 started = -1;
+    if (ChangeStamp::isKeptAt(m_installPath) && QDir(m_installPath).mkpath(InstallLayout::backupDirName()))
+        started = ChangeStamp::now(backupPath);
     // What an earlier backup left in "backup" stays; this copy adds and overwrites.
-    if (!ZRPubMethod::getInstance()->copyDir(QDir(m_installPath), QDir(getBackupPath()), true)) {
+    if (!ZRPubMethod::getInstance()->copyDir(QDir(m_installPath), QDir(backupPath), true)) {
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
         return false;
     }
     // The flag turning false says "restore this backup if the update stops"; a backup
     // still in the page cache could come back from a power cut empty or half-written.
-    if (!DiskSync::flushTree(getBackupPath())) {
+    if (!DiskSync::flushTree(backupPath)) {
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
         return false;
     }
@@ -306,7 +313,8 @@ bool CVUpdater::backupVersion()
     // so an update must not start on this backup. The target goes with it, in the same
     // save: it is how the next run tells an update that only missed its flag. So do the
     // uninstall key's values, which a restore puts back with the backup's files.
-    return writeUpdateFlag(false, "bool CVUpdater::backupVersion()", m_newVersion, readKeyValues());
+    return UpdateFlag(m_installPath).writeBackupTaken("bool CVUpdater::backupVersion()", m_newVersion, readKeyValues(),
+                                                      started);
 }
 
 bool CVUpdater::restoreVersion()
@@ -347,9 +355,11 @@ bool CVUpdater::restoreVersion()
         return false;
     }
     cleanInterruptedSaves();
+    const UpdateFlag::Reading recorded = UpdateFlag(m_installPath).read();
     // Only what differs from the backup is replaced, and a file that cannot be replaced
     // does not keep the others from coming back; each is named in the log.
-    if (!ZRPubMethod::getInstance()->restoreDir(QDir(backupPath), QDir(m_installPath))) {
+    if (!ZRPubMethod::getInstance()->restoreDir(QDir(backupPath), QDir(m_installPath),
+                                                unchangedBefore(recorded.backupStarted))) {
         // Stays closed: the database may be among what could not be put back, and
         // opening a missing one would create an empty one in its place. The flag stays
         // false, so the next run restores what still differs.
@@ -357,7 +367,7 @@ bool CVUpdater::restoreVersion()
         return false;
     }
     // The key names the version of the files now back, as the backup recorded it.
-    if (!writeKeyValues(UpdateFlag(m_installPath).read().keyValues, "bool CVUpdater::restoreVersion()")) {
+    if (!writeKeyValues(recorded.keyValues, "bool CVUpdater::restoreVersion()")) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
@@ -476,6 +486,23 @@ void CVUpdater::createShortcut(const char *signature) const
         return;
     if (!QFile::link(m_iconPath, shortcutPath))
         ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
+}
+
+qint64 CVUpdater::unchangedBefore(qint64 backupStarted) const
+{
+    if (backupStarted < 0 || !ChangeStamp::isKeptAt(m_installPath))
+        return -1;
+    // A clock set back since the backup began stamps the update's changes as older than
+    // the backup; then only the content tells.
+    const qint64 now = ChangeStamp::now(getBackupPath());
+    if (now < backupStarted) {
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+            << QStringLiteral("the clock is behind the start of the backup,every file is compared");
+        return -1;
+    }
+    // A second's room for file systems whose stamps lag the clock by a tick.
+    constexpr qint64 kStampMargin = 1000000000LL;
+    return backupStarted - kStampMargin;
 }
 
 bool CVUpdater::flushUpdate() const

@@ -115,6 +115,9 @@ private:
     bool writeKeyValues(const QStringList &keyValues, const char *signature);
     // The desktop shortcut to the program file; an existing one stays.
     void createShortcut(const char *signature) const;
+    // The change time before which an installed file still holds what the backup
+    // taken at backupStarted copied from it (see ChangeStamp); -1 when none can be trusted.
+    qint64 unchangedBefore(qint64 backupStarted) const;
     // Puts the installation and the uninstall key on disk before the flag vouches for them.
     bool flushUpdate() const;
 

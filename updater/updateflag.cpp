@@ -14,12 +14,16 @@ namespace {
 const QString flagKey = QStringLiteral("UPDATE/FLAG");
 const QString targetKey = QStringLiteral("UPDATE/TARGET");
 const QString keyValuesKey = QStringLiteral("UPDATE/KEY");
+const QString backupStartKey = QStringLiteral("UPDATE/BACKUPSTART");
 
 void fill(ConfigBase &file, UpdateFlag::Reading &reading)
 {
     reading.flag = file.value(flagKey, true).toBool();
     reading.target = file.value(targetKey, QString()).toString();
     reading.keyValues = file.value(keyValuesKey, QStringList()).toStringList();
+    bool ok = false;
+    const qint64 started = file.value(backupStartKey, QString()).toString().toLongLong(&ok);
+    reading.backupStarted = ok && started >= 0 ? started : -1;
 }
 
 } // namespace
@@ -76,6 +80,18 @@ bool UpdateFlag::openForUpdate(bool *flag) const
 
 bool UpdateFlag::write(bool flag, const char *signature, const QString &target, const QStringList &keyValues) const
 {
+    return save(flag, signature, target, keyValues, false, -1);
+}
+
+bool UpdateFlag::writeBackupTaken(const char *signature, const QString &target, const QStringList &keyValues,
+                                  qint64 backupStarted) const
+{
+    return save(false, signature, target, keyValues, true, backupStarted);
+}
+
+bool UpdateFlag::save(bool flag, const char *signature, const QString &target, const QStringList &keyValues,
+                      bool setBackupStart, qint64 backupStarted) const
+{
     const QString path = filePath();
     ConfigBase file(path);
     file.setValue(flagKey, flag);
@@ -83,6 +99,9 @@ bool UpdateFlag::write(bool flag, const char *signature, const QString &target, 
         file.setValue(targetKey, target);
     if (!keyValues.isEmpty())
         file.setValue(keyValuesKey, keyValues);
+    // Empty when unknown: an earlier backup's time must not speak for this one.
+    if (setBackupStart)
+        file.setValue(backupStartKey, backupStarted >= 0 ? QString::number(backupStarted) : QString());
     if (file.isReadable() && file.save())
         return true;
     ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);

@@ -10,7 +10,9 @@
 // UPDATE/TARGET is the version the backup was taken for. UPDATE/KEY holds the values
 // of the uninstall key that the backup's files belong to, so that a restore can put the
 // key back with them ("DisplayVersion", its value, "DisplayName", its value; a value the
-// key did not hold is left out).
+// key did not hold is left out). UPDATE/BACKUPSTART is the file system's clock when the
+// backup began (ChangeStamp::now()): a file whose change time lies before it is still
+// what the backup holds.
 class UpdateFlag
 {
 public:
@@ -30,6 +32,8 @@ public:
         QString target;
         // UPDATE/KEY: empty when the backup recorded no key values (an earlier updater).
         QStringList keyValues;
+        // UPDATE/BACKUPSTART; -1 when the backup recorded none.
+        qint64 backupStarted = -1;
         bool isKnown() const { return source != Source::Unreadable && source != Source::BackupUnreadable; }
     };
 
@@ -52,6 +56,10 @@ public:
     // file. The flag then keeps its earlier value.
     bool write(bool flag, const char *signature, const QString &target = QString(),
                const QStringList &keyValues = QStringList()) const;
+    // The save that ends a backup: the flag false, with the target, the key's values and
+    // when the backup began (-1: unknown, and an earlier backup's time goes).
+    bool writeBackupTaken(const char *signature, const QString &target, const QStringList &keyValues,
+                          qint64 backupStarted) const;
 
     // Yes when UPDATE/FLAG is false while the uninstall key regKey already holds the
     // version the backup was taken for: the update stopped between recording its version
@@ -60,6 +68,9 @@ public:
     RecordedUpdate recordedUpdate(const QString &regKey, bool keyHoldsNewVersion) const;
 
 private:
+    bool save(bool flag, const char *signature, const QString &target, const QStringList &keyValues,
+              bool setBackupStart, qint64 backupStarted) const;
+
     QString m_installPath;
 };
 

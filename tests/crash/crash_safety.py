@@ -40,7 +40,8 @@ What legitimately differs after a fault, and is not compared:
     already added are in the next backup too (stray files are still looked for there);
   - UPDATE/KEY of config/UPDATER.ini (and its ".bak"): the uninstall entry that backup
     belongs to, which after an update completed by the next run names the version
-    between (the flag file is compared by its other keys);
+    between, and UPDATE/BACKUPSTART, the clock when that backup began (the flag file is
+    compared by its other keys);
   - an INI file the interrupted update had already added: the next run merges the
     package's keys into it instead of copying it, so its keys and values are compared
     but not its bytes, and its ".bak" is allowed;
@@ -344,11 +345,12 @@ def state(lab):
     strays = []
     for directory in (lab.install, registry_file.parent, lab.desktop):
         strays += [s.replace(root, "<root>") for s in strays_in(directory)]
-    # The uninstall entry of the backup, not compared like the backup itself; the flag
-    # file's bytes change with it, so it is compared by its keys.
+    # The uninstall entry of the backup, not compared like the backup itself, and the
+    # clock when it began; the flag file's bytes change with them, so it is compared by
+    # its other keys.
     for name in ("config/UPDATER.ini", "config/UPDATER.ini.bak"):
         if name in inis:
-            inis[name] = {k: v for k, v in inis[name].items() if k != "UPDATE/KEY"}
+            inis[name] = {k: v for k, v in inis[name].items() if k not in ("UPDATE/KEY", "UPDATE/BACKUPSTART")}
             files[name] = "keys mode " + files[name].partition(" mode ")[2]
     flag_keys = inis.get("config/UPDATER.ini", {})
     return {

@@ -1,14 +1,18 @@
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"
+#include "config/configbase.h"
 #include "db/dbcontrol.h"
+#include "platform/changestamp.h"
 #include "updater/cvupdater.h"
+#include "updater/updateflag.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 #include <QSignalSpy>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -25,7 +29,7 @@ const QString restoreSignature = QStringLiteral("bool CVUpdater::restoreVersion(
 const QString execSignature = QStringLiteral("bool CVUpdater::execUpdate()");
 const QString regSignature = QStringLiteral("bool CVUpdater::updateRegKey()");
 const QString copySignature = QStringLiteral("bool ZRPubMethod::copyDir(QDir, QDir, bool)");
-const QString restoreDirSignature = QStringLiteral("bool ZRPubMethod::restoreDir(QDir, QDir)");
+const QString restoreDirSignature = QStringLiteral("bool ZRPubMethod::restoreDir(QDir, QDir, qint64)");
 
 // The debug stream prints a string value in quotes, with its backslashes doubled.
 QString quoted(QString text)
@@ -128,6 +132,7 @@ private slots:
     void journalOfInterruptedStep_data();
     void journalOfInterruptedStep();
     void restoreGoesOnPastFilesItCannotReplace();
+    void restoreReadsOnlyWhatChangedSinceTheBackup();
     void failedUpdateLeavesNothingChanged();
     void linkToOwnBackupStaysALink();
     void oldBackupHoldsLinkedDirectory_data();
@@ -544,6 +549,75 @@ void TestBackupRestore::restoreGoesOnPastFilesItCannotReplace()
     QCOMPARE(log.lines(), QStringList{"Debug " + restoreSignature + " restore successed!"});
     QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.2"));
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+}
+
+void TestBackupRestore::restoreReadsOnlyWhatChangedSinceTheBackup()
+{
+    if (!ChangeStamp::isKeptAt(m_fixture.installPath()))
+        QSKIP("the file system of the temporary directory keeps no change times");
+    const QString install = m_fixture.installPath();
+    const QString backup = m_fixture.backupPath();
+    // A file as old as the installation and of the same size as "docs/logbook.txt",
+    // to be renamed onto it after the backup.
+    PackageBuilder outside(m_fixture.rootPath());
+    outside.file(QStringLiteral("old.txt"), "prefiX");
+    QVERIFY(outside.ok());
+    // Older than the backup's start by more than the room left for coarse stamps.
+    QThread::msleep(1300);
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    QVERIFY(UpdateFlag(install).read().backupStarted > 0);
+
+    // Witnesses: the backup's copy differs (same size) from an installed file nobody
+    // touched, so whether the restore compares that file shows in what it leaves there.
+    const auto tamper = [&](const QString &relative) {
+        QFile copy(backup + QLatin1Char('/') + relative);
+        QVERIFY(copy.open(QIODevice::ReadWrite));
+        QVERIFY(copy.write("X") == 1);
+    };
+    tamper(QStringLiteral("user/notes.txt"));
+    // What the failed update left: changes of the same size, so that only the content
+    // or the change time tells them.
+    {
+        QFile lib(install + QStringLiteral("/bin/lib.txt"));
+        QVERIFY(lib.open(QIODevice::ReadWrite));
+        QVERIFY(lib.write("3.4") == 3);
+    }
+    QVERIFY(QFile::remove(install + QStringLiteral("/docs/logbook.txt")));
+    QVERIFY(QFile::rename(m_fixture.rootPath() + QStringLiteral("/old.txt"), install + QStringLiteral("/docs/logbook.txt")));
+
+    LogCapture log;
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(log.lines(), QStringList{"Debug " + restoreSignature + " restore successed!"});
+    QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/bin/lib.txt")), QByteArray("3.2"));
+    QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/docs/logbook.txt")), QByteArray("prefix"));
+    QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
+
+    // A backup that recorded no start (an earlier updater's) has every file compared.
+    {
+        ConfigBase flag(m_fixture.flagFilePath());
+        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString());
+        QVERIFY(flag.save());
+    }
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/user/notes.txt")), QByteArray("Xine"));
+
+    // A clock now behind the backup's start could have stamped the update's changes as
+    // older than the backup: every file is compared.
+    tamper(QStringLiteral("ostrelle.exe"));
+    {
+        ConfigBase flag(m_fixture.flagFilePath());
+        const qint64 later = (QDateTime::currentMSecsSinceEpoch() + 3600 * 1000) * 1000000;
+        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString::number(later));
+        QVERIFY(flag.save());
+    }
+    log.clear();
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(log.lines(), (QStringList{"Warning " + restoreSignature
+                                           + " \"the clock is behind the start of the backup,every file is compared\"",
+                                       "Debug " + restoreSignature + " restore successed!"}));
+    QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), QByteArray("X3.2"));
 }
 
 void TestBackupRestore::failedUpdateLeavesNothingChanged()
