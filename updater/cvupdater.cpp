@@ -495,6 +495,8 @@ qint64 CVUpdater::unchangedBefore(qint64 backupStarted) const
     // A clock set back since the backup began stamps the update's changes as older than
     // the backup; then only the content tells.
     const qint64 now = ChangeStamp::now(getBackupPath());
+    if (now < 0) // the clock cannot be read there; nothing is wrong with it
+        return -1;
     if (now < backupStarted) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
             << QStringLiteral("the clock is behind the start of the backup,every file is compared");
