@@ -2,6 +2,7 @@
 
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
+#include "updater/installlayout.h"
 
 namespace {
 
@@ -62,7 +63,10 @@ bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
     // Only what differs is written: a file the update did not touch is never at risk,
     // even one that cannot be replaced (immutable, another owner's, in use).
     walker.setSkipIdentical(true);
-    walker.setUnchangedBefore(unchangedBefore);
+    // SQLite writes the database and its journals in place and syncs them with
+    // fdatasync, which leaves the change time behind: after a power cut a database
+    // could hold new pages under an old stamp. They are always compared.
+    walker.setUnchangedBefore(unchangedBefore, {InstallLayout::databaseName()});
     walker.setContinueOnFailure(true);
     walker.setReporter([](TreeWalker::Issue issue, const TreeWalker::Entry &entry, const QString &detail) {
         switch (issue) {

@@ -231,10 +231,20 @@ bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
     return true;
 }
 
+void TreeWalker::setUnchangedBefore(qint64 time, const QStringList &alwaysCompared)
+{
+    m_unchangedBefore = time;
+    m_alwaysCompared = alwaysCompared;
+}
+
 bool TreeWalker::isUnchanged(const Entry &entry, const QFileInfo &source) const
 {
     if (m_unchangedBefore < 0)
         return false;
+    for (const QString &path : m_alwaysCompared) {
+        if (entry.relativePath == path || entry.relativePath.startsWith(path + QLatin1Char('-')))
+            return false;
+    }
     const ChangeStamp target = ChangeStamp::of(entry.targetPath);
     return target.isRegularFile() && target.size() == source.size() && target.changed() >= 0
         && target.changed() < m_unchangedBefore;

@@ -82,8 +82,10 @@ public:
     void setSkipIdentical(bool skip) { m_skipIdentical = skip; }
     // With setSkipIdentical(): a target file of the source's size whose change time
     // (ChangeStamp) lies before time has not changed since the source was copied from it,
-    // and is left alone without reading either. -1: every file is compared.
-    void setUnchangedBefore(qint64 time) { m_unchangedBefore = time; }
+    // and is left alone without reading either. -1: every file is compared. Files whose
+    // relative path is one of alwaysCompared, or begins with one of them and "-", are
+    // compared all the same.
+    void setUnchangedBefore(qint64 time, const QStringList &alwaysCompared = QStringList());
     // Goes on past an entry that fails (a directory that fails is left out whole); the
     // copy still returns false, and every failure has been reported.
     void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
@@ -125,6 +127,7 @@ private:
     bool m_continueOnFailure = false;
     bool m_reportUndecodable = false;
     qint64 m_unchangedBefore = -1;
+    QStringList m_alwaysCompared;
     int m_failures = 0;
     QString m_targetRoot;
     Reporter m_reporter;
