@@ -395,10 +395,10 @@ void PackageCheck::checkFlagLinks()
     // into another program's files.
     for (const QString &relative : {QStringLiteral("config"), QStringLiteral("config/UPDATER.ini"),
                                     QStringLiteral("config/UPDATER.ini.bak")}) {
-        const QFileInfo written(installPath(relative));
-        if (written.isSymLink() && !TreeWalker::isInside(written.filePath(), m_installDir)) {
+        const QString written = installPath(relative);
+        if (TreeWalker::isLinkOutside(written, m_installDir)) {
             problem(ConsoleText::tr("%1 is a link out of the installation: the update flag would be written outside it")
-                        .arg(written.filePath()));
+                        .arg(written));
             return;
         }
     }
@@ -491,7 +491,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
             return TreeWalker::Step::Skip;
         }
         if (source.isDir()) {
-            if (installed.isSymLink() && installed.isDir() && !TreeWalker::isInside(targetPath, m_installDir))
+            if (installed.isDir() && TreeWalker::isLinkOutside(targetPath, m_installDir))
                 problem(ConsoleText::tr("%1: %2 is a link out of the installation: the copy would refuse to write through it")
                             .arg(entryRelative, targetPath));
             else if (!installed.exists() || installed.isDir())
@@ -524,7 +524,7 @@ void PackageCheck::checkConfig(const QString &step)
     const QFileInfo target(targetDir);
     // As the configuration step judges them: it refuses to write through these.
     const auto leadsOut = [this](const QFileInfo &installed) {
-        return installed.isSymLink() && !TreeWalker::isInside(installed.filePath(), m_installDir);
+        return TreeWalker::isLinkOutside(installed.filePath(), m_installDir);
     };
     if (leadsOut(target)) {
         problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to write "

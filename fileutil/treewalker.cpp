@@ -179,6 +179,11 @@ bool TreeWalker::isInside(const QString &target, const QString &rootPath)
     return canonical == root || canonical.startsWith(prefix);
 }
 
+bool TreeWalker::isLinkOutside(const QString &path, const QString &rootPath)
+{
+    return QFileInfo(path).isSymLink() && !isInside(path, rootPath);
+}
+
 bool TreeWalker::walkDir(const Entry &dir)
 {
     if (m_reportUndecodable) {

@@ -56,6 +56,9 @@ public:
 
     // Whether target, resolved, lies inside rootPath.
     static bool isInside(const QString &target, const QString &rootPath);
+    // Whether path is itself a symbolic link that leads out of rootPath (a dangling one
+    // included): writing through it would change what no backup of rootPath covers.
+    static bool isLinkOutside(const QString &path, const QString &rootPath);
 
     // Names left out (files and directories alike): atTop among the roots' own entries,
     // everywhere at any depth.

@@ -20,15 +20,6 @@ bool isDotEntry(const QString &name)
     return name == QLatin1String(".") || name == QLatin1String("..");
 }
 
-// A link that the merge would write through into a file outside the installation,
-// where no backup covers it: "config" itself, an INI file, or the ".bak" beside it
-// (QSaveFile, behind QSettings and the backup copy, writes to a link's target).
-bool leadsOut(const QString &path, const QString &installRoot)
-{
-    const QFileInfo info(path);
-    return info.isSymLink() && !TreeWalker::isInside(path, installRoot);
-}
-
 } // namespace
 
 UpdateObject::UpdateObject(QObject *parent)
@@ -89,7 +80,7 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
             << QStringLiteral("refuse link %1,it leads out of the installation").arg(path);
         return false;
     };
-    if (leadsOut(target.absolutePath(), installRoot))
+    if (TreeWalker::isLinkOutside(target.absolutePath(), installRoot))
         return refuseLink(target.absolutePath());
     if (!target.exists() && !QDir().mkdir(target.absolutePath()))
         return false;
@@ -119,9 +110,10 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
         // written, so a directory on either side fails like any file that cannot be copied.
         if (!entry.isFile() || !installed.isFile())
             return false;
-        // Checked before the installed file is opened: the opening's repair writes too.
+        // Checked before the installed file is opened: the opening's repair writes too, and
+        // QSaveFile, behind QSettings and the backup copy, writes to a link's target.
         for (const QString &written : {targetPath, targetPath + QStringLiteral(".bak")}) {
-            if (leadsOut(written, installRoot))
+            if (TreeWalker::isLinkOutside(written, installRoot))
                 return refuseLink(written);
         }
 

@@ -526,7 +526,7 @@ void CVUpdater::cleanInterruptedSaves() const
         // A "config" that is a link out of the installation (the backup keeps such a link
         // as a link) leads to files that are not ours: another program's save is not
         // ours to clear up.
-        if (QFileInfo(dir).isSymLink() && !TreeWalker::isInside(dir, m_installPath)) {
+        if (TreeWalker::isLinkOutside(dir, m_installPath)) {
             ZR_LOG_WARNING("void CVUpdater::cleanInterruptedSaves() const")
                 << QStringLiteral("skip %1,it is a link out of the installation").arg(dir);
             continue;

@@ -428,12 +428,10 @@ void TestMainWindowDriver::tamperedPackageRefusedInItsLanguage()
     buildPackage(QString());
     PackageManifest manifest;
     QVERIFY2(manifest.scan(m_fixture.packagePath()), qPrintable(manifest.errorString()));
-    QFile manifestFile(m_fixture.packagePath() + QLatin1Char('/') + QLatin1String(PackageManifest::kFileName));
-    QVERIFY(manifestFile.open(QIODevice::WriteOnly) && manifestFile.write(manifest.toText()) > 0);
-    manifestFile.close();
-    QFile tampered(m_fixture.packagePath() + QLatin1Char('/') + PackageBuilder::stepPath(step1, "common/bin/step1only.txt"));
-    QVERIFY(tampered.open(QIODevice::WriteOnly | QIODevice::Truncate) && tampered.write("S1") == 2);
-    tampered.close();
+    PackageBuilder package(m_fixture.packagePath());
+    package.file(QLatin1String(PackageManifest::kFileName), manifest.toText())
+        .file(PackageBuilder::stepPath(step1, "common/bin/step1only.txt"), "S1");
+    QVERIFY2(package.ok(), qPrintable(package.error()));
     const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
 
     ZRPubMethod::getInstance()->setLanType(2);

@@ -600,24 +600,20 @@ void TestBackupRestore::restoreReadsOnlyWhatChangedSinceTheBackup()
     QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
     QCOMPARE(rows("SELECT name FROM person"), QStringList{"eve"});
 
-    // A backup that recorded no start (an earlier updater's) has every file compared.
-    {
+    const auto recordStart = [&](const QString &start) {
         ConfigBase flag(m_fixture.flagFilePath());
-        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString());
+        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), start);
         QVERIFY(flag.save());
-    }
+    };
+    // A backup that recorded no start (an earlier updater's) has every file compared.
+    recordStart(QString());
     QVERIFY(updater->restoreVersion());
     QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/user/notes.txt")), QByteArray("Xine"));
 
     // A clock now behind the backup's start could have stamped the update's changes as
     // older than the backup: every file is compared.
     tamper(QStringLiteral("ostrelle.exe"));
-    {
-        ConfigBase flag(m_fixture.flagFilePath());
-        const qint64 later = (QDateTime::currentMSecsSinceEpoch() + 3600 * 1000) * 1000000;
-        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString::number(later));
-        QVERIFY(flag.save());
-    }
+    recordStart(QString::number((QDateTime::currentMSecsSinceEpoch() + 3600 * 1000) * 1000000));
     log.clear();
     QVERIFY(updater->restoreVersion());
     QCOMPARE(log.lines(), (QStringList{"Warning " + restoreSignature
