@@ -22,12 +22,8 @@ build() {
     cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
 
-if [ -z "${BUILD_LOG:-}" ]; then
-    build
-    exit
+if [ -n "${BUILD_LOG:-}" ]; then
+    log=$BUILD_LOG
+    exec env -u BUILD_LOG "$root/scripts/run-logged.sh" "$log" "$0" "$config" "$dir" "$@"
 fi
-build >"$BUILD_LOG" 2>&1 &
-pid=$!
-# The log grows while the build runs; each finished target is one line here.
-tail -n +1 --pid="$pid" -f "$BUILD_LOG" 2>/dev/null | awk '/\] Built target / { print "  " $0; fflush() }'
-wait "$pid"
+build

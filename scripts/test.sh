@@ -14,6 +14,13 @@ else
     "$root/scripts/setup.sh"
 fi
 
+# A merge left half-done must not pass as a tested tree.
+if git -C "$root" rev-parse --git-dir >/dev/null 2>&1 \
+        && git -C "$root" grep -nE '^(<<<<<<<|>>>>>>>)( |$)' -- . ':!scripts/test.sh'; then
+    echo "=== tests failed: merge-conflict markers in the files above"
+    exit 1
+fi
+
 # Progress: one line per finished build target, one per finished test (CTest's own),
 # and the time each part took.
 took() { printf '%d min %02d s' $(( ($(date +%s) - $1) / 60 )) $(( ($(date +%s) - $1) % 60 )); }
@@ -24,7 +31,8 @@ for config in release asan; do
     mkdir -p "$root/build"
     begin=$(date +%s)
     if ! BUILD_LOG="$root/build/$config.log" "$root/scripts/build.sh" "$config" "$root/build/$config"; then
-        grep -E -A5 "error|warning" "$root/build/$config.log" | head -80
+        # Neither an empty grep nor head closing the pipe may end the script before its message.
+        grep -E -A5 "error|warning" "$root/build/$config.log" | head -80 || true
         echo "=== $config: build failed (whole output in build/$config.log)"
         exit 1
     fi

@@ -125,7 +125,7 @@ log "building Qt (output in $build/make.log)"
 (cd "$build" && nice -n 10 make -j"$jobs" sub-qmake-qmake-aux-pro >make.log 2>&1 \
     && nice -n 10 make sub-src-qmake_all >>make.log 2>&1 \
     && cd src && nice -n 10 make -j"$jobs" "${modules[@]/#/sub-}" >>../make.log 2>&1) \
-    || { grep -E -B2 -A8 "error|Error" "$build/make.log" | tail -40 >&2; log "build failed (whole output in $build/make.log)"; exit 1; }
+    || { { grep -E -B2 -A8 "error|Error" "$build/make.log" || true; } | tail -40 >&2; log "build failed (whole output in $build/make.log)"; exit 1; }
 stage=$work/stage
 rm -rf "$stage"
 install_targets=()
