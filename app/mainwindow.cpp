@@ -8,6 +8,7 @@
 #include "strings/stringtable.h"
 #include "ui_mainwindow.h"
 #include "ui_zrmessagebox.h"
+#include "updater/applicationcheck.h"
 #include "updater/cvupdater.h"
 #include "updater/updatelock.h"
 
@@ -116,6 +117,12 @@ void MainWindow::setButtonsEnabled(bool enabled)
 
 void MainWindow::slotStartUpdate()
 {
+    while (runUpdate()) {
+    }
+}
+
+bool MainWindow::runUpdate()
+{
     // Each attempt starts from an empty bar, also a second one after a failure.
     ui->progressBar_Upgrade->reset();
     setButtonsEnabled(false);
@@ -129,7 +136,17 @@ void MainWindow::slotStartUpdate()
         // Whichever way the box is left, the update is done and the program ends.
         showFinishBox(getString(896), text, getString(10));
         close();
-        return;
+        return false;
+    }
+    if (outcome == UpdateSequence::Outcome::DatabaseInUse && !sequence.holders().isEmpty()) {
+        // Who to close, and a way to try again once they are closed; nothing was changed.
+        QStringList holders;
+        for (const FileHolders::Holder &holder : sequence.holders())
+            holders << ApplicationCheck::describe(holder);
+        const int answer = showRetryBox(getString(896), QStringLiteral("%1\n\n%2\n%3").arg(text, getString(1516),
+                                                                                           holders.join(QLatin1Char('\n'))));
+        setButtonsEnabled(true);
+        return answer == QDialog::Accepted;
     }
     if (outcome == UpdateSequence::Outcome::PackageNotVerified) {
         // Why the package was turned away, as the log has it, under the failure text:
@@ -142,6 +159,7 @@ void MainWindow::slotStartUpdate()
         showResultBox(getString(896), text, getString(10));
     }
     setButtonsEnabled(true);
+    return false;
 }
 
 void MainWindow::slotRestore()
@@ -202,6 +220,21 @@ int MainWindow::showResultBox(const QString &title, const QString &text, const Q
 int MainWindow::showFinishBox(const QString &title, const QString &text, const QString &buttonText)
 {
     return showBox(title, text, buttonText, true);
+}
+
+int MainWindow::showRetryBox(const QString &title, const QString &text)
+{
+    ZRMessageBox box(this, false);
+    // Without a string table the buttons keep English words: a box without them could
+    // not be left.
+    const QString retry = getString(1517);
+    const QString close = getString(132);
+    box.setContent(title, text, retry.isEmpty() ? QStringLiteral("Retry") : retry,
+                   close.isEmpty() ? QStringLiteral("Close") : close);
+    box.form()->label_icon->show();
+    // Closed by its buttons only, as the other failure boxes.
+    box.setWindowFlags(box.windowFlags() & ~(Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint));
+    return box.exec();
 }
 
 int MainWindow::showBox(const QString &title, const QString &text, const QString &buttonText, bool finish)

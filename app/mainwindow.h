@@ -36,6 +36,9 @@ public:
     // button is the only way out; the finish box keeps its close button.
     int showResultBox(const QString &title, const QString &text, const QString &buttonText);
     int showFinishBox(const QString &title, const QString &text, const QString &buttonText);
+    // The failure box of an update refused because other programs hold the
+    // installation's files: Retry (accepted) and Close.
+    int showRetryBox(const QString &title, const QString &text);
 
 public slots:
     // The Update button: the whole update, reported in a box. After success the window
@@ -53,6 +56,8 @@ private:
     int progress() const override;
     void setProgress(int value) override;
 
+    // One update and its box; true when the user asked to run it again (Retry).
+    bool runUpdate();
     void initData();
     void initUi();
     void initConnect();

@@ -4,6 +4,7 @@
 #include "db/databaseprobe.h"
 #include "log/applog.h"
 #include "strings/consoletext.h"
+#include "updater/applicationcheck.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 #include "updater/updateflag.h"
@@ -45,6 +46,11 @@ const char *stageLogLine(UpdateSequence::Stage stage)
 
 UpdateSequence::Observer::~Observer() = default;
 
+void UpdateSequence::Observer::waitingForHolders(const QList<FileHolders::Holder> &holders)
+{
+    Q_UNUSED(holders)
+}
+
 UpdateSequence::UpdateSequence(CVUpdater *updater)
     : m_updater(updater)
 {
@@ -58,6 +64,11 @@ void UpdateSequence::setObserver(Observer *observer)
 void UpdateSequence::setStageListener(std::function<void(Stage)> listener)
 {
     m_listener = std::move(listener);
+}
+
+void UpdateSequence::setWaitForApplication(int seconds)
+{
+    m_waitSeconds = seconds;
 }
 
 UpdateSequence::Stage UpdateSequence::failedStage() const
@@ -143,6 +154,7 @@ UpdateSequence::Outcome UpdateSequence::run()
 {
     m_failedStage = Stage::CheckVersion;
     m_refusal.clear();
+    m_holders.clear();
     m_verification = PackageVerifier::Result();
     const QString installPath = m_updater->getInstallPath();
     const bool installed = !installPath.isEmpty() && QDir(installPath).exists();
@@ -264,8 +276,21 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     }
 
     // The application writing its database while the update changes it, or while a
-    // restore replaces it, would lose its work. (A journal our own interrupted step left
-    // is rolled back by SQLite here; the restore then replaces that database anyway.)
+    // restore replaces it, would lose its work; even idle, with no lock taken, it may
+    // commit at any moment. Whoever holds the database or a program file open is named.
+    const ApplicationCheck application(m_updater->getInstallPath());
+    m_holders = application.waitForHolders(m_waitSeconds, [this](const QList<FileHolders::Holder> &holders) {
+        if (m_observer)
+            m_observer->waitingForHolders(holders);
+    });
+    if (!m_holders.isEmpty()) {
+        QStringList reasons;
+        for (const FileHolders::Holder &holder : qAsConst(m_holders))
+            reasons << ApplicationCheck::describe(holder);
+        return refuse(Stage::CheckPackage, Outcome::DatabaseInUse, reasons);
+    }
+    // A lock of a process no one can name. (A journal our own interrupted step left is
+    // rolled back by SQLite here; the restore then replaces that database anyway.)
     const QString database = InstallLayout::databasePath(m_updater->getInstallPath());
     QString error;
     switch (DatabaseProbe::probe(database, &error)) {

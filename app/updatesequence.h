@@ -2,6 +2,7 @@
 #define UPDATESEQUENCE_H
 
 #include "check/packageverifier.h"
+#include "platform/fileholders.h"
 
 #include <QString>
 #include <QStringList>
@@ -38,7 +39,8 @@ public:
         PackageRefused,
         // The installation's file system has less free space than the update needs.
         NotEnoughSpace,
-        // Another process (the application) holds the database.
+        // Another process (the application) holds the database or a program file of the
+        // installation open (holders() names them); nothing was changed.
         DatabaseInUse,
         // The package is not whole, or not signed by a key the installation trusts
         // (refusal() says why); nothing was changed.
@@ -58,6 +60,9 @@ public:
         virtual int progress() const = 0;
         // The new progress, at most 100.
         virtual void setProgress(int value) = 0;
+        // The check before the backup waits for these processes to close (see
+        // setWaitForApplication()); heard once per run.
+        virtual void waitingForHolders(const QList<FileHolders::Holder> &holders);
     };
 
     // The updater is not owned and must outlive run().
@@ -68,6 +73,9 @@ public:
     // Called as each stage starts, before it does anything (for callers that watch the
     // stages only).
     void setStageListener(std::function<void(Stage)> listener);
+    // How long the check before the backup waits for the programs that hold the database
+    // or a program file open to close before it refuses (0, the default: not at all).
+    void setWaitForApplication(int seconds);
 
     // One whole attempt. Each call starts afresh with the version check. An earlier run
     // that stopped after recording its version but before its flag (see
@@ -82,6 +90,9 @@ public:
     // Why the last run was turned away before it changed anything (AnotherUpdateRunning,
     // PackageRefused, NotEnoughSpace, DatabaseInUse): one line per finding.
     QStringList refusal() const;
+    // The processes that held the installation's files when the last run was refused
+    // with DatabaseInUse.
+    QList<FileHolders::Holder> holders() const { return m_holders; }
     // The last run's check of the package's manifest and signature (empty when the run
     // did not get that far).
     const PackageVerifier::Result &verification() const { return m_verification; }
@@ -110,6 +121,8 @@ private:
     std::function<void(Stage)> m_listener;
     Stage m_failedStage = Stage::CheckVersion;
     QStringList m_refusal;
+    int m_waitSeconds = 0;
+    QList<FileHolders::Holder> m_holders;
     PackageVerifier::Result m_verification;
 };
 

@@ -11,6 +11,7 @@
 #include "platform/registrystore.h"
 #include "strings/consoletext.h"
 #include "strings/stringtable.h"
+#include "updater/applicationcheck.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 #include "updater/updatelock.h"
@@ -75,10 +76,18 @@ public:
     }
     int progress() const override { return m_output->progress(); }
     void setProgress(int value) override { m_output->setProgress(value); }
+    void waitingForHolders(const QList<FileHolders::Holder> &holders) override
+    {
+        m_output->info(ConsoleText::tr("Waiting up to %1 seconds for these programs to close:").arg(m_waitSeconds));
+        for (const FileHolders::Holder &holder : holders)
+            m_output->info(QStringLiteral("  %1").arg(ApplicationCheck::describe(holder)));
+    }
+    void setWaitSeconds(int seconds) { m_waitSeconds = seconds; }
 
 private:
     ConsoleOutput *m_output;
     RunReport *m_report;
+    int m_waitSeconds = 0;
 };
 
 QJsonObject signatureJson(const PackageVerifier::Result &result)
@@ -95,6 +104,23 @@ QJsonObject signatureJson(const PackageVerifier::Result &result)
                        {QStringLiteral("differences"), differences},
                        {QStringLiteral("problems"), QJsonArray::fromStringList(result.problems)}};
 }
+
+QJsonArray holdersJson(const QList<FileHolders::Holder> &holders)
+{
+    QJsonArray list;
+    for (const FileHolders::Holder &holder : holders) {
+        QJsonArray files;
+        for (const QString &file : holder.files)
+            files.append(QDir::toNativeSeparators(file));
+        list.append(QJsonObject{{QStringLiteral("pid"), holder.pid > 0 ? QJsonValue(double(holder.pid)) : QJsonValue()},
+                                {QStringLiteral("name"), ApplicationCheck::programText(FileHolders::Holder{0, holder.name, {}})},
+                                {QStringLiteral("files"), files}});
+    }
+    return list;
+}
+
+// The longest wait --wait-for-application takes: a day.
+constexpr int kMaxWaitSeconds = 86400;
 
 } // namespace
 
@@ -163,7 +189,8 @@ QString ConsoleUpdater::exitMeaning(int status)
     case ExitNotEnoughSpace:
         return QStringLiteral("not enough free space for the backup and the package; nothing was changed");
     case ExitDatabaseInUse:
-        return QStringLiteral("the application is running (its database is in use); nothing was changed");
+        return QStringLiteral("the application is running (another program holds the database or a program file "
+                              "open); nothing was changed");
     case ExitPackageNotVerified:
         return QStringLiteral("the package's files or signature do not pass; nothing was changed");
     }
@@ -266,7 +293,10 @@ void ConsoleUpdater::loadTexts(int lanType)
 QString ConsoleUpdater::helpText()
 {
     QString help;
-    help += ConsoleText::tr("Usage: %1 [--lang N] [--quiet] [--report FILE] [--check | --restore]").arg(programName()) + QLatin1Char('\n');
+    help += ConsoleText::tr("Usage: %1 [--lang N] [--quiet] [--report FILE] [--wait-for-application SECONDS] "
+                            "[--check | --restore]")
+                .arg(programName())
+        + QLatin1Char('\n');
     help += QLatin1Char('\n');
     help += ConsoleText::tr("Updates the installed Corvane application (Ostrelle, Ketterin) from the update package in the\n"
                             "current directory: the stages of the updater window's Update button, without a window.\n"
@@ -285,6 +315,10 @@ QString ConsoleUpdater::helpText()
     help += helpRow("--report FILE", ConsoleText::tr("write an account of the run as one JSON object to FILE: versions, "
                                                      "installation, stages with outcome and duration, the package's "
                                                      "signature, the --check findings, the exit status, the log file"));
+    help += helpRow("--wait-for-application SECONDS",
+                    ConsoleText::tr("when other programs (the application) hold the database or a program file "
+                                    "open: name them and wait up to SECONDS for them to close before the update "
+                                    "refuses with exit status 13 (default 0, no waiting)"));
     help += helpRow("-h, --help", ConsoleText::tr("print this help"));
     help += helpRow("-v, --version", ConsoleText::tr("print the program's version"));
     help += QLatin1Char('\n');
@@ -304,7 +338,8 @@ QString ConsoleUpdater::helpText()
         ConsoleText::tr("the package failed the checks made before the backup; nothing was changed"),
         ConsoleText::tr("another update, restore or check of the installation is running; nothing was changed"),
         ConsoleText::tr("not enough free space for the backup and the package; nothing was changed"),
-        ConsoleText::tr("the application is running (its database is in use); nothing was changed"),
+        ConsoleText::tr("the application is running: another program holds the database or a program file open "
+                        "(each is named); nothing was changed"),
         ConsoleText::tr("the package's files or signature do not pass (not whole, not signed by a trusted key); "
                         "nothing was changed"),
     };
@@ -343,7 +378,9 @@ int ConsoleUpdater::execute(const QStringList &arguments)
     const QCommandLineOption checkOption(QStringLiteral("check"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
     const QCommandLineOption reportOption(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({helpOption, versionOption, langOption, restoreOption, checkOption, quietOption, reportOption});
+    const QCommandLineOption waitOption(QStringLiteral("wait-for-application"), QString(), QStringLiteral("SECONDS"));
+    parser.addOptions({helpOption, versionOption, langOption, restoreOption, checkOption, quietOption, reportOption,
+                       waitOption});
 
     // The language comes first, so that even the complaints about the rest are in it;
     // the parser reads every option even when one of them is wrong.
@@ -393,6 +430,17 @@ int ConsoleUpdater::execute(const QStringList &arguments)
     if (!langValid) {
         badInput(ConsoleText::tr("--lang takes a language type from 0 to %1, not \"%2\"").arg(LAN_TYPE_MAX - 1).arg(langText));
         return ExitBadInput;
+    }
+    if (parser.isSet(waitOption)) {
+        bool isSeconds = false;
+        const QString waitText = parser.value(waitOption);
+        m_waitSeconds = waitText.toInt(&isSeconds, 10);
+        if (!isSeconds || m_waitSeconds < 0 || m_waitSeconds > kMaxWaitSeconds) {
+            badInput(ConsoleText::tr("--wait-for-application takes a number of seconds from 0 to %1, not \"%2\"")
+                         .arg(kMaxWaitSeconds)
+                         .arg(waitText));
+            return ExitBadInput;
+        }
     }
     if (parser.isSet(restoreOption) && parser.isSet(checkOption)) {
         badInput(ConsoleText::tr("--restore and --check exclude each other"));
@@ -546,8 +594,10 @@ int ConsoleUpdater::runUpdate()
                            .arg(QDir::toNativeSeparators(m_updater->getInstallPath()), oldVersion, newVersion));
 
     ConsoleObserver observer(m_output.get(), m_report.get());
+    observer.setWaitSeconds(m_waitSeconds);
     UpdateSequence sequence(m_updater.get());
     sequence.setObserver(&observer);
+    sequence.setWaitForApplication(m_waitSeconds);
     const UpdateSequence::Outcome outcome = sequence.run();
 
     const int result = exitCode(outcome);
@@ -557,6 +607,7 @@ int ConsoleUpdater::runUpdate()
         m_report->setResult(resultText);
         if (!sequence.verification().signatureText.isEmpty())
             m_report->setSignature(signatureJson(sequence.verification()));
+        m_report->setHolders(holdersJson(sequence.holders()));
         if (outcome == UpdateSequence::Outcome::Succeeded) {
             m_report->finishStage(QStringLiteral("ok"));
         } else if (outcome == UpdateSequence::Outcome::UpdateFailedRestored
@@ -624,8 +675,8 @@ int ConsoleUpdater::runUpdate()
         m_output->error(ConsoleText::tr("Not enough free space, nothing was changed: %1").arg(sequence.refusal().value(0)));
         break;
     case UpdateSequence::Outcome::DatabaseInUse:
-        m_output->error(ConsoleText::tr("The application must be closed first, nothing was changed: %1")
-                            .arg(sequence.refusal().value(0)));
+        for (const QString &holder : sequence.refusal())
+            m_output->error(ConsoleText::tr("The application must be closed first, nothing was changed: %1").arg(holder));
         break;
     case UpdateSequence::Outcome::PackageNotVerified:
         for (const QString &problem : sequence.refusal())

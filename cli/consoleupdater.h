@@ -20,7 +20,8 @@ class UpdateLock;
 // package. --restore needs no package: run elsewhere, it logs into the installation's
 // "log" directory.
 //
-//     corvane-updater-cli [--lang N] [--quiet] [--check | --restore]
+//     corvane-updater-cli [--lang N] [--quiet] [--report FILE] [--wait-for-application SECONDS]
+//                         [--check | --restore]
 //
 // Every text it prints is a ConsoleText, in the language of --lang. The exit status
 // tells the outcome (ExitCode); run() never exits the process itself.
@@ -42,7 +43,8 @@ public:
         ExitPackageRefused = 10,          // the checks before the backup refused the package; nothing was changed
         ExitAnotherUpdateRunning = 11,    // another updater works on the installation; nothing was changed
         ExitNotEnoughSpace = 12,          // too little free space for the backup and the package; nothing was changed
-        ExitDatabaseInUse = 13,           // the application holds its database; nothing was changed
+        ExitDatabaseInUse = 13,           // the application (another program) holds the database or a
+                                          // program file open; nothing was changed
         ExitPackageNotVerified = 14,      // the package's files or signature do not pass; nothing was changed
     };
 
@@ -100,6 +102,9 @@ private:
     // The update manager's one instance (CVUpdater::getInstance()), deleted at the end
     // of the run as the window deletes it.
     std::unique_ptr<CVUpdater> m_updater;
+    // --wait-for-application: how long an update waits for the programs that hold the
+    // installation's files to close.
+    int m_waitSeconds = 0;
     // --report: the run's JSON account, written at the end of run().
     QString m_reportPath;
     std::unique_ptr<RunReport> m_report;

@@ -85,6 +85,7 @@ QJsonObject RunReport::toJson() const
         {QStringLiteral("installation"), m_installation},
         {QStringLiteral("stages"), m_stages},
         {QStringLiteral("signature"), m_signature.isEmpty() ? QJsonValue() : QJsonValue(m_signature)},
+        {QStringLiteral("holders"), m_holders},
         {QStringLiteral("check"), QJsonObject{{QStringLiteral("problems"), problems}, {QStringLiteral("findings"), m_findings}}},
         {QStringLiteral("result"), m_result},
         {QStringLiteral("exitStatus"), m_exitStatus},

@@ -29,6 +29,8 @@ public:
     void setStageOutcome(const QString &id, const QString &outcome);
 
     void setSignature(const QJsonObject &signature) { m_signature = signature; }
+    // The processes that held the installation's files: [{"pid": 4242, "name": "ostrelle"}].
+    void setHolders(const QJsonArray &holders) { m_holders = holders; }
     void addFinding(const QString &severity, const QString &text);
     void setResult(const QString &text) { m_result = text; }
     void setLogFile(const QString &path) { m_logFile = path; }
@@ -47,6 +49,7 @@ private:
     int m_openStage = -1;
     qint64 m_openSince = 0;
     QJsonObject m_signature;
+    QJsonArray m_holders;
     QJsonArray m_findings;
     QString m_result;
     QString m_logFile;

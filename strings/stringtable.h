@@ -4,7 +4,7 @@
 #include <QString>
 
 // The highest identifier a text can have; getString() answers "unkown" above it.
-constexpr int STRING_ID_MAX = 1515;
+constexpr int STRING_ID_MAX = 1519;
 
 // The user-interface text of an identifier in the language loaded by
 // ZRPubMethod::loadStringTable(): empty while no table is loaded or when the table

@@ -17,7 +17,7 @@
 //
 // The first row that is not a comment is the header: "id", then one column name per
 // language type in the order of the types (1 to 3 columns). Every further row is an
-// identifier from 0 to 1515 followed by its texts, one cell per language type; a
+// identifier from 0 to 1519 (STRING_ID_MAX) followed by its texts, one cell per language type; a
 // missing or empty cell means "no text" and the identifier shows an empty string.
 // In texts, "\n" stands for a line feed, "\t" for a tab and "\\" for a backslash.
 // A byte-order mark and Windows line ends are accepted.

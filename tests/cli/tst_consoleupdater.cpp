@@ -15,6 +15,7 @@
 #include <QDate>
 #include <QDialog>
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QFile>
@@ -196,6 +197,10 @@ private slots:
     void staleLockIsTakenOver();
     void notEnoughSpace();
     void databaseInUse();
+    void applicationHoldsFiles_data();
+    void applicationHoldsFiles();
+    void waitForApplication_data();
+    void waitForApplication();
     void unwritableLog_data();
     void unwritableLog();
 
@@ -253,6 +258,9 @@ private:
     // Everything the run may touch except the log it writes.
     QStringList wholeState() const { return stateOf(m_root->path(), {QStringLiteral("package/log")}); }
     void verifyUpdated();
+    // Starts a program beside the updater: the sqlite3 shell with kqdata.db open, idle
+    // after script, or (script "sleep") sleep with ostrelle.exe as its input.
+    bool startHolder(QProcess *holder, const QByteArray &script);
 
     std::unique_ptr<TestHome> m_home;
     std::unique_ptr<QTemporaryDir> m_root;
@@ -1151,6 +1159,8 @@ void TestConsoleUpdater::badInput_data()
     QTest::newRow("value for a switch") << QStringList{"--quiet=yes"} << int(NoFault)
                                         << "the option --quiet takes no value (see --help)";
     QTest::newRow("positional argument") << QStringList{"1"} << int(NoFault) << "unexpected argument \"1\" (see --help)";
+    QTest::newRow("wait not a number") << QStringList{"--wait-for-application", "soon"} << int(NoFault)
+                                       << "--wait-for-application takes a number of seconds from 0 to 86400, not \"soon\"";
     QTest::newRow("check and restore") << QStringList{"--check", "--restore"} << int(NoFault)
                                        << "--restore and --check exclude each other";
     QTest::newRow("no application directory")
@@ -1205,7 +1215,8 @@ void TestConsoleUpdater::helpAndVersion()
     makeScenario();
     const Run help = run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    for (const char *text : {"Usage: corvane-updater-cli [--lang N] [--quiet] [--report FILE] [--check | --restore]\n",
+    for (const char *text : {"Usage: corvane-updater-cli [--lang N] [--quiet] [--report FILE] [--wait-for-application SECONDS] "
+                             "[--check | --restore]\n",
                              "\n  --lang N       ", "\n  --restore      ", "\n  --check        ", "\n  --quiet        ", "\nExit status:\n",
                              "\n  3  nothing to do: ", "\n  6  the update failed; the backup was put back\n"})
         QVERIFY2(help.out.contains(QLatin1String(text)), text);
@@ -1492,8 +1503,9 @@ void TestConsoleUpdater::databaseInUse()
 
     const Run result = run({});
     QVERIFY2(result.exitCode == 13, qPrintable(result.describe()));
-    QVERIFY2(result.err.contains(QStringLiteral("The application must be closed first, nothing was changed: %1 is in use by "
-                                                "another program")
+    QVERIFY2(result.err.contains(QStringLiteral("The application must be closed first, nothing was changed: sqlite3 (process "
+                                                "%1) holds %2 open")
+                                     .arg(holder.processId())
                                      .arg(installPath(QStringLiteral("kqdata.db")))),
              qPrintable(result.describe()));
     QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
@@ -1505,6 +1517,113 @@ void TestConsoleUpdater::databaseInUse()
     const Run update = run({});
     QVERIFY2(update.exitCode == 0, qPrintable(update.describe()));
     QCOMPARE(dbRows(QStringLiteral("SELECT value FROM settings WHERE key = 'unsaved'")), QStringList{"kept"});
+}
+
+bool TestConsoleUpdater::startHolder(QProcess *holder, const QByteArray &script)
+{
+    if (script == "sleep") {
+        holder->setStandardInputFile(installPath(QStringLiteral("ostrelle.exe")));
+        holder->start(QStringLiteral("sleep"), {QStringLiteral("600")});
+        return holder->waitForStarted();
+    }
+    holder->setProcessChannelMode(QProcess::MergedChannels);
+    holder->start(QStringLiteral("sqlite3"), {installPath(QStringLiteral("kqdata.db"))});
+    holder->write(script + "\nSELECT 'held';\n");
+    QByteArray output;
+    while (!output.contains("held") && holder->waitForReadyRead(10000))
+        output += holder->readAll();
+    return output.contains("held");
+}
+
+void TestConsoleUpdater::applicationHoldsFiles_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("held");
+    const QByteArray wal = "PRAGMA journal_mode=WAL;\n";
+    const QByteArray reader = "SELECT count(*) FROM orders;";
+    const QByteArray writer = "INSERT INTO settings VALUES ('unsaved', 'kept');";
+    const QStringList walFiles{"kqdata.db", "kqdata.db-wal", "kqdata.db-shm"};
+    QTest::newRow("rollback journal, idle reader") << reader << QStringList{"kqdata.db"};
+    QTest::newRow("rollback journal, idle writer") << writer << QStringList{"kqdata.db"};
+    QTest::newRow("WAL, idle reader") << wal + reader << walFiles;
+    QTest::newRow("WAL, idle writer") << wal + writer << walFiles;
+    QTest::newRow("program file open") << QByteArray("sleep") << QStringList{"ostrelle.exe"};
+}
+
+// The application beside the updater, idle, holding no lock: refused before the backup,
+// nothing changed, the process named by name and id on the console and in the report.
+void TestConsoleUpdater::applicationHoldsFiles()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, held);
+    makeScenario();
+    if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        QSKIP("needs the sqlite3 shell");
+    QProcess holder;
+    const auto stop = qScopeGuard([&holder] { holder.kill(); holder.waitForFinished(); });
+    QVERIFY(startHolder(&holder, script));
+    const QString name = script == "sleep" ? QStringLiteral("sleep") : QStringLiteral("sqlite3");
+    const QStringList before = wholeState();
+
+    QTemporaryDir reportDir;
+    const QString reportPath = reportDir.filePath(QStringLiteral("report.json"));
+    const Run result = run({QStringLiteral("--report"), reportPath});
+    QVERIFY2(result.exitCode == 13, qPrintable(result.describe()));
+    QStringList heldPaths;
+    for (const QString &file : qAsConst(held))
+        heldPaths << installPath(file);
+    const QString line = QStringLiteral("The application must be closed first, nothing was changed: %1 (process %2) holds %3 open")
+                             .arg(name)
+                             .arg(holder.processId())
+                             .arg(heldPaths.join(QStringLiteral(", ")));
+    QVERIFY2(result.errLines().contains(line), qPrintable(line + QLatin1Char('\n') + result.describe()));
+    QCOMPARE(wholeState(), before);
+
+    QFile reportFile(reportPath);
+    QVERIFY(reportFile.open(QIODevice::ReadOnly));
+    const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
+    const QJsonObject first = report.value(QStringLiteral("holders")).toArray().at(0).toObject();
+    QCOMPARE(report.value(QStringLiteral("holders")).toArray().size(), 1);
+    QCOMPARE(first.value(QStringLiteral("pid")).toDouble(), double(holder.processId()));
+    QCOMPARE(first.value(QStringLiteral("name")).toString(), name);
+}
+
+void TestConsoleUpdater::waitForApplication_data()
+{
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<QString>("seconds");
+    QTest::addColumn<int>("exitCode");
+    // The holder goes away by itself while the updater waits, or stays.
+    QTest::newRow("closes while waited for") << QByteArray(".shell sleep 3\n.quit\n") << "120" << 0;
+    QTest::newRow("stays past the wait") << QByteArray() << "1" << 13;
+}
+
+void TestConsoleUpdater::waitForApplication()
+{
+    QFETCH(QByteArray, ending);
+    QFETCH(QString, seconds);
+    QFETCH(int, exitCode);
+    makeScenario();
+    if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        QSKIP("needs the sqlite3 shell");
+    QProcess holder;
+    const auto stop = qScopeGuard([&holder] { holder.kill(); holder.waitForFinished(); });
+    QVERIFY(startHolder(&holder, "PRAGMA journal_mode=WAL;\nSELECT count(*) FROM orders;"));
+    holder.write(ending);
+    QVERIFY(ending.isEmpty() || holder.waitForBytesWritten());
+    const QStringList before = wholeState();
+
+    const Run result = run({QStringLiteral("--wait-for-application"), seconds});
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.describe()));
+    const QString waiting = QStringLiteral("Waiting up to %1 seconds for these programs to close:").arg(seconds);
+    QCOMPARE(result.outLines().count(waiting), 1);
+    const int at = result.outLines().indexOf(waiting);
+    QVERIFY2(result.outLines().value(at + 1).startsWith(QStringLiteral("  sqlite3 (process %1) holds ").arg(holder.processId())),
+             qPrintable(result.describe()));
+    if (exitCode == 0)
+        verifyUpdated();
+    else
+        QCOMPARE(wholeState(), before);
 }
 
 void TestConsoleUpdater::unwritableLog_data()

@@ -201,8 +201,8 @@ void TestStringTable::identifierRange()
     QCOMPARE(load(&file, 0), QByteArray());
 
     QCOMPARE(getString(0), QStringLiteral("0"));
-    QCOMPARE(getString(1515), QStringLiteral("1515"));
-    QCOMPARE(getString(1516), QStringLiteral("unkown"));
+    QCOMPARE(getString(1519), QStringLiteral("1519"));
+    QCOMPARE(getString(1520), QStringLiteral("unkown"));
     QCOMPARE(getString(1599), QStringLiteral("unkown"));
     QCOMPARE(getString(-1), QStringLiteral("unkown"));
     QCOMPARE(getString(INT_MIN), QStringLiteral("unkown"));
@@ -310,8 +310,8 @@ void TestStringTable::loadFailure()
     QCOMPARE(ZRPubMethod::getInstance()->stringCount(), 0);
     QCOMPARE(getString(0), QString());
     QCOMPARE(getString(1), QString());
-    QCOMPARE(getString(1515), QString());
-    QCOMPARE(getString(1516), QStringLiteral("unkown"));
+    QCOMPARE(getString(1519), QString());
+    QCOMPARE(getString(1520), QStringLiteral("unkown"));
 }
 
 // Loading again frees the previous table and forgets every cached text: a stale cache

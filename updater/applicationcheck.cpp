@@ -1,0 +1,88 @@
+#include "updater/applicationcheck.h"
+
+#include "app/zrpubmethod.h"
+#include "strings/consoletext.h"
+#include "updater/installlayout.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QThread>
+
+ApplicationCheck::ApplicationCheck(const QString &installPath)
+{
+    const QString database = InstallLayout::databasePath(installPath);
+    m_files << database;
+    for (const char *suffix : {"-journal", "-wal", "-shm"})
+        m_files << database + QLatin1String(suffix);
+
+    // The backup and the updater's own folder are no part of the running application.
+    const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
+    const QDir root(installPath);
+    const QFileInfoList top = root.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : top) {
+        if (reserved.contains(entry.fileName()) || entry.isSymLink())
+            continue;
+        if (entry.isFile()) {
+            if (isProgramFile(entry.filePath()))
+                m_files << entry.filePath();
+            continue;
+        }
+        // Links are not followed: what they lead to lies outside the installation.
+        QDirIterator it(entry.filePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (!it.fileInfo().isSymLink() && isProgramFile(path))
+                m_files << path;
+        }
+    }
+}
+
+ApplicationCheck::Holders ApplicationCheck::holders() const
+{
+    return FileHolders::find(m_files);
+}
+
+ApplicationCheck::Holders ApplicationCheck::waitForHolders(int seconds, const std::function<void(const Holders &)> &waiting) const
+{
+    QDeadlineTimer deadline(qint64(qMax(0, seconds)) * 1000);
+    Holders found = holders();
+    if (found.isEmpty() || seconds <= 0)
+        return found;
+    if (waiting)
+        waiting(found);
+    while (!found.isEmpty() && !deadline.hasExpired()) {
+        QThread::msleep(quint64(qMin<qint64>(250, qMax<qint64>(1, deadline.remainingTime()))));
+        found = holders();
+    }
+    return found;
+}
+
+QString ApplicationCheck::programText(const FileHolders::Holder &holder)
+{
+    const QString name = holder.name.isEmpty() ? ConsoleText::tr("another program") : holder.name;
+    return holder.pid > 0 ? ConsoleText::tr("%1 (process %2)").arg(name).arg(holder.pid) : name;
+}
+
+QString ApplicationCheck::describe(const FileHolders::Holder &holder)
+{
+    QStringList files;
+    for (const QString &file : holder.files)
+        files << QDir::toNativeSeparators(file);
+    return ConsoleText::tr("%1 holds %2 open").arg(programText(holder), files.join(QStringLiteral(", ")));
+}
+
+bool ApplicationCheck::isProgramFile(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString name = info.fileName().toLower();
+    if (name.endsWith(QLatin1String(".exe")) || name.endsWith(QLatin1String(".dll"))
+        || name.endsWith(QLatin1String(".so")) || name.contains(QLatin1String(".so.")))
+        return true;
+#ifdef Q_OS_WIN
+    return false;
+#else
+    return info.isExecutable();
+#endif
+}
