@@ -1,6 +1,8 @@
 #include "updater/applicationcheck.h"
 
 #include "app/zrpubmethod.h"
+#include "db/dbcontrol.h"
+#include "platform/fileinuse.h"
 #include "strings/consoletext.h"
 #include "updater/installlayout.h"
 
@@ -41,7 +43,19 @@ ApplicationCheck::ApplicationCheck(const QString &installPath)
 
 ApplicationCheck::Holders ApplicationCheck::holders() const
 {
-    return FileHolders::find(m_files);
+    // Where a handle counts as holding the file (Windows), this process's own connection
+    // (the steps' one, open since an earlier attempt) is closed while others are looked
+    // for: Wine's Restart Manager could not tell it from another program's.
+    if (!FileInUse::canTell())
+        return FileHolders::find(m_files);
+    DBControl *const control = DBControl::createdInstance();
+    const bool reopen = control && control->isOpened();
+    if (reopen)
+        control->closeDB();
+    const Holders found = FileHolders::find(m_files);
+    if (reopen)
+        control->reopenDB();
+    return found;
 }
 
 ApplicationCheck::Holders ApplicationCheck::waitForHolders(int seconds, const std::function<void(const Holders &)> &waiting) const

@@ -12,12 +12,15 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLockFile>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -44,6 +47,7 @@ struct BoxSeen
     QString title;
     QString text;
     QString okText;
+    QString cancelText; // empty when the box has no second button
     bool iconVisible = false;
     int progress = 0;
     bool updateEnabled = false;
@@ -63,6 +67,8 @@ public:
     }
 
     QList<BoxSeen> boxes;
+    // Called with each box as it was read, before its OK button is clicked.
+    std::function<void(const BoxSeen &)> beforeClick;
 
 private:
     void answer()
@@ -74,11 +80,15 @@ private:
         seen.title = box->windowTitle();
         seen.text = child<QLabel>(box, "label_text")->text();
         seen.okText = child<QPushButton>(box, "btn_ok")->text();
+        const QPushButton *cancel = child<QPushButton>(box, "btn_cancel");
+        seen.cancelText = cancel->isVisible() ? cancel->text() : QString();
         seen.iconVisible = child<QLabel>(box, "label_icon")->isVisible();
         seen.progress = child<QProgressBar>(m_window, "progressBar_Upgrade")->value();
         seen.updateEnabled = child<QPushButton>(m_window, "pushButton_Update")->isEnabled();
         seen.okEnabled = child<QPushButton>(m_window, "pushButton_ok")->isEnabled();
         boxes << seen;
+        if (beforeClick)
+            beforeClick(seen);
         child<QPushButton>(box, "btn_ok")->click();
     }
 
@@ -115,6 +125,7 @@ private slots:
     void tamperedPackageRefusedInItsLanguage();
     void versionRefused();
     void anotherUpdateRunning();
+    void applicationOpenThenRetry();
     void unwritableRegistryKeyRestores();
     void restoreButton_data();
     void restoreButton();
@@ -545,6 +556,48 @@ void TestMainWindowDriver::unwritableRegistryKeyRestores()
     QVERIFY(QDir(keyFile).removeRecursively());
     QVERIFY(QDir().rename(aside, keyFile));
     QCOMPARE(PackageBuilder::readFile(keyFile), keyBefore);
+}
+
+// The application open beside the window, idle: the failure box names it and changes
+// nothing; once it has closed, Retry runs the update again and it goes through.
+void TestMainWindowDriver::applicationOpenThenRetry()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        QSKIP("needs the sqlite3 shell");
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    QProcess holder;
+    holder.setProcessChannelMode(QProcess::MergedChannels);
+    holder.start(QStringLiteral("sqlite3"), {m_fixture.databasePath()});
+    holder.write("SELECT count(*) FROM person;\nSELECT 'held';\n");
+    QByteArray output;
+    while (!output.contains("held") && holder.waitForReadyRead(10000))
+        output += holder.readAll();
+    QVERIFY(output.contains("held"));
+    const qint64 pid = holder.processId();
+    const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
+
+    QStringList whileShown;
+    openWindow();
+    m_answerer->beforeClick = [&](const BoxSeen &) {
+        if (m_answerer->boxes.size() > 1)
+            return;
+        whileShown = PackageBuilder::snapshot(m_fixture.installPath(), {"log"});
+        holder.write(".quit\n");
+        holder.waitForFinished(10000);
+    };
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 2);
+    const BoxSeen refused = m_answerer->boxes.first();
+    QCOMPARE(refused.text, QStringLiteral("%1\n\n%2\nsqlite3 (process %3) holds %4 open")
+                               .arg(text(1514), text(1516))
+                               .arg(pid)
+                               .arg(QDir::toNativeSeparators(m_fixture.databasePath())));
+    QCOMPARE(refused.okText, text(1517));
+    QCOMPARE(refused.cancelText, text(132));
+    QCOMPARE(whileShown, before);
+    QCOMPARE(m_answerer->boxes.at(1).text, text(1515));
+    QCOMPARE(rows("SELECT k, v FROM setting"), QStringList{"schema|3.4"});
 }
 
 void TestMainWindowDriver::restoreButton_data()
