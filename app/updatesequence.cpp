@@ -280,6 +280,8 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     // commit at any moment. Whoever holds the database or a program file open is named.
     const ApplicationCheck application(m_updater->getInstallPath());
     m_holders = application.waitForHolders(m_waitSeconds, [this](const QList<FileHolders::Holder> &holders) {
+        for (const FileHolders::Holder &holder : holders)
+            ZR_LOG_INFO(runSignature) << QStringLiteral("waiting up to %1 s: %2").arg(m_waitSeconds).arg(ApplicationCheck::describe(holder));
         if (m_observer)
             m_observer->waitingForHolders(holders);
     });

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QHash>
 #include <QPair>
+#include <QSet>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -177,6 +178,18 @@ QList<FileHolders::Holder> FileHolders::find(const QStringList &paths)
     }
     ::closedir(proc);
 
+    // What this process has open itself: a lock listed without its process (an open
+    // file description's lock) on such a file may be its own.
+    QSet<FileKey> ownFiles;
+    if (DIR *fds = ::opendir("/proc/self/fd")) {
+        while (const dirent *entry = ::readdir(fds)) {
+            FileKey key;
+            if (entry->d_name[0] != '.' && keyOf(QByteArray("/proc/self/fd/") + entry->d_name, &key))
+                ownFiles.insert(key);
+        }
+        ::closedir(fds);
+    }
+
     // SQLite's locks (a reader in WAL mode holds one in the "-shm" file), of every user:
     // "1: POSIX  ADVISORY  READ 4242 08:01:1234 128 128". A waiter's line starts "1: ->".
     // Read from the list, never by opening the file here: closing a descriptor would drop
@@ -198,8 +211,10 @@ QList<FileHolders::Holder> FileHolders::find(const QStringList &paths)
             const FileKey key(device, file.at(2).toULongLong(&inodeOk));
             if (!inodeOk || !wanted.contains(key) || pid == self)
                 continue;
-            // An open file description's lock (OFDLCK) may be listed without its process.
+            // An open file description's lock (OFDLCK) is listed without its process.
             const qint64 id = qMax<qint64>(0, pid.toLongLong());
+            if (id == 0 && ownFiles.contains(key))
+                continue;
             holders.add(id, id > 0 ? processName(QString::fromLatin1(pid)) : QString(), wanted.value(key));
         }
     }
