@@ -589,6 +589,25 @@ void PackageCheck::checkConfig(const QString &step)
         }
         ConfigBase installedIni(installed.filePath(), ConfigBase::Access::ReadOnly);
         const QStringList packageKeys = contentKeys(packageIni);
+        if (!installedIni.isText()) {
+            problem(ConsoleText::tr("config/%1 is not text in UTF-8, or in UTF-16 or UTF-8 with a byte order mark: its keys "
+                                   "cannot be merged, and the update would lose them")
+                        .arg(name));
+            continue;
+        }
+        if (!installedIni.isReadable()) {
+            problem(ConsoleText::tr("config/%1 cannot be read: the configuration step would fail").arg(name));
+            continue;
+        }
+        const QStringList lost = installedIni.keysLostByRepair(packageKeys);
+        if (!lost.isEmpty()) {
+            problem(ConsoleText::tr("config/%1 is damaged, and its repair would drop %2 of its keys (%3): the configuration "
+                                   "step would fail")
+                        .arg(name)
+                        .arg(lost.size())
+                        .arg(lost.join(QStringLiteral(", "))));
+            continue;
+        }
         int kept = 0;
         if (installedIni.isValid()) {
             const QStringList installedKeys = contentKeys(installedIni);

@@ -12,6 +12,7 @@
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include <algorithm>
 
@@ -99,8 +100,7 @@ ConfigBase::ConfigBase(const QString &filePath, Access access)
     , m_readOnly(access == Access::ReadOnly)
 {
     if (m_readOnly) {
-        m_settings = openIni(m_filePath); // QSettings creates nothing while nothing is set
-        m_unreadable = m_settings->status() == QSettings::AccessError;
+        openSettings(); // QSettings creates nothing while nothing is set
     } else {
         initSettings();
     }
@@ -129,9 +129,7 @@ void ConfigBase::initSettings()
     m_changed = false;
     // A save killed half-way may have left the file's second name (see IniCommit).
     IniCommit::recover(m_filePath);
-    m_settings = openIni(m_filePath);
-    // QSettings reads the file at once; a file it cannot read looks like an empty one.
-    m_unreadable = m_settings->status() == QSettings::AccessError;
+    openSettings();
     checkAndRestore();
 }
 
@@ -148,6 +146,78 @@ bool ConfigBase::isValid()
 bool ConfigBase::isReadable() const
 {
     return !m_unreadable;
+}
+
+bool ConfigBase::isText() const
+{
+    return !m_notText;
+}
+
+QStringList ConfigBase::keysLostByRepair(const QStringList &setAfter)
+{
+    QStringList lost;
+    if (m_unreadable || isValid())
+        return lost;
+    ConfigBase backup(getBackupFile(), Access::ReadOnly);
+    const bool restorable = backup.isReadable() && backup.isValid();
+    const QStringList keys = allKeys();
+    for (const QString &key : keys) {
+        if (key == m_beginKey || key == m_endKey || setAfter.contains(key))
+            continue;
+        if (!restorable || backup.value(key) != m_settings->value(key))
+            lost.append(key);
+    }
+    return lost;
+}
+
+void ConfigBase::openSettings()
+{
+    // The working copy goes before a new one is made, and QSettings before its file.
+    m_settings.reset();
+    m_workDir.reset();
+    m_form = IniFileForm();
+    m_notText = false;
+    m_seenText.clear();
+
+    bool translate = false;
+    QByteArray text;
+    QFile file(m_filePath);
+    // A file that cannot be opened or read is left to QSettings, whose status tells.
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = file.readAll();
+        if (file.error() == QFileDevice::NoError) {
+            IniFileForm form;
+            if (form.decode(bytes, &text)) {
+                m_form = form;
+                translate = !form.isNative();
+            } else {
+                m_notText = true;
+            }
+        }
+    }
+    if (!translate && !m_notText) {
+        m_settings = openIni(m_filePath);
+        // QSettings reads the file at once; a file it cannot read looks like an empty one.
+        m_unreadable = m_settings->status() == QSettings::AccessError;
+        return;
+    }
+
+    // A file that is no text gets an empty working copy that is never written: what
+    // QSettings would make of its bytes must reach neither the file nor a repair.
+    m_workDir.reset(new QTemporaryDir);
+    const QString working = m_workDir->filePath(QFileInfo(m_filePath).fileName());
+    bool copied = m_workDir->isValid();
+    if (copied && translate) {
+        QFile copy(working);
+        copied = copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size() && copy.flush();
+    }
+    m_settings = openIni(working);
+    m_seenText = text;
+    m_unreadable = m_notText || !copied || m_settings->status() == QSettings::AccessError;
+    if (!copied) {
+        ZR_LOG_WARNING("void ConfigBase::openSettings()")
+            << QStringLiteral("read %1 failed,its working copy cannot be written").arg(m_filePath);
+    }
 }
 
 QStringList ConfigBase::allKeys() const
@@ -192,6 +262,11 @@ void ConfigBase::checkAndRestore()
     QMutexLocker locker(getMutex());
     if (isValid())
         return;
+    if (m_notText) {
+        ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
+            << QStringLiteral("read %1 failed,it is no text in UTF-8 or UTF-16, file left as it is").arg(m_filePath);
+        return;
+    }
     if (m_unreadable) {
         ZR_LOG_WARNING("virtual void ConfigBase::checkAndRestore()")
             << QStringLiteral("read %1 failed, file left as it is").arg(m_filePath);
@@ -209,11 +284,14 @@ void ConfigBase::checkAndRestore()
         if (!QFile::copy(backupFile, m_filePath))
             return;
         forceReread(m_filePath, damagedFile);
-        m_settings = openIni(m_filePath);
+        openSettings();
         if (isValid())
             return;
-        // The backup is damaged too. The file is a byte copy of it, so keeping the
-        // backup keeps everything.
+        // A copy that cannot be read now is left as it is, as a failed copy is.
+        if (m_unreadable && !m_notText)
+            return;
+        // The backup is damaged too (or no text). The file is a byte copy of it, so
+        // keeping the backup keeps everything.
         if (!discardDamaged(backupFile))
             return;
         QFile::remove(m_filePath);
@@ -222,7 +300,7 @@ void ConfigBase::checkAndRestore()
 
     // The end marker is owed until the first change, so a file that is
     // re-created and never changed is repaired again at the next opening.
-    m_settings = openIni(m_filePath);
+    openSettings();
     m_settings->setValue(m_beginKey, m_markCode);
     m_settings->sync();
     m_needEndMark = true;
@@ -235,7 +313,8 @@ bool ConfigBase::discardDamaged(const QString &path)
     // any other key, and any line QSettings could not read as a key (garbage, a
     // comment), is set aside rather than lost.
     const QStringList keys = m_settings->allKeys();
-    bool onlyMarkers = std::all_of(keys.cbegin(), keys.cend(), [this](const QString &key) {
+    // (A file that is no text was read as no keys at all: its bytes are kept.)
+    bool onlyMarkers = !m_notText && std::all_of(keys.cbegin(), keys.cend(), [this](const QString &key) {
         return key == m_beginKey || key == m_endKey;
     });
     if (onlyMarkers) {
@@ -321,6 +400,8 @@ bool ConfigBase::save()
     // a backup: the backup of the last good one stays.
     if (!m_incompleteOnDisk && !writeBackup())
         return false;
+    if (m_workDir)
+        return saveThroughWorkingCopy();
 
     switch (IniCommit::commit(*m_settings)) {
     case IniCommit::Outcome::Saved:
@@ -344,6 +425,90 @@ bool ConfigBase::save()
         return false;
     }
     m_incompleteOnDisk = false;
+    m_changed = false;
+    return true;
+}
+
+bool ConfigBase::refreshWorkingCopy()
+{
+    QByteArray text;
+    IniFileForm form = m_form;
+    QFile file(m_filePath);
+    if (file.exists()) {
+        QByteArray bytes;
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+        if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+            ZR_LOG_WARNING("bool ConfigBase::save()") << QStringLiteral("save %1 failed,it cannot be read").arg(m_filePath);
+            return false;
+        }
+        if (!form.decode(bytes, &text)) {
+            ZR_LOG_WARNING("bool ConfigBase::save()")
+                << QStringLiteral("save %1 failed,it is no text in UTF-8 or UTF-16 now").arg(m_filePath);
+            return false;
+        }
+    }
+    // Another program's keys are kept as QSettings keeps them: the working copy changes,
+    // so QSettings reads it again and sets the pending values on what it holds.
+    if (text == m_seenText)
+        return true;
+    const QString working = m_settings->fileName();
+    const FileStamp before(working);
+    QFile copy(working);
+    if (!copy.open(QIODevice::WriteOnly) || copy.write(text) != text.size() || !copy.flush()) {
+        ZR_LOG_WARNING("bool ConfigBase::save()")
+            << QStringLiteral("save %1 failed,its working copy cannot be written").arg(m_filePath);
+        return false;
+    }
+    copy.close();
+    forceReread(working, before);
+    m_form = form;
+    m_seenText = text;
+    return true;
+}
+
+bool ConfigBase::saveThroughWorkingCopy()
+{
+    // The lock QSettings takes for the file, so that a program saving it with QSettings
+    // meanwhile does not write between the reading and the replacing.
+    QLockFile lock(m_filePath + QStringLiteral(".lock"));
+    if (!lock.tryLock(kBackupLockWaitMs)) {
+        ZR_LOG_WARNING("bool ConfigBase::save()") << QStringLiteral("save %1 failed,it is locked").arg(m_filePath);
+        return false;
+    }
+    if (!refreshWorkingCopy())
+        return false;
+    if (IniCommit::commit(*m_settings) != IniCommit::Outcome::Saved) {
+        ZR_LOG_WARNING("bool ConfigBase::save()")
+            << QStringLiteral("save %1 failed,its working copy cannot be written").arg(m_filePath);
+        IniCommit::keepPending(*m_settings);
+        return false;
+    }
+
+    QFile working(m_settings->fileName());
+    QByteArray written;
+    if (working.open(QIODevice::ReadOnly))
+        written = working.readAll();
+    bool saved = working.isOpen() && working.error() == QFileDevice::NoError;
+    if (saved) {
+        // Written aside and renamed into place: the file stays as it was until the new
+        // one is whole and on the disk.
+        const QByteArray bytes = m_form.encode(written);
+        QSaveFile file(m_filePath);
+        saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
+            && flushToDisk(file);
+        saved = saved ? file.commit() : (file.cancelWriting(), false);
+        saved = saved && IniCommit::flushToDisk(m_filePath);
+    }
+    if (!saved) {
+        ZR_LOG_WARNING("bool ConfigBase::save()")
+            << QStringLiteral("save %1 failed,the disk did not take it").arg(m_filePath);
+        // The working copy holds the values; set again, they are written at the next save
+        // even over a file another program changed meanwhile.
+        IniCommit::keepPending(*m_settings);
+        return false;
+    }
+    m_seenText = written.replace("\r\n", "\n");
     m_changed = false;
     return true;
 }

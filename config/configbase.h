@@ -5,16 +5,24 @@
 #include <QStringList>
 #include <QVariant>
 
+#include "config/inifileform.h"
+
 #include <memory>
 
 class QMutex;
 class QSettings;
+class QTemporaryDir;
 
 // An INI file guarded by two marker groups, "ZRFILE_BEGIN/CODE" and "ZRFILE_END/CODE",
 // both "tarnwoven". A file lacking either marker is damaged: opening repairs it from
 // "<file>.bak" or re-creates it with the begin marker only (a damaged file holding
 // other keys is first kept as "<file>.damaged"). Every saving change first copies the
 // file as it stood to "<file>.bak".
+//
+// The file may be UTF-8 (with or without a byte order mark) or UTF-16 (LE or BE, with a
+// byte order mark), with either line ending; it is written back in the form it had (see
+// IniFileForm). A file that is no text in any of these is taken for unreadable, never
+// for a damaged one: nothing repairs or replaces it.
 //
 // Objects are short-lived locals: construct on a path, read and write keys, let it go
 // out of scope. The destructor saves.
@@ -53,6 +61,14 @@ public:
     // the defaults and setValue() is refused. What it holds is unknown, and a repair or
     // a save would replace it, e.g. an update flag by the older value of its backup.
     bool isReadable() const;
+    // False when the file was read but is no text in any encoding it may have; such a
+    // file is not readable either.
+    bool isText() const;
+    // For a file a normal opening would repair: its keys (markers apart) whose values the
+    // repair would not keep, as its backup does not hold them, leaving out the keys a
+    // merge sets afterwards (setAfter). Empty for a valid file and for one that cannot
+    // be read (which is never repaired).
+    QStringList keysLostByRepair(const QStringList &setAfter = QStringList());
     // Every key as "group/key", the marker keys included.
     QStringList allKeys() const;
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
@@ -71,6 +87,14 @@ protected:
     QString m_beginKey;
     QString m_endKey;
     QString m_markCode;
+    // The form the file has on disk.
+    IniFileForm m_form;
+    // For a file QSettings cannot read as it is: its text, in QSettings' form, lives in
+    // a working copy here, and each save is written back to the file in m_form.
+    // (Declared before m_settings, which must go first.)
+    std::unique_ptr<QTemporaryDir> m_workDir;
+    // The file's text as last read or written through the working copy.
+    QByteArray m_seenText;
     std::unique_ptr<QSettings> m_settings;
     // The file was (re)created: the end marker goes in with the first change.
     bool m_needEndMark = false;
@@ -78,6 +102,7 @@ protected:
     bool m_changed = false;
     bool m_readOnly = false;
     bool m_unreadable = false;
+    bool m_notText = false;
     // The last save left the file on disk empty or cut short (a full disk).
     bool m_incompleteOnDisk = false;
 
@@ -90,6 +115,14 @@ private:
     bool discardDamaged(const QString &path);
     // Replaces the backup with the file's current bytes.
     bool writeBackup();
+    // Opens m_settings on the file as it stands (directly, or through a working copy)
+    // and sets m_form, m_notText and m_unreadable.
+    void openSettings();
+    // save() for a file kept in a working copy.
+    bool saveThroughWorkingCopy();
+    // Takes into the working copy what another program has written to the file since
+    // it was read. False when the file can no longer be read as text.
+    bool refreshWorkingCopy();
 };
 
 #endif // CONFIGBASE_H

@@ -127,6 +127,17 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
                 << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
             return false;
         }
+        // The opening below repairs a damaged file from its backup, or re-creates it: a key
+        // only the damaged file holds would be gone (kept in ".damaged" alone), unless the
+        // package sets it anyway. The step fails rather than drop it.
+        const QStringList packageKeys = packageIni.allKeys();
+        const QStringList lost = ConfigBase(targetPath, ConfigBase::Access::ReadOnly).keysLostByRepair(packageKeys);
+        if (!lost.isEmpty()) {
+            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
+                << QStringLiteral("merge %1 failed,the file is damaged and its repair would drop keys %2")
+                       .arg(name, lost.join(QLatin1Char(',')));
+            return false;
+        }
         ConfigBase installedIni(targetPath);
         // A side that could not be read would be merged as an empty file, and the step
         // would go on without the package's settings, or without the user's.
@@ -135,9 +146,13 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
                 << QStringLiteral("merge %1 failed,a file cannot be read").arg(name);
             return false;
         }
-        const QStringList keys = packageIni.allKeys();
-        for (const QString &key : keys)
-            installedIni.setValue(key, packageIni.value(key, QVariant(0)));
+        // Only what differs is set: a file that already holds the package's values is not
+        // written at all, and keeps every byte (comments, order, spacing).
+        for (const QString &key : packageKeys) {
+            const QVariant value = packageIni.value(key, QVariant(0));
+            if (installedIni.value(key) != value)
+                installedIni.setValue(key, value);
+        }
         // Saved here rather than by the destructor, whose result nobody sees: a merge
         // that did not reach the disk must fail the step.
         if (!installedIni.save()) {
