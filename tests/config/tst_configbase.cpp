@@ -172,9 +172,24 @@ void TestConfigBase::repairAtOpening_data()
         << QByteArray("") << kMissing << kMissing << beginOnly << QVariant()
         << kMissing << kMissing << kMissing << kMissing << QStringList();
     // Nothing QSettings can read as a key, yet it may be someone's data.
-    QTest::newRow("unreadable text")
-        << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << kMissing << beginOnly << QVariant()
-        << kMissing << kMissing << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << QStringList{keptFile};
+    QTest::newRow("no key in it")
+        << QByteArray("\x01\x02 not an ini file\n") << kMissing << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << QByteArray("\x01\x02 not an ini file\n") << kMissing << QStringList{keptFile};
+    // No text at all (here a byte that is no UTF-8): nothing decides what it holds, so it
+    // is neither repaired nor replaced, not even by a valid backup.
+    const QString notText = QStringLiteral(
+        "Warning virtual void ConfigBase::checkAndRestore() \"read %1/settings.ini failed,it is no text in UTF-8 or "
+        "UTF-16, file left as it is\"");
+    QTest::newRow("no text")
+        << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << kMissing << QStringList() << QVariant()
+        << QByteArray("\x01\x02 not an ini file \xff\n") << kMissing << kMissing << kMissing << QStringList{notText};
+    QTest::newRow("no text, valid backup")
+        << QByteArray("[APP]\nNAME=\xffold\n") << kValidOld << kMissing << QStringList() << QVariant()
+        << QByteArray("[APP]\nNAME=\xffold\n") << kValidOld << kMissing << kMissing << QStringList{notText};
+    // The file of a damaged backup copied over it is set aside as the backup's.
+    QTest::newRow("damaged, backup no text")
+        << kNoEndNew << QByteArray("[APP]\nNAME=\xffold\n") << kMissing << beginOnly << QVariant()
+        << kMissing << kMissing << kNoEndNew << QByteArray("[APP]\nNAME=\xffold\n") << QStringList{keptFile, keptBackup};
 }
 
 void TestConfigBase::repairAtOpening()

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <memory>
@@ -15,6 +16,29 @@ const QString mark = QStringLiteral("tarnwoven");
 const QString beginKey = QStringLiteral("ZRFILE_BEGIN/CODE");
 const QString endKey = QStringLiteral("ZRFILE_END/CODE");
 using Values = QMap<QString, QString>;
+
+// UTF-8 text with "\n" line endings as an INI file in another encoding and line ending.
+QByteArray inForm(QByteArray text, const QString &encoding, bool crlf)
+{
+    if (crlf)
+        text.replace("\n", "\r\n");
+    if (encoding == QLatin1String("UTF-8"))
+        return text;
+    if (encoding == QLatin1String("UTF-8 BOM"))
+        return "\xEF\xBB\xBF" + text;
+    const bool little = encoding == QLatin1String("UTF-16LE");
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString unicode = QString::fromUtf8(text);
+    const QByteArray bom = little ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF");
+    return bom + QTextCodec::codecForName(little ? "UTF-16LE" : "UTF-16BE")->fromUnicode(unicode.constData(), unicode.size(), &state);
+}
+
+// An installed settings file as a user's program wrote it: a comment, no trailing order.
+const QByteArray installedText("; written by Ostrelle\n"
+                               "[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n"
+                               "[main]\nlang=en\nuserOnly=Zo\xC3\xAB \xF0\x9F\x8C\xBB \xC3\x85ngstr\xC3\xB6m\n\n"
+                               "[window]\nwidth=800\n\n"
+                               "[ZRFILE_END]\nCODE=tarnwoven\n");
 }
 
 // A step's "config" directory applied to the installation's: INI files merged key by
@@ -35,6 +59,10 @@ private slots:
     void directoryInConfig_data();
     void directoryInConfig();
     void missingTargetDirectory();
+    void encodingsAndLineEndings_data();
+    void encodingsAndLineEndings();
+    void notTextIsRefused_data();
+    void notTextIsRefused();
     void damagedInstalledIni_data();
     void damagedInstalledIni();
     void unmarkedPackageIniIsRefused_data();
@@ -220,35 +248,175 @@ void TestConfigMerge::missingTargetDirectory()
     QVERIFY(!QFileInfo::exists(m_dir->path() + QStringLiteral("/nowhere")));
 }
 
-void TestConfigMerge::damagedInstalledIni_data()
+void TestConfigMerge::encodingsAndLineEndings_data()
 {
-    QTest::addColumn<bool>("withBackup");
-    QTest::newRow("end marker missing, valid backup") << true;
-    QTest::newRow("end marker missing, no backup") << false;
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<bool>("crlf");
+    QTest::addColumn<bool>("changes"); // false: the package's values are all installed already
+
+    for (const char *encoding : {"UTF-8", "UTF-8 BOM", "UTF-16LE", "UTF-16BE"}) {
+        for (const bool crlf : {false, true}) {
+            for (const bool changes : {true, false}) {
+                QTest::addRow("%s, %s, %s", encoding, crlf ? "CRLF" : "LF", changes ? "merged" : "nothing to change")
+                    << QString::fromLatin1(encoding) << crlf << changes;
+            }
+        }
+    }
 }
 
-void TestConfigMerge::damagedInstalledIni()
+// Every user key kept, the package's added, and the file written back in its own
+// encoding, byte order mark and line endings: byte for byte what a UTF-8 file with
+// QSettings' own line endings becomes, in that form. The package's file may be in any
+// of these forms too.
+void TestConfigMerge::encodingsAndLineEndings()
 {
-    QFETCH(bool, withBackup);
+    QFETCH(QString, encoding);
+    QFETCH(bool, crlf);
+    QFETCH(bool, changes);
+
+    const QByteArray packageText = changes
+        ? QByteArray("[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[main]\nadded=from package\nlang=zh\n\n"
+                     "[network]\nproxy=p.example:8080\n\n[ZRFILE_END]\nCODE=tarnwoven\n")
+        : QByteArray("[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[main]\nlang=en\n\n[window]\nwidth=800\n\n"
+                     "[ZRFILE_END]\nCODE=tarnwoven\n");
+#ifdef Q_OS_WIN
+    const bool nativeCrlf = true;
+#else
+    const bool nativeCrlf = false;
+#endif
+    // The same merge on files in QSettings' own form.
+    const QString reference = m_dir->path() + QStringLiteral("/reference");
+    PackageBuilder referencePackage(reference + QStringLiteral("/package"));
+    referencePackage.file(QStringLiteral("app.ini"), inForm(packageText, QStringLiteral("UTF-8"), nativeCrlf));
+    PackageBuilder referenceInstalled(reference + QStringLiteral("/install"));
+    referenceInstalled.file(QStringLiteral("app.ini"), inForm(installedText, QStringLiteral("UTF-8"), nativeCrlf));
+    QVERIFY(referencePackage.ok() && referenceInstalled.ok());
+    UpdateObject object;
+    QVERIFY(object.updateConfigFiles(referencePackage.root(), referenceInstalled.root()));
+    QByteArray expected = PackageBuilder::readFile(referenceInstalled.path("app.ini"));
+    expected.replace("\r\n", "\n");
+
+    PackageBuilder package(packageConfig());
+    package.file(QStringLiteral("app.ini"), inForm(packageText, encoding, crlf));
+    PackageBuilder installation(installConfig());
+    const QByteArray before = inForm(installedText, encoding, crlf);
+    installation.file(QStringLiteral("app.ini"), before);
+    QVERIFY(package.ok() && installation.ok());
+
+    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+    const QByteArray after = PackageBuilder::readFile(installation.path("app.ini"));
+    if (!changes) {
+        // Not written at all: the comment and every byte stay, and no backup is made.
+        QCOMPARE(after, before);
+        QVERIFY(!QFileInfo::exists(installation.path("app.ini.bak")));
+        return;
+    }
+    QCOMPARE(after, inForm(expected, encoding, crlf));
+    QCOMPARE(PackageBuilder::readFile(installation.path("app.ini.bak")), before);
+    // (The file is that one byte for byte, in its own form.)
+    const Values merged = PackageBuilder::iniValues(referenceInstalled.path("app.ini"));
+    const Values all{{beginKey, mark},
+                     {endKey, mark},
+                     {"main/lang", "zh"},
+                     {"main/added", "from package"},
+                     {"main/userOnly", QStringLiteral("Zo\u00EB \U0001F33B \u00C5ngstr\u00F6m")},
+                     {"network/proxy", "p.example:8080"},
+                     {"window/width", "800"}};
+    QCOMPARE(merged, all);
+}
+
+void TestConfigMerge::notTextIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("installed");
+
+    const QByteArray text("[ZRFILE_BEGIN]\nCODE=tarnwoven\n[main]\nname=Zo\xC3\xAB\n[ZRFILE_END]\nCODE=tarnwoven\n");
+    QByteArray latin1 = text;
+    // What an ANSI program writes on a Western Windows: "\xEB" alone is no UTF-8.
+    latin1.replace("\xC3\xAB", "\xEB");
+    QTest::newRow("Latin-1") << latin1;
+    QTest::newRow("UTF-16LE without byte order mark") << inForm(text, QStringLiteral("UTF-16LE"), true).mid(2);
+    QTest::newRow("UTF-16LE cut short") << inForm(text, QStringLiteral("UTF-16LE"), true).chopped(1);
+    QTest::newRow("UTF-16BE lone surrogate") << inForm(text, QStringLiteral("UTF-16BE"), false) + QByteArray("\xD8\x3D", 2);
+    QTest::newRow("UTF-8 with NUL") << text + QByteArray("x\0y\n", 4);
+}
+
+// A file that is no text in any encoding an INI file may have is neither merged (its
+// keys would be lost) nor repaired: the step fails, and the installation is unchanged.
+void TestConfigMerge::notTextIsRefused()
+{
+    QFETCH(QByteArray, installed);
 
     PackageBuilder package(packageConfig());
     package.markedIni(QStringLiteral("app.ini"), {{"main/lang", "zh"}});
     PackageBuilder installation(installConfig());
-    installation.markedIni(QStringLiteral("app.ini"), {{"main/half", "written"}},
-                           PackageBuilder::Markers::BeginOnly);
-    if (withBackup)
-        installation.markedIni(QStringLiteral("app.ini.bak"), {{"main/saved", "yes"}, {"main/lang", "en"}});
+    installation.file(QStringLiteral("app.ini"), installed);
+    installation.markedIni(QStringLiteral("app.ini.bak"), {{"main/lang", "en"}});
     QVERIFY(package.ok() && installation.ok());
+    const QStringList before = PackageBuilder::snapshot(m_dir->path());
 
+    LogCapture log;
     UpdateObject object;
-    QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
+    QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
+    QCOMPARE(PackageBuilder::snapshot(m_dir->path()), before);
+    QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,a file cannot be read")).size(), 1);
+}
+
+void TestConfigMerge::damagedInstalledIni_data()
+{
+    QTest::addColumn<QString>("damagedValue"); // of main/half in the damaged file
+    QTest::addColumn<QString>("backupValue");  // null: no backup
+    QTest::addColumn<QString>("packageValue"); // null: the package does not set main/half
+    QTest::addColumn<bool>("merged");
+
+    QTest::newRow("key in the backup") << "written" << "written" << QString() << true;
+    QTest::newRow("key the package sets") << "written" << QString() << "package" << true;
+    // The repair would drop the key: the step fails rather than report success.
+    QTest::newRow("key only in the damaged file, valid backup") << "written" << "" << QString() << false;
+    QTest::newRow("key only in the damaged file, no backup") << "written" << QString() << QString() << false;
+    QTest::newRow("value differs from the backup's") << "new" << "old" << QString() << false;
+}
+
+void TestConfigMerge::damagedInstalledIni()
+{
+    QFETCH(QString, damagedValue);
+    QFETCH(QString, backupValue);
+    QFETCH(QString, packageValue);
+    QFETCH(bool, merged);
+
+    PackageBuilder package(packageConfig());
+    PackageBuilder::IniKeys packageKeys{{"main/lang", "zh"}};
+    if (!packageValue.isNull())
+        packageKeys.append({"main/half", packageValue});
+    package.markedIni(QStringLiteral("app.ini"), packageKeys);
+    PackageBuilder installation(installConfig());
+    installation.markedIni(QStringLiteral("app.ini"), {{"main/half", damagedValue}}, PackageBuilder::Markers::BeginOnly);
+    PackageBuilder::IniKeys backupKeys{{"main/saved", "yes"}, {"main/lang", "en"}};
+    if (!backupValue.isEmpty())
+        backupKeys.append({"main/half", backupValue});
+    if (!backupValue.isNull())
+        installation.markedIni(QStringLiteral("app.ini.bak"), backupKeys);
+    QVERIFY(package.ok() && installation.ok());
+    const QStringList before = PackageBuilder::snapshot(installConfig());
+
+    LogCapture log;
+    UpdateObject object;
+    QCOMPARE(object.updateConfigFiles(packageConfig(), installConfig()), merged);
+    if (!merged) {
+        QCOMPARE(PackageBuilder::snapshot(installConfig()), before);
+        QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,the file is damaged and its repair would drop "
+                                                    "keys main/half"))
+                     .size(),
+                 1);
+        return;
+    }
 
     // Repaired at opening, then merged: valid again and holding the package's keys.
     const Values values = PackageBuilder::iniValues(installation.path("app.ini"));
     QCOMPARE(values.value(beginKey), mark);
     QCOMPARE(values.value(endKey), mark);
     QCOMPARE(values.value("main/lang"), QStringLiteral("zh"));
-    if (withBackup)
+    QCOMPARE(values.value("main/half"), packageValue.isNull() ? damagedValue : packageValue);
+    if (!backupValue.isNull())
         QCOMPARE(values.value("main/saved"), QStringLiteral("yes"));
 }
 
