@@ -30,6 +30,7 @@
 #include <QSet>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <algorithm>
@@ -178,6 +179,7 @@ private slots:
     void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
+    void utf16SettingsSurviveUpdate();
     void checkNothingToDo_data();
     void checkNothingToDo();
     void restoreAfterUpdate();
@@ -223,6 +225,8 @@ private:
         MalformedDirective,
         ConfigSubdirectory,
         DamagedVersionIni,
+        InstalledIniNotText,
+        DamagedIniDropsKey,
         CommonTypeConflict,
         CommonReplacesDatabase,
         CommonReplacesIni,
@@ -442,6 +446,15 @@ bool TestConsoleUpdater::apply(Fault fault)
         break;
     case DamagedVersionIni:
         package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.4"}}, PackageBuilder::Markers::None);
+        break;
+    case InstalledIniNotText:
+        // An ANSI program's file on a Western Windows: "\xEB" alone is no UTF-8.
+        install.file(QStringLiteral("config/app.ini"),
+                     QByteArray("[ZRFILE_BEGIN]\r\nCODE=tarnwoven\r\n[user]\r\nname=Zo\xEB\r\n"
+                                "[ZRFILE_END]\r\nCODE=tarnwoven\r\n"));
+        break;
+    case DamagedIniDropsKey:
+        install.markedIni(QStringLiteral("config/app.ini"), {{"user/name", "anna"}}, PackageBuilder::Markers::BeginOnly);
         break;
     case CommonTypeConflict:
         package.files({"application/common/config=a file where the installation has a directory"});
@@ -888,6 +901,16 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << "application/3_2_to_3_3/config/app.ini is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
            "\"tarnwoven\"): the configuration step would fail"
         << 10;
+    QTest::newRow("installed INI file no text")
+        << int(InstalledIniNotText)
+        << "config/app.ini is not text in UTF-8, or in UTF-16 or UTF-8 with a byte order mark: its keys cannot be merged, "
+           "and the update would lose them"
+        << 10;
+    // Its repair re-creates it (there is no .bak): the user's name would be gone.
+    QTest::newRow("damaged installed INI file holding a user's key")
+        << int(DamagedIniDropsKey)
+        << "config/app.ini is damaged, and its repair would drop 1 of its keys (user/name): the configuration step would fail"
+        << 10;
     QTest::newRow("installed version not a number")
         << int(VersionNotNumber)
         << "no version steps lead from three point two to 3.4 (both must be major.minor with the same major version): the "
@@ -942,6 +965,38 @@ void TestConsoleUpdater::checkBrokenPackage()
                  qPrintable(update.describe()));
         QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
     }
+}
+
+// The settings file as Windows PowerShell 5.1 writes it (UTF-16LE with a byte order
+// mark, CRLF): the update keeps the user's keys and the file's form.
+void TestConsoleUpdater::utf16SettingsSurviveUpdate()
+{
+    makeScenario();
+    const QString appIni = installPath(QStringLiteral("config/app.ini"));
+    QString text = QStringLiteral("; Ostrelle settings\n") + QString::fromUtf8(PackageBuilder::readFile(appIni));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QByteArray utf16 = QByteArray("\xFF\xFE") + QTextCodec::codecForName("UTF-16LE")->fromUnicode(text.constData(), text.size(), &state);
+    PackageBuilder install(installPath());
+    install.file(QStringLiteral("config/app.ini"), utf16);
+    QVERIFY(install.ok());
+
+    const Run result = run({});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+
+    const QByteArray after = PackageBuilder::readFile(appIni);
+    QVERIFY(after.startsWith("\xFF\xFE"));
+    const QString merged = QTextCodec::codecForName("UTF-16LE")->toUnicode(after.mid(2));
+    QVERIFY2(merged.contains(QLatin1String("\r\n")) && !merged.contains(QRegularExpression(QStringLiteral("[^\r]\n"))),
+             qPrintable(merged));
+    PackageBuilder decoded(m_root->path() + QStringLiteral("/decoded"));
+    decoded.file(QStringLiteral("app.ini"), merged.toUtf8());
+    QVERIFY(decoded.ok());
+    const QMap<QString, QString> app = PackageBuilder::iniValues(decoded.path(QStringLiteral("app.ini")));
+    QCOMPARE(app.value(QStringLiteral("user/name")), QStringLiteral("anna"));
+    QCOMPARE(app.value(QStringLiteral("view/zoom")), QStringLiteral("2"));
+    QCOMPARE(app.value(QStringLiteral("view/theme")), QStringLiteral("dark"));
+    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("backup/config/app.ini"))), utf16);
 }
 
 void TestConsoleUpdater::checkNothingToDo_data()
