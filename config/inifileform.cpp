@@ -3,6 +3,8 @@
 #include <QString>
 #include <QTextCodec>
 
+#include <cstring>
+
 namespace {
 
 #ifdef Q_OS_WIN
@@ -16,7 +18,7 @@ const char kUtf8Bom[] = "\xEF\xBB\xBF";
 // Valid UTF-8 with no NUL, as UTF-16.
 bool decodeUtf8(const char *data, int size, QString *text)
 {
-    if (memchr(data, 0, size_t(size)))
+    if (std::memchr(data, 0, size_t(size)))
         return false;
     QTextCodec::ConverterState state;
     *text = QTextCodec::codecForName("UTF-8")->toUnicode(data, size, &state);
