@@ -30,7 +30,6 @@
 #include <QSet>
 #include <QTemporaryFile>
 #include <QTimer>
-#include <QTextCodec>
 #include <QtTest>
 
 #include <algorithm>
@@ -179,7 +178,6 @@ private slots:
     void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
-    void utf16SettingsSurviveUpdate();
     void checkNothingToDo_data();
     void checkNothingToDo();
     void restoreAfterUpdate();
@@ -965,38 +963,6 @@ void TestConsoleUpdater::checkBrokenPackage()
                  qPrintable(update.describe()));
         QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
     }
-}
-
-// The settings file as Windows PowerShell 5.1 writes it (UTF-16LE with a byte order
-// mark, CRLF): the update keeps the user's keys and the file's form.
-void TestConsoleUpdater::utf16SettingsSurviveUpdate()
-{
-    makeScenario();
-    const QString appIni = installPath(QStringLiteral("config/app.ini"));
-    QString text = QStringLiteral("; Ostrelle settings\n") + QString::fromUtf8(PackageBuilder::readFile(appIni));
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    const QByteArray utf16 = QByteArray("\xFF\xFE") + QTextCodec::codecForName("UTF-16LE")->fromUnicode(text.constData(), text.size(), &state);
-    PackageBuilder install(installPath());
-    install.file(QStringLiteral("config/app.ini"), utf16);
-    QVERIFY(install.ok());
-
-    const Run result = run({});
-    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
-
-    const QByteArray after = PackageBuilder::readFile(appIni);
-    QVERIFY(after.startsWith("\xFF\xFE"));
-    const QString merged = QTextCodec::codecForName("UTF-16LE")->toUnicode(after.mid(2));
-    QVERIFY2(merged.contains(QLatin1String("\r\n")) && !merged.contains(QRegularExpression(QStringLiteral("[^\r]\n"))),
-             qPrintable(merged));
-    PackageBuilder decoded(m_root->path() + QStringLiteral("/decoded"));
-    decoded.file(QStringLiteral("app.ini"), merged.toUtf8());
-    QVERIFY(decoded.ok());
-    const QMap<QString, QString> app = PackageBuilder::iniValues(decoded.path(QStringLiteral("app.ini")));
-    QCOMPARE(app.value(QStringLiteral("user/name")), QStringLiteral("anna"));
-    QCOMPARE(app.value(QStringLiteral("view/zoom")), QStringLiteral("2"));
-    QCOMPARE(app.value(QStringLiteral("view/theme")), QStringLiteral("dark"));
-    QCOMPARE(PackageBuilder::readFile(installPath(QStringLiteral("backup/config/app.ini"))), utf16);
 }
 
 void TestConsoleUpdater::checkNothingToDo_data()
