@@ -439,11 +439,11 @@ bool ConfigBase::refreshWorkingCopy()
         if (file.open(QIODevice::ReadOnly))
             bytes = file.readAll();
         if (!file.isOpen() || file.error() != QFileDevice::NoError) {
-            ZR_LOG_WARNING("bool ConfigBase::save()") << QStringLiteral("save %1 failed,it cannot be read").arg(m_filePath);
+            ZR_LOG_WARNING("bool ConfigBase::refreshWorkingCopy()") << QStringLiteral("save %1 failed,it cannot be read").arg(m_filePath);
             return false;
         }
         if (!form.decode(bytes, &text)) {
-            ZR_LOG_WARNING("bool ConfigBase::save()")
+            ZR_LOG_WARNING("bool ConfigBase::refreshWorkingCopy()")
                 << QStringLiteral("save %1 failed,it is no text in UTF-8 or UTF-16 now").arg(m_filePath);
             return false;
         }
@@ -456,7 +456,7 @@ bool ConfigBase::refreshWorkingCopy()
     const FileStamp before(working);
     QFile copy(working);
     if (!copy.open(QIODevice::WriteOnly) || copy.write(text) != text.size() || !copy.flush()) {
-        ZR_LOG_WARNING("bool ConfigBase::save()")
+        ZR_LOG_WARNING("bool ConfigBase::refreshWorkingCopy()")
             << QStringLiteral("save %1 failed,its working copy cannot be written").arg(m_filePath);
         return false;
     }
@@ -473,13 +473,13 @@ bool ConfigBase::saveThroughWorkingCopy()
     // meanwhile does not write between the reading and the replacing.
     QLockFile lock(m_filePath + QStringLiteral(".lock"));
     if (!lock.tryLock(kBackupLockWaitMs)) {
-        ZR_LOG_WARNING("bool ConfigBase::save()") << QStringLiteral("save %1 failed,it is locked").arg(m_filePath);
+        ZR_LOG_WARNING("bool ConfigBase::saveThroughWorkingCopy()") << QStringLiteral("save %1 failed,it is locked").arg(m_filePath);
         return false;
     }
     if (!refreshWorkingCopy())
         return false;
     if (IniCommit::commit(*m_settings) != IniCommit::Outcome::Saved) {
-        ZR_LOG_WARNING("bool ConfigBase::save()")
+        ZR_LOG_WARNING("bool ConfigBase::saveThroughWorkingCopy()")
             << QStringLiteral("save %1 failed,its working copy cannot be written").arg(m_filePath);
         IniCommit::keepPending(*m_settings);
         return false;
@@ -501,7 +501,7 @@ bool ConfigBase::saveThroughWorkingCopy()
         saved = saved && IniCommit::flushToDisk(m_filePath);
     }
     if (!saved) {
-        ZR_LOG_WARNING("bool ConfigBase::save()")
+        ZR_LOG_WARNING("bool ConfigBase::saveThroughWorkingCopy()")
             << QStringLiteral("save %1 failed,the disk did not take it").arg(m_filePath);
         // The working copy holds the values; set again, they are written at the next save
         // even over a file another program changed meanwhile.

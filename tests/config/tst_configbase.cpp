@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
@@ -90,6 +91,7 @@ private slots:
     void readOnlyObjectNeverTouchesFile();
     void recreatedWithoutChangeStaysDamaged();
     void firstChangeAddsEndMarkAndBackup();
+    void utf16KeepsKeysSavedMeanwhile();
     void backupHoldsPreviousBytes();
     void failedBackupKeepsPreviousBackup();
     void unreadableFileIsLeftAlone_data();
@@ -320,6 +322,28 @@ void TestConfigBase::recreatedWithoutChangeStaysDamaged()
     QVERIFY(!QFile::exists(path("settings.ini.bak")));
     QVERIFY(!QFile::exists(path("settings.ini.damaged")));
     QVERIFY(log.lines().isEmpty());
+}
+
+// Another program's save between the opening and the save of a UTF-16 file is kept, as
+// QSettings keeps it in a UTF-8 file, and the file stays UTF-16.
+void TestConfigBase::utf16KeepsKeysSavedMeanwhile()
+{
+    QTextCodec *const utf16 = QTextCodec::codecForName("UTF-16LE");
+    const auto inUtf16 = [utf16](const QString &app) {
+        return QByteArray("\xFF\xFE") + utf16->fromUnicode(app + QStringLiteral("\r\n[ZRFILE_BEGIN]\r\nCODE=tarnwoven\r\n"
+                                                                              "[ZRFILE_END]\r\nCODE=tarnwoven\r\n"));
+    };
+    QVERIFY(writeFile(path(), inUtf16(QStringLiteral("[APP]\r\nNAME=old"))));
+    ConfigBase config(path());
+    config.setValue(QStringLiteral("APP/NAME"), QStringLiteral("new"));
+    QThread::msleep(5);
+    QVERIFY(writeFile(path(), inUtf16(QStringLiteral("[APP]\r\nNAME=old\r\nOTHER=theirs"))));
+    QVERIFY(config.save());
+
+    const QByteArray after = readFile(path());
+    QVERIFY(after.startsWith("\xFF\xFE"));
+    const QString text = utf16->toUnicode(after.mid(2));
+    QVERIFY2(text.startsWith(QStringLiteral("[APP]\r\nNAME=new\r\nOTHER=theirs\r\n")), qPrintable(text));
 }
 
 void TestConfigBase::firstChangeAddsEndMarkAndBackup()
