@@ -1,6 +1,7 @@
 #include "check/packagecheck.h"
 
 #include "check/packagemanifest.h"
+#include "check/removallist.h"
 #include "check/trialdatabase.h"
 #include "check/trustedkeys.h"
 #include "strings/consoletext.h"
@@ -12,6 +13,7 @@
 #include "fileutil/treewalker.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
+#include "steps/stepremovals.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
 #include "updater/updateflag.h"
@@ -343,12 +345,15 @@ bool PackageCheck::run(CVUpdater *updater)
     }
 
     bool tryScripts = m_trialRun && database.canRun();
-    for (const QString &step : qAsConst(steps)) {
+    for (int index = 0; index < steps.size(); ++index) {
+        const QString &step = steps.at(index);
         const QString stepDir = QStringLiteral("%1/%2").arg(packageRoot, step);
         if (!QFileInfo(packagePath(stepDir)).isDir()) {
             problem(ConsoleText::tr("%1/ is missing: the update would stop at this step").arg(stepDir));
             continue;
         }
+        if (QFileInfo::exists(packagePath(QStringLiteral("%1/%2").arg(stepDir, QLatin1String(RemovalList::kFileName)))))
+            checkRemovals(steps, index);
         if (QFileInfo(packagePath(stepDir + QStringLiteral("/common"))).isDir())
             checkCommonTree(stepDir + QStringLiteral("/common"));
         if (QFileInfo(packagePath(stepDir + QStringLiteral("/config"))).isDir())
@@ -625,6 +630,44 @@ void PackageCheck::checkConfig(const QString &step)
                .arg(name)
                .arg(kept));
     }
+}
+
+void PackageCheck::checkRemovals(const QStringList &steps, int index)
+{
+    const QString packageRoot = InstallLayout::packageRootName();
+    const QString relative = QStringLiteral("%1/%2/%3").arg(packageRoot, steps.at(index), QLatin1String(RemovalList::kFileName));
+    RemovalList list;
+    if (!list.read(packagePath(relative))) {
+        problem(ConsoleText::tr("%1 is malformed (%2): the update would stop at this step").arg(relative, list.errorString()));
+        return;
+    }
+    StepRemovals removals(m_installDir);
+    removals.setDryRun(true);
+    // By the time the step runs, the earlier steps have copied their files: the last
+    // copy of a path before this step is what the installation would hold. The package's
+    // own common/ is copied at the start of every step, after that step's removals.
+    removals.setContentSource([this, &steps, index, &packageRoot](const QString &path) {
+        const auto packaged = [&](const QString &tree) {
+            const QString file = packagePath(QStringLiteral("%1/%2/%3").arg(packageRoot, tree, path));
+            return QFileInfo(file).isFile() ? file : QString();
+        };
+        if (index == 0)
+            return QString();
+        QString source = packaged(steps.at(index - 1) + QStringLiteral("/common"));
+        if (source.isEmpty())
+            source = packaged(QStringLiteral("common"));
+        for (int earlier = index - 2; source.isEmpty() && earlier >= 0; --earlier)
+            source = packaged(steps.at(earlier) + QStringLiteral("/common"));
+        return source;
+    });
+    StepRemovals::Result result;
+    removals.apply(list, &result);
+    if (result.removed.isEmpty())
+        ok(ConsoleText::tr("%1: nothing the installation holds would be removed").arg(relative));
+    else
+        ok(ConsoleText::tr("%1: would remove %2").arg(relative, result.removed.join(QStringLiteral(", "))));
+    for (const StepRemovals::Kept &kept : qAsConst(result.kept))
+        note(ConsoleText::tr("%1: would keep %2 (%3)").arg(relative, kept.path, StepRemovals::whyText(kept.why)));
 }
 
 void PackageCheck::checkScript(const QString &step, TrialDatabase &database, bool *tryScripts)

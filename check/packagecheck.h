@@ -90,6 +90,9 @@ private:
     // what is installed, or that cannot be read or replaced, would stop the copy.
     void checkCommonTree(const QString &relativeSource);
     void checkConfig(const QString &step);
+    // What the step's removal list would remove and keep; steps: the whole list, whose
+    // earlier steps' copies the installed files would hold by then.
+    void checkRemovals(const QStringList &steps, int index);
     void checkScript(const QString &step, TrialDatabase &database, bool *tryScripts);
     void checkSpace(const QStringList &steps);
     void checkRegistry();

@@ -11,6 +11,7 @@
 #include "platform/registrystore.h"
 #include "strings/consoletext.h"
 #include "strings/stringtable.h"
+#include "steps/formalupdateo.h"
 #include "updater/applicationcheck.h"
 #include "updater/cvupdater.h"
 #include "updater/installlayout.h"
@@ -601,6 +602,7 @@ int ConsoleUpdater::runUpdate()
     const UpdateSequence::Outcome outcome = sequence.run();
 
     const int result = exitCode(outcome);
+    reportRemovals();
     const QString resultText = text(UpdateSequence::resultTextId(outcome));
     ZR_LOG_INFO("int ConsoleUpdater::runUpdate()") << "result:" << resultText;
     if (m_report) {
@@ -690,6 +692,21 @@ int ConsoleUpdater::runUpdate()
     }
     m_output->error(detailsText());
     return result;
+}
+
+void ConsoleUpdater::reportRemovals()
+{
+    for (const StepRemovals::Result &step : m_updater->getUpdateObject()->removals()) {
+        QStringList kept;
+        for (const QString &path : step.removed)
+            m_output->info(ConsoleText::tr("%1: removed %2").arg(step.step, path));
+        for (const StepRemovals::Kept &entry : step.kept) {
+            m_output->info(ConsoleText::tr("%1: kept %2 (%3)").arg(step.step, entry.path, StepRemovals::whyText(entry.why)));
+            kept.append(entry.path);
+        }
+        if (m_report)
+            m_report->addRemovals(step.step, step.removed, kept);
+    }
 }
 
 bool ConsoleUpdater::lockInstallation(UpdateLock &lock)

@@ -78,6 +78,8 @@ private:
     bool checkPackageDir();
     bool checkInstallation();
     int runUpdate();
+    // Prints and reports what the steps' removal lists removed and kept.
+    void reportRemovals();
     int runRestore();
     int runCheck();
     // Takes the installation's lock for a restore or a check; false (with the message

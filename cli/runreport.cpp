@@ -64,6 +64,13 @@ void RunReport::addFinding(const QString &severity, const QString &text)
     m_findings.append(QJsonObject{{QStringLiteral("severity"), severity}, {QStringLiteral("text"), text}});
 }
 
+void RunReport::addRemovals(const QString &step, const QStringList &removed, const QStringList &kept)
+{
+    m_removals.append(QJsonObject{{QStringLiteral("step"), step},
+                                  {QStringLiteral("removed"), QJsonArray::fromStringList(removed)},
+                                  {QStringLiteral("kept"), QJsonArray::fromStringList(kept)}});
+}
+
 void RunReport::setExit(int status, const QString &meaning)
 {
     m_exitStatus = status;
@@ -87,6 +94,7 @@ QJsonObject RunReport::toJson() const
         {QStringLiteral("signature"), m_signature.isEmpty() ? QJsonValue() : QJsonValue(m_signature)},
         {QStringLiteral("holders"), m_holders},
         {QStringLiteral("check"), QJsonObject{{QStringLiteral("problems"), problems}, {QStringLiteral("findings"), m_findings}}},
+        {QStringLiteral("removals"), m_removals},
         {QStringLiteral("result"), m_result},
         {QStringLiteral("exitStatus"), m_exitStatus},
         {QStringLiteral("exitMeaning"), m_exitMeaning},

@@ -1,5 +1,6 @@
 #include "steps/formalupdateo.h"
 
+#include "check/removallist.h"
 #include "db/dbcontrol.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
@@ -7,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 FormalUpdateO::FormalUpdateO(QObject *parent)
     : UpdateObject(parent)
@@ -26,6 +28,7 @@ bool FormalUpdateO::execUpdate(const QStringList &updateList)
         return false;
     }
 
+    m_removals.clear();
     if (updateList.isEmpty()) {
         ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
             << "updatelist is empty!";
@@ -51,6 +54,14 @@ bool FormalUpdateO::execUpdate(const QString &stepName)
     const QString stepDir = QStringLiteral("%1%2/").arg(getPackagePath(), stepName);
     if (!QDir(stepDir).exists()) {
         ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "dir not exit:" << stepDir;
+        return false;
+    }
+
+    // Removed first: a later copy of this step (a name that changed only in letter
+    // case, on Windows one file) must not be undone by the removal.
+    const QString removalList = stepDir + QLatin1String(RemovalList::kFileName);
+    if (QFileInfo::exists(removalList) && !removeFiles(stepName, removalList)) {
+        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "remove files failed";
         return false;
     }
 
@@ -106,4 +117,22 @@ bool FormalUpdateO::updateDB(const QString &sqlDir)
     if (!parser.parseSqlFile(scriptPath, statements))
         return false;
     return DBControl::getInstance()->execModifySql(statements);
+}
+
+bool FormalUpdateO::removeFiles(const QString &stepName, const QString &listPath)
+{
+    ZR_LOG_DEBUG("bool FormalUpdateO::removeFiles(const QString&, const QString&)") << "remove files" << stepName;
+    StepRemovals::Result result;
+    result.step = stepName;
+    RemovalList list;
+    if (!list.read(listPath)) {
+        ZR_LOG_WARNING("bool FormalUpdateO::removeFiles(const QString&, const QString&)")
+            << QStringLiteral("read %1 failed: %2").arg(listPath, list.errorString());
+        m_removals.append(result);
+        return false;
+    }
+    StepRemovals removals(CVUpdater::getInstance()->getInstallPath());
+    const bool ok = removals.apply(list, &result);
+    m_removals.append(result);
+    return ok;
 }

@@ -1,6 +1,7 @@
 #ifndef FORMALUPDATEO_H
 #define FORMALUPDATEO_H
 
+#include "steps/stepremovals.h"
 #include "steps/updateobject.h"
 
 // The update object the updater uses: applies the package to the installation one
@@ -18,6 +19,12 @@ public:
 
     bool copyCommonFiles();
     bool updateDB(const QString &sqlDir);
+    // Applies one step's removal list (application/<step>/remove.list).
+    bool removeFiles(const QString &stepName, const QString &listPath);
+
+    // What the removal lists of the last run removed and kept, one result per step
+    // that has a list (also for a step that failed on it).
+    const QList<StepRemovals::Result> &removals() const { return m_removals; }
 
     int stepProgress() const { return m_stepProgress; }
 
@@ -26,6 +33,7 @@ signals:
 
 private:
     qint32 m_stepProgress = 0;
+    QList<StepRemovals::Result> m_removals;
 };
 
 #endif // FORMALUPDATEO_H

@@ -1,5 +1,6 @@
 #include "steps/updateobject.h"
 
+#include "check/removallist.h"
 #include "config/configbase.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/treewalker.h"
@@ -184,6 +185,15 @@ QStringList UpdateObject::replacedFiles(const QStringList &updateList) const
         const QString stepDir = getPackagePath() + step;
         addTree(stepDir + QStringLiteral("/common"), installDir);
         addTree(stepDir + QStringLiteral("/config"), installDir + QStringLiteral("config/"));
+        // A file the step removes must not be held open either (Windows refuses to
+        // remove it); a list that cannot be read fails the check elsewhere.
+        RemovalList removals;
+        if (removals.read(QStringLiteral("%1/%2").arg(stepDir, QLatin1String(RemovalList::kFileName)))) {
+            for (const RemovalList::Entry &entry : removals.entries()) {
+                if (!entry.directory)
+                    addExisting(installDir + entry.path);
+            }
+        }
     }
     return files;
 }

@@ -35,9 +35,9 @@ public:
     // (targetDir itself, an INI file or its ".bak") that leads out of the directory
     // holding it, and fails instead.
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
-    // The installed files that the steps of updateList would replace: those of the
-    // package's "common" trees and of the steps' "config" directories that exist in the
-    // installation. The package is only read.
+    // The installed files that the steps of updateList would replace or remove: those of
+    // the package's "common" trees, of the steps' "config" directories and of their
+    // removal lists that exist in the installation. The package is only read.
     QStringList replacedFiles(const QStringList &updateList) const;
 
     // Copies the tree below sourceDir into targetDir, creating one directory level at

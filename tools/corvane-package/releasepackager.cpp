@@ -2,6 +2,8 @@
 
 #include "app/zrpubmethod.h"
 #include "check/packagemanifest.h"
+#include "check/removallist.h"
+#include "check/sha256stream.h"
 #include "check/trialdatabase.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 
 #include <memory>
@@ -414,21 +417,70 @@ bool ReleasePackager::diffTree(const QString &oldRoot, const QString &newRoot, c
     return true;
 }
 
-void ReleasePackager::reportDeleted(const QString &oldRoot, const QString &newRoot, const QString &relative,
-                                    const QString &label)
+bool ReleasePackager::listDeleted(const QString &oldRoot, const QString &newRoot, const QString &relative,
+                                  const QString &label, RemovalList *removals)
 {
     for (const QString &name : entriesOf(QDir(oldRoot).filePath(relative))) {
         const QString path = join(relative, name);
         const QFileInfo older(QDir(oldRoot).filePath(path));
         const QFileInfo newer(QDir(newRoot).filePath(path));
-        if (!newer.exists() && !newer.isSymLink()) {
-            if (!isReserved(name))
-                loss(label, QStringLiteral("%1 was deleted; an update never deletes, so installations keep it%2")
-                                .arg(path, older.isDir() && !older.isSymLink() ? QStringLiteral(" (a directory)") : QString()));
-        } else if (older.isDir() && !older.isSymLink() && newer.isDir() && !newer.isSymLink()) {
-            reportDeleted(oldRoot, newRoot, path, label);
+        const bool olderIsDir = older.isDir() && !older.isSymLink();
+        if (newer.exists() || newer.isSymLink()) {
+            if (olderIsDir && newer.isDir() && !newer.isSymLink() && !listDeleted(oldRoot, newRoot, path, label, removals))
+                return false;
+            continue;
         }
+        // Reserved names keep their own rules, and what is below config/ is the user's
+        // settings: neither is ever removed.
+        if (isReserved(name))
+            continue;
+        QString why;
+        if (relative.isEmpty() && name == QLatin1String("config")) {
+            loss(label, QStringLiteral("config was deleted; the updater never removes config/, so installations keep it"));
+            continue;
+        }
+        if (older.isSymLink()) {
+            loss(label, QStringLiteral("%1 was deleted; it is a symbolic link, and the removal list names files and "
+                                       "directories only, so installations keep it")
+                            .arg(path));
+            continue;
+        }
+        if (!RemovalList::isRemovablePath(path, &why)) {
+            loss(label, QStringLiteral("%1 was deleted; it cannot be removed (%2), so installations keep it").arg(path, why));
+            continue;
+        }
+        if (olderIsDir) {
+            // Everything below goes first; the directory itself once it is empty.
+            if (!listDeleted(oldRoot, newRoot, path, label, removals))
+                return false;
+            removals->addDirectory(path);
+            continue;
+        }
+        if (!older.isFile()) {
+            loss(label, QStringLiteral("%1 was deleted; it is not a regular file, so installations keep it").arg(path));
+            continue;
+        }
+        QByteArray digest;
+        qint64 size = 0;
+        QString error;
+        if (!Sha256Stream::hashFile(older.filePath(), &digest, &size, &error))
+            return fail(QStringLiteral("cannot read %1: %2").arg(older.filePath(), error));
+        removals->addFile(path, size, digest);
     }
+    return true;
+}
+
+bool ReleasePackager::writeRemovals(const RemovalList &removals, const QString &target)
+{
+    QSaveFile file(target);
+    const QByteArray text = removals.toText();
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(target, file.errorString()));
+    // What the updater would refuse must not leave the build.
+    RemovalList written;
+    if (!written.read(target))
+        return fail(QStringLiteral("%1 is malformed: %2").arg(target, written.errorString()));
+    return true;
 }
 
 bool ReleasePackager::checkScripts()
@@ -512,14 +564,21 @@ bool ReleasePackager::build()
         const QString script = m_scripts.value(QStringLiteral("%1.%2").arg(m_major).arg(minors.at(i)));
         if (!script.isEmpty() && !copyFile(script, QDir(stepDir).filePath(QStringLiteral("sql/dbupdate.sql"))))
             return false;
-        reportDeleted(oldRoot, newRoot, QString(), label);
+        // Deleted files and directories go to the step's removal list, with each file's
+        // size and SHA-256 as the older release shipped it.
+        RemovalList removals;
+        if (!listDeleted(oldRoot, newRoot, QString(), label, &removals))
+            return false;
+        if (!removals.isEmpty() && !writeRemovals(removals, QDir(stepDir).filePath(QLatin1String(RemovalList::kFileName))))
+            return false;
         m_summary.append(QStringLiteral("%1: %2 files in common/, %3 config files copied whole, %4 INI files with %5 "
-                                        "changed keys")
+                                        "changed keys, %6 paths to remove")
                              .arg(step)
                              .arg(counts.common)
                              .arg(counts.configWhole)
                              .arg(counts.configMerged)
-                             .arg(counts.keys));
+                             .arg(counts.keys)
+                             .arg(removals.entries().size()));
     }
     return true;
 }

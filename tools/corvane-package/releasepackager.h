@@ -9,6 +9,8 @@
 
 #include <functional>
 
+class RemovalList;
+
 // Builds an update package from the installed trees of consecutive releases
 // ("corvane-package build"): version.ini, the updater's folder as
 // "cmake --install ... --prefix DIR" lays it out, and one step directory per pair of
@@ -18,10 +20,13 @@
 //    with the marker groups, so the updater's merge keeps every user key;
 //  - any other file added or changed in config/ (a new INI file too): copied whole;
 //  - the step's SQL script, when the vendor names one, after the updater's own parser
-//    (and, when the oldest tree holds kqdata.db, a trial run on a copy of it) took it.
+//    (and, when the oldest tree holds kqdata.db, a trial run on a copy of it) took it;
+//  - files and directories the newer release lacks: the step's removal list
+//    (RemovalList), each file with its size and SHA-256 as the older release shipped it.
 // What the package format cannot express is listed in losses(), never dropped in
-// silence: files or directories deleted, a file turned into a directory or back, keys
-// removed, reserved names, kqdata.db changed, hidden files, links, directories in config/.
+// silence: a file turned into a directory or back, keys removed, reserved names,
+// kqdata.db changed, hidden files, links, directories in config/, and deletions of what
+// the updater never removes (config/, kqdata.db, hidden entries, links).
 class ReleasePackager
 {
 public:
@@ -62,7 +67,11 @@ private:
                     StepCounts *counts);
     bool diffIni(const QString &oldFile, const QString &newFile, const QString &target, const QString &relative,
                  const QString &label, StepCounts *counts);
-    void reportDeleted(const QString &oldRoot, const QString &newRoot, const QString &relative, const QString &label);
+    // Lists what the older release has and the newer lacks (below relative) for the
+    // step's removal list; what cannot be removed is a loss.
+    bool listDeleted(const QString &oldRoot, const QString &newRoot, const QString &relative, const QString &label,
+                     RemovalList *removals);
+    bool writeRemovals(const RemovalList &removals, const QString &target);
     // Parses every script (and tries it on a copy of the oldest release's database).
     bool checkScripts();
     bool copyFile(const QString &source, const QString &target);
