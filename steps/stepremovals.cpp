@@ -106,7 +106,8 @@ bool StepRemovals::apply(const RemovalList &list, Result *result)
     m_error.clear();
     const auto keep = [&](const QString &path, Why why) {
         result->kept.append({path, why});
-        ZR_LOG_INFO(applySignature) << QStringLiteral("keep %1,%2").arg(path, whyText(why));
+        if (!m_dryRun)
+            ZR_LOG_INFO(applySignature) << QStringLiteral("keep %1,%2").arg(path, whyText(why));
     };
     // Files first: a directory can only go once they are gone.
     for (const RemovalList::Entry &entry : list.entries()) {
