@@ -78,6 +78,8 @@ private slots:
     void initTestCase();
     void init();
     void roundTrip();
+    void removalsRoundTrip_data();
+    void removalsRoundTrip();
     void tamperedCopyRefused_data();
     void tamperedCopyRefused();
     void refusesBadInput_data();
@@ -85,6 +87,8 @@ private slots:
 
 private:
     void makeReleases();
+    // Releases 3.2, 3.3 and 3.4 that delete files and directories, built into "package".
+    void makeDeletingReleases();
     // Releases built, signed and an installation of 3.2 trusting the key.
     void makeSignedPackageAndInstallation();
     QString installDir() const { return path(QStringLiteral("Programs/Ostrelle")); }
@@ -149,11 +153,15 @@ void TestReleasePackager::roundTrip()
                                  m_root->path());
     QVERIFY2(built.exitCode == PackageTool::ExitFindings, qPrintable(built.describe()));
     // Everything the format cannot carry is named, nothing dropped in silence.
-    for (const char *loss : {"3.2 -> 3.3: docs/old.txt was deleted", "3.2 -> 3.3: plugins/c was a file and is a directory now",
+    for (const char *loss : {"3.2 -> 3.3: plugins/c was a file and is a directory now",
                              "3.2 -> 3.3: config/app.ini: the key legacy/x was removed",
                              "3.2 -> 3.3: image is a reserved name", "3.2 -> 3.3: kqdata.db differs"})
         QVERIFY2(built.out.contains(QLatin1String(loss)), qPrintable(QStringLiteral("%1 not in\n%2").arg(QLatin1String(loss), built.out)));
-    QCOMPARE(built.out.count(QStringLiteral("cannot express")), 5);
+    QCOMPARE(built.out.count(QStringLiteral("cannot express")), 4);
+    // The deleted file travels in the step's removal list instead.
+    QVERIFY2(PackageBuilder::readFile(path("package/application/3_2_to_3_3/remove.list"))
+                 .endsWith(" 11 docs/old.txt\n"),
+             PackageBuilder::readFile(path("package/application/3_2_to_3_3/remove.list")).constData());
     // Only the changed keys go into the step's INI file, with the markers.
     QCOMPARE(PackageBuilder::iniValues(path("package/application/3_2_to_3_3/config/app.ini")),
              (QMap<QString, QString>{{"ZRFILE_BEGIN/CODE", "tarnwoven"}, {"ZRFILE_END/CODE", "tarnwoven"},
@@ -172,7 +180,8 @@ void TestReleasePackager::roundTrip()
                                      m_root->path());
     QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.describe()));
     const QByteArray manifest = PackageBuilder::readFile(path("package/package.manifest"));
-    for (const char *file : {" corvane-updater-cli" CORVANE_EXE_SUFFIX "\n", " string.bin\n", " version.ini\n", " application/3_2_to_3_3/sql/dbupdate.sql\n"})
+    for (const char *file : {" corvane-updater-cli" CORVANE_EXE_SUFFIX "\n", " string.bin\n", " version.ini\n",
+                             " application/3_2_to_3_3/sql/dbupdate.sql\n", " application/3_2_to_3_3/remove.list\n"})
         QVERIFY2(manifest.contains(file), manifest.constData());
     const Run verified = runProgram(QString::fromUtf8(kTool),
                                     {"verify", "--package", packageDir, "--trusted-keys", path("TRUSTED_KEYS.ini")}, m_root->path());
@@ -213,11 +222,11 @@ void TestReleasePackager::roundTrip()
     QVERIFY2(QFileInfo(report.value("logFile").toString()).isFile(), qPrintable(report.value("logFile").toString()));
 
     // The installation is the newer release, apart from the documented differences.
-    const QStringList documented = {"docs/old.txt", "plugins/c", "image", "kqdata.db", "config/app.ini"};
+    const QStringList documented = {"plugins/c", "image", "kqdata.db", "config/app.ini"};
     const QStringList installed = without(PackageBuilder::snapshot(installDir),
                                           documented + QStringList{"backup", "config/UPDATER.ini", "config/TRUSTED_KEYS.ini"});
     QCOMPARE(installed, without(PackageBuilder::snapshot(path("releases/3.3")), documented));
-    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/docs/old.txt")), QByteArray("gone in 3.3"));
+    QVERIFY(!QFileInfo::exists(installDir + QStringLiteral("/docs/old.txt")));
     QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/plugins/c")), QByteArray("a file in 3.2"));
     QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/image/logo.png")), QByteArray("logo 3.2"));
     QMap<QString, QString> expectedApp = PackageBuilder::iniValues(path("releases/3.3/config/app.ini"));
@@ -226,6 +235,119 @@ void TestReleasePackager::roundTrip()
     QCOMPARE(PackageBuilder::iniValues(installDir + QStringLiteral("/config/app.ini")), expectedApp);
     QCOMPARE(PackageBuilder::query(installDir + QStringLiteral("/kqdata.db"), QStringLiteral("SELECT id, item, note FROM orders")),
              QStringList({"1|pen|", "2|ink|"}));
+}
+
+void TestReleasePackager::makeDeletingReleases()
+{
+    const QStringList database = {"CREATE TABLE orders (id INTEGER PRIMARY KEY, item TEXT NOT NULL)"};
+    PackageBuilder r32(path(QStringLiteral("releases/3.2")));
+    r32.files({"ostrelle.exe=Ostrelle 3.2", "plugins/old.dll=old", "plugins/legacy/x.dll=x", "plugins/legacy/y.dll=y",
+               "docs/guide.txt=guide 3.2", "docs/manual/a.html=a", "docs/tips.txt=tips", "config/menus.xml=<menus/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}})
+        .database(QStringLiteral("kqdata.db"), database);
+    PackageBuilder r33(path(QStringLiteral("releases/3.3")));
+    r33.files({"ostrelle.exe=Ostrelle 3.3", "plugins/new.dll=new", "docs/guide.txt=guide 3.3", "docs/manual/a.html=a",
+               "docs/tips.txt=tips", "config/menus.xml=<menus/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}})
+        .database(QStringLiteral("kqdata.db"), database);
+    PackageBuilder r34(path(QStringLiteral("releases/3.4")));
+    r34.files({"ostrelle.exe=Ostrelle 3.4", "plugins/new.dll=new", "docs/readme.txt=read me", "config/menus.xml=<menus/>"})
+        .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}})
+        .database(QStringLiteral("kqdata.db"), database);
+    PackageBuilder updater(path(QStringLiteral("updater")));
+    updater.file(QStringLiteral("string.bin"), m_stringBin);
+    QVERIFY2(r32.ok() && r33.ok() && r34.ok() && updater.ok(), qPrintable(r32.error() + r33.error() + r34.error()));
+    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli" CORVANE_EXE_SUFFIX))));
+
+    const Run built = runProgram(QString::fromUtf8(kTool),
+                                 {"build", "--release", "3.2=" + path("releases/3.2"), "--release", "3.3=" + path("releases/3.3"),
+                                  "--release", "3.4=" + path("releases/3.4"), "--updater", path("updater"), "--out",
+                                  path("package")},
+                                 m_root->path());
+    // Every change is carried: nothing "cannot express".
+    QVERIFY2(built.exitCode == 0 && !built.out.contains(QLatin1String("cannot express")), qPrintable(built.describe()));
+    QVERIFY2(built.out.contains(QLatin1String("3_2_to_3_3: 3 files in common/, 0 config files copied whole, 0 INI files "
+                                              "with 0 changed keys, 4 paths to remove")),
+             qPrintable(built.describe()));
+}
+
+void TestReleasePackager::removalsRoundTrip_data()
+{
+    QTest::addColumn<bool>("failing");
+    QTest::newRow("update") << false;
+    QTest::newRow("failed update brings every removed file back") << true;
+}
+
+void TestReleasePackager::removalsRoundTrip()
+{
+    QFETCH(bool, failing);
+    makeDeletingReleases();
+    const QString packageDir = path(QStringLiteral("package"));
+    const QString cli = packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX);
+    if (failing) {
+        // The last step fails after its removals: the restore must bring them back.
+        PackageBuilder package(packageDir);
+        package.sqlScript(QStringLiteral("3_3_to_3_4"), QStringLiteral("INSERT INTO no_such_table VALUES (1);\n"));
+        QVERIFY(package.ok());
+    }
+
+    // An installation of 3.2 in which the user changed a file the release deletes and
+    // put a file of their own into a directory it deletes.
+    QVERIFY(QDir().mkpath(installDir()));
+    QVERIFY(PackageBuilder::copyTree(path("releases/3.2"), installDir()));
+    PackageBuilder user(installDir());
+    user.files({"docs/tips.txt=my tips", "docs/manual/my-notes.txt=mine"});
+    QVERIFY(user.ok());
+    m_home->writeUninstallKey(installDir());
+    const QStringList ignored = {"backup", "config/UPDATER.ini", "config/UPDATER.ini.bak", "kqdata.db", "log"};
+    const QStringList before = PackageBuilder::snapshot(installDir(), ignored);
+
+    // The dry run names what would go and what stays, against what the earlier steps
+    // would have copied by then (docs/guide.txt of 3.3).
+    const Run check = runProgram(cli, {"--check"}, packageDir);
+    // The failing script is found on the trial copy of the database.
+    QVERIFY2(check.exitCode == (failing ? 1 : 0), qPrintable(check.describe()));
+    for (const char *line :
+         {"application/3_2_to_3_3/remove.list: would remove plugins/legacy/x.dll, plugins/legacy/y.dll, "
+          "plugins/old.dll, plugins/legacy",
+          "application/3_3_to_3_4/remove.list: would remove docs/guide.txt, docs/manual/a.html",
+          "application/3_3_to_3_4/remove.list: would keep docs/tips.txt (changed since the release shipped it)",
+          "application/3_3_to_3_4/remove.list: would keep docs/manual (the directory holds other files)"})
+        QVERIFY2(check.out.contains(QLatin1String(line)), qPrintable(QStringLiteral("%1 not in\n%2").arg(line, check.out)));
+    QCOMPARE(PackageBuilder::snapshot(installDir(), ignored), before);
+
+    const Run updated = runProgram(cli, {"--report", path("report.json")}, packageDir);
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
+    QStringList removals;
+    for (const QJsonValue &step : report.value("removals").toArray()) {
+        const QJsonObject object = step.toObject();
+        removals << QStringLiteral("%1 removed %2 kept %3")
+                        .arg(object.value("step").toString(),
+                             object.value("removed").toVariant().toStringList().join(QLatin1Char(',')),
+                             object.value("kept").toVariant().toStringList().join(QLatin1Char(',')));
+    }
+    QCOMPARE(removals, QStringList({"3_2_to_3_3 removed plugins/legacy/x.dll,plugins/legacy/y.dll,plugins/old.dll,"
+                                    "plugins/legacy kept ",
+                                    "3_3_to_3_4 removed docs/guide.txt,docs/manual/a.html kept docs/tips.txt,docs/manual"}));
+    QVERIFY2(updated.out.contains(QLatin1String("3_3_to_3_4: kept docs/tips.txt (changed since the release shipped it)")),
+             qPrintable(updated.describe()));
+    if (failing) {
+        QVERIFY2(updated.exitCode == 6, qPrintable(updated.describe()));
+        // Everything removed is back; only the files the steps added stay, as after
+        // any failed update.
+        QStringList added = PackageBuilder::snapshot(installDir(), ignored);
+        for (const QString &row : before)
+            QVERIFY2(added.removeOne(row), qPrintable(row));
+        QCOMPARE(added, QStringList({"docs/readme.txt=read me", "plugins/new.dll=new"}));
+        return;
+    }
+    QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
+    // Release 3.4 byte for byte, but for what the user made and changed.
+    QStringList expected = PackageBuilder::snapshot(path("releases/3.4"), ignored);
+    expected << "docs/manual/" << "docs/manual/my-notes.txt=mine" << "docs/tips.txt=my tips";
+    expected.sort();
+    const QStringList installed = PackageBuilder::snapshot(installDir(), ignored);
+    QVERIFY2(installed == expected, qPrintable(installed.join('\n') + "\n---\n" + expected.join('\n')));
 }
 
 void TestReleasePackager::makeSignedPackageAndInstallation()
