@@ -126,6 +126,14 @@ fi
 section "After the update"
 show | tee "$demo/after.txt"
 
+section "What release 3.4 deleted (application/3_3_to_3_4/remove.list): gone, and kept in backup/"
+sed -E '1d; s/^file [0-9a-f]{64} [0-9]+ //; s/^dir //' "$demo/package/application/3_3_to_3_4/remove.list" |
+while IFS= read -r path; do
+    if [ -e "$install/$path" ]; then state="still installed (kept)"; else state="removed"; fi
+    if [ -e "$install/backup/$path" ]; then state="$state; in backup/"; fi
+    echo "  $path: $state"
+done | tee -a "$demo/after.txt"
+
 section "What the package's SQL scripts changed, row by row (replayed on the database as it was)"
 show --changes-from "$demo/kqdata-before.db" --from-version 3.2 --changes-only | tee "$demo/changes.txt"
 

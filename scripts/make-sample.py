@@ -15,7 +15,9 @@ Layout under --root (defaults):
     package/                    version.ini, application/common, application/<step>/...
     releases/<version>/         with --releases: the installed tree of every release, the
                                 installation and then each step applied to it, for building
-                                the same package with "corvane-package build"
+                                the same package with "corvane-package build"; the second
+                                release after the installed one (3.4 from 3.2) also deletes
+                                a plug-in and a document
 
 Only the Python standard library is used. The output depends only on the options and
 --seed, never on the clock, so two runs with the same options give the same bytes (apart
@@ -1096,9 +1098,31 @@ def write_release_trees(layout, major, minor, steps):
                 merge_ini(target, path)
             else:
                 shutil.copyfile(path, target)
+        if k == 1:
+            drop_files(current, application, steps[k + 1:])
         written.append(str(current))
         previous = current
     return written
+
+
+def drop_files(tree, application, later_steps):
+    """The second release after the installed one deletes a plug-in and a document, as
+    real releases do: the package carries the deletion in the step's removal list. Only
+    files no later step or common tree brings back are dropped."""
+    def brought_back(relative):
+        trees = [application / "common"] + [application / step / "common" for step in later_steps]
+        return any((t / relative).exists() for t in trees)
+
+    dropped = []
+    for directories, suffix in ((("plugins", "imageformats"), ".dll"), (("docs",), ".html")):
+        candidates = [p for d in directories for p in sorted((tree / d).rglob("*" + suffix)) if p.is_file()]
+        for path in candidates:
+            relative = path.relative_to(tree).as_posix()
+            if not brought_back(relative):
+                path.unlink()
+                dropped.append(relative)
+                break
+    return dropped
 
 
 def print_summary(s, out=sys.stdout):
