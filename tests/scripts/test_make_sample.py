@@ -315,6 +315,17 @@ class OptionsTest(unittest.TestCase):
             self.assertEqual(first, tree_digest(self.base / "b" / part), part)
             self.assertNotEqual(first, tree_digest(self.base / "c" / part), part)
 
+    def test_releases_drop_a_plugin_and_a_document(self):
+        make(self.base, "--releases")
+        releases = self.base / "releases"
+        self.assertEqual(sorted(p.name for p in releases.iterdir()), ["3.2", "3.3", "3.4", "3.5"])
+        dropped = sorted(set(tree_digest(releases / "3.3")) - set(tree_digest(releases / "3.4")))
+        self.assertEqual(len(dropped), 2, dropped)
+        self.assertTrue(dropped[0].startswith("docs/") and dropped[0].endswith(".html"), dropped)
+        self.assertTrue(dropped[1].endswith(".dll"), dropped)
+        # No later release brings them back: the update to 3.5 must remove them.
+        self.assertFalse(set(dropped) & set(tree_digest(releases / "3.5")))
+
     def test_ketterin_other_version_sizes_and_copies(self):
         string_bin = self.base / "in" / "string.bin"
         string_bin.parent.mkdir()
