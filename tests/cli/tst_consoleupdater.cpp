@@ -12,6 +12,7 @@
 #include "strings/stringtablecompiler.h"
 #include "updater/cvupdater.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDialog>
 #include <QDirIterator>
@@ -239,6 +240,8 @@ private:
         NoInstallDir,
         SignedPackage,  // signed by a key the installation trusts (manifest only without libsodium)
         SignedTampered, // the same, then one byte of a step file changed
+        Removals,       // step 2 removes a file, one the user changed, a directory with the user's file
+        MalformedRemovals,
     };
 
     // A fresh installation (3.2.0, English key) and a package 3.2 -> 3.4 in two steps,
@@ -386,6 +389,18 @@ bool TestConsoleUpdater::apply(Fault fault)
     switch (fault) {
     case NoFault:
         return true;
+    case Removals: {
+        install.files({"plugins/old.dll=old", "docs/tips.txt=my tips", "docs/manual/a.html=a", "docs/manual/notes.txt=mine"});
+        const auto sha = [](const char *bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(); };
+        package.file(QStringLiteral("application/3_3_to_3_4/remove.list"),
+                     "corvane-removals 1\ndir docs/manual\nfile " + sha("a") + " 1 docs/manual/a.html\nfile " + sha("tips")
+                         + " 4 docs/tips.txt\nfile " + sha("old") + " 3 plugins/old.dll\n");
+        break;
+    }
+    case MalformedRemovals:
+        package.file(QStringLiteral("application/3_3_to_3_4/remove.list"),
+                     "corvane-removals 1\nfile " + QByteArray(64, 'a') + " 3 /etc/passwd\n");
+        break;
     case SameVersion:
         package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.2"}});
         break;
@@ -889,6 +904,11 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << "%1/config/UPDATER.ini is a link out of the installation: the update flag would be written outside it" << 10;
     QTest::newRow("database not readable")
         << int(DatabaseNotReadable) << "kqdata.db cannot be read (file is not a database" << 6;
+    QTest::newRow("malformed removal list")
+        << int(MalformedRemovals)
+        << "application/3_3_to_3_4/remove.list is malformed (line 2: absolute path: \"/etc/passwd\"): the update would stop "
+           "at this step"
+        << 10;
     QTest::newRow("INI file with one marker")
         << int(UnmarkedStepIni)
         << "application/3_2_to_3_3/config/app.ini is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
@@ -1123,6 +1143,9 @@ void TestConsoleUpdater::noEnglishInOtherLanguages_data()
         {"check, signed package", SignedPackage, {"--check"}, false, "package.manifest"},
         {"check, tampered package", SignedTampered, {"--check"}, false, "3_2_to_3_3/common/ostrelle.exe"},
         {"update, tampered package", SignedTampered, {}, false, "3_2_to_3_3/common/ostrelle.exe"},
+        {"update, removals", Removals, {}, false, "docs/tips.txt"},
+        {"check, removals", Removals, {"--check"}, false, "docs/tips.txt"},
+        {"check, malformed removal list", MalformedRemovals, {"--check"}, false, "/etc/passwd"},
     };
     for (const char *lang : {"0", "2"}) {
         for (const Case &c : cases)
