@@ -23,6 +23,8 @@ registry stand-in or the desktop is then a fault point:
            second spread over the first's run time): one of them updates, the other is
            turned away (11) or finds the package applied (3), and the installation ends
            exactly as one uninterrupted update leaves it, its backup the old version.
+The first step of both packages carries a removal list (a retired plug-in directory and
+a file the user changed), so the points include the removals.
   sync     a flush to the disk (fdatasync, fsync, syncfs) fails with ENOSPC from that
            call on: data the program vouches for did not reach the disk, so the run
            must not exit 0; otherwise as a persistent error.
@@ -190,9 +192,29 @@ class Lab:
             path = self.install / relative
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text("%s: the installation's own, never backed up\n" % relative)
+        self._add_removals()
         for package in (self.package, self.newer_package):
             (package / "log").mkdir(exist_ok=True)
         self.save("pristine")
+
+    def _add_removals(self):
+        """The first step removes a retired plug-in directory (its files, then the
+        directory) and lists a file the user changed, which it keeps: kills and errors
+        fall among the removals too."""
+        shipped = {"plugins/retired/old_a.dll": b"retired plug-in a\n", "plugins/retired/old_b.dll": b"retired plug-in b\n",
+                   "docs/tips-retired.txt": b"tips as the release shipped them\n"}
+        for relative, data in shipped.items():
+            path = self.install / relative
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+        (self.install / "docs/tips-retired.txt").write_bytes(b"the user's own tips\n")
+        lines = {"plugins/retired": "dir plugins/retired"}
+        for relative, data in shipped.items():
+            lines[relative] = "file %s %d %s" % (hashlib.sha256(data).hexdigest(), len(data), relative)
+        text = "corvane-removals 1\n" + "".join(lines[k] + "\n" for k in sorted(lines, key=lambda k: k.encode()))
+        for package in (self.package, self.newer_package):
+            first = sorted(d.name for d in (package / "application").iterdir() if d.name.startswith("3_2_to_"))[0]
+            (package / "application" / first / "remove.list").write_text(text, encoding="utf-8")
 
     # The installation, the registry and the desktop, as they stand.
     def save(self, name):
