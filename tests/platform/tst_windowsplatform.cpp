@@ -9,6 +9,7 @@
 #include "updater/cvupdater.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -338,12 +339,25 @@ void TestWindowsPlatform::fileInUse_data()
     QTest::newRow("library in a sub-directory") << "bin/engine.dll";
     QTest::newRow("merged settings") << "config/app.ini";
     QTest::newRow("database") << "kqdata.db";
+    QTest::newRow("file the step removes") << "plugins/old.dll";
 }
 
 void TestWindowsPlatform::fileInUse()
 {
     QFETCH(QString, held);
     makeUpdate();
+    const bool removed = held == QLatin1String("plugins/old.dll");
+    if (removed) {
+        // Windows refuses to remove a file another program holds open, as it refuses
+        // to replace one.
+        PackageBuilder installed(m_fixture.installPath());
+        installed.file(held, "old");
+        PackageBuilder package(m_fixture.packagePath());
+        package.file(PackageBuilder::stepPath(step, QStringLiteral("remove.list")),
+                     "corvane-removals 1\nfile " + QCryptographicHash::hash("old", QCryptographicHash::Sha256).toHex()
+                         + " 3 plugins/old.dll\n");
+        QVERIFY2(installed.ok() && package.ok(), qPrintable(installed.error() + package.error()));
+    }
     const QString heldPath = m_fixture.installPath() + QLatin1Char('/') + held;
     const QStringList before = PackageBuilder::snapshot(m_fixture.installPath(), {QStringLiteral("kqdata.db")});
 
@@ -377,6 +391,7 @@ void TestWindowsPlatform::fileInUse()
     m_fixture.openDatabase();
     QCOMPARE(sequence.run(), Outcome::Succeeded);
     QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), QByteArray("v3.3"));
+    QCOMPARE(QFileInfo::exists(m_fixture.installPath() + QStringLiteral("/plugins/old.dll")), false);
     delete CVUpdater::getInstance();
 }
 
