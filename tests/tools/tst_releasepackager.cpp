@@ -242,6 +242,7 @@ void TestReleasePackager::makeDeletingReleases()
     const QStringList database = {"CREATE TABLE orders (id INTEGER PRIMARY KEY, item TEXT NOT NULL)"};
     PackageBuilder r32(path(QStringLiteral("releases/3.2")));
     r32.files({"ostrelle.exe=Ostrelle 3.2", "plugins/old.dll=old", "plugins/legacy/x.dll=x", "plugins/legacy/y.dll=y",
+               "plugins/empty/",
                "docs/guide.txt=guide 3.2", "docs/manual/a.html=a", "docs/tips.txt=tips", "config/menus.xml=<menus/>"})
         .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}})
         .database(QStringLiteral("kqdata.db"), database);
@@ -267,7 +268,7 @@ void TestReleasePackager::makeDeletingReleases()
     // Every change is carried: nothing "cannot express".
     QVERIFY2(built.exitCode == 0 && !built.out.contains(QLatin1String("cannot express")), qPrintable(built.describe()));
     QVERIFY2(built.out.contains(QLatin1String("3_2_to_3_3: 3 files in common/, 0 config files copied whole, 0 INI files "
-                                              "with 0 changed keys, 4 paths to remove")),
+                                              "with 0 changed keys, 5 paths to remove")),
              qPrintable(built.describe()));
 }
 
@@ -309,7 +310,7 @@ void TestReleasePackager::removalsRoundTrip()
     QVERIFY2(check.exitCode == (failing ? 1 : 0), qPrintable(check.describe()));
     for (const char *line :
          {"application/3_2_to_3_3/remove.list: would remove plugins/legacy/x.dll, plugins/legacy/y.dll, "
-          "plugins/old.dll, plugins/legacy",
+          "plugins/old.dll, plugins/legacy, plugins/empty",
           "application/3_3_to_3_4/remove.list: would remove docs/guide.txt, docs/manual/a.html",
           "application/3_3_to_3_4/remove.list: would keep docs/tips.txt (changed since the release shipped it)",
           "application/3_3_to_3_4/remove.list: would keep docs/manual (the directory holds other files)"})
@@ -327,7 +328,7 @@ void TestReleasePackager::removalsRoundTrip()
                              object.value("kept").toVariant().toStringList().join(QLatin1Char(',')));
     }
     QCOMPARE(removals, QStringList({"3_2_to_3_3 removed plugins/legacy/x.dll,plugins/legacy/y.dll,plugins/old.dll,"
-                                    "plugins/legacy kept ",
+                                    "plugins/legacy,plugins/empty kept ",
                                     "3_3_to_3_4 removed docs/guide.txt,docs/manual/a.html kept docs/tips.txt,docs/manual"}));
     QVERIFY2(updated.out.contains(QLatin1String("3_3_to_3_4: kept docs/tips.txt (changed since the release shipped it)")),
              qPrintable(updated.describe()));
