@@ -88,6 +88,7 @@ QJsonObject RunReport::toJson() const
         {QStringLiteral("holders"), m_holders},
         {QStringLiteral("check"), QJsonObject{{QStringLiteral("problems"), problems}, {QStringLiteral("findings"), m_findings}}},
         {QStringLiteral("result"), m_result},
+        {QStringLiteral("warnings"), m_warnings},
         {QStringLiteral("exitStatus"), m_exitStatus},
         {QStringLiteral("exitMeaning"), m_exitMeaning},
         {QStringLiteral("logFile"), m_logFile.isEmpty() ? QJsonValue() : QJsonValue(m_logFile)},

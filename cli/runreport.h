@@ -32,6 +32,8 @@ public:
     // The processes that held the installation's files: [{"pid": 4242, "name": "ostrelle"}].
     void setHolders(const QJsonArray &holders) { m_holders = holders; }
     void addFinding(const QString &severity, const QString &text);
+    // What a successful run could not do (a shortcut not made): "warnings".
+    void addWarning(const QString &text) { m_warnings.append(text); }
     void setResult(const QString &text) { m_result = text; }
     void setLogFile(const QString &path) { m_logFile = path; }
     void setExit(int status, const QString &meaning);
@@ -51,6 +53,7 @@ private:
     QJsonObject m_signature;
     QJsonArray m_holders;
     QJsonArray m_findings;
+    QJsonArray m_warnings;
     QString m_result;
     QString m_logFile;
     int m_exitStatus = -1;
