@@ -127,9 +127,15 @@ DatabaseSnapshot::Health DatabaseSnapshot::quickCheck(int maxLines)
                 m_error = query.lastError().text();
                 health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
             } else {
+                // One row may hold many lines, under a heading per database.
                 QStringList lines;
-                while (query.next())
-                    lines.append(query.value(0).toString());
+                while (query.next()) {
+                    const QStringList rowLines = query.value(0).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                    for (const QString &line : rowLines) {
+                        if (!line.startsWith(QLatin1String("***")))
+                            lines.append(line);
+                    }
+                }
                 if (query.lastError().isValid()) {
                     m_error = query.lastError().text();
                     health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
