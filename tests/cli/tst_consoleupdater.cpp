@@ -958,6 +958,13 @@ void TestConsoleUpdater::checkBrokenPackage()
                                                            "then update; nothing was changed.")),
                  qPrintable(update.describe()));
         QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+        // A roll-out tells it from the other refusals by the report.
+        const QString reportPath = m_root->path() + QStringLiteral("/report.json");
+        QCOMPARE(run({QStringLiteral("--quiet"), QStringLiteral("--report"), reportPath}).exitCode, 15);
+        const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(reportPath)).object();
+        QCOMPARE(report.value(QStringLiteral("exitMeaning")).toString(),
+                 QStringLiteral("the installation's database is damaged (repair or restore it, then update); nothing "
+                                "was changed"));
     }
 }
 
