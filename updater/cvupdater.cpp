@@ -487,7 +487,7 @@ void CVUpdater::createShortcut(const char *signature)
         return;
     // Not a failure of the update, but the user looks for the shortcut: told, not only logged.
     if (desktop.isEmpty() || !QFileInfo(desktop).isDir()) {
-        ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed,there is no desktop directory").arg(shortcutPath);
+        ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
         m_warnings.append(ConsoleText::tr("There is no desktop directory %1: the shortcut %2 was not made.")
                               .arg(QDir::toNativeSeparators(desktop), shortcut.fileName()));
         return;
