@@ -134,7 +134,11 @@ bool MainWindow::runUpdate()
 
     if (outcome == UpdateSequence::Outcome::Succeeded) {
         // Whichever way the box is left, the update is done and the program ends.
-        showFinishBox(getString(896), text, getString(10));
+        // What the update could not do without failing (a shortcut), below the result.
+        const QStringList warnings = m_updater->warnings();
+        showFinishBox(getString(896),
+                      warnings.isEmpty() ? text : QStringLiteral("%1\n\n%2").arg(text, warnings.join(QLatin1Char('\n'))),
+                      getString(10));
         close();
         return false;
     }
@@ -148,9 +152,9 @@ bool MainWindow::runUpdate()
         setButtonsEnabled(true);
         return answer == QDialog::Accepted;
     }
-    if (outcome == UpdateSequence::Outcome::PackageNotVerified) {
-        // Why the package was turned away, as the log has it, under the failure text:
-        // nothing was changed, and the user needs a whole, signed copy.
+    if (outcome == UpdateSequence::Outcome::PackageNotVerified || outcome == UpdateSequence::Outcome::DatabaseDamaged) {
+        // Why the update was turned away, as the log has it, under the failure text:
+        // nothing was changed, and the user needs a whole, signed copy or a sound database.
         const QString log = QDir::cleanPath(QDir::current().filePath(logFilePath()));
         showResultBox(getString(896),
                       QStringLiteral("%1\n\n%2\n\n%3").arg(text, sequence.refusal().join(QLatin1Char('\n')), log),

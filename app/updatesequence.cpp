@@ -98,6 +98,7 @@ int UpdateSequence::resultTextId(Outcome outcome)
     case Outcome::NotEnoughSpace:
     case Outcome::DatabaseInUse:
     case Outcome::PackageNotVerified:
+    case Outcome::DatabaseDamaged:
         break;
     }
     return 1514;
@@ -272,7 +273,11 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     }
     if (!problems.isEmpty()) {
         const bool spaceOnly = check.isSpaceShort() && problems.size() == 1;
-        return refuse(Stage::CheckPackage, spaceOnly ? Outcome::NotEnoughSpace : Outcome::PackageRefused, problems);
+        // A damaged database needs repair whatever else the package needs.
+        const Outcome outcome = check.isDatabaseDamaged() ? Outcome::DatabaseDamaged
+                                : spaceOnly                ? Outcome::NotEnoughSpace
+                                                           : Outcome::PackageRefused;
+        return refuse(Stage::CheckPackage, outcome, problems);
     }
 
     // The application writing its database while the update changes it, or while a

@@ -44,7 +44,10 @@ public:
         DatabaseInUse,
         // The package is not whole, or not signed by a key the installation trusts
         // (refusal() says why); nothing was changed.
-        PackageNotVerified
+        PackageNotVerified,
+        // The installation's database failed PRAGMA quick_check (refusal() says how);
+        // nothing was changed.
+        DatabaseDamaged
     };
 
     // What a front end hears of a run: the stages as they start and the progress. The
@@ -88,7 +91,7 @@ public:
     // Meaningful only when run() did not succeed.
     Stage failedStage() const;
     // Why the last run was turned away before it changed anything (AnotherUpdateRunning,
-    // PackageRefused, NotEnoughSpace, DatabaseInUse): one line per finding.
+    // PackageRefused, NotEnoughSpace, DatabaseInUse, DatabaseDamaged): one line per finding.
     QStringList refusal() const;
     // The processes that held the installation's files when the last run was refused
     // with DatabaseInUse.

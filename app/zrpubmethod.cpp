@@ -5,14 +5,8 @@
 #include <cstdlib>
 
 ZRPubMethod::ZRPubMethod()
-    : m_reservedNames({QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
-                       InstallLayout::backupDirName(), InstallLayout::flagFileName(), QStringLiteral("install.log"),
-                       // Held by the running updater; copied back by a restore, it would lock the
-                       // installation for another process's sake.
-                       InstallLayout::lockFileName()})
-    // The installation's own folders ("image", "log", ...) are reserved at its top only:
-    // a package's "share/mime/image" must be backed up and restored like any folder.
-    , m_reservedFileNames({InstallLayout::flagFileName(), QStringLiteral("install.log"), InstallLayout::lockFileName()})
+    : m_reservedNames(InstallLayout::reservedTopNames())
+    , m_reservedFileNames(InstallLayout::reservedFileNames())
 {
 }
 

@@ -187,14 +187,16 @@ change_tenth() {
     python3 - "$1" <<'PY'
 import os, sys
 root = sys.argv[1]
+# The updater's rule (InstallLayout): its own names at the top, a few file names anywhere.
 skip_top = {"backup", "log", "image", "Updater"}
+skip_files = {"UPDATER.ini", "install.log", "UPDATER.lock"}
 paths = []
 for top, dirs, files in os.walk(root):
     if top == root:
         dirs[:] = [d for d in dirs if d not in skip_top]
     dirs[:] = [d for d in dirs if not d.startswith(".")]
     for name in files:
-        if name.startswith(".") or name in ("UPDATER.ini", "install.log"):
+        if name.startswith(".") or name in skip_files:
             continue
         path = os.path.join(top, name)
         if not os.path.islink(path):

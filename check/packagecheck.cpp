@@ -2,11 +2,13 @@
 
 #include "check/packagemanifest.h"
 #include "check/removallist.h"
+#include "check/scriptlint.h"
 #include "check/trialdatabase.h"
 #include "check/trustedkeys.h"
 #include "strings/consoletext.h"
 #include "app/zrpubmethod.h"
 #include "config/configbase.h"
+#include "db/databasesnapshot.h"
 #include "db/zrsqlparser.h"
 #include "fileutil/recursionguard.h"
 #include "platform/fileinuse.h"
@@ -255,6 +257,7 @@ bool PackageCheck::run(CVUpdater *updater)
 
     ok(ConsoleText::tr("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
     m_spaceShort = false;
+    m_databaseDamaged = false;
     if (m_trialRun && ZRPubMethod::getInstance()->stringCount() == 0)
         note(ConsoleText::tr("string.bin is missing or has no texts for language type %1: the window would show "
                             "empty texts")
@@ -306,6 +309,7 @@ bool PackageCheck::run(CVUpdater *updater)
         ok(ConsoleText::tr("version steps: %1").arg(steps.join(QStringLiteral(", "))));
 
     checkWritable();
+    checkDatabase();
     // Windows refuses to replace a file that another program holds open (a running
     // program, its libraries): the update would stop half-way on it. The database has a
     // check of its own (DatabaseProbe), which tells the updater's own connection apart.
@@ -463,6 +467,35 @@ void PackageCheck::checkWritable()
     const QFileInfo install(m_installDir);
     if (!install.isWritable())
         problem(ConsoleText::tr("the installation directory %1 is not writable: the backup would fail").arg(m_installDir));
+}
+
+void PackageCheck::checkDatabase()
+{
+    const QString name = InstallLayout::databaseName();
+    DatabaseSnapshot snapshot(installPath(name));
+    switch (snapshot.state()) {
+    case DatabaseSnapshot::State::Missing:
+        return;
+    case DatabaseSnapshot::State::Failed:
+        note(ConsoleText::tr("%1 could not be checked for damage (%2)").arg(name, snapshot.errorString()));
+        return;
+    case DatabaseSnapshot::State::Taken:
+        break;
+    }
+    switch (snapshot.quickCheck()) {
+    case DatabaseSnapshot::Health::Sound:
+        ok(ConsoleText::tr("%1: PRAGMA quick_check passed").arg(name));
+        break;
+    case DatabaseSnapshot::Health::Damaged:
+        m_databaseDamaged = true;
+        problem(ConsoleText::tr("%1 is damaged (PRAGMA quick_check: %2): the update would back the damage up and run "
+                                "its steps on it; repair or restore the database first")
+                    .arg(name, snapshot.problems().join(QStringLiteral("; "))));
+        break;
+    case DatabaseSnapshot::Health::Unknown:
+        note(ConsoleText::tr("%1 could not be checked for damage (%2)").arg(name, snapshot.errorString()));
+        break;
+    }
 }
 
 void PackageCheck::checkCommonTree(const QString &relativeSource)
@@ -699,6 +732,21 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
                     .arg(relative, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         *tryScripts = false;
         return;
+    }
+    if (m_trialRun) {
+        const QList<ScriptLint::Remark> remarks = ScriptLint::scanFile(script.filePath());
+        for (const ScriptLint::Remark &remark : remarks) {
+            if (remark.kind == ScriptLint::Kind::CommentLineInLiteral)
+                note(ConsoleText::tr("%1, line %2: starts with # inside a string literal; the update drops the line, "
+                                     "so the stored value lacks it")
+                         .arg(relative)
+                         .arg(remark.line));
+            else
+                note(ConsoleText::tr("%1, line %2: PRAGMA journal_mode does nothing here: the step's statements run "
+                                     "in one transaction")
+                         .arg(relative)
+                         .arg(remark.line));
+        }
     }
     if (!*tryScripts) {
         if (m_trialRun)

@@ -65,6 +65,8 @@ public:
     int problemCount() const;
     // The last run found less free space than the update needs.
     bool isSpaceShort() const { return m_spaceShort; }
+    // The last run found the installation's database damaged (PRAGMA quick_check).
+    bool isDatabaseDamaged() const { return m_databaseDamaged; }
 
     // The package's manifest and signature against the installation's trusted keys
     // (run() checks them first): the update must be refused when this fails, whatever
@@ -86,6 +88,9 @@ private:
     void checkFlagLinks();
     void checkFlag();
     void checkWritable();
+    // PRAGMA quick_check on a copy of kqdata.db: an update would back the damage up and
+    // run its steps on it.
+    void checkDatabase();
     // A "common" tree copied over the installation: entries whose type differs from
     // what is installed, or that cannot be read or replaced, would stop the copy.
     void checkCommonTree(const QString &relativeSource);
@@ -105,6 +110,7 @@ private:
     bool m_trialRun = true;
     bool m_judgeFlag = true;
     bool m_spaceShort = false;
+    bool m_databaseDamaged = false;
     bool m_nothingToDo = false;
     PackageVerifier::Result m_verification;
 };

@@ -2,6 +2,7 @@
 
 #include "check/sha256stream.h"
 #include "strings/consoletext.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -134,7 +135,7 @@ bool PackageManifest::parse(const QByteArray &text)
         if (!previousPath.isNull() && !(previousPath < pathBytes))
             return fail(malformed(previousPath == pathBytes ? ConsoleText::tr("\"%1\" is listed twice").arg(path)
                                                             : ConsoleText::tr("\"%1\" is out of order").arg(path)));
-        const QString key = path.toCaseFolded();
+        const QString key = InstallLayout::caseKey(path);
         if (folded.contains(key))
             return fail(malformed(ConsoleText::tr("\"%1\" differs from another path only in letter case").arg(path)));
         // A file and a directory of one name cannot both exist.
@@ -249,11 +250,11 @@ bool PackageManifest::scan(const QString &packageDir, const std::function<void(q
         m_entries.append(entry);
     }
     // Two names that one file system keeps apart and another does not.
-    QSet<QString> folded;
-    for (const Entry &entry : qAsConst(m_entries)) {
-        if (folded.contains(entry.path.toCaseFolded()))
-            return fail(QStringLiteral("%1 differs from another file only in letter case").arg(entry.path));
-        folded.insert(entry.path.toCaseFolded());
-    }
+    QStringList paths;
+    for (const Entry &entry : qAsConst(m_entries))
+        paths.append(entry.path);
+    const QString clash = InstallLayout::firstCaseClash(paths);
+    if (!clash.isEmpty())
+        return fail(QStringLiteral("%1 differs from another file only in letter case").arg(clash));
     return true;
 }

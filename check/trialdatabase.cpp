@@ -1,5 +1,7 @@
 #include "check/trialdatabase.h"
 
+#include "db/databasesnapshot.h"
+
 #include <QAtomicInt>
 #include <QFileInfo>
 #include <QSqlError>
@@ -32,7 +34,7 @@ TrialDatabase::TrialDatabase(const QString &installedPath)
 {
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(QStringLiteral(":memory:"));
-    // Lets ATTACH take a "file:" URI, whose "mode=ro" keeps the installed file untouched.
+    // Lets ATTACH take a "file:" URI (a path with "?" or "#" in it would otherwise be cut).
     m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
     if (!m_db.open()) {
         m_error = m_db.lastError().text();
@@ -72,10 +74,14 @@ TrialDatabase::State TrialDatabase::copyInstalled(const QString &installedPath)
         return State::Unreadable;
     }
 
+    m_snapshot = std::make_unique<DatabaseSnapshot>(info.absoluteFilePath());
+    if (m_snapshot->state() != DatabaseSnapshot::State::Taken) {
+        m_error = m_snapshot->errorString();
+        return State::Unreadable;
+    }
     QSqlQuery attach(m_db);
     attach.prepare(QStringLiteral("ATTACH DATABASE ? AS installed"));
-    attach.addBindValue(QStringLiteral("%1?mode=ro")
-                            .arg(QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded)));
+    attach.addBindValue(QUrl::fromLocalFile(m_snapshot->filePath()).toString(QUrl::FullyEncoded));
     if (!attach.exec()) {
         m_error = attach.lastError().text();
         return State::Unreadable;

@@ -5,12 +5,17 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class DatabaseSnapshot;
+
 // A private in-memory copy of the installation's database for the dry run: the update
 // scripts of a package are run against it one version step after the other, the way
 // the update would run them, and nothing reaches the installed file.
 //
-// The installed file is attached read-only (SQLite URI "mode=ro") only while it is
-// copied: tables with their rows, then indexes, views and triggers, the AUTOINCREMENT
+// The installed file is never opened itself: a DatabaseSnapshot of it (the file and its
+// journal copied to a temporary directory; SQLite writes the "-shm" of a WAL database even
+// for a reader) is attached while it is copied: tables with their rows, then indexes, views and triggers, the AUTOINCREMENT
 // counters and the user version. A database that does not exist gives an empty copy,
 // just as the update would start from an empty database there.
 class TrialDatabase
@@ -20,7 +25,7 @@ public:
         Copied,          // a full copy of the installed database
         NoInstalledFile, // an empty database, as the update would create one
         CopyFailed,      // readable, but not every object could be copied (errorString());
-                         // the installed file stays attached read-only for the column test
+                         // the snapshot stays attached read-only for the column test
         Unreadable,      // not a database, or not readable (errorString())
     };
 
@@ -50,6 +55,7 @@ private:
     bool copyObjects();
     bool exec(const QString &sql);
 
+    std::unique_ptr<DatabaseSnapshot> m_snapshot;
     QString m_connectionName;
     QSqlDatabase m_db;
     State m_state = State::Unreadable;

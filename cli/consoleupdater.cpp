@@ -156,6 +156,8 @@ int ConsoleUpdater::exitCode(UpdateSequence::Outcome outcome)
         return ExitDatabaseInUse;
     case UpdateSequence::Outcome::PackageNotVerified:
         return ExitPackageNotVerified;
+    case UpdateSequence::Outcome::DatabaseDamaged:
+        return ExitDatabaseDamaged;
     }
     return ExitUpdateFailedRestoreFailed;
 }
@@ -194,6 +196,9 @@ QString ConsoleUpdater::exitMeaning(int status)
                               "open); nothing was changed");
     case ExitPackageNotVerified:
         return QStringLiteral("the package's files or signature do not pass; nothing was changed");
+    case ExitDatabaseDamaged:
+        return QStringLiteral("the installation's database is damaged (repair or restore it, then update); nothing "
+                              "was changed");
     }
     return QString();
 }
@@ -343,6 +348,8 @@ QString ConsoleUpdater::helpText()
                         "(each is named); nothing was changed"),
         ConsoleText::tr("the package's files or signature do not pass (not whole, not signed by a trusted key); "
                         "nothing was changed"),
+        ConsoleText::tr("the installation's database is damaged (repair or restore it, then update); nothing was "
+                        "changed"),
     };
     int status = 0;
     for (const QString &row : exitRows)
@@ -625,6 +632,12 @@ int ConsoleUpdater::runUpdate()
     }
     if (outcome == UpdateSequence::Outcome::Succeeded) {
         m_output->result(resultText, true);
+        // Done, but not all of it: said also when quiet.
+        for (const QString &warning : m_updater->warnings()) {
+            m_output->notice(ConsoleText::tr("Warning: %1").arg(warning));
+            if (m_report)
+                m_report->addWarning(warning);
+        }
         return result;
     }
 
@@ -686,6 +699,12 @@ int ConsoleUpdater::runUpdate()
         m_output->error(ConsoleText::tr("The package was refused before anything was changed: it is not whole, or not "
                                         "signed by a key this installation trusts (%1).")
                             .arg(QDir::toNativeSeparators(TrustedKeys::filePath(m_updater->getInstallPath()))));
+        break;
+    case UpdateSequence::Outcome::DatabaseDamaged:
+        for (const QString &reason : sequence.refusal())
+            m_output->error(QStringLiteral("  %1").arg(reason));
+        m_output->error(ConsoleText::tr("The installation's database is damaged: repair or restore it, then update; "
+                                        "nothing was changed."));
         break;
     case UpdateSequence::Outcome::Succeeded:
         break;

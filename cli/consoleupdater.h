@@ -46,6 +46,7 @@ public:
         ExitDatabaseInUse = 13,           // the application (another program) holds the database or a
                                           // program file open; nothing was changed
         ExitPackageNotVerified = 14,      // the package's files or signature do not pass; nothing was changed
+        ExitDatabaseDamaged = 15,         // the installation's database is damaged; nothing was changed
     };
 
     ConsoleUpdater();

@@ -96,6 +96,7 @@ QJsonObject RunReport::toJson() const
         {QStringLiteral("check"), QJsonObject{{QStringLiteral("problems"), problems}, {QStringLiteral("findings"), m_findings}}},
         {QStringLiteral("removals"), m_removals},
         {QStringLiteral("result"), m_result},
+        {QStringLiteral("warnings"), m_warnings},
         {QStringLiteral("exitStatus"), m_exitStatus},
         {QStringLiteral("exitMeaning"), m_exitMeaning},
         {QStringLiteral("logFile"), m_logFile.isEmpty() ? QJsonValue() : QJsonValue(m_logFile)},

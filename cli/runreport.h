@@ -34,6 +34,8 @@ public:
     void addFinding(const QString &severity, const QString &text);
     // What one version step's removal list removed and kept (paths in the installation).
     void addRemovals(const QString &step, const QStringList &removed, const QStringList &kept);
+    // What a successful run could not do (a shortcut not made): "warnings".
+    void addWarning(const QString &text) { m_warnings.append(text); }
     void setResult(const QString &text) { m_result = text; }
     void setLogFile(const QString &path) { m_logFile = path; }
     void setExit(int status, const QString &meaning);
@@ -54,6 +56,7 @@ private:
     QJsonArray m_holders;
     QJsonArray m_findings;
     QJsonArray m_removals;
+    QJsonArray m_warnings;
     QString m_result;
     QString m_logFile;
     int m_exitStatus = -1;

@@ -46,9 +46,12 @@ MARK_CODE = "tarnwoven"
 UNINSTALL_KEY_PATH = "HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall"
 DISPLAY_NAMES = ("Ostrelle", "Ketterin")
 
-# Names the updater's backup leaves out at any depth: the sample has a few of them so
-# the demo shows that they survive an update but are not part of the backup.
-RESERVED_NAMES = {"image", "log", "Updater", "backup", "UPDATER.ini", "install.log"}
+# Names the updater's backup leaves out, by the updater's own rule (InstallLayout): the
+# installation's own folders and files at its top only, a few file names at every depth.
+# The sample has a few of them so the demo shows that they survive an update but are not
+# part of the backup.
+RESERVED_TOP_NAMES = {"image", "log", "Updater", "backup", "UPDATER.ini", "install.log", "UPDATER.lock"}
+RESERVED_FILE_NAMES = {"UPDATER.ini", "install.log", "UPDATER.lock"}
 
 DATABASE_NAME = "kqdata.db"
 SCRIPT_NAME = "dbupdate.sql"
@@ -451,7 +454,10 @@ def plan_install_paths(opts, rng):
 
 
 def is_reserved_path(relative):
-    return any(part in RESERVED_NAMES for part in relative.split("/"))
+    parts = [p for p in relative.split("/") if p]
+    if not parts:
+        return False
+    return parts[-1] in RESERVED_FILE_NAMES or (len(parts) == 1 and parts[0] in RESERVED_TOP_NAMES)
 
 
 def readme_text(name, version, notes):

@@ -11,6 +11,7 @@
 #include "platform/displayicon.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
+#include "strings/consoletext.h"
 #include "updater/installlayout.h"
 #include "updater/updateflag.h"
 
@@ -470,13 +471,13 @@ bool CVUpdater::finishRecordedUpdate()
     return flushUpdate() && writeUpdateFlag(true, "bool CVUpdater::finishRecordedUpdate()");
 }
 
-void CVUpdater::createShortcut(const char *signature) const
+void CVUpdater::createShortcut(const char *signature)
 {
+    m_warnings.clear();
     // An existing shortcut is left as it is: the user's own, or an earlier update's,
     // which points at the same program file. (On Windows QFile::link would replace it.)
-    const QString shortcutPath = QStringLiteral("%1/%2").arg(
-        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-        QStringLiteral("%1.lnk").arg(productName(m_iconPath)));
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString shortcutPath = QStringLiteral("%1/%2").arg(desktop, QStringLiteral("%1.lnk").arg(productName(m_iconPath)));
     // Listed rather than asked: the entry itself counts, whatever a link in it points
     // at (QFileInfo follows links, and on Windows takes a name ending in ".lnk" for one).
     const QFileInfo shortcut(shortcutPath);
@@ -484,8 +485,17 @@ void CVUpdater::createShortcut(const char *signature) const
              .entryList(QStringList{shortcut.fileName()}, QDir::AllEntries | QDir::System | QDir::Hidden)
              .isEmpty())
         return;
-    if (!QFile::link(m_iconPath, shortcutPath))
+    // Not a failure of the update, but the user looks for the shortcut: told, not only logged.
+    if (desktop.isEmpty() || !QFileInfo(desktop).isDir()) {
         ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
+        m_warnings.append(ConsoleText::tr("There is no desktop directory %1: the shortcut %2 was not made.")
+                              .arg(QDir::toNativeSeparators(desktop), shortcut.fileName()));
+        return;
+    }
+    if (!QFile::link(m_iconPath, shortcutPath)) {
+        ZR_LOG_WARNING(signature) << QStringLiteral("create shortcut %1 failed").arg(shortcutPath);
+        m_warnings.append(ConsoleText::tr("The shortcut %1 could not be made.").arg(QDir::toNativeSeparators(shortcutPath)));
+    }
 }
 
 qint64 CVUpdater::unchangedBefore(qint64 backupStarted) const

@@ -85,6 +85,9 @@ public:
     // Completes such an update: the shortcut, one flush, the flag set to true. False
     // when the flag could not be written.
     bool finishRecordedUpdate();
+    // What the last updateRegKey() or finishRecordedUpdate() could not do without
+    // failing the update (a shortcut that was not made), one line each, for the user.
+    QStringList warnings() const { return m_warnings; }
 
     // Removes what saves killed half-way left (InterruptedSave) in the directories the
     // updater saves INI files in: the installation's and the backup's "config" and the
@@ -114,13 +117,14 @@ private:
     // takes; true when they reached the key (or nothing was recorded).
     bool writeKeyValues(const QStringList &keyValues, const char *signature);
     // The desktop shortcut to the program file; an existing one stays.
-    void createShortcut(const char *signature) const;
+    void createShortcut(const char *signature);
     // The change time before which an installed file still holds what the backup
     // taken at backupStarted copied from it (see ChangeStamp); -1 when none can be trusted.
     qint64 unchangedBefore(qint64 backupStarted) const;
     // Puts the installation and the uninstall key on disk before the flag vouches for them.
     bool flushUpdate() const;
 
+    QStringList m_warnings;
     QString m_oldVersion;
     QString m_newVersion;
     QString m_installPath;

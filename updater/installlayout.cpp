@@ -1,5 +1,7 @@
 #include "updater/installlayout.h"
 
+#include <QSet>
+
 QString InstallLayout::databaseName()
 {
     return QStringLiteral("kqdata.db");
@@ -63,4 +65,46 @@ QString InstallLayout::flagFilePath(const QString &installPath)
 QString InstallLayout::lockFilePath(const QString &installPath)
 {
     return QStringLiteral("%1/%2").arg(installPath, lockFileName());
+}
+
+const QStringList &InstallLayout::reservedTopNames()
+{
+    static const QStringList names{QStringLiteral("image"), QStringLiteral("log"), QStringLiteral("Updater"),
+                                   backupDirName(), flagFileName(), QStringLiteral("install.log"),
+                                   // Held by the running updater; copied back by a restore, it
+                                   // would lock the installation for another process's sake.
+                                   lockFileName()};
+    return names;
+}
+
+const QStringList &InstallLayout::reservedFileNames()
+{
+    static const QStringList names{flagFileName(), QStringLiteral("install.log"), lockFileName()};
+    return names;
+}
+
+bool InstallLayout::isReserved(const QString &relativePath)
+{
+    const QStringList parts = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    return reservedFileNames().contains(parts.constLast())
+        || (parts.size() == 1 && reservedTopNames().contains(parts.constFirst()));
+}
+
+QString InstallLayout::caseKey(const QString &relativePath)
+{
+    return relativePath.toCaseFolded();
+}
+
+QString InstallLayout::firstCaseClash(const QStringList &paths)
+{
+    QSet<QString> folded;
+    for (const QString &path : paths) {
+        const QString key = caseKey(path);
+        if (folded.contains(key))
+            return path;
+        folded.insert(key);
+    }
+    return QString();
 }

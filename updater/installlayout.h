@@ -2,6 +2,7 @@
 #define INSTALLLAYOUT_H
 
 #include <QString>
+#include <QStringList>
 
 // The fixed names of an installation and of an update package, spelled here only:
 // every path into either is built from these.
@@ -26,6 +27,21 @@ public:
     // by the product's display name.
     static QString uninstallKeyPrefix();
     static QString uninstallKey(const QString &productName);
+
+    // The names the updater never backs up, restores or copies: the installation's own
+    // folders and files ("image", "log", "Updater", "backup", the flag, "install.log",
+    // the lock) at its top only, and the file names below in reservedFileNames() at
+    // every depth. A "share/mime/image" is an ordinary folder.
+    static const QStringList &reservedTopNames();
+    static const QStringList &reservedFileNames();
+    // The one rule, for a path relative to the installation ("/"-separated).
+    static bool isReserved(const QString &relativePath);
+
+    // Two paths of an installation or a package that Windows takes for one: equal once
+    // letter case is folded. The package's manifest, its builder and its signer refuse them.
+    static QString caseKey(const QString &relativePath);
+    // The first of paths whose caseKey() another one before it has, or an empty string.
+    static QString firstCaseClash(const QStringList &paths);
 
     // The same joined to an installation directory.
     static QString databasePath(const QString &installPath);

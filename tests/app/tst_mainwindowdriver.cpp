@@ -119,6 +119,7 @@ private slots:
     void cleanup();
 
     void updateSucceeds();
+    void noDesktopWarnsAfterResult();
     void failingStatementRestores();
     void interruptedUpdateRestoredFirst();
     void interruptedUpdateWithoutBackup();
@@ -310,6 +311,22 @@ void TestMainWindowDriver::updateSucceeds()
                                        driver + "check update flag", driver + "backup old version", backupDone, driver + "exec update",
                                        stepLine.arg(step1), stepLine.arg(step2),
                                        driver + "update regedit and shortcut", regDone}));
+}
+
+// Without a desktop the update still succeeds; the box says below the result that no
+// shortcut was made.
+void TestMainWindowDriver::noDesktopWarnsAfterResult()
+{
+    buildPackage("UPDATE setting SET v = '3.4' WHERE k = 'schema';\n");
+    QVERIFY(QDir(m_fixture.desktopPath()).removeRecursively());
+    openWindow();
+    clickUpdate();
+
+    QCOMPARE(m_answerer->boxes.size(), 1);
+    QCOMPARE(m_answerer->boxes.first().text,
+             QStringLiteral("%1\n\nThere is no desktop directory %2: the shortcut Ostrelle.lnk was not made.")
+                 .arg(text(1515), QDir::toNativeSeparators(m_fixture.desktopPath())));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 }
 
 void TestMainWindowDriver::failingStatementRestores()

@@ -29,6 +29,8 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
@@ -179,6 +181,9 @@ private slots:
     void checkNamesWhatItLeavesOut();
     void checkBrokenPackage_data();
     void checkBrokenPackage();
+    void checkScriptNotes();
+    void checkLeavesWalDatabaseAlone();
+    void noDesktopWarns();
     void checkNothingToDo_data();
     void checkNothingToDo();
     void restoreAfterUpdate();
@@ -234,6 +239,7 @@ private:
         ConfigLinkOutside,
         IniLinkOutside,
         DatabaseNotReadable,
+        DatabaseDamaged,
         NoApplicationDir,
         NoVersionIni,
         NoRegistryKey,
@@ -507,6 +513,9 @@ bool TestConsoleUpdater::apply(Fault fault)
     }
     case DatabaseNotReadable:
         install.file(QStringLiteral("kqdata.db"), QByteArray(4096, 'x'));
+        break;
+    case DatabaseDamaged:
+        install.damagedDatabase(QStringLiteral("kqdata.db"), {});
         break;
     case NoApplicationDir:
         return QDir(packagePath(QStringLiteral("application"))).removeRecursively();
@@ -903,7 +912,9 @@ void TestConsoleUpdater::checkBrokenPackage_data()
         << int(FlagLinkOutside)
         << "%1/config/UPDATER.ini is a link out of the installation: the update flag would be written outside it" << 10;
     QTest::newRow("database not readable")
-        << int(DatabaseNotReadable) << "kqdata.db cannot be read (file is not a database" << 6;
+        << int(DatabaseNotReadable) << "kqdata.db is damaged (PRAGMA quick_check: file is not a database" << 15;
+    // It reads, but the backup would keep the damage and the steps would run on it.
+    QTest::newRow("database damaged") << int(DatabaseDamaged) << "kqdata.db is damaged (PRAGMA quick_check: " << 15;
     QTest::newRow("malformed removal list")
         << int(MalformedRemovals)
         << "application/3_3_to_3_4/remove.list is malformed (line 2: absolute path: \"/etc/passwd\"): the update would stop "
@@ -983,6 +994,87 @@ void TestConsoleUpdater::checkBrokenPackage()
                  qPrintable(update.describe()));
         QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
     }
+    if (updateExit == 15) {
+        QVERIFY2(update.errLines().contains(QStringLiteral("The installation's database is damaged: repair or restore it, "
+                                                           "then update; nothing was changed.")),
+                 qPrintable(update.describe()));
+        QCOMPARE(stateOf(m_root->path(), {QStringLiteral("package/log")}), before);
+        // A roll-out tells it from the other refusals by the report.
+        const QString reportPath = m_root->path() + QStringLiteral("/report.json");
+        QCOMPARE(run({QStringLiteral("--quiet"), QStringLiteral("--report"), reportPath}).exitCode, 15);
+        const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(reportPath)).object();
+        QCOMPARE(report.value(QStringLiteral("exitMeaning")).toString(),
+                 QStringLiteral("the installation's database is damaged (repair or restore it, then update); nothing "
+                                "was changed"));
+    }
+}
+
+// The notes a script earns: what the parser drops from a string literal, and a journal
+// mode that a step's transaction ignores, each by file and line.
+void TestConsoleUpdater::checkScriptNotes()
+{
+    makeScenario();
+    PackageBuilder package(packagePath());
+    package.sqlScript(QStringLiteral("3_3_to_3_4"), QStringLiteral("PRAGMA journal_mode=WAL;\n"
+                                                                   "INSERT INTO settings VALUES ('motd', 'line one\n"
+                                                                   "# not a comment\n"
+                                                                   "line three');\n"));
+    QVERIFY2(package.ok(), qPrintable(package.error()));
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    const QString script = QStringLiteral("application/3_3_to_3_4/sql/dbupdate.sql");
+    QVERIFY2(result.out.contains(QStringLiteral("  note     %1, line 3: starts with # inside a string literal; the update "
+                                                "drops the line, so the stored value lacks it\n")
+                                     .arg(script)),
+             qPrintable(result.describe()));
+    QVERIFY2(result.out.contains(QStringLiteral("  note     %1, line 1: PRAGMA journal_mode does nothing here: the step's "
+                                                "statements run in one transaction\n")
+                                     .arg(script)),
+             qPrintable(result.describe()));
+}
+
+// The application keeps its WAL database open: a dry run reads it without writing a
+// byte of the database, its log or its index ("-shm").
+void TestConsoleUpdater::checkLeavesWalDatabaseAlone()
+{
+    makeScenario();
+    const QString database = installPath(QStringLiteral("kqdata.db"));
+    QSqlDatabase app = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("application"));
+    app.setDatabaseName(database);
+    QVERIFY(app.open());
+    {
+        QSqlQuery query(app);
+        QVERIFY(query.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
+        QVERIFY(query.exec(QStringLiteral("PRAGMA wal_autocheckpoint=0")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO settings VALUES ('wal', 'only in the log')")));
+    }
+    QVERIFY(QFileInfo::exists(database + QStringLiteral("-shm")));
+    const QStringList before = stateOf(m_root->path());
+
+    const Run result = run({QStringLiteral("--check")});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    QVERIFY(result.out.contains(QStringLiteral("  ok       kqdata.db: PRAGMA quick_check passed\n")));
+    QCOMPARE(stateOf(m_root->path()), before);
+
+    app.close();
+    app = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("application"));
+}
+
+// No desktop: the update succeeds, and says where the shortcut is not.
+void TestConsoleUpdater::noDesktopWarns()
+{
+    makeScenario();
+    QVERIFY(QDir(m_home->desktopPath()).removeRecursively());
+    const QString reportPath = m_root->path() + QStringLiteral("/report.json");
+    const Run result = run({QStringLiteral("--quiet"), QStringLiteral("--report"), reportPath});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    const QString warning = QStringLiteral("There is no desktop directory %1: the shortcut Ostrelle.lnk was not made.")
+                                .arg(QDir::toNativeSeparators(m_home->desktopPath()));
+    QCOMPARE(result.outLines(), QStringList{QStringLiteral("Warning: %1").arg(warning)});
+    const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(reportPath)).object();
+    QCOMPARE(report.value(QStringLiteral("warnings")).toArray(), QJsonArray{warning});
+    QCOMPARE(report.value(QStringLiteral("exitStatus")).toInt(-1), 0);
 }
 
 void TestConsoleUpdater::checkNothingToDo_data()

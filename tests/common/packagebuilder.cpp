@@ -232,6 +232,24 @@ QMap<QString, QString> PackageBuilder::iniValues(const QString &filePath)
     return values;
 }
 
+PackageBuilder &PackageBuilder::damagedDatabase(const QString &relativePath, const QStringList &statements)
+{
+    database(relativePath, QStringList(statements)
+                               << QStringLiteral("CREATE TABLE filler (id INTEGER PRIMARY KEY, text TEXT)")
+                               << QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                                                 "2000) INSERT INTO filler (text) SELECT 'filler row ' || i FROM n"));
+    QFile file(path(relativePath));
+    const qint64 pageSize = 4096;
+    if (!ok() || !file.open(QIODevice::ReadWrite) || file.size() < 4 * pageSize) {
+        fail(QStringLiteral("cannot damage %1").arg(relativePath));
+        return *this;
+    }
+    // The cell pointer array of a leaf page starts 8 bytes into it.
+    if (!file.seek(file.size() - pageSize + 8) || file.write(QByteArray(32, '\xff')) != 32)
+        fail(QStringLiteral("cannot damage %1").arg(relativePath));
+    return *this;
+}
+
 QStringList PackageBuilder::query(const QString &databasePath, const QString &sql)
 {
     QStringList rows;

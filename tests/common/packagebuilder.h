@@ -44,6 +44,9 @@ public:
     PackageBuilder &sqlScript(const QString &stepName, const QString &script);
     // An SQLite database holding what the statements create (tables, rows).
     PackageBuilder &database(const QString &relativePath, const QStringList &statements);
+    // The database() of the statements plus 2000 rows of filler, then its last page's cell
+    // pointers overwritten: it opens and reads, but PRAGMA quick_check finds it damaged.
+    PackageBuilder &damagedDatabase(const QString &relativePath, const QStringList &statements);
     // A symbolic link at relativePath pointing to target (taken as is, so ".." works).
     PackageBuilder &link(const QString &relativePath, const QString &target);
 

@@ -221,7 +221,8 @@ class SmallSampleTest(unittest.TestCase):
                 relative = path.relative_to(tree)
                 self.assertFalse(any(part.startswith(".") for part in relative.parts), path)
                 self.assertNotIn(relative.parts[0], ("config", "kqdata.db", "backup"), path)
-                self.assertFalse(any(p in sample.RESERVED_NAMES for p in relative.parts), path)
+                self.assertFalse(any(sample.is_reserved_path("/".join(relative.parts[:i + 1]))
+                                     for i in range(len(relative.parts))), path)
                 self.assertFalse((self.install / relative).is_dir(), path)
                 for parent in list(relative.parents)[:-1]:
                     self.assertFalse((self.install / parent).is_file(), path)
@@ -532,6 +533,18 @@ class ShowInstallationTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2)
         self.assertIn("Ostrelle: no key", result.stdout)
         self.assertIn("no installation directory", result.stderr)
+
+
+class ReservedRuleTest(unittest.TestCase):
+    # The updater's rule: its own folders at the top only, a few file names anywhere.
+    def test_reserved_paths(self):
+        cases = {"image": True, "log": True, "backup": True, "Updater": True, "install.log": True,
+                 "config/UPDATER.ini": True, "a/b/UPDATER.lock": True,
+                 "share/mime/image": False, "share/mime/image/png.xml": False, "plugins/log": False,
+                 "Image": False, "images": False, "docs/backup/x.txt": False}
+        for path, reserved in cases.items():
+            with self.subTest(path=path):
+                self.assertEqual(sample.is_reserved_path(path), reserved)
 
 
 if __name__ == "__main__":

@@ -122,12 +122,14 @@ void TestReleasePackager::makeReleases()
     PackageBuilder r32(path(QStringLiteral("releases/3.2")));
     r32.files({"ostrelle.exe=Ostrelle 3.2", "docs/readme.txt=read me", "docs/old.txt=gone in 3.3",
                "plugins/a.dll=a 3.2", "plugins/c=a file in 3.2", "image/logo.png=logo 3.2", "install.log=installed",
-               "config/menus.xml=<menus v=\"3.2\"/>"})
+               "share/mime/image/png.xml=png 3.2", "config/menus.xml=<menus v=\"3.2\"/>"})
         .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "1"}, {"view/theme", "light"}, {"legacy/x", "1"}})
         .database(QStringLiteral("kqdata.db"), orders);
     PackageBuilder r33(path(QStringLiteral("releases/3.3")));
     r33.files({"ostrelle.exe=Ostrelle 3.3", "docs/readme.txt=read me", "plugins/a.dll=a 3.3", "plugins/b.dll=b 3.3",
                "plugins/c/x.dll=a directory in 3.3", "reports/", "image/logo.png=logo 3.3", "install.log=installed",
+               // Reserved names below the top are ordinary folders to the updater.
+               "share/mime/image/png.xml=png 3.3", "plugins/log/trace.dll=trace 3.3",
                "config/menus.xml=<menus v=\"3.3\"/>"})
         .markedIni(QStringLiteral("config/app.ini"), {{"view/zoom", "2"}, {"view/theme", "light"}, {"net/port", "9443"}})
         .markedIni(QStringLiteral("config/network.ini"), {{"proxy/host", "none"}})
@@ -168,6 +170,9 @@ void TestReleasePackager::roundTrip()
                                      {"net/port", "9443"}, {"view/zoom", "2"}}));
     QVERIFY(!QFileInfo::exists(path("package/application/3_2_to_3_3/common/docs/readme.txt")));
     QVERIFY(QFileInfo(path("package/application/3_2_to_3_3/common/reports")).isDir());
+    QVERIFY(QFileInfo(path("package/application/3_2_to_3_3/common/share/mime/image/png.xml")).isFile());
+    QVERIFY(QFileInfo(path("package/application/3_2_to_3_3/common/plugins/log/trace.dll")).isFile());
+    QVERIFY(!QFileInfo::exists(path("package/application/3_2_to_3_3/common/image")));
     QCOMPARE(PackageBuilder::iniValues(path("package/version.ini")).value(QStringLiteral("RELEASE/VERSION")), QStringLiteral("3.3"));
 
     // Keys, signed, verified.
@@ -468,7 +473,24 @@ void TestReleasePackager::refusesBadInput_data()
     QTest::newRow("script fails on the database") << QStringList{r32, r33, "--sql=3.3=failing.sql", updater, out}
                                                   << "statement 1 fails";
     QTest::newRow("no string table") << QStringList{r32, r33, "--updater=releases", out} << "no string.bin";
-    QTest::newRow("output not empty") << QStringList{r32, r33, updater, "--out=releases"} << "is not empty";
+    QTest::newRow("output not empty") << QStringList{r32, r33, updater, "--out=full"} << "is not empty";
+    // A package written into its own input copies itself.
+    QTest::newRow("output in a release") << QStringList{r32, r33, updater, "--out=releases/3.3/package"}
+                                         << "lies inside the release tree 3.3";
+    QTest::newRow("output is a release") << QStringList{r32, r33, updater, "--out=releases/3.2"}
+                                         << "lies inside the release tree 3.2";
+    QTest::newRow("output holds the releases") << QStringList{r32, r33, updater, "--out=."} << "holds the release tree";
+    QTest::newRow("output in the updater folder") << QStringList{r32, r33, updater, "--out=updater/package"}
+                                                  << "lies inside the --updater folder";
+#ifndef Q_OS_WIN
+    QTest::newRow("output through a link into a release") << QStringList{r32, r33, updater, "--out=linked/package"}
+                                                          << "lies inside the release tree 3.3";
+    QTest::newRow("output is a dangling link into a release") << QStringList{r32, r33, updater, "--out=dangling"}
+                                                              << "lies inside the release tree 3.3";
+    // What Windows keeps as one file; the signer refused it only after the build.
+    QTest::newRow("names differ only in letter case") << QStringList{r32, r33, updater, out}
+                                                      << "differs from another path only in letter case";
+#endif
 }
 
 void TestReleasePackager::refusesBadInput()
@@ -479,11 +501,20 @@ void TestReleasePackager::refusesBadInput()
     PackageBuilder scripts(m_root->path());
     scripts.file(QStringLiteral("bad.sql"), "IFN_COL|orders;\nALTER TABLE orders ADD COLUMN note TEXT;\n")
         .file(QStringLiteral("failing.sql"), "ALTER TABLE no_such_table ADD COLUMN x TEXT;\n");
-    QVERIFY(scripts.ok());
+    scripts.file(QStringLiteral("full/x"), "x");
+    if (QByteArray(QTest::currentDataTag()) == "names differ only in letter case")
+        scripts.file(QStringLiteral("releases/3.3/docs/README.txt"), "read me too");
+#ifndef Q_OS_WIN
+    scripts.link(QStringLiteral("linked"), QStringLiteral("releases/3.3"))
+        .link(QStringLiteral("dangling"), QStringLiteral("releases/3.3/new/package"));
+#endif
+    QVERIFY2(scripts.ok(), qPrintable(scripts.error()));
+    const QStringList before = PackageBuilder::snapshot(m_root->path());
     const Run run = runProgram(QString::fromUtf8(kTool), QStringList{"build"} + arguments, m_root->path());
     QCOMPARE(run.exitCode, int(PackageTool::ExitFailure));
     QVERIFY2(run.out.contains(error), qPrintable(run.describe()));
-    QVERIFY(!QFileInfo::exists(path("package/application")));
+    // Refused before anything was written, anywhere.
+    QCOMPARE(PackageBuilder::snapshot(m_root->path()), before);
 }
 
 QTEST_GUILESS_MAIN(TestReleasePackager)

@@ -879,6 +879,8 @@ void TestBackupRestore::shortcutProblemsAreNotFatal()
     QCOMPARE(m_fixture.keyValues(QStringLiteral("Ostrelle")).value("DisplayVersion"),
              QStringLiteral("3.4"));
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    // The user's own shortcut is no news; a missing one is told, not only logged.
+    QCOMPARE(updater->warnings().size(), scenario == QLatin1String("exists") ? 0 : 1);
     if (scenario == QLatin1String("exists"))
         QCOMPARE(PackageBuilder::readFile(shortcut), QByteArray("user's own"));
     else

@@ -1,14 +1,15 @@
 #include "tools/corvane-package/releasepackager.h"
 
-#include "app/zrpubmethod.h"
 #include "check/packagemanifest.h"
 #include "check/removallist.h"
 #include "check/sha256stream.h"
 #include "check/trialdatabase.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -100,12 +101,56 @@ private:
     TrialDatabase *m_database;
 };
 
+// The path with every link resolved, also for one that does not exist yet: its nearest
+// existing ancestor resolved, the rest appended.
+QString resolvedPath(const QString &path)
+{
+    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList rest;
+    for (int hops = 0; hops < 64; ++hops) {
+        const QFileInfo info(current);
+        if (info.exists())
+            break;
+        if (info.isSymLink()) { // dangling: where it leads counts
+            current = QDir::cleanPath(QDir(info.absolutePath()).absoluteFilePath(info.symLinkTarget()));
+            continue;
+        }
+        const QString parent = info.absolutePath();
+        if (parent == current)
+            break;
+        rest.prepend(info.fileName());
+        current = parent;
+    }
+    const QString canonical = QFileInfo(current).canonicalFilePath();
+    rest.prepend(canonical.isEmpty() ? current : canonical);
+    return QDir::cleanPath(rest.join(QLatin1Char('/')));
+}
+
+// inner is outer or lies below it (both resolved).
+bool isWithin(const QString &inner, const QString &outer)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');
+    return inner.compare(outer, cs) == 0 || inner.startsWith(prefix, cs);
+}
+
+// Every path below a directory, relative to it, links not followed.
+QStringList pathsBelow(const QString &dir)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths.append(QDir(dir).relativeFilePath(it.next()));
+    return paths;
+}
+
 } // namespace
 
-ReleasePackager::ReleasePackager()
-    : m_reservedNames(ZRPubMethod::getInstance()->reservedNames())
-{
-}
+ReleasePackager::ReleasePackager() = default;
 
 void ReleasePackager::addRelease(const QString &version, const QString &dir)
 {
@@ -138,9 +183,50 @@ void ReleasePackager::loss(const QString &label, const QString &text)
     m_losses.append(QStringLiteral("%1: %2").arg(label, text));
 }
 
-bool ReleasePackager::isReserved(const QString &name) const
+bool ReleasePackager::isReserved(const QString &path) const
 {
-    return m_reservedNames.contains(name);
+    // The updater's own rule: what it never backs up it never applies either.
+    return InstallLayout::isReserved(path);
+}
+
+bool ReleasePackager::checkOutputPlace()
+{
+    // A package written into its own input copies itself, and the next build reads that.
+    const QString out = resolvedPath(m_outputDir);
+    QList<QPair<QString, QString>> inputs;
+    for (auto it = m_releases.cbegin(); it != m_releases.cend(); ++it)
+        inputs.append({QStringLiteral("the release tree %1.%2 (%3)").arg(m_major).arg(it.key()).arg(it.value()), it.value()});
+    inputs.append({QStringLiteral("the --updater folder %1").arg(m_updaterDir), m_updaterDir});
+    for (const auto &input : qAsConst(inputs)) {
+        const QString resolved = resolvedPath(input.second);
+        if (isWithin(out, resolved))
+            return fail(QStringLiteral("--out %1 lies inside %2: the package would copy itself; choose a directory "
+                                       "outside every input")
+                            .arg(m_outputDir, input.first));
+        if (isWithin(resolved, out))
+            return fail(QStringLiteral("--out %1 holds %2: the package would copy itself; choose a directory outside "
+                                       "every input")
+                            .arg(m_outputDir, input.first));
+    }
+    return true;
+}
+
+bool ReleasePackager::checkLetterCase()
+{
+    // What Windows would keep as one file: the manifest refuses such a package at
+    // signing, after the whole build.
+    QList<QPair<QString, QString>> trees;
+    for (auto it = m_releases.cbegin(); it != m_releases.cend(); ++it)
+        trees.append({QStringLiteral("release %1.%2").arg(m_major).arg(it.key()), it.value()});
+    trees.append({QStringLiteral("the --updater folder"), m_updaterDir});
+    for (const auto &tree : qAsConst(trees)) {
+        const QString clash = InstallLayout::firstCaseClash(pathsBelow(tree.second));
+        if (!clash.isEmpty())
+            return fail(QStringLiteral("%1: %2 differs from another path only in letter case, and Windows keeps one "
+                                       "file for both")
+                            .arg(tree.first, clash));
+    }
+    return true;
 }
 
 bool ReleasePackager::checkInput()
@@ -188,9 +274,11 @@ bool ReleasePackager::checkInput()
         return fail(QStringLiteral("the updater folder %1 holds no string.bin").arg(m_updaterDir));
     if (m_outputDir.isEmpty())
         return fail(QStringLiteral("--out names the package directory to write"));
+    if (!checkOutputPlace())
+        return false;
     if (QFileInfo::exists(m_outputDir) && !entriesOf(m_outputDir).isEmpty())
         return fail(QStringLiteral("%1 exists and is not empty").arg(m_outputDir));
-    return true;
+    return checkLetterCase();
 }
 
 bool ReleasePackager::copyFile(const QString &source, const QString &target)
@@ -303,7 +391,7 @@ bool ReleasePackager::diffConfig(const QString &oldRoot, const QString &newRoot,
         const QString relative = QStringLiteral("config/%1").arg(name);
         const QFileInfo newer(QDir(newConfig).filePath(name));
         const QFileInfo older(QDir(oldConfig).filePath(name));
-        if (isReserved(name)) {
+        if (isReserved(relative)) {
             if (!older.exists() || !sameBytes(older.filePath(), newer.filePath()))
                 loss(label, QStringLiteral("%1 is a reserved name the updater never backs up; not delivered").arg(relative));
             continue;
@@ -371,7 +459,7 @@ bool ReleasePackager::diffTree(const QString &oldRoot, const QString &newRoot, c
                 return false;
             continue;
         }
-        if (isReserved(name)) {
+        if (isReserved(path)) {
             if (!unchanged())
                 loss(label, QStringLiteral("%1 is a reserved name the updater never backs up; not delivered").arg(path));
             continue;
@@ -432,7 +520,7 @@ bool ReleasePackager::listDeleted(const QString &oldRoot, const QString &newRoot
         }
         // Reserved names keep their own rules, and what is below config/ is the user's
         // settings: neither is ever removed.
-        if (isReserved(name))
+        if (isReserved(path))
             continue;
         QString why;
         if (relative.isEmpty() && name == QLatin1String("config")) {

@@ -75,7 +75,12 @@ private:
     // Parses every script (and tries it on a copy of the oldest release's database).
     bool checkScripts();
     bool copyFile(const QString &source, const QString &target);
-    bool isReserved(const QString &name) const;
+    // path relative to a release tree.
+    bool isReserved(const QString &path) const;
+    // --out neither inside nor around an input, links resolved.
+    bool checkOutputPlace();
+    // No release tree holds two paths that differ only in letter case.
+    bool checkLetterCase();
     void loss(const QString &label, const QString &text);
 
     QList<QPair<QString, QString>> m_given; // version, dir as given
@@ -84,7 +89,6 @@ private:
     QMap<QString, QString> m_scripts; // version -> file
     QString m_updaterDir;
     QString m_outputDir;
-    QStringList m_reservedNames;
     QStringList m_losses;
     QStringList m_summary;
     QString m_error;
