@@ -511,6 +511,9 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
         if (issue == TreeWalker::Issue::LeftOut)
             note(ConsoleText::tr("%1/%2: %3, so the update does not copy it")
                      .arg(relativeSource, entry.relativePath, leftOutKind(QFileInfo(entry.sourcePath))));
+        else if (issue == TreeWalker::Issue::List)
+            problem(ConsoleText::tr("%1 cannot be read: the copy would fail")
+                        .arg(QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath)));
     });
     walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
         const QString entryRelative = QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath);

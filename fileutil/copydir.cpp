@@ -23,6 +23,11 @@ QString undecodableWarning(const TreeWalker::Entry &entry)
     return QStringLiteral("skip %1,its name is not valid in the file name encoding").arg(entry.relativePath);
 }
 
+QString readWarning(const TreeWalker::Entry &entry, const QString &detail)
+{
+    return QStringLiteral("read %1 failed,reason:%2").arg(entry.relativePath.isEmpty() ? entry.sourcePath : entry.relativePath, detail);
+}
+
 } // namespace
 
 bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
@@ -47,6 +52,10 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
             break;
         case TreeWalker::Issue::Undecodable:
             ZR_LOG_WARNING(kCopyDirSignature) << undecodableWarning(entry);
+            break;
+        case TreeWalker::Issue::List:
+            // All the directory holds is missing from the backup: the backup failed.
+            ZR_LOG_WARNING(kCopyDirSignature) << readWarning(entry, detail);
             break;
         default:
             // A directory that cannot be made fails the copy without a line of its own.
@@ -83,6 +92,9 @@ bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
             break;
         case TreeWalker::Issue::Undecodable:
             ZR_LOG_WARNING(kRestoreDirSignature) << undecodableWarning(entry);
+            break;
+        case TreeWalker::Issue::List:
+            ZR_LOG_WARNING(kRestoreDirSignature) << readWarning(entry, detail);
             break;
         case TreeWalker::Issue::LinkReplaced:
             // A backup of an older updater, which followed links, holds the directory

@@ -1,75 +1,79 @@
 #include "fileutil/dirlisting.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QSet>
-
-#ifndef Q_OS_WIN
-#include <dirent.h>
-#endif
 
 #include <algorithm>
-#include <vector>
 
-QStringList DirListing::sortedNames(const QString &dirPath, bool withLinks)
+bool DirListing::list(const DirHandle &dir, bool withLinks, Listing *listing)
 {
-    struct Entry
+    std::vector<DirHandle::Listed> raw;
+    if (!dir.list(&raw))
+        return false;
+    struct Sorted
     {
         QString key; // shares the name's data when the name is in lower case already
-        QString name;
+        Entry entry;
     };
-    std::vector<Entry> entries;
-    QDirIterator it(dirPath, QDir::AllEntries | QDir::NoDotAndDotDot | (withLinks ? QDir::System : QDir::Filters()));
-    while (it.hasNext()) {
-        it.next();
-        const QString name = it.fileName();
-        entries.push_back({name.toLower(), name});
+    std::vector<Sorted> sorted;
+    sorted.reserve(raw.size());
+    QStringList leftOut;
+    for (DirHandle::Listed &listed : raw) {
+        if (!listed.decodable) {
+            // Qt's listings leave out what does not come back the same through the codec.
+            if (!listed.hidden)
+                listing->undecodable.append(listed.rawName);
+            continue;
+        }
+        if (listed.hidden) {
+            leftOut.append(listed.name);
+            continue;
+        }
+        Entry entry;
+        entry.status = dir.status(listed.name, false);
+        if (entry.status.kind == DirHandle::Kind::None) // gone meanwhile
+            continue;
+        entry.target = entry.status.kind == DirHandle::Kind::Link ? dir.status(listed.name, true) : entry.status;
+        // As QDir without QDir::System: files and directories, links by what they lead
+        // to; a dangling link is a system entry, and so is a FIFO, a socket or a device.
+        const bool system = entry.status.kind == DirHandle::Kind::Other
+            || (entry.status.kind == DirHandle::Kind::Link && entry.target.kind == DirHandle::Kind::None);
+        if (system && !withLinks) {
+            leftOut.append(listed.name);
+            continue;
+        }
+        entry.name = std::move(listed.name);
+        sorted.push_back({entry.name.toLower(), std::move(entry)});
     }
     // QDir compares the lower-case names; names that differ only in case ("A.txt",
     // "a.txt") come in a fixed order here.
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        const int byKey = a.key.compare(b.key);
-        return byKey != 0 ? byKey < 0 : a.name.compare(b.name) < 0;
+    const auto byName = [](const QString &aKey, const QString &a, const QString &bKey, const QString &b) {
+        const int byKey = aKey.compare(bKey);
+        return byKey != 0 ? byKey < 0 : a.compare(b) < 0;
+    };
+    std::sort(sorted.begin(), sorted.end(), [&byName](const Sorted &a, const Sorted &b) {
+        return byName(a.key, a.entry.name, b.key, b.entry.name);
     });
+    std::sort(leftOut.begin(), leftOut.end(), [&byName](const QString &a, const QString &b) {
+        return byName(a.toLower(), a, b.toLower(), b);
+    });
+    std::sort(listing->undecodable.begin(), listing->undecodable.end());
+    listing->entries.reserve(sorted.size());
+    for (Sorted &item : sorted)
+        listing->entries.push_back(std::move(item.entry));
+    listing->leftOut = std::move(leftOut);
+    return true;
+}
 
+QStringList DirListing::sortedNames(const QString &dirPath, bool withLinks)
+{
     QStringList names;
-    names.reserve(int(entries.size()));
-    for (Entry &entry : entries)
-        names.append(std::move(entry.name));
-    return names;
-}
-
-QStringList DirListing::leftOutNames(const QString &dirPath)
-{
-    const QDir dir(dirPath);
-    QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    const QStringList listed = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    const QSet<QString> listedSet(listed.cbegin(), listed.cend());
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [&listedSet](const QString &name) { return listedSet.contains(name); }),
-                names.end());
-    return names;
-}
-
-QList<QByteArray> DirListing::undecodableNames(const QString &dirPath)
-{
-    QList<QByteArray> names;
-#ifndef Q_OS_WIN
-    DIR *dir = ::opendir(QFile::encodeName(dirPath).constData());
-    if (!dir)
+    const DirHandle dir = DirHandle::open(dirPath);
+    Listing listing;
+    if (!dir.isOpen() || !list(dir, withLinks, &listing))
         return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        // Qt's listings leave out what does not come back the same through the codec.
-        if (!name.startsWith('.') && QFile::encodeName(QFile::decodeName(name)) != name)
-            names.append(name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-#else
-    Q_UNUSED(dirPath)
-#endif
+    names.reserve(int(listing.entries.size()));
+    for (const Entry &entry : listing.entries)
+        names.append(entry.name);
     return names;
 }
 

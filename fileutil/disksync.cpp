@@ -1,6 +1,8 @@
 #include "fileutil/disksync.h"
 
+#include "fileutil/recursionguard.h"
 #include "log/applog.h"
+#include "platform/dirhandle.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -46,7 +48,7 @@ QString key(const QString &path)
 // once its attribute is off; the attribute is put back afterwards.
 bool flushFile(const QString &path)
 {
-    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    const std::wstring name = DirHandle::extendedPath(path).toStdWString();
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
@@ -75,22 +77,33 @@ bool flushFile(const QString &path)
 #endif
 
 #ifdef Q_OS_LINUX
-// syncfs() flushes exactly one file system, the one that holds the descriptor's file,
-// and (since Linux 5.8) reports data that could not be written.
-bool syncFileSystemOf(const QString &dirPath)
+// Flushes the file system of dir when it is not among devices yet, and so on below it,
+// links to directories followed, a link back into the tree left out. syncfs() flushes
+// exactly one file system, the one that holds the descriptor's file, and (since Linux
+// 5.8) reports data that could not be written.
+bool flushBelow(const DirHandle &dir, QSet<dev_t> &devices, RecursionGuard &guard)
 {
-    int fd;
-    do {
-        fd = ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return warn(dirPath, qt_error_string(errno));
-    const int result = ::syncfs(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0)
-        return warn(dirPath, qt_error_string(error));
-    return true;
+    struct stat status;
+    if (::fstat(dir.fd(), &status) != 0)
+        return warn(dir.path(), qt_error_string(errno));
+    if (!devices.contains(status.st_dev)) {
+        devices.insert(status.st_dev);
+        if (::syncfs(dir.fd()) != 0)
+            return warn(dir.path(), qt_error_string(errno));
+    }
+    if (!guard.enter(dir))
+        return true;
+    std::vector<DirHandle::Listed> entries;
+    bool flushed = dir.list(&entries) || warn(dir.path(), qt_error_string(errno));
+    for (auto entry = entries.cbegin(); flushed && entry != entries.cend(); ++entry) {
+        if (!entry->maybeDir || !entry->decodable || dir.status(entry->name, true).kind != DirHandle::Kind::Dir)
+            continue;
+        const DirHandle below = dir.openChild(entry->name);
+        flushed = below.isOpen() ? flushBelow(below, devices, guard)
+                                 : warn(below.path(), qt_error_string(below.error()));
+    }
+    guard.leave();
+    return flushed;
 }
 #endif
 
@@ -129,28 +142,16 @@ bool DiskSync::flushTrees(const QStringList &dirPaths)
 #elif defined(Q_OS_LINUX)
     // A tree may reach into other file systems through mount points or links to
     // directories (an installation's "data" linked to another disk); the copies write
-    // through those, so each file system met is flushed, once.
+    // through those, so each file system met is flushed, once. Walked by open
+    // directories, as deep as the copies go.
     QSet<dev_t> devices;
-    const auto visit = [&devices](const QString &dirPath) {
-        struct stat status;
-        if (::stat(QFile::encodeName(dirPath).constData(), &status) != 0)
-            return warn(dirPath, qt_error_string(errno));
-        if (devices.contains(status.st_dev))
-            return true;
-        devices.insert(status.st_dev);
-        return syncFileSystemOf(dirPath);
-    };
     for (const QString &dirPath : dirPaths) {
-        if (!visit(dirPath))
+        const DirHandle dir = DirHandle::open(dirPath);
+        if (!dir.isOpen())
+            return warn(dirPath, qt_error_string(dir.error()));
+        RecursionGuard guard;
+        if (!flushBelow(dir, devices, guard))
             return false;
-        // Stops at links that lead back into the tree. Without QDir::System, which
-        // would list dangling links too.
-        QDirIterator it(dirPath, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
-                        QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
-        while (it.hasNext()) {
-            if (!visit(it.next()))
-                return false;
-        }
     }
     return true;
 #else

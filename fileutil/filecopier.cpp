@@ -1,6 +1,7 @@
 #include "fileutil/filecopier.h"
 
 #include "fileutil/disksync.h"
+#include "platform/dirhandle.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +27,7 @@ constexpr size_t kBufferSize = 256 * 1024;
 // Large enough that reading two files by turns costs the disk few extra seeks.
 constexpr size_t kCompareSize = 2 * 1024 * 1024;
 
+#ifdef Q_OS_WIN
 // Reads until the block is full or the file ends.
 qint64 readBlock(QFile &file, char *data, qint64 size)
 {
@@ -38,8 +40,7 @@ qint64 readBlock(QFile &file, char *data, qint64 size)
     }
     return total;
 }
-
-#ifndef Q_OS_WIN
+#else
 
 // Closes a descriptor on every way out of a copy.
 class Descriptor
@@ -70,13 +71,28 @@ private:
     int m_fd;
 };
 
-int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
+int openRetrying(int dirFd, const QByteArray &name, int flags, mode_t mode = 0)
 {
     int fd;
     do {
-        fd = ::open(path.constData(), flags, mode);
+        fd = ::openat(dirFd, name.constData(), flags, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// Reads until the block is full or the file ends.
+qint64 readBlock(int fd, char *data, qint64 size)
+{
+    qint64 total = 0;
+    while (total < size) {
+        const ssize_t n = ::read(fd, data + total, size_t(size - total));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? -1 : total;
+        total += n;
+    }
+    return total;
 }
 
 // Lets the kernel move the bytes, without a round trip through user space. Returns
@@ -138,7 +154,7 @@ bool FileCopier::removeTarget(const QString &path)
         return true;
     // Windows refuses to remove a file with the read-only attribute; the file that takes
     // its place brings its own attributes.
-    const std::wstring name = QDir::toNativeSeparators(existing.absoluteFilePath()).toStdWString();
+    const std::wstring name = DirHandle::extendedPath(existing.absoluteFilePath()).toStdWString();
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
         && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -153,8 +169,14 @@ bool FileCopier::removeTarget(const QString &path)
 #endif
 }
 
+bool FileCopier::removeTarget(const DirHandle &dir, const QString &name)
+{
+    return dir.removeFile(name);
+}
+
 bool FileCopier::sameContent(const QString &source, const QString &target)
 {
+#ifdef Q_OS_WIN
     const QFileInfo targetInfo(target);
     if (targetInfo.isSymLink() || !targetInfo.isFile() || targetInfo.size() != QFileInfo(source).size())
         return false;
@@ -175,7 +197,52 @@ bool FileCopier::sameContent(const QString &source, const QString &target)
         if (std::memcmp(first, second, size_t(n)) != 0)
             return false;
     }
+#else
+    return sameContentAt(AT_FDCWD, QFile::encodeName(source), AT_FDCWD, QFile::encodeName(target));
+#endif
 }
+
+bool FileCopier::sameContent(const DirHandle &sourceDir, const QString &sourceName, const DirHandle &targetDir,
+                             const QString &targetName)
+{
+#ifdef Q_OS_WIN
+    // Qt hands the system extended-length paths itself.
+    return sameContent(sourceDir.pathOf(sourceName), targetDir.pathOf(targetName));
+#else
+    return sameContentAt(sourceDir.fd(), DirHandle::encodeName(sourceName), targetDir.fd(),
+                         DirHandle::encodeName(targetName));
+#endif
+}
+
+#ifndef Q_OS_WIN
+bool FileCopier::sameContentAt(int sourceDir, const QByteArray &sourceName, int targetDir, const QByteArray &targetName)
+{
+    // O_NOFOLLOW: a link in the target is never the same file, whatever it leads to.
+    const Descriptor b(openRetrying(targetDir, targetName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (b.get() < 0)
+        return false;
+    struct stat targetStatus;
+    if (::fstat(b.get(), &targetStatus) != 0 || !S_ISREG(targetStatus.st_mode))
+        return false;
+    const Descriptor a(openRetrying(sourceDir, sourceName, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat sourceStatus;
+    if (a.get() < 0 || ::fstat(a.get(), &sourceStatus) != 0 || sourceStatus.st_size != targetStatus.st_size)
+        return false;
+    if (!m_compareBuffer)
+        m_compareBuffer.reset(new char[2 * kCompareSize]);
+    char *const first = m_compareBuffer.get();
+    char *const second = first + kCompareSize;
+    for (;;) {
+        const qint64 n = readBlock(a.get(), first, qint64(kCompareSize));
+        if (n < 0 || readBlock(b.get(), second, qint64(kCompareSize)) != n)
+            return false;
+        if (n == 0)
+            return true;
+        if (std::memcmp(first, second, size_t(n)) != 0)
+            return false;
+    }
+}
+#endif
 
 bool FileCopier::fail(const QString &reason)
 {
@@ -195,8 +262,29 @@ bool FileCopier::copy(const QString &source, const QString &target)
     DiskSync::noteWritten(target);
     return true;
 #else
+    return copyAt(AT_FDCWD, QFile::encodeName(source), AT_FDCWD, QFile::encodeName(target), source, target);
+#endif
+}
+
+bool FileCopier::copy(const DirHandle &sourceDir, const QString &sourceName, const DirHandle &targetDir,
+                      const QString &targetName)
+{
+#ifdef Q_OS_WIN
+    // Qt hands the system extended-length paths itself.
+    return copy(sourceDir.pathOf(sourceName), targetDir.pathOf(targetName));
+#else
+    return copyAt(sourceDir.fd(), DirHandle::encodeName(sourceName), targetDir.fd(), DirHandle::encodeName(targetName),
+                  sourceDir.pathOf(sourceName), targetDir.pathOf(targetName));
+#endif
+}
+
+#ifndef Q_OS_WIN
+bool FileCopier::copyAt(int sourceDir, const QByteArray &sourceName, int targetDir, const QByteArray &targetName,
+                        const QString &source, const QString &target)
+{
+    m_errorString.clear();
     // Non-blocking, so that a FIFO in the tree fails below instead of waiting for a writer.
-    const Descriptor in(openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const Descriptor in(openRetrying(sourceDir, sourceName, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0)
         return fail(QStringLiteral("Cannot open %1 for input: %2").arg(source, qt_error_string(errno)));
     struct stat status;
@@ -212,9 +300,8 @@ bool FileCopier::copy(const QString &source, const QString &target)
     // source's permission bits (as far as the umask lets): a copy killed before the
     // fchmod() below must not leave the file private, since an INI file is merged in
     // place by the next run rather than copied again.
-    const QByteArray targetName = QFile::encodeName(target);
     const mode_t permissions = status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
-    Descriptor out(openRetrying(targetName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions));
+    Descriptor out(openRetrying(targetDir, targetName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions));
     if (out.get() < 0) {
         if (errno == EEXIST)
             return fail(QStringLiteral("Destination file exists"));
@@ -223,7 +310,7 @@ bool FileCopier::copy(const QString &source, const QString &target)
 
     // Only the file created above is ever removed here.
     const auto discard = [&](const QString &reason) {
-        ::unlink(targetName.constData());
+        ::unlinkat(targetDir, targetName.constData(), 0);
         return fail(reason);
     };
     const auto copyError = [&](int error) {
@@ -263,5 +350,5 @@ bool FileCopier::copy(const QString &source, const QString &target)
     if (out.close() != 0)
         return discard(QStringLiteral("Cannot close %1: %2").arg(target, qt_error_string(errno)));
     return true;
-#endif
 }
+#endif

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class DirHandle;
+
 // Copies one file's bytes into a new file, for the tree copies of backup, restore
 // and the update steps.
 //
@@ -26,10 +28,16 @@ public:
     // and when source is not a regular file. A copy that fails half-way removes the
     // file it created.
     bool copy(const QString &source, const QString &target);
+    // The same for the entry sourceName of sourceDir and targetName of targetDir, at any
+    // depth: neither path is ever handed to the system whole.
+    bool copy(const DirHandle &sourceDir, const QString &sourceName, const DirHandle &targetDir,
+              const QString &targetName);
 
     // Whether target is a regular file (not a link) with the same bytes as source:
     // sizes first, then the content. False when either cannot be read.
     bool sameContent(const QString &source, const QString &target);
+    bool sameContent(const DirHandle &sourceDir, const QString &sourceName, const DirHandle &targetDir,
+                     const QString &targetName);
 
     // Why the last copy failed, for the log; empty after a success.
     QString errorString() const;
@@ -39,9 +47,15 @@ public:
     // false. Asks the file system once instead of looking first (on Windows it looks,
     // and clears a read-only attribute, which would keep the file).
     static bool removeTarget(const QString &path);
+    static bool removeTarget(const DirHandle &dir, const QString &name);
 
 private:
     bool fail(const QString &reason);
+#ifndef Q_OS_WIN
+    bool copyAt(int sourceDir, const QByteArray &sourceName, int targetDir, const QByteArray &targetName,
+                const QString &source, const QString &target);
+    bool sameContentAt(int sourceDir, const QByteArray &sourceName, int targetDir, const QByteArray &targetName);
+#endif
 
     QString m_errorString;
     std::unique_ptr<char[]> m_buffer; // the read/write fallback's, made on first need

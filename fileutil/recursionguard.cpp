@@ -1,5 +1,7 @@
 #include "fileutil/recursionguard.h"
 
+#include "platform/dirhandle.h"
+
 #include <QFileInfo>
 
 bool RecursionGuard::enter(const QString &dirPath)
@@ -13,6 +15,15 @@ bool RecursionGuard::enter(const QString &dirPath)
     if (m_path.contains(canonical))
         return false;
     m_path.append(canonical);
+    return true;
+}
+
+bool RecursionGuard::enter(const DirHandle &dir)
+{
+    const QString identity = dir.identity();
+    if (m_path.contains(identity))
+        return false;
+    m_path.append(identity);
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "fileutil/treewalker.h"
 
-#include "fileutil/dirlisting.h"
 #include "fileutil/symlink.h"
 #include "platform/changestamp.h"
 
@@ -14,9 +13,9 @@ namespace {
 class GuardedDir
 {
 public:
-    GuardedDir(RecursionGuard &guard, const QString &dirPath, bool active = true)
+    GuardedDir(RecursionGuard &guard, const DirHandle &dir, bool active = true)
         : m_guard(guard)
-        , m_entered(!active || guard.enter(dirPath))
+        , m_entered(!active || guard.enter(dir))
         , m_pushed(active && m_entered)
     {
     }
@@ -36,12 +35,12 @@ private:
     const bool m_pushed;
 };
 
-// Why an entry in the target could not be removed, right after the attempt.
-QString removeError(const QString &path)
+// Why the entry name in dir could not be removed, right after the attempt.
+QString removeError(const DirHandle &dir, const QString &name)
 {
     const QString systemReason = qt_error_string();
-    const QFileInfo target(path);
-    return target.isDir() && !target.isSymLink() ? QStringLiteral("a directory is in the way") : systemReason;
+    return dir.status(name, false).kind == DirHandle::Kind::Dir ? QStringLiteral("a directory is in the way")
+                                                                 : systemReason;
 }
 
 } // namespace
@@ -66,15 +65,15 @@ bool TreeWalker::copy(const QString &source, const QString &target)
     m_visitor = nullptr;
     m_guard = RecursionGuard();
     m_failures = 0;
-    m_targetRoot.clear();
-    return enterDir(root(source, target)) && m_failures == 0;
+    m_targetRoot = DirHandle();
+    return enterRoot(root(source, target)) && m_failures == 0;
 }
 
 void TreeWalker::visit(const QString &source, const QString &target, Visitor visitor)
 {
     m_visitor = std::move(visitor);
     m_guard = RecursionGuard();
-    enterDir(root(source, target));
+    enterRoot(root(source, target));
     m_visitor = nullptr;
 }
 
@@ -115,58 +114,85 @@ bool TreeWalker::fail(Issue issue, const Entry &entry, const QString &detail)
     return m_continueOnFailure;
 }
 
-bool TreeWalker::enterDir(const Entry &dir)
+bool TreeWalker::enterRoot(const Entry &root)
+{
+    // A source that does not exist holds nothing to copy.
+    const DirHandle source = DirHandle::open(root.sourcePath);
+    if (!source.isOpen() && !source.isMissing())
+        return fail(Issue::List, root, qt_error_string(source.error()));
+    if (m_visitor)
+        return enterDir(root, source, DirHandle());
+
+    // The roots are the caller's choice: made with one level, never judged.
+    m_targetRoot = DirHandle::open(root.targetPath);
+    if (!m_targetRoot.isOpen()) {
+        if (!QDir().mkdir(QDir(root.targetPath).absolutePath()))
+            return fail(Issue::MakeDir, root);
+        m_targetRoot = DirHandle::open(root.targetPath);
+        if (!m_targetRoot.isOpen())
+            return fail(Issue::MakeDir, root);
+    }
+    return enterDir(root, source, m_targetRoot);
+}
+
+bool TreeWalker::enterDir(const Entry &dir, const DirHandle &source, const DirHandle &target)
 {
     // A link such as "common/data/up" -> "common" would be walked into itself forever.
-    const GuardedDir source(m_guard, dir.sourcePath);
-    if (!source.entered()) {
+    const GuardedDir sourceLevel(m_guard, source, source.isOpen());
+    if (!sourceLevel.entered()) {
         report(Issue::Loop, dir, dir.sourcePath);
         return true;
     }
-    if (m_visitor) {
-        reportLeftOut(dir);
-        return walkDir(dir);
-    }
-
-    if (!prepareTargetDir(dir))
-        return m_continueOnFailure;
-    const QDir target(dir.targetPath);
-    if (!target.exists() && !target.mkdir(target.absolutePath()))
-        return fail(Issue::MakeDir, dir);
-    if (dir.depth < 0)
-        m_targetRoot = dir.targetPath;
-
     // The target side can loop too: an installed link that leads into the tree being
     // copied would make every level create the next one below itself.
-    const GuardedDir targetLevel(m_guard, dir.targetPath, m_guardTarget);
+    const GuardedDir targetLevel(m_guard, target, m_guardTarget && target.isOpen());
     if (!targetLevel.entered()) {
         report(Issue::Loop, dir, dir.targetPath);
         return true;
     }
-    return walkDir(dir);
+    return walkDir(dir, source, target);
 }
 
-bool TreeWalker::prepareTargetDir(const Entry &dir)
+bool TreeWalker::descend(const Entry &dir, const DirHandle &sourceParent, const DirHandle &targetParent)
 {
-    // The roots are the caller's choice; only what lies below them is judged.
-    if (dir.depth < 0)
-        return true;
-    const QFileInfo target(dir.targetPath);
-    if (!target.isSymLink())
-        return true;
-    if (m_keepLinks) {
-        // Never through a link: the directory the source has takes the link's place.
-        QByteArray text;
-        SymLink::read(dir.targetPath, &text);
-        if (!FileCopier::removeTarget(dir.targetPath))
-            return refuse(Issue::Remove, dir, qt_error_string());
-        report(Issue::LinkReplaced, dir, QFile::decodeName(text));
-        return true;
+    // A followed link to a directory counts as a directory.
+    const DirHandle source = sourceParent.openChild(dir.name);
+    if (!source.isOpen())
+        return fail(Issue::List, dir, qt_error_string(source.error()));
+    if (m_visitor)
+        return enterDir(dir, source, DirHandle());
+    DirHandle target;
+    if (!openTargetDir(dir, targetParent, &target))
+        return m_continueOnFailure;
+    return enterDir(dir, source, target);
+}
+
+bool TreeWalker::openTargetDir(const Entry &dir, const DirHandle &parent, DirHandle *target)
+{
+    if (parent.status(dir.name, false).kind == DirHandle::Kind::Link) {
+        if (m_keepLinks) {
+            // Never through a link: the directory the source has takes the link's place.
+            QByteArray text;
+            parent.readLink(dir.name, &text);
+            if (!parent.removeFile(dir.name))
+                return refuse(Issue::Remove, dir, qt_error_string());
+            report(Issue::LinkReplaced, dir, QFile::decodeName(text));
+        } else if (m_confineTarget) {
+            // A dangling link fails below, as the directory cannot be made.
+            const DirHandle through = parent.openChild(dir.name);
+            if (through.isOpen() && !through.isInside(m_targetRoot))
+                return refuse(Issue::LinkOutside, dir, dir.targetPath);
+        }
     }
-    // A dangling link fails below, as the directory cannot be made.
-    if (m_confineTarget && target.exists() && !isInside(dir.targetPath, m_targetRoot))
-        return refuse(Issue::LinkOutside, dir, dir.targetPath);
-    return true;
+    // With kept links nothing in the target is followed: a link that appeared since
+    // is not entered, and the directory cannot be made in its place.
+    *target = parent.openChild(dir.name, !m_keepLinks);
+    if (target->isOpen())
+        return true;
+    if (!parent.makeDir(dir.name))
+        return refuse(Issue::MakeDir, dir, qt_error_string());
+    *target = parent.openChild(dir.name, !m_keepLinks);
+    return target->isOpen() || refuse(Issue::MakeDir, dir, qt_error_string(target->error()));
 }
 
 bool TreeWalker::isInside(const QString &target, const QString &rootPath)
@@ -184,54 +210,59 @@ bool TreeWalker::isLinkOutside(const QString &path, const QString &rootPath)
     return QFileInfo(path).isSymLink() && !isInside(path, rootPath);
 }
 
-bool TreeWalker::walkDir(const Entry &dir)
+bool TreeWalker::walkDir(const Entry &dir, const DirHandle &source, const DirHandle &target)
 {
+    DirListing::Listing listing;
+    if (source.isOpen() && !DirListing::list(source, m_keepLinks, &listing))
+        return fail(Issue::List, dir, qt_error_string());
     if (m_reportUndecodable) {
-        const QList<QByteArray> undecodable = DirListing::undecodableNames(dir.sourcePath);
-        for (const QByteArray &name : undecodable)
+        for (const QByteArray &name : qAsConst(listing.undecodable))
             report(Issue::Undecodable, child(dir, DirListing::displayName(name)));
     }
-    // Names only, so that a directory of many files does not cost memory for all of
-    // them at once.
-    const QStringList names = DirListing::sortedNames(dir.sourcePath, m_keepLinks);
-    for (const QString &name : names) {
-        if (isSkipped(name, dir.depth + 1))
+    if (m_visitor) {
+        for (const QString &name : qAsConst(listing.leftOut))
+            report(Issue::LeftOut, child(dir, name));
+    }
+    for (const DirListing::Entry &item : listing.entries) {
+        if (isSkipped(item.name, dir.depth + 1))
             continue;
-        const Entry entry = child(dir, name);
-        const QFileInfo info(entry.sourcePath);
+        const Entry entry = child(dir, item.name);
+        const bool isDir = item.target.kind == DirHandle::Kind::Dir;
 
         if (m_visitor) {
-            if (m_visitor(entry, info) == Step::Descend && info.isDir())
-                enterDir(entry);
+            if (m_visitor(entry, QFileInfo(entry.sourcePath)) == Step::Descend && isDir)
+                descend(entry, source, target);
             continue;
         }
         bool ok = true;
-        if (m_keepLinks && info.isSymLink())
-            ok = copyLink(entry);
-        else if (info.isDir()) // a followed link to a directory counts as a directory
-            ok = enterDir(entry);
-        else if (!m_keepLinks || info.isFile()) // FIFOs and the like come with the links only
-            ok = copyFile(entry, info);
+        if (m_keepLinks && item.status.kind == DirHandle::Kind::Link)
+            ok = copyLink(entry, source, target);
+        else if (isDir)
+            ok = descend(entry, source, target);
+        else if (!m_keepLinks || item.status.kind == DirHandle::Kind::File) // FIFOs and the like come with the links only
+            ok = copyFile(entry, item, source, target);
         if (!ok)
             return false;
     }
     return true;
 }
 
-bool TreeWalker::copyFile(const Entry &entry, const QFileInfo &source)
+bool TreeWalker::copyFile(const Entry &entry, const DirListing::Entry &source, const DirHandle &sourceDir,
+                          const DirHandle &targetDir)
 {
     // Judge the source before anything installed is removed: a FIFO (or a file gone
     // meanwhile) cannot be copied, and removing first would lose the installed file for nothing.
-    if (!source.isFile())
+    if (source.target.kind != DirHandle::Kind::File)
         return fail(Issue::Copy, entry, QStringLiteral("%1 is not a regular file").arg(entry.sourcePath));
-    if (m_skipIdentical && (isUnchanged(entry, source) || m_copier.sameContent(entry.sourcePath, entry.targetPath)))
+    if (m_skipIdentical
+        && (isUnchanged(entry, source, targetDir) || m_copier.sameContent(sourceDir, entry.name, targetDir, entry.name)))
         return true;
     // The copy never replaces an existing file. A directory in the way is not removed.
-    if (m_overwrite && !FileCopier::removeTarget(entry.targetPath))
-        return fail(Issue::Remove, entry, removeError(entry.targetPath));
+    if (m_overwrite && !FileCopier::removeTarget(targetDir, entry.name))
+        return fail(Issue::Remove, entry, removeError(targetDir, entry.name));
     // Not flushed file by file: the callers flush the whole tree once, before the update
     // flag vouches for it (DiskSync).
-    if (!m_copier.copy(entry.sourcePath, entry.targetPath))
+    if (!m_copier.copy(sourceDir, entry.name, targetDir, entry.name))
         return fail(Issue::Copy, entry, m_copier.errorString());
     return true;
 }
@@ -242,7 +273,7 @@ void TreeWalker::setUnchangedBefore(qint64 time, const QStringList &alwaysCompar
     m_alwaysCompared = alwaysCompared;
 }
 
-bool TreeWalker::isUnchanged(const Entry &entry, const QFileInfo &source) const
+bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
 {
     if (m_unchangedBefore < 0)
         return false;
@@ -250,38 +281,31 @@ bool TreeWalker::isUnchanged(const Entry &entry, const QFileInfo &source) const
         if (entry.relativePath == path || entry.relativePath.startsWith(path + QLatin1Char('-')))
             return false;
     }
-    const ChangeStamp target = ChangeStamp::of(entry.targetPath);
-    return target.isRegularFile() && target.size() == source.size() && target.changed() >= 0
+    const ChangeStamp target = ChangeStamp::at(targetDir, entry.name);
+    return target.isRegularFile() && target.size() == source.target.size && target.changed() >= 0
         && target.changed() < m_unchangedBefore;
 }
 
-bool TreeWalker::copyLink(const Entry &entry)
+bool TreeWalker::copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir)
 {
     QByteArray text;
-    if (!SymLink::read(entry.sourcePath, &text))
+    if (!sourceDir.readLink(entry.name, &text))
         return fail(Issue::Copy, entry, qt_error_string());
-    const QFileInfo target(entry.targetPath);
-    if (m_skipIdentical && target.isSymLink()) {
+    const DirHandle::Kind target = targetDir.status(entry.name, false).kind;
+    if (m_skipIdentical && target == DirHandle::Kind::Link) {
         QByteArray existing;
-        if (SymLink::read(entry.targetPath, &existing) && existing == text)
+        if (targetDir.readLink(entry.name, &existing) && existing == text)
             return true;
     }
     if (m_overwrite) {
-        if (target.isDir() && !target.isSymLink()) {
-            if (!m_replaceDirectories || !QDir(entry.targetPath).removeRecursively())
-                return fail(Issue::Remove, entry, removeError(entry.targetPath));
-        } else if (!FileCopier::removeTarget(entry.targetPath)) {
-            return fail(Issue::Remove, entry, removeError(entry.targetPath));
+        if (target == DirHandle::Kind::Dir) {
+            if (!m_replaceDirectories || !targetDir.removeTree(entry.name))
+                return fail(Issue::Remove, entry, removeError(targetDir, entry.name));
+        } else if (!targetDir.removeFile(entry.name)) {
+            return fail(Issue::Remove, entry, removeError(targetDir, entry.name));
         }
     }
-    if (!SymLink::create(text, entry.targetPath))
+    if (!targetDir.makeLink(text, entry.name))
         return fail(Issue::Copy, entry, qt_error_string());
     return true;
-}
-
-void TreeWalker::reportLeftOut(const Entry &dir)
-{
-    const QStringList names = DirListing::leftOutNames(dir.sourcePath);
-    for (const QString &name : names)
-        report(Issue::LeftOut, child(dir, name));
 }

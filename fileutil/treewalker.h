@@ -1,6 +1,7 @@
 #ifndef TREEWALKER_H
 #define TREEWALKER_H
 
+#include "fileutil/dirlisting.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/recursionguard.h"
 
@@ -21,6 +22,10 @@ class QFileInfo;
 // leads back into a directory on the current path is left out instead of being
 // followed forever. The walker writes no log line: it tells its reporter, and each
 // caller words the log in its own name.
+//
+// Each directory is opened relative to the one above it and every entry is reached by
+// its name in its open directory (DirHandle), so a tree deeper than the longest path
+// the system takes (4096 bytes on Linux) is walked, copied and compared like any other.
 class TreeWalker
 {
 public:
@@ -34,6 +39,8 @@ public:
         Undecodable, // a name not valid in the file name encoding, left out; name: as best it can
         LinkReplaced, // kept links: a target link where the source has a directory, removed (not
                       // what it leads to) to make room for the directory; detail: the link's text
+        List,        // a source directory that could not be opened or read: all it holds is left
+                     // out, a failure of the copy; detail: why
     };
     struct Entry
     {
@@ -47,6 +54,7 @@ public:
 
     enum class Step { Descend, Skip };
     // Visit-only mode: called for every listed entry; a directory is entered on Descend.
+    // The QFileInfo is made from the entry's path, for what the visitor asks of it.
     using Visitor = std::function<Step(const Entry &entry, const QFileInfo &source)>;
 
     TreeWalker();
@@ -104,13 +112,15 @@ public:
     void visit(const QString &source, const QString &target, Visitor visitor);
 
 private:
-    bool enterDir(const Entry &dir);
-    bool walkDir(const Entry &dir);
-    bool prepareTargetDir(const Entry &dir);
-    bool copyFile(const Entry &entry, const QFileInfo &source);
-    bool isUnchanged(const Entry &entry, const QFileInfo &source) const;
-    bool copyLink(const Entry &entry);
-    void reportLeftOut(const Entry &dir);
+    bool enterRoot(const Entry &root);
+    bool enterDir(const Entry &dir, const DirHandle &source, const DirHandle &target);
+    bool walkDir(const Entry &dir, const DirHandle &source, const DirHandle &target);
+    bool descend(const Entry &dir, const DirHandle &sourceParent, const DirHandle &targetParent);
+    bool openTargetDir(const Entry &dir, const DirHandle &parent, DirHandle *target);
+    bool copyFile(const Entry &entry, const DirListing::Entry &source, const DirHandle &sourceDir,
+                  const DirHandle &targetDir);
+    bool isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const;
+    bool copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir);
     bool isSkipped(const QString &name, int depth) const;
     void report(Issue issue, const Entry &entry, const QString &detail = QString()) const;
     // Reports and counts a failure; refuse() returns false, fail() whether to go on.
@@ -132,7 +142,7 @@ private:
     qint64 m_unchangedBefore = -1;
     QStringList m_alwaysCompared;
     int m_failures = 0;
-    QString m_targetRoot;
+    DirHandle m_targetRoot;
     Reporter m_reporter;
     Visitor m_visitor; // set while visiting
     RecursionGuard m_guard;

@@ -1,6 +1,9 @@
 #include "platform/changestamp.h"
 
+#include "platform/dirhandle.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryFile>
 
 #ifdef Q_OS_WIN
@@ -9,16 +12,13 @@
 
 #include <string>
 #else
-#include <sys/stat.h>
 #include <sys/statfs.h>
 #endif
 
 namespace {
 
 #ifdef Q_OS_WIN
-// 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
-constexpr qint64 kEpochOffset = 116444736000000000LL;
-
+// The installation's own path, short: the volume calls take no extended-length form.
 std::wstring nativeName(const QString &path)
 {
     return QDir::toNativeSeparators(path).toStdWString();
@@ -40,33 +40,21 @@ constexpr unsigned long kKeepingFileSystems[] = {
 
 ChangeStamp ChangeStamp::of(const QString &path)
 {
+    const QFileInfo entry(path);
+    return at(DirHandle::open(entry.path()), entry.fileName());
+}
+
+ChangeStamp ChangeStamp::at(const DirHandle &dir, const QString &name)
+{
     ChangeStamp stamp;
-#ifdef Q_OS_WIN
-    // Attributes only: opens whatever another program shares, a running program included.
-    const HANDLE handle = CreateFileW(nativeName(path).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (!dir.isOpen())
         return stamp;
-    FILE_BASIC_INFO basic;
-    FILE_STANDARD_INFO standard;
-    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
-        && GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
-        stamp.m_regular = (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-        stamp.m_size = standard.EndOfFile.QuadPart;
-        if (basic.ChangeTime.QuadPart > kEpochOffset)
-            stamp.m_changed = (basic.ChangeTime.QuadPart - kEpochOffset) * 100;
-    }
-    CloseHandle(handle);
-#else
-    struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return stamp;
-    stamp.m_regular = S_ISREG(status.st_mode);
-    stamp.m_size = status.st_size;
-    if (status.st_ctim.tv_sec >= 0)
-        stamp.m_changed = qint64(status.st_ctim.tv_sec) * 1000000000LL + status.st_ctim.tv_nsec;
-#endif
+    // On Windows attributes only: opens whatever another program shares, a running
+    // program included.
+    const DirHandle::Status status = dir.status(name, false);
+    stamp.m_regular = status.kind == DirHandle::Kind::File;
+    stamp.m_size = status.size;
+    stamp.m_changed = status.changed;
     return stamp;
 }
 

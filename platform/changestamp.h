@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class DirHandle;
+
 // What the file system records about a file's last change: the status change time
 // (ctime; ChangeTime on Windows), which every write, truncation and rename moves on and
 // which, unlike the modification time, copies and archives do not carry over. A file
@@ -13,6 +15,8 @@ class ChangeStamp
 public:
     // The stamp of the entry at path, a link not followed.
     static ChangeStamp of(const QString &path);
+    // The stamp of the entry name of dir, a link not followed; at any depth.
+    static ChangeStamp at(const DirHandle &dir, const QString &name);
 
     // The file system's clock: the change time of a file made in dirPath for the
     // purpose, and removed again. Taken from the file system and not from the system

@@ -1,5 +1,7 @@
 #include "common/installationfixture.h"
 
+#include "platform/dirhandle.h"
+
 #include "common/packagebuilder.h"
 #include "common/scopedcurrentdir.h"
 #include "db/dbcontrol.h"
@@ -155,11 +157,11 @@ bool InstallationFixture::emptyDirectory(const QString &path)
     if (!dir.exists() && !QDir().mkpath(path))
         return fail(QStringLiteral("cannot create %1").arg(path));
     const QFileInfoList entries = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    // By open directories, as a case may leave a tree deeper than any path takes.
+    const DirHandle handle = DirHandle::open(path);
     for (const QFileInfo &entry : entries) {
         // A link is removed as a file; its target is left alone.
-        const bool removed = entry.isDir() && !entry.isSymLink()
-            ? QDir(entry.filePath()).removeRecursively() : QFile::remove(entry.filePath());
-        if (!removed)
+        if (!handle.removeTree(entry.fileName()))
             return fail(QStringLiteral("cannot remove %1").arg(entry.filePath()));
     }
     return true;

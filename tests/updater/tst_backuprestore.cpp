@@ -3,7 +3,9 @@
 #include "common/packagebuilder.h"
 #include "config/configbase.h"
 #include "db/dbcontrol.h"
+#include "fileutil/symlink.h"
 #include "platform/changestamp.h"
+#include "platform/dirhandle.h"
 #include "updater/cvupdater.h"
 #include "updater/updateflag.h"
 
@@ -19,6 +21,7 @@
 #include <QtTest>
 
 #ifndef Q_OS_WIN
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -107,6 +110,60 @@ private:
 };
 #endif
 
+// A chain of directories whose path is longer than any the system takes whole
+// (PATH_MAX: 4096 bytes on Linux; 260 characters on Windows without "\\?\"): 24
+// levels of 200 characters. Made (make) and opened level by level below root.
+DirHandle deepDir(const QString &root, bool make)
+{
+    DirHandle dir = DirHandle::open(root);
+    for (int level = 0; level < 24 && dir.isOpen(); ++level) {
+        const QString name = QString(197, QLatin1Char('d')) + QString::number(level).rightJustified(3, QLatin1Char('0'));
+        if (make)
+            dir.makeDir(name);
+        dir = dir.openChild(name, false);
+    }
+    return dir;
+}
+
+// Writes (replacing) or reads the file name of dir, at any depth.
+bool writeAt(const DirHandle &dir, const QString &name, const QByteArray &bytes)
+{
+#ifdef Q_OS_WIN
+    QFile file(dir.pathOf(name));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+#else
+    const int fd = ::openat(dir.fd(), DirHandle::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && written;
+#endif
+}
+
+QByteArray readAt(const DirHandle &dir, const QString &name)
+{
+#ifdef Q_OS_WIN
+    QFile file(dir.pathOf(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+#else
+    const int fd = ::openat(dir.fd(), DirHandle::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    QByteArray bytes;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, int(n));
+    if (fd >= 0)
+        ::close(fd);
+    return bytes;
+#endif
+}
+
+QByteArray linkAt(const DirHandle &dir, const QString &name)
+{
+    QByteArray text;
+    return dir.readLink(name, &text) ? text : QByteArray();
+}
+
 } // namespace
 
 // The update manager's backup, restore, update execution, registry and shortcut on a
@@ -137,6 +194,9 @@ private slots:
     void linkToOwnBackupStaysALink();
     void oldBackupHoldsLinkedDirectory_data();
     void oldBackupHoldsLinkedDirectory();
+    void deepTreeIsBackedUpUpdatedAndRestored();
+    void deepFileThatCannotBeCopied_data();
+    void deepFileThatCannotBeCopied();
     void execUpdateRefusedList();
     void execUpdateTwoSteps();
     void updateRegKey_data();
@@ -765,6 +825,114 @@ void TestBackupRestore::oldBackupHoldsLinkedDirectory()
                              .arg(restoreDirSignature, name, outside)});
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 #endif
+}
+
+void TestBackupRestore::deepTreeIsBackedUpUpdatedAndRestored()
+{
+    // Every byte value, so that nothing on the way may treat the file as text.
+    QByteArray original;
+    for (int i = 0; i < 3 * 256; ++i)
+        original.append(char(i));
+    PackageBuilder installation(m_fixture.installPath());
+    installation.dir(QStringLiteral("deep"));
+    QVERIFY(installation.ok());
+    {
+        const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), true);
+        QVERIFY2(deep.isOpen(), qPrintable(qt_error_string(deep.error())));
+        QVERIFY(deep.pathOf(QString()).toUtf8().size() > 4096);
+        QVERIFY(writeAt(deep, QStringLiteral("data.bin"), original));
+        QVERIFY(deep.makeDir(QStringLiteral("sub")));
+        QVERIFY(writeAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner 3.2"));
+        if (SymLink::isSupported())
+            QVERIFY(deep.makeLink("data.bin", QStringLiteral("to-data")));
+    }
+    // The step's common tree brings a new data.bin to the same depth.
+    PackageBuilder package(m_fixture.packagePath());
+    package.files({PackageBuilder::stepPath("3_2_to_3_3", "common/bin/lib.txt=3.3")})
+        .dir(PackageBuilder::stepPath("3_3_to_3_4", "common/deep"));
+    QVERIFY(package.ok());
+    const DirHandle packaged = deepDir(package.path(PackageBuilder::stepPath("3_3_to_3_4", "common/deep")), true);
+    QVERIFY(writeAt(packaged, QStringLiteral("data.bin"), "data 3.4"));
+
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+    QVERIFY(updater->backupVersion());
+    const DirHandle backedUp = deepDir(m_fixture.backupPath() + QStringLiteral("/deep"), false);
+    QVERIFY(backedUp.isOpen());
+    QCOMPARE(readAt(backedUp, QStringLiteral("data.bin")), original);
+    QCOMPARE(readAt(backedUp.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
+    if (SymLink::isSupported())
+        QCOMPARE(linkAt(backedUp, QStringLiteral("to-data")), QByteArray("data.bin"));
+
+    QVERIFY(updater->execUpdate());
+    const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), false);
+    QCOMPARE(readAt(deep, QStringLiteral("data.bin")), QByteArray("data 3.4"));
+    // What else a failed update could have changed down there.
+    QVERIFY(writeAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner changed"));
+    if (SymLink::isSupported())
+        QVERIFY(deep.removeFile(QStringLiteral("to-data")) && deep.makeLink("elsewhere", QStringLiteral("to-data")));
+
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(readAt(deep, QStringLiteral("data.bin")), original);
+    QCOMPARE(readAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
+    if (SymLink::isSupported())
+        QCOMPARE(linkAt(deep, QStringLiteral("to-data")), QByteArray("data.bin"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    QCOMPARE(log.linesContaining(QStringLiteral("Warning")), QStringList());
+}
+
+void TestBackupRestore::deepFileThatCannotBeCopied_data()
+{
+    QTest::addColumn<bool>("inBackup");
+    // A directory stands where the copy of a.txt goes: in the backup, or in the
+    // installation that the restore puts the backup back into.
+    QTest::newRow("backup") << true;
+    QTest::newRow("restore") << false;
+}
+
+void TestBackupRestore::deepFileThatCannotBeCopied()
+{
+    QFETCH(bool, inBackup);
+    PackageBuilder installation(m_fixture.installPath());
+    installation.dir(QStringLiteral("deep"));
+    QVERIFY(installation.ok());
+    const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), true);
+    QVERIFY(writeAt(deep, QStringLiteral("a.txt"), "a 3.2") && writeAt(deep, QStringLiteral("b.txt"), "b 3.2"));
+    CVUpdater *updater = startUpdater();
+    LogCapture log;
+
+    if (inBackup) {
+        QVERIFY(QDir().mkpath(m_fixture.backupPath() + QStringLiteral("/deep")));
+        QVERIFY(deepDir(m_fixture.backupPath() + QStringLiteral("/deep"), true).makeDir(QStringLiteral("a.txt")));
+        QVERIFY(!updater->backupVersion());
+        QCOMPARE(log.lines().constLast(), "Warning " + backupSignature + " backup failed!");
+        QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
+    } else {
+        QVERIFY(updater->backupVersion());
+        // What a failed update left: both files changed, a.txt into a directory.
+        QVERIFY(deep.removeFile(QStringLiteral("a.txt")) && deep.makeDir(QStringLiteral("a.txt")));
+        QVERIFY(writeAt(deep, QStringLiteral("b.txt"), "b 3.4"));
+        log.clear();
+        QVERIFY(!updater->restoreVersion());
+        // The restore went on past a.txt.
+        QCOMPARE(readAt(deep, QStringLiteral("b.txt")), QByteArray("b 3.2"));
+        QCOMPARE(log.lines().constLast(), "Warning " + restoreSignature + " restore failed!");
+        QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
+    }
+    const QStringList named = log.linesContaining(QStringLiteral("a.txt"));
+    QCOMPARE(named.size(), 1);
+    QVERIFY2(named.constFirst().startsWith("Warning " + (inBackup ? copySignature : restoreDirSignature) + ' '),
+             qPrintable(named.constFirst()));
+    QVERIFY2(named.constFirst().contains(QStringLiteral("a directory is in the way")) || inBackup,
+             qPrintable(named.constFirst()));
+    if (inBackup)
+        return;
+
+    // Nothing keeps the installation stuck: once the file can be put back, it is.
+    QVERIFY(deep.removeTree(QStringLiteral("a.txt")));
+    QVERIFY(updater->restoreVersion());
+    QCOMPARE(readAt(deep, QStringLiteral("a.txt")), QByteArray("a 3.2"));
+    QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 }
 
 void TestBackupRestore::execUpdateRefusedList()
