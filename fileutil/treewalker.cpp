@@ -121,7 +121,7 @@ bool TreeWalker::enterRoot(const Entry &root)
     if (!source.isOpen() && !source.isMissing())
         return fail(Issue::List, root, qt_error_string(source.error()));
     if (m_visitor)
-        return enterDir(root, source, DirHandle());
+        return enterDir(root, source, nullptr);
 
     // The roots are the caller's choice: made with one level, never judged.
     m_targetRoot = DirHandle::open(root.targetPath);
@@ -132,20 +132,27 @@ bool TreeWalker::enterRoot(const Entry &root)
         if (!m_targetRoot.isOpen())
             return fail(Issue::MakeDir, root);
     }
-    return enterDir(root, source, m_targetRoot);
+    return enterDir(root, source, nullptr);
 }
 
-bool TreeWalker::enterDir(const Entry &dir, const DirHandle &source, const DirHandle &target)
+bool TreeWalker::enterDir(const Entry &dir, const DirHandle &source, const DirHandle *targetParent)
 {
     // A link such as "common/data/up" -> "common" would be walked into itself forever.
+    // Judged before anything is made in the target for it.
     const GuardedDir sourceLevel(m_guard, source, source.isOpen());
     if (!sourceLevel.entered()) {
         report(Issue::Loop, dir, dir.sourcePath);
         return true;
     }
+    if (m_visitor)
+        return walkDir(dir, source, DirHandle());
+    DirHandle below;
+    if (targetParent && !openTargetDir(dir, *targetParent, &below))
+        return m_continueOnFailure;
+    const DirHandle &target = targetParent ? below : m_targetRoot;
     // The target side can loop too: an installed link that leads into the tree being
     // copied would make every level create the next one below itself.
-    const GuardedDir targetLevel(m_guard, target, m_guardTarget && target.isOpen());
+    const GuardedDir targetLevel(m_guard, target, m_guardTarget);
     if (!targetLevel.entered()) {
         report(Issue::Loop, dir, dir.targetPath);
         return true;
@@ -159,12 +166,7 @@ bool TreeWalker::descend(const Entry &dir, const DirHandle &sourceParent, const 
     const DirHandle source = sourceParent.openChild(dir.name);
     if (!source.isOpen())
         return fail(Issue::List, dir, qt_error_string(source.error()));
-    if (m_visitor)
-        return enterDir(dir, source, DirHandle());
-    DirHandle target;
-    if (!openTargetDir(dir, targetParent, &target))
-        return m_continueOnFailure;
-    return enterDir(dir, source, target);
+    return enterDir(dir, source, &targetParent);
 }
 
 bool TreeWalker::openTargetDir(const Entry &dir, const DirHandle &parent, DirHandle *target)

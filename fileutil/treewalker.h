@@ -113,7 +113,8 @@ public:
 
 private:
     bool enterRoot(const Entry &root);
-    bool enterDir(const Entry &dir, const DirHandle &source, const DirHandle &target);
+    // targetParent: where the target directory is opened or made; none for the roots.
+    bool enterDir(const Entry &dir, const DirHandle &source, const DirHandle *targetParent);
     bool walkDir(const Entry &dir, const DirHandle &source, const DirHandle &target);
     bool descend(const Entry &dir, const DirHandle &sourceParent, const DirHandle &targetParent);
     bool openTargetDir(const Entry &dir, const DirHandle &parent, DirHandle *target);
