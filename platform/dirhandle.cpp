@@ -274,7 +274,7 @@ bool DirHandle::removeFile(const QString &name) const
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        SetLastError(ERROR_DIRECTORY_NOT_SUPPORTED);
+        SetLastError(ERROR_ACCESS_DENIED); // what DeleteFileW says of a directory
         return false;
     }
     // Windows refuses to remove a file with the read-only attribute; what takes its

@@ -1,6 +1,7 @@
 #include "common/logcapture.h"
 #include "common/testhome.h"
 #include "fileutil/disksync.h"
+#include "platform/dirhandle.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,6 +40,7 @@ private slots:
     void linkToOtherFileSystem();
     void missingTreeFails();
     void failureStopsAtFirstTree();
+    void deepTreeIsFlushed();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -125,6 +127,30 @@ void TestDiskSync::failureStopsAtFirstTree()
     // One warning: the first tree that fails ends the call.
     QCOMPARE(log.lines(),
              QStringList{kWarning + QStringLiteral("\"flush %1 failed,reason:No such file or directory\"").arg(missing)});
+}
+
+void TestDiskSync::deepTreeIsFlushed()
+{
+    // Below a path longer than the system takes whole (PATH_MAX, 4096 bytes on Linux),
+    // as the backup may hold: 24 levels of 200 characters.
+    QVERIFY(QDir().mkpath(path(QStringLiteral("tree/deep"))));
+    {
+        DirHandle dir = DirHandle::open(path(QStringLiteral("tree/deep")));
+        for (int level = 0; level < 24 && dir.isOpen(); ++level) {
+            const QString name = QString(197, QLatin1Char('d')) + QString::number(level).rightJustified(3, QLatin1Char('0'));
+            QVERIFY(dir.makeDir(name));
+            dir = dir.openChild(name, false);
+        }
+        QVERIFY(dir.isOpen());
+        QVERIFY(dir.path().toUtf8().size() > 4096);
+        QVERIFY(dir.makeDir(QStringLiteral("bottom")));
+    }
+    LogCapture log;
+    const bool flushed = DiskSync::flushTree(path(QStringLiteral("tree")));
+    // QTemporaryDir removes by whole paths.
+    QVERIFY(DirHandle::open(path(QStringLiteral("tree"))).removeTree(QStringLiteral("deep")));
+    QVERIFY(flushed);
+    QCOMPARE(log.lines(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestDiskSync)
