@@ -7,8 +7,8 @@
 // A symbolic link taken for what it is, its text, rather than for what it leads to:
 // the backup keeps an installation's links (the program link, .so version chains) as
 // links and never follows one out of the installation. Only where links are plain
-// Unix links; on Windows Qt counts shortcut files as links too, and the copies follow
-// them as before.
+// Unix links; on Windows the copies follow symbolic links and junctions as before, and
+// copy a shortcut file as the file it is (DirHandle sees files, not what Qt makes of them).
 class SymLink
 {
 public:
