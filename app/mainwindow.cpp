@@ -137,7 +137,8 @@ bool MainWindow::runUpdate()
         // What the update could not do without failing (a shortcut), below the result.
         const QStringList warnings = m_updater->warnings();
         showFinishBox(getString(896),
-                      warnings.isEmpty() ? text : QStringLiteral("%1\n\n%2").arg(text, warnings.join(QLatin1Char('\n'))),
+                      withKeptDatabase(warnings.isEmpty() ? text
+                                                             : QStringLiteral("%1\n\n%2").arg(text, warnings.join(QLatin1Char('\n')))),
                       getString(10));
         close();
         return false;
@@ -160,7 +161,7 @@ bool MainWindow::runUpdate()
                       QStringLiteral("%1\n\n%2\n\n%3").arg(text, sequence.refusal().join(QLatin1Char('\n')), log),
                       getString(10));
     } else {
-        showResultBox(getString(896), text, getString(10));
+        showResultBox(getString(896), withKeptDatabase(text), getString(10));
     }
     setButtonsEnabled(true);
     return false;
@@ -178,15 +179,27 @@ void MainWindow::slotRestore()
         showResultBox(getString(896), getString(1074), getString(10));
         return;
     }
-    if (m_updater->restoreVersion()) {
-        showResultBox(getString(896), getString(1073), getString(10));
+    m_updater->forgetKeptDatabase();
+    const bool restored = m_updater->restoreVersion();
+    if (restored) {
+        showResultBox(getString(896), withKeptDatabase(getString(1073)), getString(10));
         ui->pushButton_Update->setEnabled(true);
         ui->pushButton_Restore->hide();
         return;
     }
     // Updating over an installation in an unknown state would make it worse: only
     // another restore, or closing, is offered.
-    showResultBox(getString(896), getString(1074), getString(10));
+    showResultBox(getString(896), withKeptDatabase(getString(1074)), getString(10));
+}
+
+QString MainWindow::withKeptDatabase(const QString &text) const
+{
+    const QString kept = m_updater->keptDatabase();
+    if (kept.isEmpty())
+        return text;
+    // The user's work since the update is in that file, and nowhere else.
+    return QStringLiteral("%1\n\n%2").arg(text, getString(1340).arg(QDir::toNativeSeparators(m_updater->databasePath()),
+                                                                      QDir::toNativeSeparators(kept)));
 }
 
 void MainWindow::slotProcessAddValue(int value)

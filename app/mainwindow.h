@@ -35,6 +35,8 @@ public:
     // return the box's result. The result box has no title-bar buttons, so its one
     // button is the only way out; the finish box keeps its close button.
     int showResultBox(const QString &title, const QString &text, const QString &buttonText);
+    // text, followed by the message that a restore kept the database aside, if one did.
+    QString withKeptDatabase(const QString &text) const;
     int showFinishBox(const QString &title, const QString &text, const QString &buttonText);
     // The failure box of an update refused because other programs hold the
     // installation's files: Retry (accepted) and Close.

@@ -2,6 +2,7 @@
 
 #include "check/packagecheck.h"
 #include "db/databaseprobe.h"
+#include "db/dbcontrol.h"
 #include "log/applog.h"
 #include "strings/consoletext.h"
 #include "updater/applicationcheck.h"
@@ -41,6 +42,19 @@ const char *stageLogLine(UpdateSequence::Stage stage)
     }
     return nullptr;
 }
+
+// Gives the database back when the run ends, however it ends.
+struct HeldDatabase
+{
+    HeldDatabase() = default;
+    HeldDatabase(const HeldDatabase &) = delete;
+    HeldDatabase &operator=(const HeldDatabase &) = delete;
+    ~HeldDatabase()
+    {
+        if (DBControl *control = DBControl::createdInstance())
+            control->releaseHold();
+    }
+};
 
 } // namespace
 
@@ -110,6 +124,14 @@ int UpdateSequence::addProgress(int current, int increment)
     return qMin(100, current + increment);
 }
 
+QString UpdateSequence::keptDatabaseText(const QString &database, const QString &kept)
+{
+    return ConsoleText::tr("Another program changed %1 after the update wrote it; it was kept as %2 before the backup "
+                           "was put back. To get that work back, close the application and copy %2 (with its -wal "
+                           "file, if any) over %1.")
+        .arg(QDir::toNativeSeparators(database), QDir::toNativeSeparators(kept));
+}
+
 QString UpdateSequence::anotherUpdateText(const QString &installPath, const QString &holder)
 {
     return holder.isEmpty()
@@ -154,6 +176,7 @@ UpdateSequence::Outcome UpdateSequence::restoreAfter(Stage failed)
 UpdateSequence::Outcome UpdateSequence::run()
 {
     m_failedStage = Stage::CheckVersion;
+    m_databaseHeld = false;
     m_refusal.clear();
     m_holders.clear();
     m_verification = PackageVerifier::Result();
@@ -172,6 +195,8 @@ UpdateSequence::Outcome UpdateSequence::run()
     if (lock.isLocked())
         m_updater->refreshOldVersion();
 
+    m_updater->forgetKeptDatabase();
+    const HeldDatabase held;
     QMetaObject::Connection progress;
     if (m_observer) {
         Observer *observer = m_observer;
@@ -234,6 +259,11 @@ UpdateSequence::Outcome UpdateSequence::runLocked()
         enter(Stage::RestoreInterrupted);
         if (!m_updater->restoreVersion())
             return fail(Stage::RestoreInterrupted, Outcome::InterruptedRestoreFailed);
+        // The restore replaced the database it held; another program that took it in
+        // between must not write into one the update changes.
+        DBControl *control = DBControl::createdInstance();
+        if (control && !control->isHeld() && m_databaseHeld)
+            return refuse(Stage::Backup, Outcome::DatabaseInUse, {heldText(control->errorString())});
     }
 
     enter(Stage::Backup);
@@ -241,7 +271,11 @@ UpdateSequence::Outcome UpdateSequence::runLocked()
         return fail(Stage::Backup, Outcome::BackupFailed);
 
     enter(Stage::Execute);
-    if (!m_updater->execUpdate())
+    const bool executed = m_updater->execUpdate();
+    // The updater's last write to the database: a restore, now or days later, keeps a
+    // database that is not this one.
+    m_updater->recordDatabase();
+    if (!executed)
         return restoreAfter(Stage::Execute);
 
     enter(Stage::RegistryAndShortcut);
@@ -310,9 +344,28 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
         // that another program holds.
         ZR_LOG_WARNING(runSignature) << QStringLiteral("open %1 failed: %2").arg(database, error);
         break;
-    case DatabaseProbe::State::Free:
     case DatabaseProbe::State::Missing:
         break;
+    case DatabaseProbe::State::Free:
+        return holdDatabase();
     }
+    return Outcome::Succeeded;
+}
+
+QString UpdateSequence::heldText(const QString &reason) const
+{
+    return ConsoleText::tr("%1 is in use by another program (%2): close the application and try again")
+        .arg(InstallLayout::databasePath(m_updater->getInstallPath()), reason);
+}
+
+UpdateSequence::Outcome UpdateSequence::holdDatabase()
+{
+    // From here to the end of the run no other program can commit into a database that
+    // a restore may still replace: it gets "database is locked". The same lock the
+    // restore takes, so a restore can always take what this let through.
+    DBControl *control = DBControl::getInstance();
+    if (!control->hold())
+        return refuse(Stage::CheckPackage, Outcome::DatabaseInUse, {heldText(control->errorString())});
+    m_databaseHeld = true;
     return Outcome::Succeeded;
 }

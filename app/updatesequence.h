@@ -15,7 +15,9 @@ class CVUpdater;
 // version check, the checks made before anything is changed (the package, the free
 // space, the database not in use), update flag, restore of an interrupted earlier
 // update, backup, the version steps, registry and shortcut, and the restore after a failed step.
-// The whole run holds the installation's UpdateLock, so a second updater is turned away.
+// The whole run holds the installation's UpdateLock, so a second updater is turned away,
+// and from the check before the backup to its end the database (DBControl::hold()), so
+// the application cannot commit into a database that a restore may replace.
 // Runs synchronously; the update manager logs the reasons of a failure, the caller turns
 // the outcome into its message (resultTextId()).
 class UpdateSequence
@@ -106,6 +108,9 @@ public:
     // A progress increment added to what is shown, capped at 100: the one place the cap
     // is made.
     static int addProgress(int current, int increment);
+    // The message that a restore kept the database aside (CVUpdater::keptDatabase()),
+    // with how to get its work back: string table text 1340.
+    static QString keptDatabaseText(const QString &database, const QString &kept);
     // The message for another updater holding the installation's lock.
     static QString anotherUpdateText(const QString &installPath, const QString &holder);
 
@@ -118,6 +123,9 @@ private:
     // The checks before the backup; Succeeded when the update may go on.
     Outcome checkBeforeBackup();
     Outcome runLocked();
+    // Holds the database from the check to the end of the run (DBControl::hold()).
+    Outcome holdDatabase();
+    QString heldText(const QString &reason) const;
 
     CVUpdater *m_updater;
     Observer *m_observer = nullptr;
@@ -126,6 +134,7 @@ private:
     QStringList m_refusal;
     int m_waitSeconds = 0;
     QList<FileHolders::Holder> m_holders;
+    bool m_databaseHeld = false;
     PackageVerifier::Result m_verification;
 };
 

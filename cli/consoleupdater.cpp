@@ -591,6 +591,17 @@ QString ConsoleUpdater::detailsText() const
     return ConsoleText::tr("Details: %1").arg(logFileShown());
 }
 
+void ConsoleUpdater::reportKeptDatabase()
+{
+    const QString kept = m_updater->keptDatabase();
+    if (kept.isEmpty())
+        return;
+    // Before the result: whatever it says, the user's work is in that file.
+    m_output->notice(UpdateSequence::keptDatabaseText(m_updater->databasePath(), kept));
+    if (m_report)
+        m_report->setKeptDatabase(QDir::toNativeSeparators(kept));
+}
+
 int ConsoleUpdater::runUpdate()
 {
     const QString oldVersion = m_updater->getOldVersion();
@@ -612,6 +623,7 @@ int ConsoleUpdater::runUpdate()
     reportRemovals();
     const QString resultText = text(UpdateSequence::resultTextId(outcome));
     ZR_LOG_INFO("int ConsoleUpdater::runUpdate()") << "result:" << resultText;
+    reportKeptDatabase();
     if (m_report) {
         m_report->setResult(resultText);
         if (!sequence.verification().signatureText.isEmpty())
@@ -748,6 +760,7 @@ int ConsoleUpdater::runRestore()
         m_report->startStage(QStringLiteral("restore"), stageName(UpdateSequence::Stage::RestoreAfterFailure));
     const bool restored = m_updater->restoreVersion();
     const QString resultText = text(restored ? 1073 : 1074);
+    reportKeptDatabase();
     if (m_report) {
         m_report->finishStage(restored ? QStringLiteral("ok") : QStringLiteral("failed"));
         m_report->setResult(resultText);

@@ -81,6 +81,8 @@ private:
     int runUpdate();
     // Prints and reports what the steps' removal lists removed and kept.
     void reportRemovals();
+    // The database a restore of this run kept aside, on the console and in the report.
+    void reportKeptDatabase();
     int runRestore();
     int runCheck();
     // Takes the installation's lock for a restore or a check; false (with the message

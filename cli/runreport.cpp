@@ -100,6 +100,7 @@ QJsonObject RunReport::toJson() const
         {QStringLiteral("exitStatus"), m_exitStatus},
         {QStringLiteral("exitMeaning"), m_exitMeaning},
         {QStringLiteral("logFile"), m_logFile.isEmpty() ? QJsonValue() : QJsonValue(m_logFile)},
+        {QStringLiteral("keptDatabase"), m_keptDatabase.isEmpty() ? QJsonValue() : QJsonValue(m_keptDatabase)},
     };
     return report;
 }

@@ -38,6 +38,8 @@ public:
     void addWarning(const QString &text) { m_warnings.append(text); }
     void setResult(const QString &text) { m_result = text; }
     void setLogFile(const QString &path) { m_logFile = path; }
+    // The database a restore kept aside ("keptDatabase"; null when none).
+    void setKeptDatabase(const QString &path) { m_keptDatabase = path; }
     void setExit(int status, const QString &meaning);
 
     QJsonObject toJson() const;
@@ -59,6 +61,7 @@ private:
     QJsonArray m_warnings;
     QString m_result;
     QString m_logFile;
+    QString m_keptDatabase;
     int m_exitStatus = -1;
     QString m_exitMeaning;
 };

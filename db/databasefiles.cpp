@@ -1,23 +1,18 @@
 #include "db/databasefiles.h"
 
+#include "db/databaseidentity.h"
 #include "db/dbcontrol.h"
+#include "fileutil/disksync.h"
+#include "fileutil/filecopier.h"
 #include "log/applog.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#ifdef Q_OS_WIN
-#include <QDateTime>
-#include <QDir>
-#include <qt_windows.h>
-
-#include <string>
-#else
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -25,19 +20,10 @@ namespace {
 const char kSignature[] = "bool DatabaseFiles::takeOver()";
 const char *const kJournalSuffixes[] = {"-journal", "-wal", "-shm"};
 const QString kAsideSuffix = QStringLiteral(".restoring");
-
-// SQLite's lock bytes in a database file (the same in its "unix" and "win32" VFS): the
-// pending byte at 1 GiB, the reserved byte after it, then the 510 bytes of the shared
-// range. A reader holds a read lock in the shared range, a writer the reserved byte, a
-// committing one everything; a write lock on all of them is SQLite's exclusive lock,
-// which no other connection can get past.
-constexpr qint64 kPendingByte = 0x40000000;
-constexpr qint64 kLockBytes = 2 + 510;
-
-QString inUseText(const QString &path)
-{
-    return QStringLiteral("%1 is in use by another program; close the application and try again").arg(path);
-}
+const QString kPartialSuffix = QStringLiteral(".partial");
+// The journals that hold committed work (a log) or undo a half-done transaction; "-shm"
+// is only an index, which SQLite rebuilds.
+const char *const kKeptSuffixes[] = {"-wal", "-journal"};
 
 } // namespace
 
@@ -97,13 +83,28 @@ bool DatabaseFiles::takeOver()
     m_errorString.clear();
     // Our own connection holds no lock between calls, but it must not read the file
     // while it is replaced.
-    if (DBControl *control = DBControl::createdInstance())
+    // Held by this process for the whole update (DBControl::hold()): nobody else can
+    // have taken it, and a lock of our own would conflict with that one.
+    bool held = false;
+    if (DBControl *control = DBControl::createdInstance()) {
+        held = control->holdsFileLock();
         control->closeDB();
+    }
     m_released = false;
     m_database = identityOf(m_path);
-    if (m_database.exists && !lock()) {
+    m_keptPath.clear();
+    m_foundIdentity.clear();
+    if (m_database.exists && !held && !lock()) {
         release();
         return false;
+    }
+    // Judged before a journal is touched: the log is part of what the program committed.
+    if (m_database.exists) {
+        m_foundIdentity = DatabaseIdentity::of(m_path);
+        if (mustKeep() && !keep()) {
+            release();
+            return false;
+        }
     }
     bool replacedBefore = false;
     bool judged = false;
@@ -144,103 +145,114 @@ bool DatabaseFiles::takeOver()
     return true;
 }
 
+QString DatabaseFiles::keptPrefix(const QString &databaseName)
+{
+    return databaseName + QStringLiteral(".kept-");
+}
+
+bool DatabaseFiles::mustKeep() const
+{
+    // A backup without a database leaves the installed one where it is.
+    if (!QFileInfo(m_backupPath).isFile())
+        return false;
+    if (!m_knownIdentity.isEmpty() && m_foundIdentity == m_knownIdentity)
+        return false;
+    // Changed, or not known: kept unless nothing in it differs from what comes back.
+    if (DatabaseIdentity::hasLog(m_path) || QFileInfo(m_path + QStringLiteral("-journal")).size() > 0)
+        return true;
+    return !sameContent(m_path, m_backupPath);
+}
+
+bool DatabaseFiles::keep()
+{
+    const QFileInfo database(m_path);
+    const QDir dir = database.absoluteDir();
+    const QString prefix = keptPrefix(database.fileName());
+    // What a killed keep left: partial copies, and journals renamed before their
+    // database was.
+    const QStringList leftovers = dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : leftovers) {
+        if (name.endsWith(kPartialSuffix)) {
+            QFile::remove(dir.filePath(name));
+            continue;
+        }
+        for (const char *suffix : kKeptSuffixes) {
+            const QString journalSuffix = QLatin1String(suffix);
+            if (name.endsWith(journalSuffix)
+                && !QFileInfo::exists(dir.filePath(name.left(name.size() - journalSuffix.size()))))
+                QFile::remove(dir.filePath(name));
+        }
+    }
+
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString kept = dir.filePath(prefix + stamp);
+    for (int n = 2; QFileInfo::exists(kept) || QFileInfo(kept).isSymLink(); ++n)
+        kept = dir.filePath(QStringLiteral("%1%2-%3").arg(prefix, stamp).arg(n));
+
+    // The journals first, the database last: its name appearing is what makes the kept
+    // copy whole.
+    QStringList sources;
+    QStringList targets;
+    for (const char *suffix : kKeptSuffixes) {
+        const QString journal = m_path + QLatin1String(suffix);
+        if (QFileInfo(journal).size() > 0) {
+            sources << journal;
+            targets << kept + QLatin1String(suffix);
+        }
+    }
+    sources << m_path;
+    targets << kept;
+
+    FileCopier copier;
+    const auto fail = [&](const QString &reason) {
+        // Once the database has its name the kept copy is whole and stays.
+        const bool whole = QFileInfo::exists(kept);
+        for (const QString &target : qAsConst(targets)) {
+            if (whole)
+                break;
+            QFile::remove(target + kPartialSuffix);
+            if (target != kept)
+                QFile::remove(target);
+        }
+        m_errorString = QStringLiteral("keep %1 as %2 failed: %3").arg(m_path, kept, reason);
+        ZR_LOG_WARNING(kSignature) << m_errorString;
+        return false;
+    };
+    for (int i = 0; i < sources.size(); ++i) {
+        const QString partial = targets.at(i) + kPartialSuffix;
+        if (!FileCopier::removeTarget(partial) || !copier.copy(sources.at(i), partial))
+            return fail(copier.errorString());
+        DiskSync::noteWritten(partial);
+    }
+    if (!DiskSync::flushTree(dir.absolutePath()))
+        return fail(QStringLiteral("flush failed"));
+    for (int i = 0; i < targets.size(); ++i) {
+        if (!QFile::rename(targets.at(i) + kPartialSuffix, targets.at(i)))
+            return fail(QStringLiteral("rename failed"));
+        DiskSync::noteWritten(targets.at(i));
+    }
+    if (!DiskSync::flushTree(dir.absolutePath()))
+        return fail(QStringLiteral("flush failed"));
+    m_keptPath = kept;
+    ZR_LOG_WARNING(kSignature) << QStringLiteral("%1 was changed by another program since the update wrote it; "
+                                                 "it is kept as %2")
+                                      .arg(m_path, kept);
+    return true;
+}
+
 bool DatabaseFiles::lock()
 {
-#ifndef Q_OS_WIN
-    // An open file description lock: it conflicts with SQLite's locks of other
-    // processes, and stays when this process opens and closes the file elsewhere (a
-    // plain fcntl lock would go with the first close of any descriptor of the file).
-    const QByteArray path = QFile::encodeName(m_path);
-    short type = F_WRLCK;
-    do {
-        m_lockFd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-    } while (m_lockFd < 0 && errno == EINTR);
-    if (m_lockFd < 0 && errno == EACCES) {
-        // A file we may not write still gets a read lock, which keeps every writer out.
-        type = F_RDLCK;
-        do {
-            m_lockFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        } while (m_lockFd < 0 && errno == EINTR);
-    }
-    if (m_lockFd < 0) {
-        m_errorString = QStringLiteral("open %1 failed,reason:%2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
-        ZR_LOG_WARNING(kSignature) << m_errorString;
-        return false;
-    }
-    struct flock region;
-    std::memset(&region, 0, sizeof region);
-    region.l_type = type;
-    region.l_whence = SEEK_SET;
-    region.l_start = off_t(kPendingByte);
-    region.l_len = off_t(kLockBytes);
-#ifdef F_OFD_SETLK
-    const int command = F_OFD_SETLK;
-#else
-    const int command = F_SETLK;
-#endif
-    if (::fcntl(m_lockFd, command, &region) == 0)
+    // Taken on a handle of our own, not through SQLite: a connection would roll a hot
+    // journal of ours back into the database (and remove it) before it could be set aside.
+    if (m_lock.lock(m_path, &m_errorString))
         return true;
-    const int error = errno;
-    ::close(m_lockFd);
-    m_lockFd = -1;
-    if (error == EAGAIN || error == EACCES)
-        m_errorString = inUseText(m_path);
-    else
-        m_errorString = QStringLiteral("lock %1 failed,reason:%2").arg(m_path, QString::fromLocal8Bit(std::strerror(error)));
     ZR_LOG_WARNING(kSignature) << m_errorString;
     return false;
-#else
-    // The same exclusive lock as SQLite's, taken on a handle of our own without opening
-    // the database through SQLite: a connection would roll a hot journal of ours back
-    // into the database (and remove it) before it could be set aside. Byte-range locks
-    // on Windows belong to the handle, so they conflict with every SQLite connection,
-    // this process's included. Shared for deleting, so the restore may replace the file
-    // once the handle is closed.
-    const std::wstring name = QDir::toNativeSeparators(m_path).toStdWString();
-    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        // Held open without sharing (not by SQLite, which shares reading and writing).
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
-            m_errorString = inUseText(m_path);
-        else
-            m_errorString = QStringLiteral("open %1 failed,reason:%2").arg(m_path, qt_error_string(int(error)));
-        ZR_LOG_WARNING(kSignature) << m_errorString;
-        return false;
-    }
-    OVERLAPPED region = {};
-    region.Offset = DWORD(kPendingByte & 0xffffffff);
-    region.OffsetHigh = DWORD(kPendingByte >> 32);
-    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, DWORD(kLockBytes), 0, &region)) {
-        m_lockHandle = handle;
-        return true;
-    }
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
-        m_errorString = inUseText(m_path);
-    else
-        m_errorString = QStringLiteral("lock %1 failed,reason:%2").arg(m_path, qt_error_string(int(error)));
-    ZR_LOG_WARNING(kSignature) << m_errorString;
-    return false;
-#endif
 }
 
 void DatabaseFiles::unlock()
 {
-#ifdef Q_OS_WIN
-    // Closing the handle gives its locks back.
-    if (m_lockHandle) {
-        CloseHandle(m_lockHandle);
-        m_lockHandle = nullptr;
-    }
-#else
-    if (m_lockFd >= 0) {
-        ::close(m_lockFd);
-        m_lockFd = -1;
-    }
-#endif
+    m_lock.unlock();
 }
 
 void DatabaseFiles::complete()

@@ -1,6 +1,8 @@
 #ifndef DATABASEFILES_H
 #define DATABASEFILES_H
 
+#include "db/databaselock.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +24,14 @@
 // database they belong to, as before the restore. Journals that a killed restore left
 // set aside are taken over by the next one, unless the database already is the
 // backup's: then they belong to a database that is gone, and are removed.
+//
+// A database that another program has worked in since the updater's own last write
+// (its identity is not the one set with setKnownIdentity()) is never replaced unkept:
+// holding the lock, takeOver() first copies it, with its "-wal" and "-journal", to
+// "kqdata.db.kept-<yyyyMMdd-hhmmss>" beside it (keptPath()). The copies are made under
+// a ".partial" name, flushed, then renamed, the database last, so that a kill leaves
+// either no kept database or a whole one; what a killed keep left half-made is removed
+// by the next one.
 class DatabaseFiles
 {
 public:
@@ -31,9 +41,21 @@ public:
     DatabaseFiles(const DatabaseFiles &) = delete;
     DatabaseFiles &operator=(const DatabaseFiles &) = delete;
 
-    // False, with errorString(), when another process holds the database or a journal
-    // cannot be set aside; nothing is changed then.
+    // The identity (DatabaseIdentity) the updater recorded after its own last write to
+    // the database; empty when none was recorded: then a database whose content is not
+    // the backup's is kept. Set before takeOver().
+    void setKnownIdentity(const QString &identity) { m_knownIdentity = identity; }
+
+    // False, with errorString(), when another process holds the database, a changed
+    // database cannot be kept, or a journal cannot be set aside; nothing is changed then
+    // (but for a kept copy).
     bool takeOver();
+    // The copy takeOver() kept of a database someone else changed; empty when none.
+    QString keptPath() const { return m_keptPath; }
+    // The database's identity as takeOver() found it, before anything was set aside.
+    QString foundIdentity() const { return m_foundIdentity; }
+    // The name a kept database gets: "kqdata.db.kept-" and the time.
+    static QString keptPrefix(const QString &databaseName);
     QString errorString() const { return m_errorString; }
 
     // The restore is complete: releases the database and opens the updater's
@@ -52,6 +74,8 @@ private:
     static Identity identityOf(const QString &path);
     static bool sameContent(const QString &path, const QString &otherPath);
 
+    bool mustKeep() const;
+    bool keep();
     bool lock();
     void unlock();
     void release();
@@ -60,11 +84,10 @@ private:
     QString m_backupPath;
     Identity m_database;
     QStringList m_setAside; // the journals' own names
-#ifdef Q_OS_WIN
-    void *m_lockHandle = nullptr; // a HANDLE
-#else
-    int m_lockFd = -1;
-#endif
+    QString m_knownIdentity;
+    QString m_foundIdentity;
+    QString m_keptPath;
+    DatabaseLock m_lock;
     bool m_released = true;
     QString m_errorString;
 };

@@ -7,9 +7,11 @@
 
 #include <QAtomicPointer>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QReadLocker>
 #include <QSqlError>
+#include <QUrl>
 #include <QWriteLocker>
 
 namespace {
@@ -116,7 +118,8 @@ DBControl::DBControl()
     : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
 {
     m_db.setHostName(QStringLiteral("localhost"));
-    m_db.setDatabaseName(InstallLayout::databasePath(CVUpdater::getInstance()->getInstallPath()));
+    m_path = InstallLayout::databasePath(CVUpdater::getInstance()->getInstallPath());
+    m_db.setDatabaseName(m_path);
     openDB();
     s_created.storeRelease(this);
 }
@@ -126,25 +129,137 @@ void DBControl::openDB()
     m_openWhenUsed = false;
     m_errorString.clear();
     m_isOpen = true;
+    m_held = false;
     if (m_db.isOpen())
         m_db.close();
+#ifdef Q_OS_WIN
+    // Held, a lock that another program holds now is the answer, not a reason to wait.
+    m_db.setConnectOptions(m_holding ? QStringLiteral("QSQLITE_BUSY_TIMEOUT=0") : QString());
+#else
+    if (m_holding) {
+        // On the file in place now: after a restore that is another one.
+        if (!m_holdLock.lock(m_path, &m_errorString)) {
+            m_isOpen = false;
+            ZR_LOG_WARNING("bool DBControl::hold()") << QStringLiteral("hold %1 failed: %2").arg(m_path, m_errorString);
+            return;
+        }
+        m_db.setDatabaseName(QString::fromUtf8(QUrl::fromLocalFile(m_path).toEncoded())
+                             + QStringLiteral("?vfs=unix-none"));
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    } else {
+        m_holdLock.unlock();
+        m_db.setDatabaseName(m_path);
+        m_db.setConnectOptions(QString());
+    }
+#endif
     if (!m_db.open()) {
         m_isOpen = false;
         m_errorString = QStringLiteral("open database failed");
         qDebug() << "open database failed";
+        return;
+    }
+    if (m_holding && !takeHold()) {
+        m_db.close();
+        m_isOpen = false;
     }
 }
 
 void DBControl::closeDB()
 {
     m_openWhenUsed = false;
+    m_held = false;
     if (m_db.isOpen())
         m_db.close();
 }
 
+bool DBControl::takeHold()
+{
+    QWriteLocker locker(&m_lock);
+    QSqlQuery query(m_db);
+    QStringList statements;
+#ifdef Q_OS_WIN
+    // In exclusive locking mode SQLite keeps every lock it took until the connection
+    // closes; an empty exclusive transaction takes the write lock (in WAL mode the lock
+    // on the database file, and the log's index moves into this process's memory).
+    statements << QStringLiteral("PRAGMA locking_mode=EXCLUSIVE");
+#else
+    // The lock is ours already (m_holdLock). A log's index lives in shared memory,
+    // which a connection that takes no locks must not use: exclusive locking mode keeps
+    // it in this process's. Only in WAL mode: in rollback mode that mode would keep the
+    // journal file between transactions, and a kill would leave it behind.
+    QFile file(m_path);
+    if (file.open(QIODevice::ReadOnly) && file.read(20).size() == 20 && file.seek(18)) {
+        // Header bytes 18 and 19, the file format versions, are 2 in WAL mode.
+        char version = 0;
+        if (file.getChar(&version) && version == 2)
+            statements << QStringLiteral("PRAGMA locking_mode=EXCLUSIVE");
+    }
+#endif
+    statements << QStringLiteral("BEGIN EXCLUSIVE") << QStringLiteral("COMMIT");
+    for (const QString &sql : qAsConst(statements)) {
+        if (!query.exec(sql)) {
+            m_errorString = query.lastError().text();
+            ZR_LOG_WARNING("bool DBControl::hold()") << QStringLiteral("hold %1 failed: %2").arg(m_path, m_errorString);
+            return false;
+        }
+    }
+    m_held = true;
+    return true;
+}
+
+bool DBControl::isHeld() const
+{
+#ifdef Q_OS_WIN
+    return m_held;
+#else
+    return m_holding && m_holdLock.isLocked();
+#endif
+}
+
+bool DBControl::hold()
+{
+    m_holding = true;
+    openDB();
+    if (!m_held)
+        return false;
+    // A log the application left full would be written into the file by our closing
+    // connection later, changing the database the identity was taken of.
+    return settle();
+}
+
+void DBControl::releaseHold()
+{
+    if (!m_holding)
+        return;
+    m_holding = false;
+    m_held = false;
+    m_holdLock.unlock();
+    // Closing gives the locks back. The ordinary connection comes back also after a
+    // hold that failed, so a later run's steps find it; it creates no database.
+    reopenDB();
+}
+
+bool DBControl::settle()
+{
+    if (!m_held)
+        return true;
+    QWriteLocker locker(&m_lock);
+    QSqlQuery query(m_db);
+    // In rollback mode this answers without doing anything.
+    const bool done = query.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    // The first column is 1 when a reader kept the checkpoint from finishing.
+    if (!done || (query.next() && query.value(0).toInt() != 0)) {
+        m_errorString = done ? QStringLiteral("the log could not be emptied") : query.lastError().text();
+        ZR_LOG_WARNING("bool DBControl::settle()")
+            << QStringLiteral("checkpoint %1 failed: %2").arg(m_path, m_errorString);
+        return false;
+    }
+    return true;
+}
+
 void DBControl::reopenDB()
 {
-    if (QFileInfo::exists(m_db.databaseName())) {
+    if (QFileInfo::exists(m_path)) {
         openDB();
         return;
     }

@@ -2,6 +2,7 @@
 #define DBCONTROL_H
 
 #include "db/bindvalue.h"
+#include "db/databaselock.h"
 
 #include <QReadWriteLock>
 #include <QSqlDatabase>
@@ -32,6 +33,29 @@ public:
     // that runs one.
     void reopenDB();
     bool isOpened() const;
+
+    // Holds the database until releaseHold(): SQLite's exclusive lock is taken at once (no
+    // waiting) and kept, so no other program can read or commit while the update may
+    // still replace the database; one that tries gets "database is locked". A
+    // write-ahead log is emptied into the file first (settle()). Every later opening
+    // (reopenDB() after a restore) takes the hold again, on the file then in place.
+    // On Windows the connection itself holds it, in SQLite's exclusive locking mode.
+    // Elsewhere a DatabaseLock does, which stays while the connection is closed (a
+    // restore) and when the backup opens and closes the file; the connection beside it
+    // then takes no locks of its own (SQLite's "unix-none"), and in WAL mode keeps the
+    // log's index in its memory (exclusive locking mode).
+    // False, with errorString(), when another connection holds a lock now.
+    bool hold();
+    // Back to the ordinary connection, which holds no lock between calls.
+    void releaseHold();
+    // Whether hold() was asked for and the database is held now.
+    bool isHeld() const;
+    // Whether the hold is a lock of this process that outlasts the connection (not on
+    // Windows): a restore then needs no lock of its own, and could not take one.
+    bool holdsFileLock() const { return m_holdLock.isLocked(); }
+    // Writes what the write-ahead log holds into the database file and empties the log,
+    // so that the files alone say what the database holds. Meaningful while held.
+    bool settle();
     // Why the last call failed, in the words of its debug messages (a failed statement:
     // the failure line, then its "SQL:" line); empty when the last call succeeded.
     QString errorString() const { return m_errorString; }
@@ -68,12 +92,18 @@ private:
     DBControl();
     ~DBControl() = default;
     void openIfDeferred();
+    // On the open connection: exclusive locking mode, the write lock taken at once.
+    bool takeHold();
     Q_DISABLE_COPY(DBControl)
 
     QSqlDatabase m_db;
     QReadWriteLock m_lock; // non-recursive
     bool m_isOpen = false;
     bool m_openWhenUsed = false;
+    bool m_holding = false; // hold() asked for, until releaseHold()
+    bool m_held = false;    // the connection is in exclusive locking mode and locked
+    DatabaseLock m_holdLock; // the hold elsewhere than on Windows
+    QString m_path;
     QString m_errorString;
 };
 

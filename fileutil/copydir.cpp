@@ -33,7 +33,15 @@ QString readWarning(const TreeWalker::Entry &entry, const QString &detail)
 bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 {
     TreeWalker walker;
-    configure(walker, m_reservedNames, m_reservedFileNames);
+    // The database is backed up held, its log emptied into it (DBControl::hold()): what
+    // journals lie beside it then are our own connection's, empty, and a backup that
+    // carried them would put them back beside the restored database.
+    const QString database = InstallLayout::databaseName();
+    configure(walker,
+              m_reservedNames
+                  + QStringList{database + QStringLiteral("-journal"), database + QStringLiteral("-wal"),
+                                database + QStringLiteral("-shm")},
+              m_reservedFileNames);
     walker.setOverwrite(overwrite);
     // The target is the backup, the updater's own: a directory that an older backup
     // made of a followed link gives way to the link.

@@ -92,7 +92,16 @@ TreeWalker::Entry TreeWalker::child(const Entry &dir, const QString &name)
 
 bool TreeWalker::isSkipped(const QString &name, int depth) const
 {
-    return m_skipEverywhere.contains(name) || (depth == 0 && m_skipAtTop.contains(name));
+    if (m_skipEverywhere.contains(name))
+        return true;
+    if (depth != 0)
+        return false;
+    for (const QString &skipped : m_skipAtTop) {
+        // "name*" leaves out every name that begins so.
+        if (skipped.endsWith(QLatin1Char('*')) ? name.startsWith(skipped.chopped(1)) : name == skipped)
+            return true;
+    }
+    return false;
 }
 
 void TreeWalker::report(Issue issue, const Entry &entry, const QString &detail) const

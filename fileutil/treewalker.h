@@ -68,8 +68,9 @@ public:
     // included): writing through it would change what no backup of rootPath covers.
     static bool isLinkOutside(const QString &path, const QString &rootPath);
 
-    // Names left out (files and directories alike): atTop among the roots' own entries,
-    // everywhere at any depth.
+    // Names left out (files and directories alike): atTop among the roots' own entries
+    // (one ending in "*" leaves out every name that begins with the rest), everywhere at
+    // any depth.
     void setSkipNames(const QStringList &atTop, const QStringList &everywhere);
     // True: an entry of a file's name in the target is removed before the copy; false:
     // the copy fails on it.

@@ -4,6 +4,8 @@
 #include "config/configbase.h"
 #include "config/interruptedsave.h"
 #include "db/databasefiles.h"
+#include "db/databaseidentity.h"
+#include "db/dbcontrol.h"
 #include "fileutil/disksync.h"
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
@@ -314,8 +316,27 @@ bool CVUpdater::backupVersion()
     // so an update must not start on this backup. The target goes with it, in the same
     // save: it is how the next run tells an update that only missed its flag. So do the
     // uninstall key's values, which a restore puts back with the backup's files.
+    // The database as the backup found it, held since the check: the identity a restore
+    // compares with, should the update stop before it wrote the database.
+    m_databaseIdentity = DatabaseIdentity::of(databasePath());
     return UpdateFlag(m_installPath).writeBackupTaken("bool CVUpdater::backupVersion()", m_newVersion, readKeyValues(),
-                                                      started);
+                                                      started, m_databaseIdentity);
+}
+
+QString CVUpdater::databasePath() const
+{
+    return InstallLayout::databasePath(m_installPath);
+}
+
+void CVUpdater::recordDatabase()
+{
+    if (m_installPath.isEmpty())
+        return;
+    // The log emptied into the file first: our connection, closing, would do it later
+    // and change what was recorded.
+    if (DBControl *control = DBControl::createdInstance())
+        control->settle();
+    m_databaseIdentity = DatabaseIdentity::of(databasePath());
 }
 
 bool CVUpdater::restoreVersion()
@@ -349,9 +370,23 @@ bool CVUpdater::restoreVersion()
     // "kqdata.db" is replaced by the copy: our connection is closed, and no other
     // process may hold the database meanwhile; the journal of a step of ours that was
     // killed is set aside (see DatabaseFiles). Released when this function returns.
+    // A database that another program changed since the update's own last write is
+    // kept aside first (DatabaseFiles::keptPath()).
     DatabaseFiles databaseFiles(QStringLiteral("%1/%2").arg(m_installPath, databaseName),
                                 QStringLiteral("%1/%2").arg(backupPath, databaseName));
-    if (!databaseFiles.takeOver()) {
+    databaseFiles.setKnownIdentity(m_databaseIdentity.isEmpty() ? UpdateFlag(m_installPath).read().database
+                                                                 : m_databaseIdentity);
+    const bool takenOver = databaseFiles.takeOver();
+    if (!databaseFiles.keptPath().isEmpty()) {
+        m_keptDatabase = databaseFiles.keptPath();
+        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+            << QStringLiteral("kept database: %1; to get its work back, close the application and copy it over %2")
+                   .arg(m_keptDatabase, databasePath());
+        // Kept once: a run that restores again keeps it only if it changes once more.
+        m_databaseIdentity = databaseFiles.foundIdentity();
+        UpdateFlag(m_installPath).writeDatabase("bool CVUpdater::restoreVersion()", m_databaseIdentity);
+    }
+    if (!takenOver) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
     }
@@ -380,9 +415,12 @@ bool CVUpdater::restoreVersion()
     }
     // Before the flag: once it is true, no restore comes to clear a journal set aside.
     databaseFiles.complete();
+    // The backup's database is the one the updater left now, recorded with the flag.
+    recordDatabase();
     ZR_LOG_DEBUG("bool CVUpdater::restoreVersion()") << "restore successed!";
     // A flag that stays false only makes the next run restore once more.
-    const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()");
+    const bool flagWritten = writeUpdateFlag(true, "bool CVUpdater::restoreVersion()", QString(), QStringList(),
+                                             m_databaseIdentity);
     return flagWritten;
 }
 
@@ -448,7 +486,8 @@ bool CVUpdater::updateRegKey()
 
     // Killed from here on, the update is complete but for its flag: the next run finds
     // the key holding UPDATE/TARGET and finishes it (recordedUpdate()).
-    if (!flushUpdate() || !writeUpdateFlag(true, "bool CVUpdater::updateRegKey()")) {
+    if (!flushUpdate() || !writeUpdateFlag(true, "bool CVUpdater::updateRegKey()", QString(), QStringList(),
+                                           m_databaseIdentity)) {
         putBack();
         return false;
     }
@@ -592,7 +631,7 @@ bool CVUpdater::writeKeyValues(const QStringList &keyValues, const char *signatu
 }
 
 bool CVUpdater::writeUpdateFlag(bool flag, const char *signature, const QString &target,
-                                const QStringList &keyValues) const
+                                const QStringList &keyValues, const QString &database) const
 {
-    return UpdateFlag(m_installPath).write(flag, signature, target, keyValues);
+    return UpdateFlag(m_installPath).write(flag, signature, target, keyValues, database);
 }

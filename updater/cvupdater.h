@@ -68,7 +68,21 @@ public:
     // replaced goes first (SQLite would roll it into the backup's database). Refused
     // unless the installation is known not to be an update complete but for its flag
     // (recordedUpdate()).
+    // A database another program changed since the updater's own last write is not
+    // replaced unkept: it is copied aside first (keptDatabase()).
     bool restoreVersion();
+    // The database a restore of this run kept aside, "kqdata.db.kept-<yyyyMMdd-hhmmss>";
+    // empty when none. forgetKeptDatabase() starts a new run.
+    QString keptDatabase() const { return m_keptDatabase; }
+    void forgetKeptDatabase() { m_keptDatabase.clear(); }
+    // Takes the database's identity after the update's own last write to it, its
+    // write-ahead log emptied first: what a restore of this run compares with, and what
+    // the flag's next save records (UPDATE/DATABASE) for later ones. Unrecorded (a
+    // kill before that save), a later restore keeps a copy that was not needed, never
+    // loses one.
+    void recordDatabase();
+    // "<installation>/kqdata.db".
+    QString databasePath() const;
     // Records the package version in the uninstall key, puts the desktop shortcut in
     // place and sets the flag to true, in that order: the flag never says "complete"
     // for an update the key does not record. False, with the flag left false, when the
@@ -109,7 +123,7 @@ private:
     // Writes UPDATE/FLAG (and UPDATE/TARGET and UPDATE/KEY when given) and tells whether
     // it reached the file.
     bool writeUpdateFlag(bool flag, const char *signature, const QString &target = QString(),
-                         const QStringList &keyValues = QStringList()) const;
+                         const QStringList &keyValues = QStringList(), const QString &database = QString()) const;
     // The uninstall key's values an update writes, as UpdateFlag records them; empty
     // when the key cannot be read.
     QStringList readKeyValues() const;
@@ -135,6 +149,9 @@ private:
     // This run wrote the package version into the uninstall key and did not put the old
     // one back: what recordedUpdate() answers should the key become unreadable.
     bool m_keyHoldsNewVersion = false;
+    QString m_keptDatabase;
+    // The database's identity after this updater's own last write (recordDatabase()).
+    QString m_databaseIdentity;
 };
 
 #endif // CVUPDATER_H

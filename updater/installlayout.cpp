@@ -7,6 +7,11 @@ QString InstallLayout::databaseName()
     return QStringLiteral("kqdata.db");
 }
 
+QString InstallLayout::keptDatabasePattern()
+{
+    return databaseName() + QStringLiteral(".kept-*");
+}
+
 QString InstallLayout::backupDirName()
 {
     return QStringLiteral("backup");
@@ -73,7 +78,10 @@ const QStringList &InstallLayout::reservedTopNames()
                                    backupDirName(), flagFileName(), QStringLiteral("install.log"),
                                    // Held by the running updater; copied back by a restore, it
                                    // would lock the installation for another process's sake.
-                                   lockFileName()};
+                                   lockFileName(),
+                                   // A database a restore kept aside is the user's work: a backup
+                                   // would carry it into the next restore, which must not touch it.
+                                   keptDatabasePattern()};
     return names;
 }
 
@@ -88,8 +96,16 @@ bool InstallLayout::isReserved(const QString &relativePath)
     const QStringList parts = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     if (parts.isEmpty())
         return false;
-    return reservedFileNames().contains(parts.constLast())
-        || (parts.size() == 1 && reservedTopNames().contains(parts.constFirst()));
+    if (reservedFileNames().contains(parts.constLast()))
+        return true;
+    if (parts.size() != 1)
+        return false;
+    for (const QString &name : reservedTopNames()) {
+        // "name*" stands for every name that begins so.
+        if (name.endsWith(QLatin1Char('*')) ? parts.constFirst().startsWith(name.chopped(1)) : name == parts.constFirst())
+            return true;
+    }
+    return false;
 }
 
 QString InstallLayout::caseKey(const QString &relativePath)

@@ -11,6 +11,8 @@ class InstallLayout
 public:
     // "kqdata.db" in the installation directory.
     static QString databaseName();
+    // "kqdata.db.kept-*": the databases a restore kept aside (DatabaseFiles).
+    static QString keptDatabasePattern();
     // "backup", the backup directory in the installation directory.
     static QString backupDirName();
     // "UPDATER.ini" and "config/UPDATER.ini", the update flag file below the

@@ -15,6 +15,7 @@ const QString flagKey = QStringLiteral("UPDATE/FLAG");
 const QString targetKey = QStringLiteral("UPDATE/TARGET");
 const QString keyValuesKey = QStringLiteral("UPDATE/KEY");
 const QString backupStartKey = QStringLiteral("UPDATE/BACKUPSTART");
+const QString databaseKey = QStringLiteral("UPDATE/DATABASE");
 
 void fill(ConfigBase &file, UpdateFlag::Reading &reading)
 {
@@ -24,6 +25,7 @@ void fill(ConfigBase &file, UpdateFlag::Reading &reading)
     bool ok = false;
     const qint64 started = file.value(backupStartKey, QString()).toString().toLongLong(&ok);
     reading.backupStarted = ok && started >= 0 ? started : -1;
+    reading.database = file.value(databaseKey, QString()).toString();
 }
 
 } // namespace
@@ -78,23 +80,46 @@ bool UpdateFlag::openForUpdate(bool *flag) const
     return true;
 }
 
-bool UpdateFlag::write(bool flag, const char *signature, const QString &target, const QStringList &keyValues) const
+bool UpdateFlag::write(bool flag, const char *signature, const QString &target, const QStringList &keyValues,
+                       const QString &database) const
 {
-    return save(flag, signature, target, keyValues, false, -1);
+    return save(flag, signature, target, keyValues, false, -1, database.isEmpty() ? nullptr : &database);
 }
 
 bool UpdateFlag::writeBackupTaken(const char *signature, const QString &target, const QStringList &keyValues,
-                                  qint64 backupStarted) const
+                                  qint64 backupStarted, const QString &database) const
 {
-    return save(false, signature, target, keyValues, true, backupStarted);
+    return save(false, signature, target, keyValues, true, backupStarted, &database);
+}
+
+bool UpdateFlag::writeDatabase(const char *signature, const QString &database) const
+{
+    const QString path = filePath();
+    ConfigBase file(path);
+    // An unreadable file is not saved over: it would lose the flag.
+    if (!file.isReadable()) {
+        ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);
+        return false;
+    }
+    const QString before = file.value(databaseKey, QString()).toString();
+    file.setValue(databaseKey, database);
+    if (file.save())
+        return true;
+    ZR_LOG_WARNING(signature) << QStringLiteral("write update flag %1 failed").arg(path);
+    // Not left for the settings layer to write when the object goes.
+    file.setValue(databaseKey, before);
+    return false;
 }
 
 bool UpdateFlag::save(bool flag, const char *signature, const QString &target, const QStringList &keyValues,
-                      bool setBackupStart, qint64 backupStarted) const
+                      bool setBackupStart, qint64 backupStarted, const QString *database) const
 {
     const QString path = filePath();
     ConfigBase file(path);
     file.setValue(flagKey, flag);
+    // The backup's own: an earlier run's identity must not speak for this database.
+    if (database)
+        file.setValue(databaseKey, *database);
     if (!target.isEmpty())
         file.setValue(targetKey, target);
     if (!keyValues.isEmpty())

@@ -12,7 +12,9 @@
 // key back with them ("DisplayVersion", its value, "DisplayName", its value; a value the
 // key did not hold is left out). UPDATE/BACKUPSTART is the file system's clock when the
 // backup began (ChangeStamp::now()): a file whose change time lies before it is still
-// what the backup holds.
+// what the backup holds. UPDATE/DATABASE is the database's identity (DatabaseIdentity)
+// after the updater's own last write to it: a restore that finds another keeps that
+// database aside before it puts the backup's back.
 class UpdateFlag
 {
 public:
@@ -34,6 +36,8 @@ public:
         QStringList keyValues;
         // UPDATE/BACKUPSTART; -1 when the backup recorded none.
         qint64 backupStarted = -1;
+        // UPDATE/DATABASE; empty when none was recorded.
+        QString database;
         bool isKnown() const { return source != Source::Unreadable && source != Source::BackupUnreadable; }
     };
 
@@ -54,12 +58,16 @@ public:
     // Writes UPDATE/FLAG, and UPDATE/TARGET and UPDATE/KEY when given, in one save; logs
     // "write update flag <path> failed" under signature when the save did not reach the
     // file. The flag then keeps its earlier value.
+    // A database identity given goes into UPDATE/DATABASE in the same save.
     bool write(bool flag, const char *signature, const QString &target = QString(),
-               const QStringList &keyValues = QStringList()) const;
+               const QStringList &keyValues = QStringList(), const QString &database = QString()) const;
     // The save that ends a backup: the flag false, with the target, the key's values and
     // when the backup began (-1: unknown, and an earlier backup's time goes).
     bool writeBackupTaken(const char *signature, const QString &target, const QStringList &keyValues,
-                          qint64 backupStarted) const;
+                          qint64 backupStarted, const QString &database) const;
+    // Records the database's identity after the updater wrote it (UPDATE/DATABASE), in a
+    // save of its own that changes no other key.
+    bool writeDatabase(const char *signature, const QString &database) const;
 
     // Yes when UPDATE/FLAG is false while the uninstall key regKey already holds the
     // version the backup was taken for: the update stopped between recording its version
@@ -69,7 +77,7 @@ public:
 
 private:
     bool save(bool flag, const char *signature, const QString &target, const QStringList &keyValues,
-              bool setBackupStart, qint64 backupStarted) const;
+              bool setBackupStart, qint64 backupStarted, const QString *database) const;
 
     QString m_installPath;
 };

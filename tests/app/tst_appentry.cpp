@@ -69,7 +69,8 @@ void TestAppEntry::contextDefaults()
 
 void TestAppEntry::reservedNames()
 {
-    const QStringList expected{"image", "log", "Updater", "backup", "UPDATER.ini", "install.log", "UPDATER.lock"};
+    const QStringList expected{"image", "log", "Updater", "backup", "UPDATER.ini", "install.log", "UPDATER.lock",
+                                "kqdata.db.kept-*"};
     QCOMPARE(ZRPubMethod::getInstance()->reservedNames(), expected);
 }
 

@@ -28,6 +28,13 @@ a file the user changed), so the points include the removals.
   sync     a flush to the disk (fdatasync, fsync, syncfs) fails with ENOSPC from that
            call on: data the program vouches for did not reach the disk, so the run
            must not exit 0; otherwise as a persistent error.
+  write    another process writes to the database at this point: the updater is stopped
+           right after the call (SIGSTOP), the application commits one row with no busy
+           wait (every other case in WAL mode), the updater goes on. The update must
+           succeed; a commit refused must have been refused with "database is locked"
+           (or, met while a rollback journal is being written, "locking protocol"),
+           and a row committed must be in kqdata.db afterwards or in the kept database
+           the run names (kqdata.db.kept-*): never lost.
 
 What is compared (state()): every file below the installation except backup/ (content
 and permission bits, symbolic links by target), every key of every INI file, the
@@ -42,12 +49,16 @@ What legitimately differs after a fault, and is not compared:
     already added are in the next backup too (stray files are still looked for there);
   - UPDATE/KEY of config/UPDATER.ini (and its ".bak"): the uninstall entry that backup
     belongs to, which after an update completed by the next run names the version
-    between, and UPDATE/BACKUPSTART, the clock when that backup began (the flag file is
+    between, UPDATE/BACKUPSTART, the clock when that backup began, and UPDATE/DATABASE,
+    the database's identity with its change time (the flag file is
     compared by its other keys);
   - an INI file the interrupted update had already added: the next run merges the
     package's keys into it instead of copying it, so its keys and values are compared
     but not its bytes, and its ".bak" is allowed;
-  - the package's log/ directory, which records every run; modification times.
+  - the package's log/ directory, which records every run; modification times;
+  - a database a restore kept aside (kqdata.db.kept-*, after a fault that came after
+    the update wrote the database, whose identity was not recorded yet): it must pass
+    SQLite's integrity check.
 Right after an I/O error (not in the runs that follow it): a lock file that could not
 be removed, permission bits that could not be set, a shortcut that could not be made.
 Persistent unlink errors are left out: QSettings then waits forever for its own lock.
@@ -68,6 +79,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import sqlite3
 import stat
 import subprocess
@@ -123,16 +135,16 @@ PROFILES = {
     # ahead of its backup), every point.
     "quick": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                   kill_every=1, newer_every=1, double_firsts=3, double_every=1, error_every=1,
-                  persistent_every=2, slow_lock_errors=False, races=12, sync_every=2, jobs=2),
+                  persistent_every=2, slow_lock_errors=False, races=12, sync_every=2, write_every=3, jobs=2),
     # The sanitizers' runtime probes memory by writing to a pipe and gives up when
     # write() keeps failing: no persistent write errors there.
     "asan": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                  kill_every=2, newer_every=2, double_firsts=2, double_every=3, error_every=3,
                  persistent_every=6, persistent_skip=("write", "writev", "pwrite64"), slow_lock_errors=False,
-                 races=6, sync_every=4, jobs=2),
+                 races=6, sync_every=4, write_every=8, jobs=2),
     "long": dict(files=600, total_mb=40, common_files=60, sql_statements=600, db_rows=5000, steps=3,
                  kill_sample=600, newer_every=2, double_firsts=4, double_sample=80, error_sample=400,
-                 persistent_sample=120, races=24, sync_sample=40, jobs=2),
+                 persistent_sample=120, races=24, sync_sample=40, write_sample=120, jobs=2),
 }
 
 
@@ -285,6 +297,9 @@ STRAY_PATTERNS = [
     (re.compile(r"\.previous$"), "second name of an interrupted INI commit"),
 ]
 SAVEFILE_TEMP = re.compile(r"^(.+)\.[A-Za-z0-9]{6}$")
+# A database a restore kept aside (with its journals): the user's, legitimately there
+# after a fault that came after the update wrote the database; never a stray.
+KEPT_DATABASE = re.compile(r"^kqdata\.db\.kept-\d{8}-\d{6}(-\d+)?(-wal|-journal)?$")
 
 
 def _sibling(relative):
@@ -306,6 +321,8 @@ def strays_in(directory):
         if path.is_dir() and not path.is_symlink():
             continue
         name = path.name
+        if KEPT_DATABASE.match(name):
+            continue
         for pattern, what in STRAY_PATTERNS:
             if pattern.search(name):
                 found.append("%s: %s" % (what, path))
@@ -350,6 +367,13 @@ def state(lab):
         relative = path.relative_to(lab.install).as_posix()
         if relative == "backup" or relative.startswith("backup/"):
             continue
+        if KEPT_DATABASE.match(relative):
+            # Not compared, but it must be a whole database.
+            if not relative.endswith(("-wal", "-journal")):
+                kept_integrity = database_state(path).get("integrity")
+                if kept_integrity != ["ok"]:
+                    files[relative] = "kept database, integrity %s" % kept_integrity
+            continue
         if path.is_symlink():
             files[relative] = "link -> %s" % os.readlink(path).replace(root, "<root>")
         elif path.is_dir():
@@ -372,7 +396,7 @@ def state(lab):
     # its other keys.
     for name in ("config/UPDATER.ini", "config/UPDATER.ini.bak"):
         if name in inis:
-            inis[name] = {k: v for k, v in inis[name].items() if k not in ("UPDATE/KEY", "UPDATE/BACKUPSTART")}
+            inis[name] = {k: v for k, v in inis[name].items() if k not in ("UPDATE/KEY", "UPDATE/BACKUPSTART", "UPDATE/DATABASE")}
             files[name] = "keys mode " + files[name].partition(" mode ")[2]
     flag_keys = inis.get("config/UPDATER.ini", {})
     return {
@@ -772,7 +796,94 @@ def case_sync(point, newer):
     return case_error(point, True, newer, must_fail=True)
 
 
-CASES = {"kill": case_kill, "double": case_double, "error": case_error, "race": case_race, "sync": case_sync}
+def _stopped_child(strace):
+    """The updater below strace once the injected SIGSTOP holds it; None when it ended
+    first. A tracee shows "t" at every traced call too, but only for a moment: stopped
+    is "t" for 0.3 s on end."""
+    deadline = time.monotonic() + 120
+    seen, since = None, 0.0
+    while strace.poll() is None and time.monotonic() < deadline:
+        stopped = None
+        try:
+            for child in Path("/proc/%d/task/%d/children" % (strace.pid, strace.pid)).read_text().split():
+                if Path("/proc/%s/stat" % child).read_text().rsplit(")", 1)[1].split()[0] in ("t", "T"):
+                    stopped = int(child)
+        except OSError:
+            pass
+        now = time.monotonic()
+        if stopped is None or stopped != seen:
+            seen, since = stopped, now
+        elif now - since >= 0.3:
+            return stopped
+        time.sleep(0.01)
+    return None
+
+
+def case_write(point, wal):
+    lab = _worker["lab"]
+    lab.reset("pristine")
+    database = lab.install / "kqdata.db"
+    if wal:
+        # Closed at once: an open connection would be an application the update waits for.
+        connection = sqlite3.connect(str(database))
+        connection.execute("PRAGMA journal_mode=WAL")
+        connection.close()
+    expression = "%s:signal=SIGSTOP:when=%d" % (point.syscall, point.n)
+    names = point.syscall
+    command = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + names, "-e", "inject=" + expression, lab.cli]
+    strace = subprocess.Popen(command, cwd=str(lab.package), env=lab.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    child = _stopped_child(strace)
+    if child is None:
+        strace.kill()
+        output = strace.communicate()[0].decode("utf-8", "replace")
+        raise Failure("write at %r not reached\n%s" % (point, output[-400:]))
+    row = "written at %s#%d" % (point.syscall, point.n)
+    error = None
+    try:
+        connection = sqlite3.connect(str(database), timeout=0)
+        try:
+            connection.execute("CREATE TABLE IF NOT EXISTS app_work(v TEXT)")
+            connection.execute("INSERT INTO app_work VALUES(?)", (row,))
+            connection.commit()
+        finally:
+            connection.close()
+    except sqlite3.Error as refused:
+        error = str(refused)
+    os.kill(child, signal.SIGCONT)
+    try:
+        output = strace.communicate(timeout=120)[0].decode("utf-8", "replace")
+    except subprocess.TimeoutExpired:
+        strace.kill()
+        strace.communicate()
+        raise Failure("write at %r: the updater did not go on" % point)
+    if strace.returncode != 0:
+        raise Failure("write at %r: exit %s\n%s" % (point, strace.returncode, output[-600:]))
+    if error is not None:
+        # SQLite says "locking protocol" where it meets our lock while it looks at a
+        # journal being written: refused all the same.
+        if "database is locked" not in error and "locking protocol" not in error:
+            raise Failure("write at %r refused with %r, not \"database is locked\"" % (point, error))
+        return "refused"
+    places = [database] + sorted(lab.install.glob("kqdata.db.kept-*[0-9]"))
+    for place in places:
+        try:
+            connection = sqlite3.connect("file:%s?mode=ro" % place, uri=True)
+            try:
+                found = connection.execute("SELECT count(*) FROM app_work WHERE v = ?", (row,)).fetchone()[0]
+            finally:
+                connection.close()
+        except sqlite3.Error:
+            continue
+        if found:
+            if place != database and place.name not in output:
+                raise Failure("write at %r: kept in %s, which the run does not name" % (point, place))
+            return "committed" if place == database else "kept"
+    raise Failure("write at %r: the row committed is lost\n%s" % (point, output[-600:]))
+
+
+CASES = {"kill": case_kill, "double": case_double, "error": case_error, "race": case_race, "sync": case_sync,
+         "write": case_write}
 
 
 def _run_case(kind, args):
@@ -830,7 +941,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     profile = dict(PROFILES[args.profile])
     if args.sample:
-        for kind in ("kill", "double", "error", "persistent", "sync"):
+        for kind in ("kill", "double", "error", "persistent", "sync", "write"):
             profile.pop(kind + "_every", None)
             profile[kind + "_sample"] = args.sample
     kinds = set(args.only or CASES)
@@ -930,6 +1041,9 @@ def _main(args, profile, kinds, cli, work, started):
         races = profile.get("races", 0)
         cases += [("race", (RaceStart(i, plain_seconds * i / max(1, races)),)) for i in range(races)]
 
+    if "write" in kinds:
+        writes = pick(changing, profile.get("write_every"), profile.get("write_sample"), seed=17)
+        cases += [("write", (p, i % 2 == 1)) for i, p in enumerate(writes)]
     if "sync" in kinds:
         syncs = pick([p for p in changing if p.syscall in SYNC_SYSCALLS], profile.get("sync_every"),
                      profile.get("sync_sample"), seed=13)

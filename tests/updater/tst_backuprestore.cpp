@@ -346,6 +346,8 @@ void TestBackupRestore::restorePutsBackupBack()
     QVERIFY(DBControl::getInstance()->execModifySql(
         QStringList{"INSERT INTO person(name) VALUES('bob')", "ALTER TABLE person ADD COLUMN email TEXT"}));
     QCOMPARE(rows("SELECT name FROM person ORDER BY id"), (QStringList{"ann", "bob"}));
+    // The update's own last write, as the sequence records it: nothing to keep.
+    updater->recordDatabase();
 
     LogCapture log;
     QVERIFY(updater->restoreVersion());

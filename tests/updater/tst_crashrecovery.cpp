@@ -15,6 +15,7 @@
 #include <QLockFile>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -61,6 +62,33 @@ QString lockHostName()
     return hostName;
 }
 
+// The application: each commit a sqlite3 shell of its own, another process.
+class Application
+{
+public:
+    bool start(const QString &database)
+    {
+        m_database = database;
+        m_shell = QStandardPaths::findExecutable(QStringLiteral("sqlite3"));
+        return !m_shell.isEmpty();
+    }
+    // Empty when the row was committed, else the shell's error.
+    QString commit(const QString &value) const
+    {
+        QProcess shell;
+        shell.setProcessChannelMode(QProcess::MergedChannels);
+        shell.start(m_shell, {m_database, QStringLiteral("INSERT INTO work VALUES('%1');").arg(value)});
+        if (!shell.waitForFinished(10000))
+            return QStringLiteral("no answer");
+        const QString answer = QString::fromUtf8(shell.readAll()).trimmed();
+        return shell.exitCode() == 0 && answer.isEmpty() ? QString() : answer + QStringLiteral(" (failed)");
+    }
+
+private:
+    QString m_database;
+    QString m_shell;
+};
+
 bool setModified(const QString &path, const QDateTime &time)
 {
     QFile file(path);
@@ -95,6 +123,8 @@ private slots:
     void incompleteIniFile();
     void registryCommitKilledHalfWay_data();
     void registryCommitKilledHalfWay();
+    void applicationWritesMeanwhile_data();
+    void applicationWritesMeanwhile();
 
 private:
     void buildPackage(const QString &version);
@@ -473,3 +503,94 @@ void TestCrashRecovery::registryCommitKilledHalfWay()
 
 QTEST_GUILESS_MAIN(TestCrashRecovery)
 #include "tst_crashrecovery.moc"
+
+void TestCrashRecovery::applicationWritesMeanwhile_data()
+{
+    QTest::addColumn<QString>("journalMode");
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("sql"); // the step's dbupdate.sql
+    QTest::addColumn<QStringList>("installed"); // the rows of "work" afterwards
+    QTest::addColumn<QStringList>("kept");      // those of the kept database; empty: none kept
+
+    for (const char *mode : {"DELETE", "WAL"}) {
+        const QByteArray tag(mode);
+        // Started after the backup, it commits at every stage: "database is locked" until
+        // the run has ended, then its row goes in.
+        QTest::newRow(tag + ", commits during an update that succeeds")
+            << mode << "during" << "INSERT INTO work VALUES('step');" << QStringList{"before", "step", "after"}
+            << QStringList();
+        QTest::newRow(tag + ", commits during an update that fails")
+            << mode << "during" << "INSERT INTO nothing VALUES(1);" << QStringList{"before", "after"} << QStringList();
+        // Days later: the work since the update is kept aside, the backup comes back.
+        QTest::newRow(tag + ", --restore after work since the update")
+            << mode << "restore" << "INSERT INTO work VALUES('step');" << QStringList{"before"}
+            << QStringList{"before", "step", "since"};
+        // Stopped after its backup, then worked on: the next run keeps that work.
+        QTest::newRow(tag + ", interrupted after the backup, then worked on")
+            << mode << "interrupted" << "INSERT INTO work VALUES('step');" << QStringList{"before", "step"}
+            << QStringList{"before", "since"};
+    }
+}
+
+void TestCrashRecovery::applicationWritesMeanwhile()
+{
+    QFETCH(QString, journalMode);
+    QFETCH(QString, scenario);
+    QFETCH(QString, sql);
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, kept);
+
+    PackageBuilder installation(m_fixture.installPath());
+    installation.files({"ostrelle.exe=v3.2"})
+        .database(QStringLiteral("kqdata.db"), {QStringLiteral("PRAGMA journal_mode=%1").arg(journalMode),
+                                               "CREATE TABLE work(v TEXT)", "INSERT INTO work VALUES('before')"});
+    QVERIFY2(installation.ok(), qPrintable(installation.error()));
+    PackageBuilder package(m_fixture.packagePath());
+    package.markedIni(QStringLiteral("version.ini"), {{"RELEASE/VERSION", "3.3"}})
+        .files({PackageBuilder::stepPath(step1, "common/ostrelle.exe=v3.3")})
+        .sqlScript(step1, sql);
+    QVERIFY(package.ok());
+    QVERIFY(m_fixture.writeKey(QStringLiteral("3.2")));
+    const QString db = m_fixture.databasePath();
+    Application application;
+    if (!application.start(db))
+        QSKIP("no sqlite3 shell to write the database from another process");
+
+    CVUpdater *updater = CVUpdater::getInstance();
+    UpdateSequence sequence(updater);
+    QStringList refused;
+    if (scenario == QLatin1String("during")) {
+        sequence.setStageListener([&](Stage stage) {
+            if (stage >= Stage::Execute)
+                refused << application.commit(QStringLiteral("lost"));
+        });
+    } else if (scenario == QLatin1String("interrupted")) {
+        QVERIFY(updater->backupVersion());
+    }
+    if (scenario != QLatin1String("interrupted"))
+        sequence.run();
+    if (scenario != QLatin1String("during"))
+        QCOMPARE(application.commit(QStringLiteral("since")), QString());
+    if (scenario == QLatin1String("restore"))
+        QVERIFY(updater->restoreVersion());
+    if (scenario == QLatin1String("interrupted"))
+        QCOMPARE(sequence.run(), Outcome::Succeeded);
+    if (scenario == QLatin1String("during")) {
+        QVERIFY(!refused.isEmpty());
+        for (const QString &answer : qAsConst(refused))
+            QVERIFY2(answer.contains(QStringLiteral("database is locked")), qPrintable(answer));
+        QCOMPARE(application.commit(QStringLiteral("after")), QString());
+    }
+
+    QCOMPARE(PackageBuilder::query(db, QStringLiteral("SELECT v FROM work ORDER BY rowid")), installed);
+    const QStringList keptFiles = QDir(m_fixture.installPath()).entryList({"kqdata.db.kept-*"}, QDir::Files);
+    if (kept.isEmpty()) {
+        QCOMPARE(keptFiles, QStringList());
+        QVERIFY(updater->keptDatabase().isEmpty());
+    } else {
+        const QString keptPath = updater->keptDatabase();
+        QCOMPARE(keptFiles, QStringList{QFileInfo(keptPath).fileName()});
+        QCOMPARE(PackageBuilder::query(keptPath, QStringLiteral("SELECT v FROM work ORDER BY rowid")), kept);
+    }
+    delete updater;
+}
