@@ -409,12 +409,23 @@ void TestMainWindowDriver::interruptedUpdateRestoredFirst()
     openWindow();
     clickUpdate();
 
+    // The half-updated database is not the backup's, and the flag file (an earlier
+    // updater's) knows no identity of it: it is kept aside, and the box says where.
+    const QStringList kept = QDir(m_fixture.installPath()).entryList({"kqdata.db.kept-*"}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    const QString keptPath = m_fixture.installPath() + QLatin1Char('/') + kept.first();
+    QCOMPARE(PackageBuilder::query(keptPath, QStringLiteral("SELECT k, v FROM setting")), QStringList{"schema|3.3"});
     QCOMPARE(m_answerer->boxes.size(), 1);
-    QCOMPARE(m_answerer->boxes.first().text, text(1515));
+    QCOMPARE(m_answerer->boxes.first().text,
+             QStringLiteral("%1\n\n%2").arg(text(1515), text(1340).arg(QDir::toNativeSeparators(m_fixture.databasePath()),
+                                                                       QDir::toNativeSeparators(keptPath))));
     QVERIFY(!m_window->isVisible());
+    const QString keptLine = QStringLiteral("Warning bool CVUpdater::restoreVersion() \"kept database: %1; to get its "
+                                            "work back, close the application and copy it over %2\"")
+                                 .arg(keptPath, m_fixture.databasePath());
     QCOMPARE(driverLog(), (QStringList{driver + "check version", driver + "check package", driver + "check update flag",
-                                       restoreDone, driver + "backup old version", backupDone, driver + "exec update",
-                                       stepLine.arg(step1), stepLine.arg(step2),
+                                       keptLine, restoreDone, driver + "backup old version", backupDone,
+                                       driver + "exec update", stepLine.arg(step1), stepLine.arg(step2),
                                        driver + "update regedit and shortcut", regDone}));
     // Updated from the restored 3.2: the first step's table exists once, the deleted
     // file is back (and so is the file of the backup before).
