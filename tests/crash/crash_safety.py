@@ -265,7 +265,7 @@ class Lab:
                 strace += ["-o", "/dev/null", "-e", "trace=" + names]
             for expression in inject or []:
                 strace += ["-e", "inject=" + expression]
-            command = strace + command
+            command = ISOLATE + strace + command
         started = time.monotonic()
         result = subprocess.run(command, cwd=str(package), env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
@@ -796,6 +796,19 @@ def case_sync(point, newer):
     return case_error(point, True, newer, must_fail=True)
 
 
+def _descendants(pid):
+    found, queue = [], [pid]
+    while queue:
+        parent = queue.pop()
+        try:
+            children = [int(c) for c in Path("/proc/%d/task/%d/children" % (parent, parent)).read_text().split()]
+        except OSError:
+            children = []
+        found += children
+        queue += children
+    return found
+
+
 def _stopped_child(strace):
     """The updater below strace once the injected SIGSTOP holds it; None when it ended
     first. A tracee shows "t" at every traced call too, but only for a moment: stopped
@@ -805,9 +818,9 @@ def _stopped_child(strace):
     while strace.poll() is None and time.monotonic() < deadline:
         stopped = None
         try:
-            for child in Path("/proc/%d/task/%d/children" % (strace.pid, strace.pid)).read_text().split():
-                if Path("/proc/%s/stat" % child).read_text().rsplit(")", 1)[1].split()[0] in ("t", "T"):
-                    stopped = int(child)
+            for child in _descendants(strace.pid):
+                if Path("/proc/%d/stat" % child).read_text().rsplit(")", 1)[1].split()[0] in ("t", "T"):
+                    stopped = child
         except OSError:
             pass
         now = time.monotonic()
@@ -830,7 +843,8 @@ def case_write(point, wal):
         connection.close()
     expression = "%s:signal=SIGSTOP:when=%d" % (point.syscall, point.n)
     names = point.syscall
-    command = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + names, "-e", "inject=" + expression, lab.cli]
+    command = ISOLATE + ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + names, "-e", "inject=" + expression,
+                         lab.cli]
     strace = subprocess.Popen(command, cwd=str(lab.package), env=lab.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     child = _stopped_child(strace)
@@ -901,6 +915,24 @@ def _run_case(kind, args):
 # Main
 # ---------------------------------------------------------------------------------------
 
+# The updater looks through every process's open files before its backup, so the number of
+# its openat calls follows how many processes the machine runs, and the N-th call of a
+# reference run would be another call in a later run. In a PID namespace of its own it
+# sees only itself and strace: the same calls in every run.
+ISOLATE = []
+
+
+def isolation():
+    for command in (["unshare", "--pid", "--fork", "--mount-proc"],
+                    ["unshare", "--user", "--map-root-user", "--pid", "--fork", "--mount-proc"]):
+        try:
+            if subprocess.run(command + ["true"], capture_output=True, timeout=30).returncode == 0:
+                return command
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+    return []
+
+
 def strace_works():
     try:
         result = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=getpid:retval=7", "true"],
@@ -948,6 +980,9 @@ def main(argv=None):
     if not shutil.which("strace") or not strace_works():
         print("SKIP: strace cannot trace processes here (not installed, or ptrace is not permitted)")
         return SKIP
+    ISOLATE[:] = isolation()
+    if not ISOLATE:
+        print("note: no PID namespace here; the points after the check of open files may shift between runs")
     cli = Path(args.cli).resolve()
     if not cli.is_file():
         print("no such program: %s" % cli)
