@@ -265,7 +265,7 @@ class Lab:
                 strace += ["-o", "/dev/null", "-e", "trace=" + names]
             for expression in inject or []:
                 strace += ["-e", "inject=" + expression]
-            command = ISOLATE + strace + command
+            command = isolated(strace + command)
         started = time.monotonic()
         result = subprocess.run(command, cwd=str(package), env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
@@ -843,8 +843,8 @@ def case_write(point, wal):
         connection.close()
     expression = "%s:signal=SIGSTOP:when=%d" % (point.syscall, point.n)
     names = point.syscall
-    command = ISOLATE + ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + names, "-e", "inject=" + expression,
-                         lab.cli]
+    command = isolated(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + names, "-e", "inject=" + expression,
+                        lab.cli])
     strace = subprocess.Popen(command, cwd=str(lab.package), env=lab.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     child = _stopped_child(strace)
@@ -918,15 +918,25 @@ def _run_case(kind, args):
 # The updater looks through every process's open files before its backup, so the number of
 # its openat calls follows how many processes the machine runs, and the N-th call of a
 # reference run would be another call in a later run. In a PID namespace of its own it
-# sees only itself and strace: the same calls in every run.
+# sees only itself and strace: the same calls in every run. Its process ids start at a
+# random number there: a lock file that a killed run left names its pid, and the next run
+# must not find a live updater under that pid (as pid 2 of every namespace would be).
 ISOLATE = []
 
 
+def isolated(command):
+    if not ISOLATE:
+        return command
+    first = random.randrange(100000, 4000000)
+    return ISOLATE + ["sh", "-c", 'echo %d > /proc/sys/kernel/ns_last_pid && exec "$@"' % first, "isolated"] + command
+
+
 def isolation():
+    probe = ["sh", "-c", "echo 200000 > /proc/sys/kernel/ns_last_pid"]
     for command in (["unshare", "--pid", "--fork", "--mount-proc"],
                     ["unshare", "--user", "--map-root-user", "--pid", "--fork", "--mount-proc"]):
         try:
-            if subprocess.run(command + ["true"], capture_output=True, timeout=30).returncode == 0:
+            if subprocess.run(command + probe, capture_output=True, timeout=30).returncode == 0:
                 return command
         except (OSError, subprocess.TimeoutExpired):
             pass
