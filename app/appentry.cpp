@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "app/zrpubmethod.h"
+#include "platform/pluginpaths.h"
 
 #include <QApplication>
 #include <QTextCodec>
@@ -27,7 +28,11 @@ int AppEntry::run(int argc, char **argv)
     if (argc >= 2)
         ZRPubMethod::getInstance()->setLanType(languageFromArguments(argc, argv));
 
+    // Plug-ins from the program's folder only, fixed before the application object
+    // loads the platform plug-in.
+    PluginPaths::restrictBeforeApplication(argc > 0 ? argv[0] : nullptr);
     QApplication app(argc, argv);
+    PluginPaths::restrictAfterApplication();
     int result = 0;
     {
         MainWindow window;

@@ -67,8 +67,6 @@ void MainWindow::initData()
     else
         context->loadStringTable(table);
 
-    QApplication::addLibraryPath(QStringLiteral("%1%2").arg(QDir::currentPath(), QStringLiteral("/sqldrivers")));
-
     setStyleSheet(disabledStyleSheet());
 
     QFont font;

@@ -473,7 +473,6 @@ int ConsoleUpdater::execute(const QStringList &arguments)
         checkPackageDir();
         return ExitBadInput;
     }
-    QCoreApplication::addLibraryPath(QStringLiteral("%1%2").arg(m_packageDir, QStringLiteral("/sqldrivers")));
 
     int result = ExitSuccess;
     if (m_mode == Mode::Check) {

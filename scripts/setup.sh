@@ -24,7 +24,7 @@ packages=(
 )
 case "${1:-}" in
     "") ;;
-    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils perl autoconf automake libtool) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev xz-utils perl autoconf automake libtool osslsigncode openssl) ;;
     *) echo "usage: scripts/setup.sh [--windows]" >&2; exit 2 ;;
 esac
 

@@ -189,6 +189,7 @@ private slots:
     void restoreAfterUpdate();
     void restoreWithoutBackup();
     void restoreFromAnyDirectory();
+    void plantedPluginsNeverLoad();
     void noEnglishInOtherLanguages_data();
     void noEnglishInOtherLanguages();
     void badInput_data();
@@ -1181,6 +1182,30 @@ void TestConsoleUpdater::restoreFromAnyDirectory()
     const Run update = run({}, elsewhere.path());
     QCOMPARE(update.exitCode, 2);
     QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestConsoleUpdater::plantedPluginsNeverLoad()
+{
+    // A driver plug-in with the SQLite driver's key below the package's (the current
+    // directory's) sqldrivers/ folder, where the program once looked, and in a
+    // QT_PLUGIN_PATH folder: the update opens the database through the real driver, and
+    // the planted one never runs.
+    makeScenario();
+    QTemporaryDir elsewhere;
+    const QString name = QFileInfo(QStringLiteral(CORVANE_PLANTED_PLUGIN)).fileName();
+    for (const QString &folder : {packagePath(QStringLiteral("sqldrivers/sqldrivers")), elsewhere.filePath(QStringLiteral("sqldrivers"))}) {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(QStringLiteral(CORVANE_PLANTED_PLUGIN), folder + QLatin1Char('/') + name));
+    }
+    const QString marker = elsewhere.filePath(QStringLiteral("marker.txt"));
+    qputenv("CORVANE_PLANTED_MARKER", QFile::encodeName(QDir::toNativeSeparators(marker)));
+    qputenv("QT_PLUGIN_PATH", QFile::encodeName(QDir::toNativeSeparators(elsewhere.path())));
+    const Run result = run({});
+    qunsetenv("CORVANE_PLANTED_MARKER");
+    qunsetenv("QT_PLUGIN_PATH");
+    QVERIFY2(result.exitCode == 0, qPrintable(result.describe()));
+    verifyUpdated();
+    QVERIFY2(!QFile::exists(marker), "the planted plug-in was loaded");
 }
 
 void TestConsoleUpdater::noEnglishInOtherLanguages_data()

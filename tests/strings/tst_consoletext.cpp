@@ -16,6 +16,10 @@ const char kSourceDir[] = CORVANE_SOURCE_DIR;
 const char kRepositorySource[] = CORVANE_SOURCE_DIR "/strings/strings.tsv";
 constexpr int kFirstConsoleId = 1100;
 constexpr int kLastConsoleId = 1499;
+// The elevated entry's texts (corvane-update.exe, without Qt) are looked up by id, not by
+// their English text; tst_entrycommand checks them against the table.
+constexpr int kFirstEntryId = 1420;
+constexpr int kLastEntryId = 1439;
 
 // The text of a C++ string literal's body (UTF-8 source).
 QString unescapeLiteral(const QByteArray &body)
@@ -179,6 +183,8 @@ void TestConsoleText::everyConsoleRowIsUsed()
     QStringList stale;
     for (int id = kFirstConsoleId; id <= kLastConsoleId && id < m_table.stringCount(); ++id) {
         const QString english = m_table.text(1, id);
+        if (id >= kFirstEntryId && id <= kLastEntryId)
+            continue;
         if (!english.isEmpty() && !used.contains(english))
             stale << QStringLiteral("%1: \"%2\"").arg(id).arg(english);
     }
