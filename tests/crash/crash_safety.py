@@ -1046,6 +1046,21 @@ def _main(args, profile, kinds, cli, work, started):
     reference_seconds = run.seconds
 
     changing, reads = fault_points(trace, lab)
+    # A WAL database is synced by other calls than a rollback journal: its own reference
+    # run gives the points that a write into a WAL database can stop at.
+    wal_changing = []
+    if "write" in kinds:
+        lab.reset("pristine")
+        connection = sqlite3.connect(str(lab.install / "kqdata.db"))
+        connection.execute("PRAGMA journal_mode=WAL")
+        connection.close()
+        wal_trace = work / "reference-wal.trace"
+        wal_run = lab.run(trace=wal_trace)
+        if wal_run.status != 0:
+            print("the reference update of a WAL database failed: %r\n%s" % (wal_run, wal_run.output))
+            return 1
+        wal_changing, _ = fault_points(wal_trace, lab)
+        lab.reset("pristine")
     if args.point:
         wanted = set(args.point)
         changing = [p for p in changing if "%s#%d" % (p.syscall, p.n) in wanted]
@@ -1088,7 +1103,13 @@ def _main(args, profile, kinds, cli, work, started):
 
     if "write" in kinds:
         writes = pick(changing, profile.get("write_every"), profile.get("write_sample"), seed=17)
-        cases += [("write", (p, i % 2 == 1)) for i, p in enumerate(writes)]
+        wal_writes = pick(wal_changing, profile.get("write_every"), profile.get("write_sample"), seed=17)
+        if args.point:
+            wanted = set(args.point)
+            wal_writes = [p for p in wal_writes if "%s#%d" % (p.syscall, p.n) in wanted]
+        # Every other point of each: half the cases in either journal mode.
+        cases += [("write", (p, False)) for p in writes[0::2]]
+        cases += [("write", (p, True)) for p in wal_writes[1::2]]
     if "sync" in kinds:
         syncs = pick([p for p in changing if p.syscall in SYNC_SYSCALLS], profile.get("sync_every"),
                      profile.get("sync_sample"), seed=13)
