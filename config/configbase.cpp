@@ -13,6 +13,8 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QVector>
 
 #include <algorithm>
 
@@ -73,6 +75,49 @@ bool flushToDisk(QFileDevice &file)
     Q_UNUSED(file)
     return true;
 #endif
+}
+
+// The keys of settings written afresh to a new file in dir, in the order QSettings
+// sorts them on Linux: groups by name (keys outside any group first), then the keys
+// of each group by name. QSettings on Windows writes keys in the order it first met
+// them, which may differ between two processes merging the same files; a file written
+// in this order has the same bytes on every platform (line endings apart).
+bool writeSorted(QSettings &settings, const QString &dir, QByteArray *written)
+{
+    struct Entry
+    {
+        QString group;
+        QString name;
+        QString key;
+    };
+    QVector<Entry> entries;
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys) {
+        const int slash = key.indexOf(QLatin1Char('/'));
+        entries.append({slash < 0 ? QString() : key.left(slash), slash < 0 ? key : key.mid(slash + 1), key});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.group != b.group ? a.group < b.group : a.name < b.name;
+    });
+
+    // A name never used before: QSettings would take a file it has cached for its keys.
+    QTemporaryFile target(dir + QStringLiteral("/sorted-XXXXXX.ini"));
+    if (!target.open())
+        return false;
+    target.close();
+    {
+        std::unique_ptr<QSettings> sorted = openIni(target.fileName());
+        for (const Entry &entry : entries)
+            sorted->setValue(entry.key, settings.value(entry.key));
+        sorted->sync();
+        if (sorted->status() != QSettings::NoError)
+            return false;
+    }
+    QFile file(target.fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *written = file.readAll();
+    return file.error() == QFileDevice::NoError;
 }
 
 void forceReread(const QString &filePath, const FileStamp &replaced)
@@ -485,11 +530,8 @@ bool ConfigBase::saveThroughWorkingCopy()
         return false;
     }
 
-    QFile working(m_settings->fileName());
     QByteArray written;
-    if (working.open(QIODevice::ReadOnly))
-        written = working.readAll();
-    bool saved = working.isOpen() && working.error() == QFileDevice::NoError;
+    bool saved = writeSorted(*m_settings, m_workDir->path(), &written);
     if (saved) {
         // Written aside and renamed into place: the file stays as it was until the new
         // one is whole and on the disk.
