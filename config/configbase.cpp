@@ -4,6 +4,7 @@
 #include "config/initextcodec.h"
 #include "log/applog.h"
 
+#include <QAtomicInt>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +14,6 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QVector>
 
 #include <algorithm>
@@ -100,24 +100,25 @@ bool writeSorted(QSettings &settings, const QString &dir, QByteArray *written)
         return a.group != b.group ? a.group < b.group : a.name < b.name;
     });
 
-    // A name never used before: QSettings would take a file it has cached for its keys.
-    QTemporaryFile target(dir + QStringLiteral("/sorted-XXXXXX.ini"));
-    if (!target.open())
-        return false;
-    target.close();
+    // A name this process never used before: QSettings would take the keys it has
+    // cached for a file of that name.
+    static QAtomicInt serial;
+    const QString target = dir + QStringLiteral("/sorted-%1.ini").arg(serial.fetchAndAddRelaxed(1));
     {
-        std::unique_ptr<QSettings> sorted = openIni(target.fileName());
+        std::unique_ptr<QSettings> sorted = openIni(target);
         for (const Entry &entry : entries)
             sorted->setValue(entry.key, settings.value(entry.key));
         sorted->sync();
         if (sorted->status() != QSettings::NoError)
             return false;
     }
-    QFile file(target.fileName());
+    QFile file(target);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     *written = file.readAll();
-    return file.error() == QFileDevice::NoError;
+    const bool read = file.error() == QFileDevice::NoError;
+    file.remove();
+    return read;
 }
 
 void forceReread(const QString &filePath, const FileStamp &replaced)
