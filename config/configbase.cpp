@@ -348,7 +348,11 @@ void ConfigBase::checkAndRestore()
     // re-created and never changed is repaired again at the next opening.
     openSettings();
     m_settings->setValue(m_beginKey, m_markCode);
-    m_settings->sync();
+    // (Through the working copy when there is one: its own sync would reach the copy only.)
+    if (m_workDir)
+        saveThroughWorkingCopy();
+    else
+        m_settings->sync();
     m_needEndMark = true;
 }
 
