@@ -4,6 +4,7 @@
 #include "config/initextcodec.h"
 #include "log/applog.h"
 
+#include <QAtomicInt>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QVector>
 
 #include <algorithm>
 
@@ -73,6 +75,50 @@ bool flushToDisk(QFileDevice &file)
     Q_UNUSED(file)
     return true;
 #endif
+}
+
+// The keys of settings written afresh to a new file in dir, in the order QSettings
+// sorts them on Linux: groups by name (keys outside any group first), then the keys
+// of each group by name. QSettings on Windows writes keys in the order it first met
+// them, which may differ between two processes merging the same files; a file written
+// in this order has the same bytes on every platform (line endings apart).
+bool writeSorted(QSettings &settings, const QString &dir, QByteArray *written)
+{
+    struct Entry
+    {
+        QString group;
+        QString name;
+        QString key;
+    };
+    QVector<Entry> entries;
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys) {
+        const int slash = key.indexOf(QLatin1Char('/'));
+        entries.append({slash < 0 ? QString() : key.left(slash), slash < 0 ? key : key.mid(slash + 1), key});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.group != b.group ? a.group < b.group : a.name < b.name;
+    });
+
+    // A name this process never used before: QSettings would take the keys it has
+    // cached for a file of that name.
+    static QAtomicInt serial;
+    const QString target = dir + QStringLiteral("/sorted-%1.ini").arg(serial.fetchAndAddRelaxed(1));
+    {
+        std::unique_ptr<QSettings> sorted = openIni(target);
+        for (const Entry &entry : entries)
+            sorted->setValue(entry.key, settings.value(entry.key));
+        sorted->sync();
+        if (sorted->status() != QSettings::NoError)
+            return false;
+    }
+    QFile file(target);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *written = file.readAll();
+    const bool read = file.error() == QFileDevice::NoError;
+    file.remove();
+    return read;
 }
 
 void forceReread(const QString &filePath, const FileStamp &replaced)
@@ -302,7 +348,11 @@ void ConfigBase::checkAndRestore()
     // re-created and never changed is repaired again at the next opening.
     openSettings();
     m_settings->setValue(m_beginKey, m_markCode);
-    m_settings->sync();
+    // (Through the working copy when there is one: its own sync would reach the copy only.)
+    if (m_workDir)
+        saveThroughWorkingCopy();
+    else
+        m_settings->sync();
     m_needEndMark = true;
 }
 
@@ -485,11 +535,8 @@ bool ConfigBase::saveThroughWorkingCopy()
         return false;
     }
 
-    QFile working(m_settings->fileName());
     QByteArray written;
-    if (working.open(QIODevice::ReadOnly))
-        written = working.readAll();
-    bool saved = working.isOpen() && working.error() == QFileDevice::NoError;
+    bool saved = writeSorted(*m_settings, m_workDir->path(), &written);
     if (saved) {
         // Written aside and renamed into place: the file stays as it was until the new
         // one is whole and on the disk.

@@ -128,5 +128,12 @@ QByteArray IniFileForm::encode(const QByteArray &written) const
 
 bool IniFileForm::isNative() const
 {
+#ifdef Q_OS_WIN
+    // QSettings on Windows writes a file's keys in the order it first met them (across
+    // objects of one process even), elsewhere sorted: every file goes through the
+    // working copy there, whose save writes the keys sorted (see ConfigBase).
+    return false;
+#else
     return m_encoding == Encoding::Utf8 && m_crlf == kNativeCrlf;
+#endif
 }

@@ -27,7 +27,8 @@ public:
     // What QSettings wrote (UTF-8, either line ending) in this form.
     QByteArray encode(const QByteArray &written) const;
 
-    // Whether QSettings reads and writes this form as it is.
+    // Whether QSettings reads and writes this form as it is, in the same bytes on every
+    // platform (never on Windows, where QSettings keeps its own key order).
     bool isNative() const;
     Encoding encoding() const { return m_encoding; }
     bool crlf() const { return m_crlf; }

@@ -347,12 +347,12 @@ void TestMainWindow::noStringTable()
     QCOMPARE(child<QLabel>(window.get(), "label_value_path")->text(), QDir::toNativeSeparators(m_installDir));
 }
 
-// The log directory with its first line; the package directory gives no plug-in path.
+// The log directory with its first line; the package's plug-in folder is not searched.
 void TestMainWindow::startUpWork()
 {
     QTemporaryDir package;
     QVERIFY(package.isValid());
-    // Qt keeps only plug-in paths that exist: this one would be kept if it were added.
+    // Qt keeps only plug-in paths that exist: this one would show, were it added.
     QVERIFY(QDir(package.path()).mkdir(QStringLiteral("sqldrivers")));
     const auto window = makeWindow(package.path(), 1);
 
@@ -363,7 +363,8 @@ void TestMainWindow::startUpWork()
     const QByteArray lines = log.readAll();
     QVERIFY2(lines.contains(" Info void MainWindow::initData() Corvane Update Start-Up\r\n"), lines.constData());
 
-    // The package directory is anyone's to write: its plug-ins are never looked at.
+    // Plug-ins come from the program's own folder only, never from the package (the
+    // current directory), which anyone may have written.
     const QString plugins = QDir(package.filePath(QStringLiteral("sqldrivers"))).canonicalPath();
     QVERIFY2(!QCoreApplication::libraryPaths().contains(plugins),
              qPrintable(QCoreApplication::libraryPaths().join(QLatin1Char(' '))));

@@ -1,3 +1,4 @@
+#include "common/deeptree.h"
 #include "common/logcapture.h"
 #include "common/testhome.h"
 #include "fileutil/disksync.h"
@@ -131,18 +132,12 @@ void TestDiskSync::failureStopsAtFirstTree()
 
 void TestDiskSync::deepTreeIsFlushed()
 {
-    // Below a path longer than the system takes whole (PATH_MAX, 4096 bytes on Linux),
-    // as the backup may hold: 24 levels of 200 characters.
+    // Below a path longer than the system takes whole, as the backup may hold.
     QVERIFY(QDir().mkpath(path(QStringLiteral("tree/deep"))));
     {
-        DirHandle dir = DirHandle::open(path(QStringLiteral("tree/deep")));
-        for (int level = 0; level < 24 && dir.isOpen(); ++level) {
-            const QString name = QString(197, QLatin1Char('d')) + QString::number(level).rightJustified(3, QLatin1Char('0'));
-            QVERIFY(dir.makeDir(name));
-            dir = dir.openChild(name, false);
-        }
+        const DirHandle dir = DeepTree::open(path(QStringLiteral("tree/deep")), true);
         QVERIFY(dir.isOpen());
-        QVERIFY(dir.path().toUtf8().size() > 4096);
+        QVERIFY(dir.path().toUtf8().size() > DeepTree::longestWholePath());
         QVERIFY(dir.makeDir(QStringLiteral("bottom")));
     }
     LogCapture log;

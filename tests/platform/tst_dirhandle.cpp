@@ -1,3 +1,4 @@
+#include "common/deeptree.h"
 #include "common/testhome.h"
 #include "fileutil/symlink.h"
 #include "platform/dirhandle.h"
@@ -18,22 +19,18 @@
 namespace {
 
 // "name" a file, "name/" a directory, "name@target" a link, "deep" a chain of
-// directories longer than any path the system takes (24 levels of 200 characters) with
+// directories longer than any path the system takes (DeepTree) with
 // a file and a link at the bottom, "latin1/" a directory holding a file whose name is
 // not valid UTF-8.
 bool make(const QString &root, const QString &entry)
 {
     const DirHandle dir = DirHandle::open(root);
     if (entry == QLatin1String("deep")) {
-        DirHandle level = DirHandle::open(root);
-        level.makeDir(QStringLiteral("deep"));
-        level = level.openChild(QStringLiteral("deep"));
-        for (int i = 0; i < 24 && level.isOpen(); ++i) {
-            const QString name = QString(197, QLatin1Char('d')) + QString::number(i).rightJustified(3, QLatin1Char('0'));
-            level.makeDir(name);
-            level = level.openChild(name, false);
-        }
-        return level.isOpen() && level.path().toUtf8().size() > 4096 && level.makeDir(QStringLiteral("bottom"))
+        if (!dir.makeDir(QStringLiteral("deep")))
+            return false;
+        const DirHandle level = DeepTree::open(dir.pathOf(QStringLiteral("deep")), true);
+        return level.isOpen() && level.path().toUtf8().size() > DeepTree::longestWholePath()
+            && level.makeDir(QStringLiteral("bottom"))
             && (!SymLink::isSupported() || level.makeLink("bottom", QStringLiteral("link")));
     }
     if (entry == QLatin1String("latin1/")) {

@@ -277,7 +277,7 @@ void TestConfigMerge::encodingsAndLineEndings()
                      "[network]\nproxy=p.example:8080\n\n[ZRFILE_END]\nCODE=tarnwoven\n")
         : QByteArray("[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[main]\nlang=en\n\n[window]\nwidth=800\n\n"
                      "[ZRFILE_END]\nCODE=tarnwoven\n");
-    // As QSettings writes it: groups and keys sorted, the comment gone.
+    // As a merge writes it on every platform: groups and keys sorted, the comment gone.
     const QByteArray merged("[ZRFILE_BEGIN]\nCODE=tarnwoven\n\n[ZRFILE_END]\nCODE=tarnwoven\n\n"
                             "[main]\nadded=from package\nlang=zh\nuserOnly=Zo\xC3\xAB \xF0\x9F\x8C\xBB \xC3\x85ngstr\xC3\xB6m\n\n"
                             "[network]\nproxy=p.example:8080\n\n[window]\nwidth=800\n");

@@ -65,6 +65,23 @@ QStringList without(const QStringList &rows, const QStringList &paths)
     return kept;
 }
 
+// The updater folder a package is built from: the console program, and on Windows the
+// SQLite driver beside it, as a package folder holds it (the programs load plug-ins only
+// from their own folder there).
+bool copyUpdater(const QString &updaterDir)
+{
+    if (!QFile::copy(QString::fromUtf8(kCli), updaterDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX)))
+        return false;
+#ifdef Q_OS_WIN
+    const QString driver = QStringLiteral("sqldrivers/qsqlite.dll");
+    return QDir(updaterDir).mkpath(QStringLiteral("sqldrivers"))
+        && QFile::copy(QFileInfo(QString::fromUtf8(kCli)).absolutePath() + QLatin1Char('/') + driver,
+                       updaterDir + QLatin1Char('/') + driver);
+#else
+    return true;
+#endif
+}
+
 } // namespace
 
 // corvane-package build from two real release trees, signed, and applied by the real
@@ -139,7 +156,7 @@ void TestReleasePackager::makeReleases()
     PackageBuilder other(path(QString()));
     other.file(QStringLiteral("3.3.sql"), "# orders get a note\nIFN_COL|orders|note;\nALTER TABLE orders ADD COLUMN note TEXT;\n");
     QVERIFY2(r32.ok() && r33.ok() && updater.ok() && other.ok(), qPrintable(r32.error() + r33.error() + updater.error()));
-    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli" CORVANE_EXE_SUFFIX))));
+    QVERIFY(copyUpdater(path(QStringLiteral("updater"))));
 }
 
 void TestReleasePackager::roundTrip()
@@ -263,7 +280,7 @@ void TestReleasePackager::makeDeletingReleases()
     PackageBuilder updater(path(QStringLiteral("updater")));
     updater.file(QStringLiteral("string.bin"), m_stringBin);
     QVERIFY2(r32.ok() && r33.ok() && r34.ok() && updater.ok(), qPrintable(r32.error() + r33.error() + r34.error()));
-    QVERIFY(QFile::copy(QString::fromUtf8(kCli), path(QStringLiteral("updater/corvane-updater-cli" CORVANE_EXE_SUFFIX))));
+    QVERIFY(copyUpdater(path(QStringLiteral("updater"))));
 
     const Run built = runProgram(QString::fromUtf8(kTool),
                                  {"build", "--release", "3.2=" + path("releases/3.2"), "--release", "3.3=" + path("releases/3.3"),

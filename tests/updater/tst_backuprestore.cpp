@@ -1,3 +1,4 @@
+#include "common/deeptree.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"
@@ -109,54 +110,6 @@ private:
     bool m_set;
 };
 #endif
-
-// A chain of directories whose path is longer than any the system takes whole
-// (PATH_MAX: 4096 bytes on Linux; 260 characters on Windows without "\\?\"): 24
-// levels of 200 characters. Made (make) and opened level by level below root.
-DirHandle deepDir(const QString &root, bool make)
-{
-    DirHandle dir = DirHandle::open(root);
-    for (int level = 0; level < 24 && dir.isOpen(); ++level) {
-        const QString name = QString(197, QLatin1Char('d')) + QString::number(level).rightJustified(3, QLatin1Char('0'));
-        if (make)
-            dir.makeDir(name);
-        dir = dir.openChild(name, false);
-    }
-    return dir;
-}
-
-// Writes (replacing) or reads the file name of dir, at any depth.
-bool writeAt(const DirHandle &dir, const QString &name, const QByteArray &bytes)
-{
-#ifdef Q_OS_WIN
-    QFile file(dir.pathOf(name));
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-#else
-    const int fd = ::openat(dir.fd(), DirHandle::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    return ::close(fd) == 0 && written;
-#endif
-}
-
-QByteArray readAt(const DirHandle &dir, const QString &name)
-{
-#ifdef Q_OS_WIN
-    QFile file(dir.pathOf(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-#else
-    const int fd = ::openat(dir.fd(), DirHandle::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    QByteArray bytes;
-    char buffer[4096];
-    ssize_t n = 0;
-    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, int(n));
-    if (fd >= 0)
-        ::close(fd);
-    return bytes;
-#endif
-}
 
 QByteArray linkAt(const DirHandle &dir, const QString &name)
 {
@@ -839,12 +792,12 @@ void TestBackupRestore::deepTreeIsBackedUpUpdatedAndRestored()
     installation.dir(QStringLiteral("deep"));
     QVERIFY(installation.ok());
     {
-        const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), true);
+        const DirHandle deep = DeepTree::open(m_fixture.installPath() + QStringLiteral("/deep"), true);
         QVERIFY2(deep.isOpen(), qPrintable(qt_error_string(deep.error())));
-        QVERIFY(deep.pathOf(QString()).toUtf8().size() > 4096);
-        QVERIFY(writeAt(deep, QStringLiteral("data.bin"), original));
+        QVERIFY(deep.pathOf(QString()).toUtf8().size() > DeepTree::longestWholePath());
+        QVERIFY(DeepTree::write(deep, QStringLiteral("data.bin"), original));
         QVERIFY(deep.makeDir(QStringLiteral("sub")));
-        QVERIFY(writeAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner 3.2"));
+        QVERIFY(DeepTree::write(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner 3.2"));
         if (SymLink::isSupported())
             QVERIFY(deep.makeLink("data.bin", QStringLiteral("to-data")));
     }
@@ -853,30 +806,30 @@ void TestBackupRestore::deepTreeIsBackedUpUpdatedAndRestored()
     package.files({PackageBuilder::stepPath("3_2_to_3_3", "common/bin/lib.txt=3.3")})
         .dir(PackageBuilder::stepPath("3_3_to_3_4", "common/deep"));
     QVERIFY(package.ok());
-    const DirHandle packaged = deepDir(package.path(PackageBuilder::stepPath("3_3_to_3_4", "common/deep")), true);
-    QVERIFY(writeAt(packaged, QStringLiteral("data.bin"), "data 3.4"));
+    const DirHandle packaged = DeepTree::open(package.path(PackageBuilder::stepPath("3_3_to_3_4", "common/deep")), true);
+    QVERIFY(DeepTree::write(packaged, QStringLiteral("data.bin"), "data 3.4"));
 
     CVUpdater *updater = startUpdater();
     LogCapture log;
     QVERIFY(updater->backupVersion());
-    const DirHandle backedUp = deepDir(m_fixture.backupPath() + QStringLiteral("/deep"), false);
+    const DirHandle backedUp = DeepTree::open(m_fixture.backupPath() + QStringLiteral("/deep"), false);
     QVERIFY(backedUp.isOpen());
-    QCOMPARE(readAt(backedUp, QStringLiteral("data.bin")), original);
-    QCOMPARE(readAt(backedUp.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
+    QCOMPARE(DeepTree::read(backedUp, QStringLiteral("data.bin")), original);
+    QCOMPARE(DeepTree::read(backedUp.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
     if (SymLink::isSupported())
         QCOMPARE(linkAt(backedUp, QStringLiteral("to-data")), QByteArray("data.bin"));
 
     QVERIFY(updater->execUpdate());
-    const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), false);
-    QCOMPARE(readAt(deep, QStringLiteral("data.bin")), QByteArray("data 3.4"));
+    const DirHandle deep = DeepTree::open(m_fixture.installPath() + QStringLiteral("/deep"), false);
+    QCOMPARE(DeepTree::read(deep, QStringLiteral("data.bin")), QByteArray("data 3.4"));
     // What else a failed update could have changed down there.
-    QVERIFY(writeAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner changed"));
+    QVERIFY(DeepTree::write(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt"), "inner changed"));
     if (SymLink::isSupported())
         QVERIFY(deep.removeFile(QStringLiteral("to-data")) && deep.makeLink("elsewhere", QStringLiteral("to-data")));
 
     QVERIFY(updater->restoreVersion());
-    QCOMPARE(readAt(deep, QStringLiteral("data.bin")), original);
-    QCOMPARE(readAt(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
+    QCOMPARE(DeepTree::read(deep, QStringLiteral("data.bin")), original);
+    QCOMPARE(DeepTree::read(deep.openChild(QStringLiteral("sub")), QStringLiteral("inner.txt")), QByteArray("inner 3.2"));
     if (SymLink::isSupported())
         QCOMPARE(linkAt(deep, QStringLiteral("to-data")), QByteArray("data.bin"));
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
@@ -898,14 +851,14 @@ void TestBackupRestore::deepFileThatCannotBeCopied()
     PackageBuilder installation(m_fixture.installPath());
     installation.dir(QStringLiteral("deep"));
     QVERIFY(installation.ok());
-    const DirHandle deep = deepDir(m_fixture.installPath() + QStringLiteral("/deep"), true);
-    QVERIFY(writeAt(deep, QStringLiteral("a.txt"), "a 3.2") && writeAt(deep, QStringLiteral("b.txt"), "b 3.2"));
+    const DirHandle deep = DeepTree::open(m_fixture.installPath() + QStringLiteral("/deep"), true);
+    QVERIFY(DeepTree::write(deep, QStringLiteral("a.txt"), "a 3.2") && DeepTree::write(deep, QStringLiteral("b.txt"), "b 3.2"));
     CVUpdater *updater = startUpdater();
     LogCapture log;
 
     if (inBackup) {
         QVERIFY(QDir().mkpath(m_fixture.backupPath() + QStringLiteral("/deep")));
-        QVERIFY(deepDir(m_fixture.backupPath() + QStringLiteral("/deep"), true).makeDir(QStringLiteral("a.txt")));
+        QVERIFY(DeepTree::open(m_fixture.backupPath() + QStringLiteral("/deep"), true).makeDir(QStringLiteral("a.txt")));
         QVERIFY(!updater->backupVersion());
         QCOMPARE(log.lines().constLast(), "Warning " + backupSignature + " backup failed!");
         QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
@@ -913,11 +866,11 @@ void TestBackupRestore::deepFileThatCannotBeCopied()
         QVERIFY(updater->backupVersion());
         // What a failed update left: both files changed, a.txt into a directory.
         QVERIFY(deep.removeFile(QStringLiteral("a.txt")) && deep.makeDir(QStringLiteral("a.txt")));
-        QVERIFY(writeAt(deep, QStringLiteral("b.txt"), "b 3.4"));
+        QVERIFY(DeepTree::write(deep, QStringLiteral("b.txt"), "b 3.4"));
         log.clear();
         QVERIFY(!updater->restoreVersion());
         // The restore went on past a.txt.
-        QCOMPARE(readAt(deep, QStringLiteral("b.txt")), QByteArray("b 3.2"));
+        QCOMPARE(DeepTree::read(deep, QStringLiteral("b.txt")), QByteArray("b 3.2"));
         QCOMPARE(log.lines().constLast(), "Warning " + restoreSignature + " restore failed!");
         QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("false"));
     }
@@ -933,7 +886,7 @@ void TestBackupRestore::deepFileThatCannotBeCopied()
     // Nothing keeps the installation stuck: once the file can be put back, it is.
     QVERIFY(deep.removeTree(QStringLiteral("a.txt")));
     QVERIFY(updater->restoreVersion());
-    QCOMPARE(readAt(deep, QStringLiteral("a.txt")), QByteArray("a 3.2"));
+    QCOMPARE(DeepTree::read(deep, QStringLiteral("a.txt")), QByteArray("a 3.2"));
     QCOMPARE(m_fixture.flagOnDisk(), QStringLiteral("true"));
 }
 
