@@ -1,7 +1,7 @@
 #include "app/appentry.h"
 
 #include "app/mainwindow.h"
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "platform/pluginpaths.h"
 
 #include <QApplication>

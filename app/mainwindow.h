@@ -1,7 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "app/updatesequence.h"
+#include "driver/updatesequence.h"
 
 #include <QMainWindow>
 

@@ -1,15 +1,15 @@
 #include "bench/stagebench.h"
 
-#include "check/packagemanifest.h"
-#include "check/packageverifier.h"
-#include "check/sha256stream.h"
-#include "check/trustedkeys.h"
+#include "package/packagemanifest.h"
+#include "package/packageverifier.h"
+#include "package/sha256stream.h"
+#include "package/trustedkeys.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
 #include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,12 +1,12 @@
 #include "check/packagecheck.h"
 
-#include "check/packagemanifest.h"
-#include "check/removallist.h"
-#include "check/scriptlint.h"
-#include "check/trialdatabase.h"
-#include "check/trustedkeys.h"
-#include "strings/consoletext.h"
-#include "app/zrpubmethod.h"
+#include "package/packagemanifest.h"
+#include "package/removallist.h"
+#include "db/scriptlint.h"
+#include "db/trialdatabase.h"
+#include "package/trustedkeys.h"
+#include "context/consoletext.h"
+#include "context/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/databasesnapshot.h"
 #include "db/zrsqlparser.h"
@@ -17,7 +17,7 @@
 #include "steps/formalupdateo.h"
 #include "steps/stepremovals.h"
 #include "updater/cvupdater.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 #include "updater/updateflag.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #ifndef PACKAGECHECK_H
 #define PACKAGECHECK_H
 
-#include "check/packageverifier.h"
+#include "package/packageverifier.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "cli/consoleoutput.h"
 
-#include "app/updatesequence.h"
-#include "strings/consoletext.h"
+#include "driver/updatesequence.h"
+#include "context/consoletext.h"
 
 #include <QtGlobal>
 

@@ -1,7 +1,7 @@
 #ifndef CONSOLEUPDATER_H
 #define CONSOLEUPDATER_H
 
-#include "app/updatesequence.h"
+#include "driver/updatesequence.h"
 
 #include <QString>
 #include <QStringList>

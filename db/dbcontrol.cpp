@@ -3,7 +3,7 @@
 #include "log/applog.h"
 #include "log/debugtext.h"
 #include "updater/cvupdater.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QAtomicPointer>
 #include <QDebug>

@@ -1,6 +1,6 @@
 #include "dialogs/zrmessagebox.h"
 
-#include "strings/stringtable.h"
+#include "context/stringtable.h"
 #include "ui_zrmessagebox.h"
 
 #include <QGuiApplication>

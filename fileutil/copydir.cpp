@@ -1,8 +1,8 @@
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "steps/formalupdateo.h"
 
-#include "check/removallist.h"
+#include "package/removallist.h"
 #include "db/dbcontrol.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"

@@ -1,10 +1,10 @@
 #include "steps/stepremovals.h"
 
-#include "check/removallist.h"
-#include "check/sha256stream.h"
+#include "package/removallist.h"
+#include "package/sha256stream.h"
 #include "fileutil/filecopier.h"
 #include "log/applog.h"
-#include "strings/consoletext.h"
+#include "context/consoletext.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,12 +1,12 @@
 #include "steps/updateobject.h"
 
-#include "check/removallist.h"
+#include "package/removallist.h"
 #include "config/configbase.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
 #include "updater/cvupdater.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
 #include "strings/stringtablecompiler.h"
 
-#include "app/zrpubmethod.h"
-#include "strings/stringtable.h"
+#include "context/zrpubmethod.h"
+#include "context/stringtable.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 #include "updater/applicationcheck.h"
 
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "db/dbcontrol.h"
 #include "platform/fileinuse.h"
-#include "strings/consoletext.h"
-#include "updater/installlayout.h"
+#include "context/consoletext.h"
+#include "layout/installlayout.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "updater/cvupdater.h"
 
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "config/configbase.h"
 #include "config/interruptedsave.h"
 #include "db/databasefiles.h"
@@ -13,8 +13,8 @@
 #include "platform/displayicon.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
-#include "strings/consoletext.h"
-#include "updater/installlayout.h"
+#include "context/consoletext.h"
+#include "layout/installlayout.h"
 #include "updater/updateflag.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 #include "config/configbase.h"
 #include "log/applog.h"
 #include "platform/registrystore.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QFileInfo>
 

@@ -1,8 +1,8 @@
 #include "updater/updatelock.h"
 
 #include "platform/namedmutex.h"
-#include "strings/consoletext.h"
-#include "updater/installlayout.h"
+#include "context/consoletext.h"
+#include "layout/installlayout.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,5 +1,5 @@
 #include "app/appentry.h"
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 
 #include <QDate>
 #include <QElapsedTimer>

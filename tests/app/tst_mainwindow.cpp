@@ -1,5 +1,5 @@
 #include "app/mainwindow.h"
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "common/scopedcurrentdir.h"
 #include "common/testhome.h"
 #include "dialogs/zrmessagebox.h"

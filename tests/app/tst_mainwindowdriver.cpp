@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
-#include "app/zrpubmethod.h"
-#include "check/packagemanifest.h"
+#include "context/zrpubmethod.h"
+#include "package/packagemanifest.h"
 #include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "dialogs/zrmessagebox.h"

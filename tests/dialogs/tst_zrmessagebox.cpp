@@ -1,4 +1,4 @@
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "common/scopedcurrentdir.h"
 #include "dialogs/zrmessagebox.h"
 #include "strings/stringtablecompiler.h"

@@ -1,4 +1,4 @@
-#include "check/packagemanifest.h"
+#include "package/packagemanifest.h"
 #include "entry/entrymanifest.h"
 #include "entry/entrytrust.h"
 #include "entry/privatecopy.h"

@@ -1,4 +1,4 @@
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"
 #include "common/scopedcurrentdir.h"

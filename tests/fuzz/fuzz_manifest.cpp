@@ -2,8 +2,8 @@
 // parsers take must write back to the same bytes and name only paths inside a package.
 #include "fuzzsupport.h"
 
-#include "check/packagemanifest.h"
-#include "check/packagesignature.h"
+#include "package/packagemanifest.h"
+#include "package/packagesignature.h"
 
 #include <QSet>
 

@@ -2,8 +2,8 @@
 // looked up for every identifier.
 #include "fuzzsupport.h"
 
-#include "app/zrpubmethod.h"
-#include "strings/stringtable.h"
+#include "context/zrpubmethod.h"
+#include "context/stringtable.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -1,5 +1,5 @@
-#include "app/updatesequence.h"
-#include "app/zrpubmethod.h"
+#include "driver/updatesequence.h"
+#include "context/zrpubmethod.h"
 #include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "fileutil/filecopier.h"

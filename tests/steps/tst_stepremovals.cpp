@@ -1,4 +1,4 @@
-#include "check/removallist.h"
+#include "package/removallist.h"
 #include "common/packagebuilder.h"
 #include "steps/stepremovals.h"
 

@@ -1,6 +1,6 @@
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 #include "common/scopedcurrentdir.h"
-#include "strings/stringtable.h"
+#include "context/stringtable.h"
 #include "strings/stringtablecompiler.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 #include "cli/consoleupdater.h"
-#include "app/updatesequence.h"
+#include "driver/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"

@@ -1,9 +1,9 @@
 #include "tools/corvane-package/packagetool.h"
 
-#include "check/packagemanifest.h"
-#include "check/packagesignature.h"
-#include "check/packageverifier.h"
-#include "check/trustedkeys.h"
+#include "package/packagemanifest.h"
+#include "package/packagesignature.h"
+#include "package/packageverifier.h"
+#include "package/trustedkeys.h"
 #include "config/configbase.h"
 #include "tools/corvane-package/progressline.h"
 #include "tools/corvane-package/releasepackager.h"

@@ -1,12 +1,12 @@
 #include "tools/corvane-package/releasepackager.h"
 
-#include "check/packagemanifest.h"
-#include "check/removallist.h"
-#include "check/sha256stream.h"
-#include "check/trialdatabase.h"
+#include "package/packagemanifest.h"
+#include "package/removallist.h"
+#include "package/sha256stream.h"
+#include "db/trialdatabase.h"
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
 #ifndef UPDATESEQUENCE_H
 #define UPDATESEQUENCE_H
 
-#include "check/packageverifier.h"
+#include "package/packageverifier.h"
 #include "platform/fileholders.h"
 
 #include <QString>

@@ -1,4 +1,4 @@
-#include "app/updatesequence.h"
+#include "driver/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"

@@ -1,4 +1,4 @@
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <QSet>
 

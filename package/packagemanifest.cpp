@@ -1,8 +1,8 @@
-#include "check/packagemanifest.h"
+#include "package/packagemanifest.h"
 
-#include "check/sha256stream.h"
-#include "strings/consoletext.h"
-#include "updater/installlayout.h"
+#include "package/sha256stream.h"
+#include "context/consoletext.h"
+#include "layout/installlayout.h"
 
 #include <QDir>
 #include <QDirIterator>

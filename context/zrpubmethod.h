@@ -51,7 +51,7 @@ private:
     bool readStringTable(const QString &filePath, int *stringCount);
     void releaseStringTable();
 
-    // The lookup reads the table and fills the cache (strings/stringtable.cpp).
+    // The lookup reads the table and fills the cache (context/stringtable.cpp).
     friend QString getString(int id);
 
     QMap<int, const char *> m_stringCache;

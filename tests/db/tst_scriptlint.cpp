@@ -1,4 +1,4 @@
-#include "check/scriptlint.h"
+#include "db/scriptlint.h"
 
 #include <QBuffer>
 #include <QtTest>

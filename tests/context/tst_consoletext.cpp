@@ -1,6 +1,6 @@
-#include "app/zrpubmethod.h"
-#include "strings/consoletext.h"
-#include "strings/stringtable.h"
+#include "context/zrpubmethod.h"
+#include "context/consoletext.h"
+#include "context/stringtable.h"
 #include "strings/stringtablecompiler.h"
 
 #include <QDirIterator>
@@ -66,7 +66,7 @@ QList<Use> consoleTextsInSources()
     }
     for (const QString &path : qAsConst(paths)) {
         const QString relative = root.relativeFilePath(path);
-        if (relative.startsWith(QLatin1String("strings/consoletext")))
+        if (relative.startsWith(QLatin1String("context/consoletext")))
             continue;
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))

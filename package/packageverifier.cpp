@@ -1,10 +1,10 @@
-#include "check/packageverifier.h"
+#include "package/packageverifier.h"
 
-#include "check/packagemanifest.h"
-#include "check/packagesignature.h"
-#include "check/sha256stream.h"
-#include "check/trustedkeys.h"
-#include "strings/consoletext.h"
+#include "package/packagemanifest.h"
+#include "package/packagesignature.h"
+#include "package/sha256stream.h"
+#include "package/trustedkeys.h"
+#include "context/consoletext.h"
 
 #include <QDir>
 #include <QFile>

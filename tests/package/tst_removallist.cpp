@@ -1,4 +1,4 @@
-#include "check/removallist.h"
+#include "package/removallist.h"
 
 #include <QtTest>
 

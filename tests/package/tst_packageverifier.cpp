@@ -1,7 +1,7 @@
-#include "check/packagemanifest.h"
-#include "check/packagesignature.h"
-#include "check/packageverifier.h"
-#include "check/trustedkeys.h"
+#include "package/packagemanifest.h"
+#include "package/packagesignature.h"
+#include "package/packageverifier.h"
+#include "package/trustedkeys.h"
 #include "common/packagebuilder.h"
 
 #include <QCryptographicHash>

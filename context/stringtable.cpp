@@ -1,6 +1,6 @@
-#include "strings/stringtable.h"
+#include "context/stringtable.h"
 
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 
 #include <QFile>
 #include <QObject>

@@ -1,8 +1,8 @@
-#include "check/trustedkeys.h"
+#include "package/trustedkeys.h"
 
-#include "check/packagesignature.h"
+#include "package/packagesignature.h"
 #include "config/configbase.h"
-#include "strings/consoletext.h"
+#include "context/consoletext.h"
 
 #include <QFileInfo>
 

@@ -1,13 +1,13 @@
-#include "app/updatesequence.h"
+#include "driver/updatesequence.h"
 
 #include "check/packagecheck.h"
 #include "db/databaseprobe.h"
 #include "db/dbcontrol.h"
 #include "log/applog.h"
-#include "strings/consoletext.h"
+#include "context/consoletext.h"
 #include "updater/applicationcheck.h"
 #include "updater/cvupdater.h"
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 #include "updater/updateflag.h"
 #include "updater/updatelock.h"
 

@@ -1,6 +1,6 @@
-#include "app/zrpubmethod.h"
+#include "context/zrpubmethod.h"
 
-#include "updater/installlayout.h"
+#include "layout/installlayout.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,5 @@
-#include "check/packagemanifest.h"
-#include "check/packagesignature.h"
+#include "package/packagemanifest.h"
+#include "package/packagesignature.h"
 #include "common/packagebuilder.h"
 
 #include <QCryptographicHash>

@@ -1,6 +1,6 @@
-#include "check/packagesignature.h"
+#include "package/packagesignature.h"
 
-#include "strings/consoletext.h"
+#include "context/consoletext.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
-#include "strings/consoletext.h"
+#include "context/consoletext.h"
 
-#include "app/zrpubmethod.h"
-#include "strings/stringtable.h"
+#include "context/zrpubmethod.h"
+#include "context/stringtable.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "check/removallist.h"
+#include "package/removallist.h"
 
-#include "app/zrpubmethod.h"
-#include "check/packagemanifest.h"
-#include "strings/consoletext.h"
-#include "updater/installlayout.h"
+#include "context/zrpubmethod.h"
+#include "package/packagemanifest.h"
+#include "context/consoletext.h"
+#include "layout/installlayout.h"
 
 #include <QFile>
 #include <QSet>

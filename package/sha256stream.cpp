@@ -1,4 +1,4 @@
-#include "check/sha256stream.h"
+#include "package/sha256stream.h"
 
 #include <QFile>
 

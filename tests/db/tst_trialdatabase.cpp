@@ -1,4 +1,4 @@
-#include "check/trialdatabase.h"
+#include "db/trialdatabase.h"
 #include "common/packagebuilder.h"
 
 #include <QDir>
