@@ -1,10 +1,9 @@
 #ifndef STRINGTABLE_H
 #define STRINGTABLE_H
 
-#include <QString>
+#include "strings/stringtablereader.h"
 
-// The highest identifier a text can have; getString() answers "unkown" above it.
-constexpr int STRING_ID_MAX = 1519;
+#include <QString>
 
 // The user-interface text of an identifier in the language loaded by
 // ZRPubMethod::loadStringTable(): empty while no table is loaded or when the table

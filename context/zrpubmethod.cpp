@@ -1,5 +1,6 @@
 #include "context/zrpubmethod.h"
 
+#include "fileutil/treebackup.h"
 #include "layout/installlayout.h"
 
 #include <cstdlib>
@@ -45,4 +46,14 @@ void ZRPubMethod::releaseStringTable()
     m_strIndex = nullptr;
     std::free(m_strBuf);
     m_strBuf = nullptr;
+}
+
+bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
+{
+    return TreeBackup(m_reservedNames, m_reservedFileNames).copy(source.path(), target.path(), overwrite);
+}
+
+bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
+{
+    return TreeBackup(m_reservedNames, m_reservedFileNames).restore(backup.path(), target.path(), unchangedBefore);
 }

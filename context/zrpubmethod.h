@@ -1,14 +1,13 @@
 #ifndef ZRPUBMETHOD_H
 #define ZRPUBMETHOD_H
 
+#include "strings/stringtablereader.h"
+
 #include <QDir>
 #include <QMap>
 #include <QStringList>
 
 #include <cstdio>
-
-// The number of language types: 0 Simplified Chinese, 1 English, 2 Spanish.
-constexpr int LAN_TYPE_MAX = 3;
 
 // The application-wide object: the language type chosen at start-up, the loaded
 // string table and the names that the directory copy never copies.
@@ -46,8 +45,8 @@ private:
     ~ZRPubMethod();
     Q_DISABLE_COPY(ZRPubMethod)
 
-    // Reads the selected language block into m_strIndex/m_strBuf and checks that
-    // every lookup stays inside them; false (after its message) on any failure.
+    // Reads the selected language block into m_strIndex/m_strBuf (StringTableReader
+    // checks that every lookup stays inside them); false (after its message) on any failure.
     bool readStringTable(const QString &filePath, int *stringCount);
     void releaseStringTable();
 

@@ -2,7 +2,6 @@
 
 #include "log/applog.h"
 #include "log/debugtext.h"
-#include "updater/cvupdater.h"
 #include "layout/installlayout.h"
 
 #include <QAtomicPointer>
@@ -101,12 +100,24 @@ bool execPrepared(QSqlQuery &query, const QString &sql, const QVector<BindValue>
 // The instance once made, for createdInstance().
 QAtomicPointer<DBControl> s_created;
 
+// The installation whose database the first getInstance() opens (setInstallPath()).
+QString &installPathForFirstUse()
+{
+    static QString path;
+    return path;
+}
+
 } // namespace
 
 DBControl *DBControl::getInstance()
 {
     static DBControl instance;
     return &instance;
+}
+
+void DBControl::setInstallPath(const QString &installPath)
+{
+    installPathForFirstUse() = installPath;
 }
 
 DBControl *DBControl::createdInstance()
@@ -118,7 +129,7 @@ DBControl::DBControl()
     : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
 {
     m_db.setHostName(QStringLiteral("localhost"));
-    m_path = InstallLayout::databasePath(CVUpdater::getInstance()->getInstallPath());
+    m_path = InstallLayout::databasePath(installPathForFirstUse());
     m_db.setDatabaseName(m_path);
     openDB();
     s_created.storeRelease(this);

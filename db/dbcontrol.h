@@ -19,8 +19,10 @@
 class DBControl
 {
 public:
-    // The instance takes the installation path from CVUpdater once, at the first call.
+    // The instance takes the installation path once, at the first call: the one last
+    // given to setInstallPath() (the update manager gives it when it reads it).
     static DBControl *getInstance();
+    static void setInstallPath(const QString &installPath);
     // The instance if getInstance() has made it, else null: what only closes or reopens
     // the connection must not make it, as making it opens, and so creates, the database.
     static DBControl *createdInstance();

@@ -4,14 +4,13 @@
 #include "db/dbcontrol.h"
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
-#include "updater/cvupdater.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-FormalUpdateO::FormalUpdateO(QObject *parent)
-    : UpdateObject(parent)
+FormalUpdateO::FormalUpdateO(const QString &installPath, QObject *parent)
+    : UpdateObject(installPath, parent)
     , m_stepProgress(0)
 {
 }
@@ -22,7 +21,7 @@ bool FormalUpdateO::execUpdate(const QStringList &updateList)
 {
     // Without an installation path every target would hang off the file system root
     // ("/", "/config", "/kqdata.db"): write nothing anywhere.
-    if (CVUpdater::getInstance()->getInstallPath().isEmpty()) {
+    if (installPath().isEmpty()) {
         ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
             << "install path is empty!";
         return false;
@@ -131,7 +130,7 @@ bool FormalUpdateO::removeFiles(const QString &stepName, const QString &listPath
         m_removals.append(result);
         return false;
     }
-    StepRemovals removals(CVUpdater::getInstance()->getInstallPath());
+    StepRemovals removals(installPath());
     const bool ok = removals.apply(list, &result);
     m_removals.append(result);
     return ok;

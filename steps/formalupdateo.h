@@ -11,7 +11,7 @@ class FormalUpdateO : public UpdateObject
     Q_OBJECT
 
 public:
-    explicit FormalUpdateO(QObject *parent = nullptr);
+    explicit FormalUpdateO(const QString &installPath, QObject *parent = nullptr);
     ~FormalUpdateO() override;
 
     bool execUpdate(const QStringList &updateList) override;

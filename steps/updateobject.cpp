@@ -5,7 +5,6 @@
 #include "fileutil/filecopier.h"
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
-#include "updater/cvupdater.h"
 #include "layout/installlayout.h"
 
 #include <QDir>
@@ -23,8 +22,9 @@ bool isDotEntry(const QString &name)
 
 } // namespace
 
-UpdateObject::UpdateObject(QObject *parent)
+UpdateObject::UpdateObject(const QString &installPath, QObject *parent)
     : QObject(parent)
+    , m_installPath(installPath)
 {
 }
 
@@ -53,7 +53,7 @@ QString UpdateObject::getPackagePath() const
 
 QString UpdateObject::getInstallDir() const
 {
-    return QStringLiteral("%1/").arg(CVUpdater::getInstance()->getInstallPath());
+    return QStringLiteral("%1/").arg(m_installPath);
 }
 
 bool UpdateObject::updateVerCommonFiles(const QString &sourceDir, const QString &targetDir)

@@ -11,7 +11,8 @@ class UpdateObject : public QObject
     Q_OBJECT
 
 public:
-    explicit UpdateObject(QObject *parent = nullptr);
+    // installPath: the installation the steps write into (the update manager's).
+    explicit UpdateObject(const QString &installPath, QObject *parent = nullptr);
     ~UpdateObject() override;
 
     // Runs the version steps in list order. The base does nothing.
@@ -46,9 +47,14 @@ public:
     // directory link that leads out of targetDir is never written through (false).
     bool copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite);
 
+protected:
+    const QString &installPath() const { return m_installPath; }
+
 private:
     // A single file put into the installation (the config step's; trees go through TreeWalker).
     static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
+
+    QString m_installPath;
 };
 
 #endif // UPDATEOBJECT_H

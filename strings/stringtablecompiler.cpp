@@ -1,7 +1,6 @@
 #include "strings/stringtablecompiler.h"
 
-#include "context/zrpubmethod.h"
-#include "context/stringtable.h"
+#include "strings/stringtablereader.h"
 
 #include <QFile>
 #include <QFileInfo>

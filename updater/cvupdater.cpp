@@ -85,7 +85,9 @@ CVUpdater::CVUpdater(QObject *parent)
 {
     readInstallInfo();
     readNewVersion();
-    m_updateObject = new FormalUpdateO(nullptr);
+    // The database and the steps are given the installation rather than asking for it.
+    DBControl::setInstallPath(m_installPath);
+    m_updateObject = new FormalUpdateO(m_installPath, nullptr);
     connect(m_updateObject, &FormalUpdateO::sigProcessAddValue, this, &CVUpdater::sigProcessAddValue);
 }
 

@@ -83,6 +83,7 @@ void TestDBControl::initTestCase()
     QVERIFY(m_install.isValid());
     m_home->writeUninstallKey(m_install.path());
     CVUpdater::setProgramDir(m_home->path());
+    DBControl::setInstallPath(m_install.path());
 
     // The installation path is taken once, here; every case replaces the file in it.
     m_control = DBControl::getInstance();

@@ -134,6 +134,7 @@ void TestZRSqlParser::initTestCase()
     QVERIFY(m_install.isValid());
     m_home->writeUninstallKey(m_install.path());
     CVUpdater::setProgramDir(m_home->path());
+    DBControl::setInstallPath(m_install.path());
     m_control = DBControl::getInstance();
 }
 

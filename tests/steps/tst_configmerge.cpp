@@ -112,7 +112,7 @@ void TestConfigMerge::mergeKeepsInstalledKeysAndTakesPackageValues()
     const QByteArray packageBefore = PackageBuilder::readFile(package.path("app.ini"));
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
 
     const Values merged = PackageBuilder::iniValues(installation.path("app.ini"));
@@ -161,7 +161,7 @@ void TestConfigMerge::iniSuffix()
     QVERIFY(package.ok() && installation.ok());
     const QByteArray packageBytes = PackageBuilder::readFile(package.path(name));
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
 
     const Values values = PackageBuilder::iniValues(installation.path(name));
@@ -185,7 +185,7 @@ void TestConfigMerge::packageOnlyIniIsCopiedByteForByte()
     installation.markedIni(QStringLiteral("app.ini"), {{"a/b", "c"}});
     QVERIFY(package.ok() && installation.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
     QCOMPARE(PackageBuilder::readFile(installation.path("fresh.ini")), raw);
     QCOMPARE(PackageBuilder::snapshot(installConfig(), {"app.ini"}), QStringList{"fresh.ini=" + QString::fromUtf8(raw)});
@@ -225,7 +225,7 @@ void TestConfigMerge::directoryInConfig()
     installation.files(installedRows);
     QVERIFY(package.ok() && installation.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
     QCOMPARE(PackageBuilder::snapshot(installConfig()), expected);
 }
@@ -238,7 +238,7 @@ void TestConfigMerge::missingTargetDirectory()
     QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/install")));
     const QByteArray ini = PackageBuilder::readFile(package.path("app.ini"));
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
     QCOMPARE(PackageBuilder::snapshot(installConfig()),
              (QStringList{"app.ini=" + QString::fromUtf8(ini), "layout.xml=<x/>"}));
@@ -291,7 +291,7 @@ void TestConfigMerge::encodingsAndLineEndings()
     installation.file(QStringLiteral("app.ini"), before);
     QVERIFY(package.ok() && installation.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateConfigFiles(packageConfig(), installConfig()));
     const QByteArray after = PackageBuilder::readFile(installation.path("app.ini"));
     if (!changes) {
@@ -334,7 +334,7 @@ void TestConfigMerge::notTextIsRefused()
     const QStringList before = PackageBuilder::snapshot(m_dir->path());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
     QCOMPARE(PackageBuilder::snapshot(m_dir->path()), before);
     QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,a file cannot be read")).size(), 1);
@@ -378,7 +378,7 @@ void TestConfigMerge::damagedInstalledIni()
     const QStringList before = PackageBuilder::snapshot(installConfig());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QCOMPARE(object.updateConfigFiles(packageConfig(), installConfig()), merged);
     if (!merged) {
         QCOMPARE(PackageBuilder::snapshot(installConfig()), before);
@@ -425,7 +425,7 @@ void TestConfigMerge::unmarkedPackageIniIsRefused()
     const QStringList packageBefore = PackageBuilder::snapshot(packageConfig());
     const QStringList installBefore = PackageBuilder::snapshot(installConfig());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     LogCapture log;
     QVERIFY(!object.updateConfigFiles(packageConfig(), installConfig()));
     QCOMPARE(log.linesContaining(QStringLiteral("merge app.ini failed,the package's file is not a marked file")).size(), 1);
@@ -476,7 +476,7 @@ void TestConfigMerge::installedLinks()
     const QStringList outsideBefore = PackageBuilder::snapshot(outside.root());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QCOMPARE(object.updateConfigFiles(packageConfig(), installConfig()), refused.isEmpty());
     QCOMPARE(PackageBuilder::snapshot(outside.root()), outsideBefore);
     if (refused.isEmpty()) {

@@ -136,7 +136,7 @@ void TestCopyDirTree::copiesTree()
         QVERIFY2(installation.ok(), qPrintable(installation.error()));
     }
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QCOMPARE(object.copyDirTree(sourcePath(), targetPath(), true), result);
     QCOMPARE(PackageBuilder::snapshot(targetPath()), expected);
 }
@@ -154,7 +154,7 @@ void TestCopyDirTree::missingOrEmptySourceCreatesTarget()
     if (sourceExists)
         QVERIFY(QDir().mkpath(sourcePath()));
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.copyDirTree(sourcePath(), targetPath(), true));
     QVERIFY(QFileInfo(targetPath()).isDir());
     QCOMPARE(PackageBuilder::snapshot(targetPath()), QStringList());
@@ -167,7 +167,7 @@ void TestCopyDirTree::targetParentMissingFails()
     QVERIFY(package.ok());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     const QString target = targetPath() + QStringLiteral("/one/two");
     QVERIFY(!object.copyDirTree(sourcePath(), target, true));
     QVERIFY(!QFileInfo::exists(targetPath()));
@@ -182,7 +182,7 @@ void TestCopyDirTree::withoutOverwriteExistingFileFails()
     installation.files({"b.txt=old"});
     QVERIFY(package.ok() && installation.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(!object.copyDirTree(sourcePath(), targetPath(), false));
     QCOMPARE(PackageBuilder::snapshot(targetPath()), (QStringList{"a.txt=A", "b.txt=old"}));
 }
@@ -195,7 +195,7 @@ void TestCopyDirTree::danglingLinkInInstallationIsReplaced()
     installation.link(QStringLiteral("tool.cfg"), QStringLiteral("gone/nowhere"));
     QVERIFY(package.ok() && installation.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.copyDirTree(sourcePath(), targetPath(), true));
     QCOMPARE(PackageBuilder::snapshot(targetPath()), QStringList{"tool.cfg=new"});
 }
@@ -217,7 +217,7 @@ void TestCopyDirTree::linksAreFollowed()
         .link(QStringLiteral("dangling"), QStringLiteral("no/such/file"));
     QVERIFY(outside.ok() && package.ok());
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.copyDirTree(sourcePath(), targetPath(), true));
     QCOMPARE(PackageBuilder::snapshot(targetPath()),
              (QStringList{"first/", "first/lib.txt=L", "readme.txt=R", "second/", "second/lib.txt=L"}));
@@ -249,7 +249,7 @@ void TestCopyDirTree::linkLoopInPackageIsSkipped()
     QVERIFY2(package.ok(), qPrintable(package.error()));
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.copyDirTree(sourcePath(), targetPath(), true));
     QCOMPARE(PackageBuilder::snapshot(targetPath()),
              (QStringList{"a.txt=A", "sub/", "sub/b.txt=B", "sub/deeper/", "sub/deeper/c.txt=C", "z.txt=Z"}));
@@ -299,7 +299,7 @@ void TestCopyDirTree::installedLinks()
     const QStringList packageBefore = PackageBuilder::snapshot(sourcePath());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QCOMPARE(object.copyDirTree(sourcePath(), targetPath(), true), result);
     const QString link = targetPath() + QStringLiteral("/inner");
     if (warning == QLatin1String("outside"))
@@ -332,7 +332,7 @@ void TestCopyDirTree::unremovableInstalledFileFails()
     const QString locked = installation.path(QStringLiteral("locked"));
     QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
 
-    UpdateObject object;
+    UpdateObject object{QString()};
     const bool result = object.copyDirTree(sourcePath(), targetPath(), true);
     QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY(!result);
@@ -346,7 +346,7 @@ void TestCopyDirTree::versionCommonFilesLogLines()
     QVERIFY(package.ok());
 
     LogCapture log;
-    UpdateObject object;
+    UpdateObject object{QString()};
     QVERIFY(object.updateVerCommonFiles(sourcePath(), targetPath() + QLatin1Char('/')));
     QCOMPARE(PackageBuilder::snapshot(targetPath()), QStringList{"a.txt=A"});
     QCOMPARE(log.lines(), QStringList{"Debug " + verCommonSignature + " copy version common files"});

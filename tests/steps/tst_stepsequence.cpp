@@ -161,7 +161,7 @@ void TestStepSequence::cleanupTestCase()
 
 void TestStepSequence::classBasics()
 {
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QCOMPARE(object.stepProgress(), 0);
     QCOMPARE(object.makeStepName(QStringLiteral("3_9"), QStringLiteral("3_10")), QStringLiteral("3_9_to_3_10"));
     QCOMPARE(object.getPackagePath(), QStringLiteral("./application/"));
@@ -173,7 +173,7 @@ void TestStepSequence::classBasics()
     package.files({PackageBuilder::commonPath("new.txt=x"), PackageBuilder::stepPath(step1, "common/b.txt=y")});
     QVERIFY(package.ok());
     const QStringList before = PackageBuilder::snapshot(installPath());
-    UpdateObject base;
+    UpdateObject base(installPath());
     QVERIFY(base.execUpdate(QStringList{step1}));
     QVERIFY(base.execUpdate(QStringList()));
     QCOMPARE(PackageBuilder::snapshot(installPath()), before);
@@ -205,7 +205,7 @@ void TestStepSequence::twoStepPackage()
                           "INSERT INTO person(name, email) VALUES('bob', 'bob@example.org');\n");
     QVERIFY2(package.ok(), qPrintable(package.error()));
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     QVERIFY(object.execUpdate(QStringList{step1, step2}));
@@ -262,13 +262,13 @@ void TestStepSequence::progress()
     QStringList list;
     PackageBuilder package(packagePath());
     for (int minor = 0; minor < steps; ++minor) {
-        FormalUpdateO namer;
+        FormalUpdateO namer(installPath());
         list << namer.makeStepName(QStringLiteral("3_%1").arg(minor), QStringLiteral("3_%1").arg(minor + 1));
         package.dir(PackageBuilder::stepPath(list.last(), QString()));
     }
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     QVERIFY(object.execUpdate(list));
 
@@ -286,7 +286,7 @@ void TestStepSequence::emptyList()
                    PackageBuilder::stepPath(step2, "x/")});
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QVERIFY(object.execUpdate(QStringList{step1, step2}));
     QCOMPARE(object.stepProgress(), 35);
     QVERIFY(QFile::remove(installPath() + "/bin/lib.txt"));
@@ -321,7 +321,7 @@ void TestStepSequence::missingStepDirectory()
         .sqlScript(step3, "CREATE TABLE step3(x);");
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     QVERIFY(!object.execUpdate(QStringList{step1, step2, step3}));
@@ -350,7 +350,7 @@ void TestStepSequence::configFailureInSecondOfThreeSteps()
         .sqlScript(step3, "CREATE TABLE step3(x);");
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     QVERIFY(!object.execUpdate(QStringList{step1, step2, step3}));
@@ -379,7 +379,7 @@ void TestStepSequence::failingSqlStatement()
                           "INSERT INTO t VALUES(4);\n");
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     QVERIFY(!object.execUpdate(QStringList{step1, step2}));
@@ -401,7 +401,7 @@ void TestStepSequence::commonFilesCopiedAtEveryStep()
                    PackageBuilder::stepPath(step3, "common/other.txt=3")});
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     LogCapture log;
     QVERIFY(object.execUpdate(QStringList{step1, step2, step3}));
     QCOMPARE(PackageBuilder::readFile(installPath() + "/marker.txt"), QByteArray("package"));
@@ -437,7 +437,7 @@ void TestStepSequence::failingCommonCopies()
         .sqlScript(step1, "CREATE TABLE step1(x);");
     QVERIFY(package.ok());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     QVERIFY(!object.execUpdate(QStringList{step1}));
@@ -488,7 +488,7 @@ void TestStepSequence::updateDB()
         QVERIFY(PackageBuilder(packagePath()).sqlScript(step1, script).ok());
     const QByteArray databaseBefore = PackageBuilder::readFile(databasePath());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     LogCapture log;
     QCOMPARE(object.updateDB(sqlDir), result);
     QCOMPARE(rows("SELECT name FROM person ORDER BY name"), people);
@@ -510,7 +510,7 @@ void TestStepSequence::noInstallationPathWritesNothing()
     delete CVUpdater::getInstance();
     const bool pathEmpty = CVUpdater::getInstance()->getInstallPath().isEmpty();
 
-    FormalUpdateO object;
+    FormalUpdateO object(CVUpdater::getInstance()->getInstallPath());
     QSignalSpy spy(&object, &FormalUpdateO::sigProcessAddValue);
     LogCapture log;
     const bool emptyListResult = object.execUpdate(QStringList());

@@ -1,11 +1,12 @@
-#include "context/zrpubmethod.h"
+#include "fileutil/treebackup.h"
 
 #include "fileutil/treewalker.h"
-#include "log/applog.h"
 #include "layout/installlayout.h"
+#include "log/applog.h"
 
 namespace {
 
+// The log lines keep the names of the operations the application context offers.
 const char *const kCopyDirSignature = "bool ZRPubMethod::copyDir(QDir, QDir, bool)";
 const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDir, qint64)";
 
@@ -30,7 +31,13 @@ QString readWarning(const TreeWalker::Entry &entry, const QString &detail)
 
 } // namespace
 
-bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
+TreeBackup::TreeBackup(const QStringList &reservedNames, const QStringList &reservedFileNames)
+    : m_reservedNames(reservedNames)
+    , m_reservedFileNames(reservedFileNames)
+{
+}
+
+bool TreeBackup::copy(const QString &source, const QString &target, bool overwrite) const
 {
     TreeWalker walker;
     // The database is backed up held, its log emptied into it (DBControl::hold()): what
@@ -70,10 +77,10 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
             break;
         }
     });
-    return walker.copy(source.path(), target.path());
+    return walker.copy(source, target);
 }
 
-bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
+bool TreeBackup::restore(const QString &backup, const QString &target, qint64 unchangedBefore) const
 {
     TreeWalker walker;
     configure(walker, m_reservedNames, m_reservedFileNames);
@@ -115,5 +122,5 @@ bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
             break;
         }
     });
-    return walker.copy(backup.path(), target.path());
+    return walker.copy(backup, target);
 }
