@@ -21,6 +21,12 @@ if git -C "$root" rev-parse --git-dir >/dev/null 2>&1 \
     exit 1
 fi
 
+# Every #include points down the layer order (the folders' libraries link that way too).
+if ! python3 "$root/scripts/check-layers.py"; then
+    echo "=== tests failed: includes against the layer order (scripts/check-layers.py)"
+    exit 1
+fi
+
 # Progress: one line per finished build target, one per finished test (CTest's own),
 # and the time each part took.
 took() { printf '%d min %02d s' $(( ($(date +%s) - $1) / 60 )) $(( ($(date +%s) - $1) % 60 )); }
