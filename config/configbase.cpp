@@ -25,6 +25,9 @@
 
 namespace {
 
+const char kBeginKey[] = "ZRFILE_BEGIN/CODE";
+const char kEndKey[] = "ZRFILE_END/CODE";
+
 // As long as QLockFile takes a lock of a process that no longer answers to be stale.
 constexpr int kBackupLockWaitMs = 30000;
 
@@ -133,6 +136,16 @@ void forceReread(const QString &filePath, const FileStamp &replaced)
 
 } // namespace
 
+bool ConfigBase::isMarkerKey(const QString &key)
+{
+    return key == QLatin1String(kBeginKey) || key == QLatin1String(kEndKey);
+}
+
+bool ConfigBase::isIniFile(const QString &fileName)
+{
+    return fileName.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive);
+}
+
 ConfigBase::ConfigBase(const QString &filePath)
     : ConfigBase(filePath, Access::Repair)
 {
@@ -140,8 +153,8 @@ ConfigBase::ConfigBase(const QString &filePath)
 
 ConfigBase::ConfigBase(const QString &filePath, Access access)
     : m_filePath(filePath)
-    , m_beginKey(QStringLiteral("ZRFILE_BEGIN/CODE"))
-    , m_endKey(QStringLiteral("ZRFILE_END/CODE"))
+    , m_beginKey(QString::fromLatin1(kBeginKey))
+    , m_endKey(QString::fromLatin1(kEndKey))
     , m_markCode(QStringLiteral("tarnwoven"))
     , m_readOnly(access == Access::ReadOnly)
 {
@@ -208,7 +221,7 @@ QStringList ConfigBase::keysLostByRepair(const QStringList &setAfter)
     const bool restorable = backup.isReadable() && backup.isValid();
     const QStringList keys = allKeys();
     for (const QString &key : keys) {
-        if (key == m_beginKey || key == m_endKey || setAfter.contains(key))
+        if (isMarkerKey(key) || setAfter.contains(key))
             continue;
         if (!restorable || backup.value(key) != m_settings->value(key))
             lost.append(key);
@@ -364,9 +377,7 @@ bool ConfigBase::discardDamaged(const QString &path)
     // comment), is set aside rather than lost.
     const QStringList keys = m_settings->allKeys();
     // (A file that is no text was read as no keys at all: its bytes are kept.)
-    bool onlyMarkers = !m_notText && std::all_of(keys.cbegin(), keys.cend(), [this](const QString &key) {
-        return key == m_beginKey || key == m_endKey;
-    });
+    bool onlyMarkers = !m_notText && std::all_of(keys.cbegin(), keys.cend(), &ConfigBase::isMarkerKey);
     if (onlyMarkers) {
         QFile file(path);
         QByteArray bytes;

@@ -11,9 +11,9 @@ const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDi
 
 // The backup and the restore walk the same copy, so both leave out the same names and
 // treat links alike: a link is copied as its text, never followed out of the installation.
-void configure(TreeWalker &walker, const QStringList &reservedNames, const QStringList &reservedFileNames)
+void configure(TreeWalker &walker, const QStringList &alsoAtTop = QStringList())
 {
-    walker.setSkipNames(reservedNames, reservedFileNames);
+    walker.setSkipReserved(alsoAtTop);
     walker.setKeepLinks(true);
     walker.setReportUndecodable(true);
 }
@@ -36,12 +36,7 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
     // The database is backed up held, its log emptied into it (DBControl::hold()): what
     // journals lie beside it then are our own connection's, empty, and a backup that
     // carried them would put them back beside the restored database.
-    const QString database = InstallLayout::databaseName();
-    configure(walker,
-              m_reservedNames
-                  + QStringList{database + QStringLiteral("-journal"), database + QStringLiteral("-wal"),
-                                database + QStringLiteral("-shm")},
-              m_reservedFileNames);
+    configure(walker, InstallLayout::databaseJournalNames());
     walker.setOverwrite(overwrite);
     // The target is the backup, the updater's own: a directory that an older backup
     // made of a followed link gives way to the link.
@@ -76,7 +71,7 @@ bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
 {
     TreeWalker walker;
-    configure(walker, m_reservedNames, m_reservedFileNames);
+    configure(walker);
     // Only what differs is written: a file the update did not touch is never at risk,
     // even one that cannot be replaced (immutable, another owner's, in use).
     walker.setSkipIdentical(true);

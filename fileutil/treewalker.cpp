@@ -1,6 +1,7 @@
 #include "fileutil/treewalker.h"
 
 #include "fileutil/symlink.h"
+#include "updater/installlayout.h"
 #include "platform/changestamp.h"
 
 #include <QDir>
@@ -49,10 +50,10 @@ TreeWalker::TreeWalker() = default;
 
 TreeWalker::~TreeWalker() = default;
 
-void TreeWalker::setSkipNames(const QStringList &atTop, const QStringList &everywhere)
+void TreeWalker::setSkipReserved(const QStringList &alsoAtTop)
 {
-    m_skipAtTop = atTop;
-    m_skipEverywhere = everywhere;
+    m_skipReserved = true;
+    m_skipAtTop = alsoAtTop;
 }
 
 void TreeWalker::setKeepLinks(bool keep)
@@ -90,18 +91,10 @@ TreeWalker::Entry TreeWalker::child(const Entry &dir, const QString &name)
             dir.depth + 1};
 }
 
-bool TreeWalker::isSkipped(const QString &name, int depth) const
+bool TreeWalker::isSkipped(const Entry &entry) const
 {
-    if (m_skipEverywhere.contains(name))
-        return true;
-    if (depth != 0)
-        return false;
-    for (const QString &skipped : m_skipAtTop) {
-        // "name*" leaves out every name that begins so.
-        if (skipped.endsWith(QLatin1Char('*')) ? name.startsWith(skipped.chopped(1)) : name == skipped)
-            return true;
-    }
-    return false;
+    return m_skipReserved
+        && (InstallLayout::isReserved(entry.relativePath) || (entry.depth == 0 && m_skipAtTop.contains(entry.name)));
 }
 
 void TreeWalker::report(Issue issue, const Entry &entry, const QString &detail) const
@@ -235,9 +228,9 @@ bool TreeWalker::walkDir(const Entry &dir, const DirHandle &source, const DirHan
             report(Issue::LeftOut, child(dir, name));
     }
     for (const DirListing::Entry &item : listing.entries) {
-        if (isSkipped(item.name, dir.depth + 1))
-            continue;
         const Entry entry = child(dir, item.name);
+        if (isSkipped(entry))
+            continue;
         const bool isDir = item.target.kind == DirHandle::Kind::Dir;
 
         if (m_visitor) {

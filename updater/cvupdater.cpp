@@ -8,6 +8,7 @@
 #include "db/dbcontrol.h"
 #include "fileutil/disksync.h"
 #include "fileutil/treewalker.h"
+#include "layout/versionorder.h"
 #include "log/applog.h"
 #include "platform/changestamp.h"
 #include "platform/displayicon.h"
@@ -68,14 +69,6 @@ QString majorMinor(const QString &version)
 {
     const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
     return parts.size() >= 2 ? QStringLiteral("%1.%2").arg(parts.at(0), parts.at(1)) : version;
-}
-
-// All digits of a version as one number: "3.10" is 310. Not a number, or too large
-// for 32 bits, is 0.
-int versionNumber(QString version)
-{
-    version.remove(QLatin1Char('.'));
-    return version.toInt(nullptr, 10);
 }
 
 } // namespace
@@ -231,7 +224,7 @@ bool CVUpdater::isCanUpdate()
         ZR_LOG_DEBUG("bool CVUpdater::isCanUpdate()") << "version is empty";
         return false;
     }
-    if (versionNumber(m_newVersion) > versionNumber(m_oldVersion))
+    if (VersionOrder::isNewer(m_newVersion, m_oldVersion))
         return true;
     ZR_LOG_WARNING("bool CVUpdater::isCanUpdate()") << "update version below or same";
     return false;

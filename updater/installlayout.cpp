@@ -91,21 +91,28 @@ const QStringList &InstallLayout::reservedFileNames()
     return names;
 }
 
-bool InstallLayout::isReserved(const QString &relativePath)
+bool InstallLayout::isReserved(const QString &relativePath, Qt::CaseSensitivity cs)
 {
     const QStringList parts = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     if (parts.isEmpty())
         return false;
-    if (reservedFileNames().contains(parts.constLast()))
-        return true;
-    if (parts.size() != 1)
-        return false;
+    for (const QString &part : parts) {
+        if (reservedFileNames().contains(part, cs))
+            return true;
+    }
+    const QString &top = parts.constFirst();
     for (const QString &name : reservedTopNames()) {
         // "name*" stands for every name that begins so.
-        if (name.endsWith(QLatin1Char('*')) ? parts.constFirst().startsWith(name.chopped(1)) : name == parts.constFirst())
+        if (name.endsWith(QLatin1Char('*')) ? top.startsWith(name.chopped(1), cs) : top.compare(name, cs) == 0)
             return true;
     }
     return false;
+}
+
+QStringList InstallLayout::databaseJournalNames()
+{
+    const QString database = databaseName();
+    return {database + QStringLiteral("-journal"), database + QStringLiteral("-wal"), database + QStringLiteral("-shm")};
 }
 
 QString InstallLayout::caseKey(const QString &relativePath)
