@@ -2,6 +2,7 @@
 
 #include "config/inicommit.h"
 #include "config/initextcodec.h"
+#include "log/interruptedcall.h"
 #include "log/applog.h"
 
 #include <QAtomicInt>
@@ -69,11 +70,7 @@ struct FileStamp
 bool flushToDisk(QFileDevice &file)
 {
 #ifndef Q_OS_WIN
-    int result;
-    do {
-        result = ::fdatasync(file.handle());
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return InterruptedCall::flush(file.handle(), true);
 #else
     Q_UNUSED(file)
     return true;
