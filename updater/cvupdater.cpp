@@ -332,7 +332,7 @@ void CVUpdater::recordDatabase()
     m_databaseIdentity = DatabaseIdentity::of(databasePath());
 }
 
-bool CVUpdater::restoreVersion()
+bool CVUpdater::mayRestore(const QString &backupPath)
 {
     if (m_installPath.isEmpty())
         return false;
@@ -340,7 +340,6 @@ bool CVUpdater::restoreVersion()
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "installpath is not exist!";
         return false;
     }
-    const QString backupPath = getBackupPath();
     if (!QDir(backupPath).exists()) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "bak file is not exist!";
         return false;
@@ -359,6 +358,27 @@ bool CVUpdater::restoreVersion()
             << QStringLiteral("read update flag %1 or reg key %2 failed").arg(getFlagFilePath(), m_regKey);
         return false;
     }
+    return true;
+}
+
+void CVUpdater::noteKeptDatabase(const DatabaseFiles &databaseFiles)
+{
+    if (databaseFiles.keptPath().isEmpty())
+        return;
+    m_keptDatabase = databaseFiles.keptPath();
+    ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+        << QStringLiteral("kept database: %1; to get its work back, close the application and copy it over %2")
+               .arg(m_keptDatabase, databasePath());
+    // Kept once: a run that restores again keeps it only if it changes once more.
+    m_databaseIdentity = databaseFiles.foundIdentity();
+    UpdateFlag(m_installPath).writeDatabase("bool CVUpdater::restoreVersion()", m_databaseIdentity);
+}
+
+bool CVUpdater::restoreVersion()
+{
+    const QString backupPath = getBackupPath();
+    if (!mayRestore(backupPath))
+        return false;
 
     // "kqdata.db" is replaced by the copy: our connection is closed, and no other
     // process may hold the database meanwhile; the journal of a step of ours that was
@@ -370,15 +390,7 @@ bool CVUpdater::restoreVersion()
     databaseFiles.setKnownIdentity(m_databaseIdentity.isEmpty() ? UpdateFlag(m_installPath).read().database
                                                                  : m_databaseIdentity);
     const bool takenOver = databaseFiles.takeOver();
-    if (!databaseFiles.keptPath().isEmpty()) {
-        m_keptDatabase = databaseFiles.keptPath();
-        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
-            << QStringLiteral("kept database: %1; to get its work back, close the application and copy it over %2")
-                   .arg(m_keptDatabase, databasePath());
-        // Kept once: a run that restores again keeps it only if it changes once more.
-        m_databaseIdentity = databaseFiles.foundIdentity();
-        UpdateFlag(m_installPath).writeDatabase("bool CVUpdater::restoreVersion()", m_databaseIdentity);
-    }
+    noteKeptDatabase(databaseFiles);
     if (!takenOver) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;
