@@ -6,7 +6,6 @@
 
 ZRPubMethod::ZRPubMethod()
     : m_reservedNames(InstallLayout::reservedTopNames())
-    , m_reservedFileNames(InstallLayout::reservedFileNames())
 {
 }
 
