@@ -77,9 +77,9 @@ bool PackageManifest::parse(const QByteArray &text)
         ConsoleText::tr("line %1 of the manifest: %2"),
         ConsoleText::tr("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader)),
     };
-    const auto readLine = [](const QByteArray &line, PathListText::Line *entry, QByteArray *pathBytes) {
-        return PathListText::readFileFields(line, 0, kMaxFileSize, ConsoleText::tr("expected \"<sha-256> <size> <path>\""),
-                                            entry, pathBytes);
+    const QString expected = ConsoleText::tr("expected \"<sha-256> <size> <path>\"");
+    const auto readLine = [&expected](const QByteArray &line, PathListText::Line *entry, QByteArray *pathBytes) {
+        return PathListText::readFileFields(line, 0, kMaxFileSize, expected, entry, pathBytes);
     };
     const auto rule = [](const QString &path) {
         QString why;

@@ -5,7 +5,6 @@
 #include "strings/consoletext.h"
 #include "updater/installlayout.h"
 
-
 #include <algorithm>
 
 const char RemovalList::kFileName[] = "remove.list";

@@ -7,10 +7,11 @@
 
 #include <functional>
 
-// What a package's two path lists, the manifest and a step's removal list, share: UTF-8 lines ending in line feeds, a header line, then one line per
-// path, sorted by the path's UTF-8 bytes. No path repeats another in any letter case,
-// lies below a listed file, or is a file where another path needs a directory. Each
-// list reads the fields of its own lines and words its own refusals.
+// What a package's two path lists, the manifest and a step's removal list, share: UTF-8
+// lines ending in line feeds, a header line, then one line per path, sorted by the path's
+// UTF-8 bytes. No path repeats another in any letter case, lies below a listed file, or
+// is a file where another path needs a directory. Each list reads the fields of its own
+// lines and words its own refusals.
 class PathListText
 {
 public:
