@@ -86,18 +86,17 @@ QString humanSize(qint64 bytes)
 }
 
 // The bytes of the files below a directory, links to directories not followed; with
-// skipReserved, those the backup copies (relative: the directory's path below the top).
-qint64 treeSize(const QString &dirPath, bool skipReserved, const QString &relative = QString())
+// skipReserved, those the backup copies (atTop: the directory is the tree's top).
+qint64 treeSize(const QString &dirPath, bool skipReserved, bool atTop = true)
 {
     qint64 total = 0;
     const QFileInfoList entries =
         QDir(dirPath).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        const QString path = relative.isEmpty() ? entry.fileName() : QStringLiteral("%1/%2").arg(relative, entry.fileName());
-        if (skipReserved && InstallLayout::isReserved(path))
+        if (skipReserved && InstallLayout::isReservedName(entry.fileName(), atTop))
             continue;
         if (entry.isDir() && !entry.isSymLink())
-            total += treeSize(entry.filePath(), skipReserved, path);
+            total += treeSize(entry.filePath(), skipReserved, false);
         else if (entry.isFile())
             total += entry.size();
     }

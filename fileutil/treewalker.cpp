@@ -91,10 +91,10 @@ TreeWalker::Entry TreeWalker::child(const Entry &dir, const QString &name)
             dir.depth + 1};
 }
 
-bool TreeWalker::isSkipped(const Entry &entry) const
+bool TreeWalker::isSkipped(const QString &name, int depth) const
 {
     return m_skipReserved
-        && (InstallLayout::isReserved(entry.relativePath) || (entry.depth == 0 && m_skipAtTop.contains(entry.name)));
+        && (InstallLayout::isReservedName(name, depth == 0) || (depth == 0 && m_skipAtTop.contains(name)));
 }
 
 void TreeWalker::report(Issue issue, const Entry &entry, const QString &detail) const
@@ -228,9 +228,9 @@ bool TreeWalker::walkDir(const Entry &dir, const DirHandle &source, const DirHan
             report(Issue::LeftOut, child(dir, name));
     }
     for (const DirListing::Entry &item : listing.entries) {
-        const Entry entry = child(dir, item.name);
-        if (isSkipped(entry))
+        if (isSkipped(item.name, dir.depth + 1))
             continue;
+        const Entry entry = child(dir, item.name);
         const bool isDir = item.target.kind == DirHandle::Kind::Dir;
 
         if (m_visitor) {

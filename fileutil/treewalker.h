@@ -123,7 +123,7 @@ private:
                   const DirHandle &targetDir);
     bool isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const;
     bool copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir);
-    bool isSkipped(const Entry &entry) const;
+    bool isSkipped(const QString &name, int depth) const;
     void report(Issue issue, const Entry &entry, const QString &detail = QString()) const;
     // Reports and counts a failure; refuse() returns false, fail() whether to go on.
     bool refuse(Issue issue, const Entry &entry, const QString &detail = QString());

@@ -94,16 +94,22 @@ const QStringList &InstallLayout::reservedFileNames()
 bool InstallLayout::isReserved(const QString &relativePath, Qt::CaseSensitivity cs)
 {
     const QStringList parts = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.isEmpty())
-        return false;
-    for (const QString &part : parts) {
-        if (reservedFileNames().contains(part, cs))
+    for (int i = 0; i < parts.size(); ++i) {
+        if (isReservedName(parts.at(i), i == 0, cs))
             return true;
     }
-    const QString &top = parts.constFirst();
-    for (const QString &name : reservedTopNames()) {
+    return false;
+}
+
+bool InstallLayout::isReservedName(const QString &name, bool atTop, Qt::CaseSensitivity cs)
+{
+    if (reservedFileNames().contains(name, cs))
+        return true;
+    if (!atTop)
+        return false;
+    for (const QString &reserved : reservedTopNames()) {
         // "name*" stands for every name that begins so.
-        if (name.endsWith(QLatin1Char('*')) ? top.startsWith(name.chopped(1), cs) : top.compare(name, cs) == 0)
+        if (reserved.endsWith(QLatin1Char('*')) ? name.startsWith(reserved.chopped(1), cs) : name.compare(reserved, cs) == 0)
             return true;
     }
     return false;

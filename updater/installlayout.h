@@ -40,6 +40,9 @@ public:
     // reserved entry and for all below it, which the backup never holds either.
     // Qt::CaseInsensitive where Windows would take "Backup" for the backup.
     static bool isReserved(const QString &relativePath, Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    // The same rule for one entry by its name, at the top or below it, in a walk that
+    // never enters a reserved folder.
+    static bool isReservedName(const QString &name, bool atTop, Qt::CaseSensitivity cs = Qt::CaseSensitive);
     // "kqdata.db-journal", "kqdata.db-wal", "kqdata.db-shm": SQLite's files beside the
     // database.
     static QStringList databaseJournalNames();
