@@ -2,8 +2,8 @@
 
 #include "config/inicommit.h"
 #include "config/initextcodec.h"
-#include "log/interruptedcall.h"
 #include "log/applog.h"
+#include "log/interruptedcall.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

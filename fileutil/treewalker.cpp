@@ -1,8 +1,8 @@
 #include "fileutil/treewalker.h"
 
 #include "fileutil/symlink.h"
-#include "updater/installlayout.h"
 #include "platform/changestamp.h"
+#include "updater/installlayout.h"
 
 #include <QDir>
 #include <QFile>
