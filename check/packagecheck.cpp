@@ -13,6 +13,7 @@
 #include "fileutil/recursionguard.h"
 #include "platform/fileinuse.h"
 #include "fileutil/treewalker.h"
+#include "layout/versionorder.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
 #include "steps/stepremovals.h"
@@ -27,13 +28,13 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <algorithm>
+
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
 
 namespace {
-
-const QString kMarkerKeys[] = {QStringLiteral("ZRFILE_BEGIN/CODE"), QStringLiteral("ZRFILE_END/CODE")};
 
 // The update's own parser, with the IFN_COL column test answered by the trial copy,
 // which holds what the earlier steps' scripts did.
@@ -63,11 +64,6 @@ protected:
     int columnExists(const QString &, const QString &) override { return 0; }
 };
 
-bool isIniFile(const QFileInfo &entry)
-{
-    return entry.suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) == 0;
-}
-
 bool isDotEntry(const QString &name)
 {
     return name == QLatin1String(".") || name == QLatin1String("..");
@@ -76,8 +72,7 @@ bool isDotEntry(const QString &name)
 QStringList contentKeys(ConfigBase &file)
 {
     QStringList keys = file.allKeys();
-    for (const QString &marker : kMarkerKeys)
-        keys.removeAll(marker);
+    keys.erase(std::remove_if(keys.begin(), keys.end(), &ConfigBase::isMarkerKey), keys.end());
     return keys;
 }
 
@@ -90,19 +85,18 @@ QString humanSize(qint64 bytes)
     return QStringLiteral("%1 GB").arg(double(bytes) / (1024 * 1024 * 1024), 0, 'f', 1);
 }
 
-// The bytes of the files below a directory that the backup copies: reserved names are
-// left out (atTop among the directory's own entries, everywhere at any depth), links
-// to directories are not followed.
-qint64 treeSize(const QString &dirPath, const QStringList &atTop, const QStringList &everywhere)
+// The bytes of the files below a directory, links to directories not followed; with
+// skipReserved, those the backup copies (atTop: the directory is the tree's top).
+qint64 treeSize(const QString &dirPath, bool skipReserved, bool atTop = true)
 {
     qint64 total = 0;
     const QFileInfoList entries =
         QDir(dirPath).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (atTop.contains(entry.fileName()) || everywhere.contains(entry.fileName()))
+        if (skipReserved && InstallLayout::isReservedName(entry.fileName(), atTop))
             continue;
         if (entry.isDir() && !entry.isSymLink())
-            total += treeSize(entry.filePath(), QStringList(), everywhere);
+            total += treeSize(entry.filePath(), skipReserved, false);
         else if (entry.isFile())
             total += entry.size();
     }
@@ -282,7 +276,7 @@ bool PackageCheck::run(CVUpdater *updater)
             return true;
         }
         m_nothingToDo = true;
-        if (oldVersion == newVersion)
+        if (VersionOrder::compare(oldVersion, newVersion) == 0)
             note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
                      .arg(newVersion));
         else
@@ -524,10 +518,10 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
         const QString installRelative = QDir(m_installDir).relativeFilePath(targetPath);
         if (installed.isFile() && !source.isDir()
             && (installRelative == InstallLayout::databaseName()
-                || (installRelative.startsWith(QLatin1String("config/")) && isIniFile(source)))) {
+                || (installRelative.startsWith(QLatin1String("config/")) && ConfigBase::isIniFile(source.fileName())))) {
             problem(ConsoleText::tr("%1 would replace the installed %2 instead of %3: the user's data in it is lost")
                         .arg(entryRelative, installRelative,
-                             isIniFile(source) ? ConsoleText::tr("merging it (put it in the step's config/)")
+                             ConfigBase::isIniFile(source.fileName()) ? ConsoleText::tr("merging it (put it in the step's config/)")
                                                : ConsoleText::tr("updating it (use the step's sql/dbupdate.sql)")));
             return TreeWalker::Step::Skip;
         }
@@ -604,7 +598,7 @@ void PackageCheck::checkConfig(const QString &step)
                         .arg(entryRelative, name));
             continue;
         }
-        if (!isIniFile(entry)) {
+        if (!ConfigBase::isIniFile(entry.fileName())) {
             ok(ConsoleText::tr("%1: replaces config/%2").arg(entryRelative, name));
             continue;
         }
@@ -779,13 +773,12 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
 
 void PackageCheck::checkSpace(const QStringList &steps)
 {
-    const ZRPubMethod *context = ZRPubMethod::getInstance();
-    const qint64 installed = treeSize(m_installDir, context->reservedNames(), context->reservedFileNames());
-    const qint64 backedUp = treeSize(m_updater->getBackupPath(), context->reservedNames(), context->reservedFileNames());
+    const qint64 installed = treeSize(m_installDir, true);
+    const qint64 backedUp = treeSize(m_updater->getBackupPath(), true);
     const QString packageRoot = InstallLayout::packageRootName();
-    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), QStringList(), QStringList());
+    qint64 package = treeSize(packagePath(QStringLiteral("%1/common").arg(packageRoot)), false);
     for (const QString &step : steps)
-        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), QStringList(), QStringList());
+        package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), false);
     // The backup copies over what an earlier one left, and the package's files may all be new.
     const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
     const qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());

@@ -6,6 +6,7 @@
 #include "check/packagecheck.h"
 #include "context/zrpubmethod.h"
 #include "config/configbase.h"
+#include "layout/versionorder.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
 #include "platform/registrystore.h"
@@ -23,7 +24,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QVersionNumber>
 
 #include <cstdio>
 
@@ -605,7 +605,7 @@ int ConsoleUpdater::runUpdate()
 {
     const QString oldVersion = m_updater->getOldVersion();
     const QString newVersion = m_updater->getNewVersion();
-    if (QVersionNumber::fromString(newVersion) > QVersionNumber::fromString(oldVersion))
+    if (VersionOrder::isNewer(newVersion, oldVersion))
         m_output->info(ConsoleText::tr("Updating %1 from %2 to %3").arg(QDir::toNativeSeparators(m_updater->getInstallPath()), oldVersion, newVersion));
     else
         m_output->info(ConsoleText::tr("Installation %1: version %2; the package brings version %3")

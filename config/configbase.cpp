@@ -3,6 +3,7 @@
 #include "config/inicommit.h"
 #include "config/initextcodec.h"
 #include "log/applog.h"
+#include "log/interruptedcall.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -24,6 +25,9 @@
 #endif
 
 namespace {
+
+const char kBeginKey[] = "ZRFILE_BEGIN/CODE";
+const char kEndKey[] = "ZRFILE_END/CODE";
 
 // As long as QLockFile takes a lock of a process that no longer answers to be stale.
 constexpr int kBackupLockWaitMs = 30000;
@@ -66,11 +70,7 @@ struct FileStamp
 bool flushToDisk(QFileDevice &file)
 {
 #ifndef Q_OS_WIN
-    int result;
-    do {
-        result = ::fdatasync(file.handle());
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return InterruptedCall::flush(file.handle(), true);
 #else
     Q_UNUSED(file)
     return true;
@@ -133,6 +133,16 @@ void forceReread(const QString &filePath, const FileStamp &replaced)
 
 } // namespace
 
+bool ConfigBase::isMarkerKey(const QString &key)
+{
+    return key == QLatin1String(kBeginKey) || key == QLatin1String(kEndKey);
+}
+
+bool ConfigBase::isIniFile(const QString &fileName)
+{
+    return fileName.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive);
+}
+
 ConfigBase::ConfigBase(const QString &filePath)
     : ConfigBase(filePath, Access::Repair)
 {
@@ -140,8 +150,8 @@ ConfigBase::ConfigBase(const QString &filePath)
 
 ConfigBase::ConfigBase(const QString &filePath, Access access)
     : m_filePath(filePath)
-    , m_beginKey(QStringLiteral("ZRFILE_BEGIN/CODE"))
-    , m_endKey(QStringLiteral("ZRFILE_END/CODE"))
+    , m_beginKey(QString::fromLatin1(kBeginKey))
+    , m_endKey(QString::fromLatin1(kEndKey))
     , m_markCode(QStringLiteral("tarnwoven"))
     , m_readOnly(access == Access::ReadOnly)
 {
@@ -208,7 +218,7 @@ QStringList ConfigBase::keysLostByRepair(const QStringList &setAfter)
     const bool restorable = backup.isReadable() && backup.isValid();
     const QStringList keys = allKeys();
     for (const QString &key : keys) {
-        if (key == m_beginKey || key == m_endKey || setAfter.contains(key))
+        if (isMarkerKey(key) || setAfter.contains(key))
             continue;
         if (!restorable || backup.value(key) != m_settings->value(key))
             lost.append(key);
@@ -364,9 +374,7 @@ bool ConfigBase::discardDamaged(const QString &path)
     // comment), is set aside rather than lost.
     const QStringList keys = m_settings->allKeys();
     // (A file that is no text was read as no keys at all: its bytes are kept.)
-    bool onlyMarkers = !m_notText && std::all_of(keys.cbegin(), keys.cend(), [this](const QString &key) {
-        return key == m_beginKey || key == m_endKey;
-    });
+    bool onlyMarkers = !m_notText && std::all_of(keys.cbegin(), keys.cend(), &ConfigBase::isMarkerKey);
     if (onlyMarkers) {
         QFile file(path);
         QByteArray bytes;

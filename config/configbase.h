@@ -56,6 +56,11 @@ public:
 
     // True when both markers are present and exactly "tarnwoven".
     bool isValid();
+    // "ZRFILE_BEGIN/CODE" and "ZRFILE_END/CODE": the markers, no content of a file.
+    static bool isMarkerKey(const QString &key);
+    // A configuration file that an update merges key by key instead of replacing it: its
+    // name ends in ".ini", in any letter case.
+    static bool isIniFile(const QString &fileName);
     // False when the file exists but could not be read (no permission, an I/O error):
     // such a file is not taken for a damaged one, so nothing is repaired, values are
     // the defaults and setValue() is refused. What it holds is unknown, and a repair or

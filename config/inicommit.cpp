@@ -2,6 +2,7 @@
 
 #include "config/initextcodec.h"
 #include "config/iniwritecheck.h"
+#include "log/interruptedcall.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,23 +25,16 @@ QByteArray keptName(const QString &filePath)
 
 int openRetrying(const QByteArray &path, int flags)
 {
-    int fd;
-    do {
-        fd = ::open(path.constData(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return InterruptedCall::retry([&] { return ::open(path.constData(), flags | O_CLOEXEC); });
 }
 
 bool flushDescriptor(int fd, bool dataOnly)
 {
     if (fd < 0)
         return false;
-    int result;
-    do {
-        result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
+    const bool flushed = InterruptedCall::flush(fd, dataOnly);
     ::close(fd);
-    return result == 0;
+    return flushed;
 }
 #endif
 

@@ -7,7 +7,6 @@
 
 ZRPubMethod::ZRPubMethod()
     : m_reservedNames(InstallLayout::reservedTopNames())
-    , m_reservedFileNames(InstallLayout::reservedFileNames())
 {
 }
 
@@ -50,10 +49,10 @@ void ZRPubMethod::releaseStringTable()
 
 bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
 {
-    return TreeBackup(m_reservedNames, m_reservedFileNames).copy(source.path(), target.path(), overwrite);
+    return TreeBackup().copy(source.path(), target.path(), overwrite);
 }
 
 bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)
 {
-    return TreeBackup(m_reservedNames, m_reservedFileNames).restore(backup.path(), target.path(), unchangedBefore);
+    return TreeBackup().restore(backup.path(), target.path(), unchangedBefore);
 }

@@ -36,9 +36,9 @@ public:
     // is taken as the same without reading it.
     bool restoreDir(QDir backup, QDir target, qint64 unchangedBefore);
 
+    // The reserved names of the installation's top (InstallLayout::reservedTopNames());
+    // the copies ask InstallLayout::isReserved(), the one rule.
     const QStringList &reservedNames() const { return m_reservedNames; }
-    // The reserved names left out at every depth; the others only at the top.
-    const QStringList &reservedFileNames() const { return m_reservedFileNames; }
 
 private:
     ZRPubMethod();
@@ -60,7 +60,6 @@ private:
     int m_strCount = 0;
     int m_lanType = 1;
     QStringList m_reservedNames;
-    QStringList m_reservedFileNames;
 };
 
 #endif // ZRPUBMETHOD_H

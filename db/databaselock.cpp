@@ -1,5 +1,7 @@
 #include "db/databaselock.h"
 
+#include "log/interruptedcall.h"
+
 #include <QFile>
 
 #ifdef Q_OS_WIN
@@ -54,15 +56,11 @@ bool DatabaseLock::lock(const QString &filePath, QString *errorString)
     // plain fcntl lock would go with the first close of any descriptor of the file).
     const QByteArray path = QFile::encodeName(filePath);
     short type = F_WRLCK;
-    do {
-        m_fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-    } while (m_fd < 0 && errno == EINTR);
+    m_fd = InterruptedCall::retry([&] { return ::open(path.constData(), O_RDWR | O_CLOEXEC); });
     if (m_fd < 0 && errno == EACCES) {
         // A file we may not write still gets a read lock, which keeps every writer out.
         type = F_RDLCK;
-        do {
-            m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        } while (m_fd < 0 && errno == EINTR);
+        m_fd = InterruptedCall::retry([&] { return ::open(path.constData(), O_RDONLY | O_CLOEXEC); });
     }
     if (m_fd < 0) {
         *errorString = QStringLiteral("open %1 failed,reason:%2").arg(filePath, QString::fromLocal8Bit(std::strerror(errno)));

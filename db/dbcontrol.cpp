@@ -1,5 +1,6 @@
 #include "db/dbcontrol.h"
 
+#include "db/columntest.h"
 #include "log/applog.h"
 #include "log/debugtext.h"
 #include "layout/installlayout.h"
@@ -356,17 +357,9 @@ bool DBControl::getLastInsertRowId(QSqlQuery &query, int &rowId)
 
 int DBControl::isColumnExists(const QString &table, const QString &column)
 {
-    // The names are bound, never pasted into the text, so a quote in a name can
-    // neither break the query nor change what it asks. "%" and "_" in the column
-    // name keep their LIKE meaning.
-    const QString sql = QStringLiteral("SELECT COUNT(*) FROM SQLITE_MASTER WHERE TYPE = 'table' "
-                                       "AND NAME = :table AND SQL LIKE :column");
-    const QVector<BindValue> values{
-        {QStringLiteral(":table"), table},
-        {QStringLiteral(":column"), QString(QLatin1Char('%') + column + QLatin1Char('%'))},
-    };
+    const QString sql = ColumnTest::sql(QStringLiteral("SQLITE_MASTER"));
     QSqlQuery query;
-    if (!execSelectSql(query, sql, values)) {
+    if (!execSelectSql(query, sql, ColumnTest::values(table, column))) {
         // The select's own failure says why; this message says what was asked.
         const QString cause = m_errorString;
         const QString failure = debugText("isColumnExists exec sql err:", sql, table, column);
@@ -374,9 +367,7 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
         m_errorString = cause.isEmpty() ? failure : failure + QLatin1Char('\n') + cause;
         return -1;
     }
-    if (!query.next())
-        return 0;
-    return query.value(0).toInt() > 0 ? 1 : 0;
+    return ColumnTest::answer(query);
 }
 
 bool DBControl::execModifySql(const QStringList &sqlList)

@@ -1,5 +1,6 @@
 #include "db/trialdatabase.h"
 
+#include "db/columntest.h"
 #include "db/databasesnapshot.h"
 
 #include <QAtomicInt>
@@ -185,17 +186,11 @@ bool TrialDatabase::copyObjects()
 int TrialDatabase::isColumnExists(const QString &table, const QString &column)
 {
     QSqlQuery query(m_db);
-    if (!query.prepare(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE TYPE = 'table' "
-                                      "AND NAME = :table AND SQL LIKE :column")
-                           .arg(m_masterTable)))
+    if (!query.prepare(ColumnTest::sql(m_masterTable)))
         return -1;
-    query.bindValue(QStringLiteral(":table"), table);
-    query.bindValue(QStringLiteral(":column"), QString(QLatin1Char('%') + column + QLatin1Char('%')));
-    if (!query.exec())
-        return -1;
-    if (!query.next())
-        return 0;
-    return query.value(0).toInt() > 0 ? 1 : 0;
+    for (const BindValue &value : ColumnTest::values(table, column))
+        query.bindValue(value.placeholder, value.value);
+    return query.exec() ? ColumnTest::answer(query) : -1;
 }
 
 bool TrialDatabase::run(const QStringList &statements, int *failedIndex, QString *error)

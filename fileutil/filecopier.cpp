@@ -1,6 +1,7 @@
 #include "fileutil/filecopier.h"
 
 #include "fileutil/disksync.h"
+#include "log/interruptedcall.h"
 #include "platform/dirhandle.h"
 
 #include <QFile>
@@ -73,11 +74,7 @@ private:
 
 int openRetrying(int dirFd, const QByteArray &name, int flags, mode_t mode = 0)
 {
-    int fd;
-    do {
-        fd = ::openat(dirFd, name.constData(), flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return InterruptedCall::retry([&] { return ::openat(dirFd, name.constData(), flags, mode); });
 }
 
 // Reads until the block is full or the file ends.
@@ -85,9 +82,7 @@ qint64 readBlock(int fd, char *data, qint64 size)
 {
     qint64 total = 0;
     while (total < size) {
-        const ssize_t n = ::read(fd, data + total, size_t(size - total));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = InterruptedCall::retry([&] { return ::read(fd, data + total, size_t(size - total)); });
         if (n <= 0)
             return n < 0 ? -1 : total;
         total += n;
@@ -102,14 +97,11 @@ qint64 kernelCopy(int in, int out)
     qint64 copied = 0;
 #ifdef Q_OS_LINUX
     for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
-        if (n > 0) {
-            copied += n;
-        } else if (n == 0) {
-            return copied;
-        } else if (errno != EINTR) {
-            return -1;
-        }
+        const ssize_t n =
+            InterruptedCall::retry([&] { return ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0); });
+        if (n <= 0)
+            return n == 0 ? copied : -1;
+        copied += n;
     }
 #else
     Q_UNUSED(in)
@@ -118,20 +110,6 @@ qint64 kernelCopy(int in, int out)
     return copied;
 }
 
-bool writeAll(int out, const char *data, ssize_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(out, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 #endif
 
 } // namespace
@@ -331,15 +309,12 @@ bool FileCopier::copyAt(int sourceDir, const QByteArray &sourceName, int targetD
         if (!m_buffer)
             m_buffer.reset(new char[kBufferSize]);
         for (;;) {
-            const ssize_t n = ::read(in.get(), m_buffer.get(), kBufferSize);
+            const ssize_t n = InterruptedCall::retry([&] { return ::read(in.get(), m_buffer.get(), kBufferSize); });
             if (n == 0)
                 break;
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+            if (n < 0)
                 return copyError(errno);
-            }
-            if (!writeAll(out.get(), m_buffer.get(), n))
+            if (!InterruptedCall::writeAll(out.get(), m_buffer.get(), n))
                 return copyError(errno);
         }
     }

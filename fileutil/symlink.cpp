@@ -1,9 +1,12 @@
 #include "fileutil/symlink.h"
 
+#include "platform/dirhandle.h"
+
 #include <QFile>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -23,24 +26,7 @@ bool SymLink::read(const QString &path, QByteArray *text)
     Q_UNUSED(text)
     return false;
 #else
-    const QByteArray name = QFile::encodeName(path);
-    // A link's text is short; a longer one is read again into a larger buffer.
-    QByteArray buffer(256, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t size = ::readlink(name.constData(), buffer.data(), size_t(buffer.size()));
-        if (size < 0)
-            return false;
-        if (size < buffer.size()) {
-            buffer.truncate(int(size));
-            *text = buffer;
-            return true;
-        }
-        if (buffer.size() >= (1 << 20)) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        buffer.resize(buffer.size() * 4);
-    }
+    return DirHandle::readLinkAt(AT_FDCWD, QFile::encodeName(path), text);
 #endif
 }
 

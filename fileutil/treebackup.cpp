@@ -12,9 +12,9 @@ const char *const kRestoreDirSignature = "bool ZRPubMethod::restoreDir(QDir, QDi
 
 // The backup and the restore walk the same copy, so both leave out the same names and
 // treat links alike: a link is copied as its text, never followed out of the installation.
-void configure(TreeWalker &walker, const QStringList &reservedNames, const QStringList &reservedFileNames)
+void configure(TreeWalker &walker, const QStringList &alsoAtTop = QStringList())
 {
-    walker.setSkipNames(reservedNames, reservedFileNames);
+    walker.setSkipReserved(alsoAtTop);
     walker.setKeepLinks(true);
     walker.setReportUndecodable(true);
 }
@@ -31,24 +31,13 @@ QString readWarning(const TreeWalker::Entry &entry, const QString &detail)
 
 } // namespace
 
-TreeBackup::TreeBackup(const QStringList &reservedNames, const QStringList &reservedFileNames)
-    : m_reservedNames(reservedNames)
-    , m_reservedFileNames(reservedFileNames)
-{
-}
-
 bool TreeBackup::copy(const QString &source, const QString &target, bool overwrite) const
 {
     TreeWalker walker;
     // The database is backed up held, its log emptied into it (DBControl::hold()): what
     // journals lie beside it then are our own connection's, empty, and a backup that
     // carried them would put them back beside the restored database.
-    const QString database = InstallLayout::databaseName();
-    configure(walker,
-              m_reservedNames
-                  + QStringList{database + QStringLiteral("-journal"), database + QStringLiteral("-wal"),
-                                database + QStringLiteral("-shm")},
-              m_reservedFileNames);
+    configure(walker, InstallLayout::databaseJournalNames());
     walker.setOverwrite(overwrite);
     // The target is the backup, the updater's own: a directory that an older backup
     // made of a followed link gives way to the link.
@@ -83,7 +72,7 @@ bool TreeBackup::copy(const QString &source, const QString &target, bool overwri
 bool TreeBackup::restore(const QString &backup, const QString &target, qint64 unchangedBefore) const
 {
     TreeWalker walker;
-    configure(walker, m_reservedNames, m_reservedFileNames);
+    configure(walker);
     // Only what differs is written: a file the update did not touch is never at risk,
     // even one that cannot be replaced (immutable, another owner's, in use).
     walker.setSkipIdentical(true);

@@ -2,17 +2,13 @@
 #define TREEBACKUP_H
 
 #include <QString>
-#include <QStringList>
 
 // The safety copy of an installation and its way back: a tree copied file by file,
-// links as links, leaving out the names it is given (all of them at the top, the file
-// names at every depth). The names come from the caller, so the rule of what an
-// installation never backs up lives in one place above.
+// links as links, leaving out what InstallLayout::isReserved() names (the one rule of
+// what an installation never backs up).
 class TreeBackup
 {
 public:
-    TreeBackup(const QStringList &reservedNames, const QStringList &reservedFileNames);
-
     // Copies source into target, stopping at the first failure; overwrite replaces a
     // file the target already holds.
     bool copy(const QString &source, const QString &target, bool overwrite) const;
@@ -22,10 +18,6 @@ public:
     // whose change time lies before unchangedBefore (ChangeStamp's clock; -1 for none)
     // is taken as the same without reading it.
     bool restore(const QString &backup, const QString &target, qint64 unchangedBefore) const;
-
-private:
-    QStringList m_reservedNames;
-    QStringList m_reservedFileNames;
 };
 
 #endif // TREEBACKUP_H

@@ -2,6 +2,7 @@
 
 #include "fileutil/symlink.h"
 #include "platform/changestamp.h"
+#include "layout/installlayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,10 +50,10 @@ TreeWalker::TreeWalker() = default;
 
 TreeWalker::~TreeWalker() = default;
 
-void TreeWalker::setSkipNames(const QStringList &atTop, const QStringList &everywhere)
+void TreeWalker::setSkipReserved(const QStringList &alsoAtTop)
 {
-    m_skipAtTop = atTop;
-    m_skipEverywhere = everywhere;
+    m_skipReserved = true;
+    m_skipAtTop = alsoAtTop;
 }
 
 void TreeWalker::setKeepLinks(bool keep)
@@ -92,16 +93,8 @@ TreeWalker::Entry TreeWalker::child(const Entry &dir, const QString &name)
 
 bool TreeWalker::isSkipped(const QString &name, int depth) const
 {
-    if (m_skipEverywhere.contains(name))
-        return true;
-    if (depth != 0)
-        return false;
-    for (const QString &skipped : m_skipAtTop) {
-        // "name*" leaves out every name that begins so.
-        if (skipped.endsWith(QLatin1Char('*')) ? name.startsWith(skipped.chopped(1)) : name == skipped)
-            return true;
-    }
-    return false;
+    return m_skipReserved
+        && (InstallLayout::isReservedName(name, depth == 0) || (depth == 0 && m_skipAtTop.contains(name)));
 }
 
 void TreeWalker::report(Issue issue, const Entry &entry, const QString &detail) const

@@ -68,10 +68,10 @@ public:
     // included): writing through it would change what no backup of rootPath covers.
     static bool isLinkOutside(const QString &path, const QString &rootPath);
 
-    // Names left out (files and directories alike): atTop among the roots' own entries
-    // (one ending in "*" leaves out every name that begins with the rest), everywhere at
-    // any depth.
-    void setSkipNames(const QStringList &atTop, const QStringList &everywhere);
+    // Leaves out, files and directories alike, what the installation reserves
+    // (InstallLayout::isReserved) and besides the names alsoAtTop among the roots' own
+    // entries.
+    void setSkipReserved(const QStringList &alsoAtTop = QStringList());
     // True: an entry of a file's name in the target is removed before the copy; false:
     // the copy fails on it.
     void setOverwrite(bool overwrite) { m_overwrite = overwrite; }
@@ -131,8 +131,8 @@ private:
     static Entry root(const QString &source, const QString &target);
     static Entry child(const Entry &dir, const QString &name);
 
+    bool m_skipReserved = false;
     QStringList m_skipAtTop;
-    QStringList m_skipEverywhere;
     bool m_overwrite = true;
     bool m_guardTarget = false;
     bool m_keepLinks = false;

@@ -91,21 +91,34 @@ const QStringList &InstallLayout::reservedFileNames()
     return names;
 }
 
-bool InstallLayout::isReserved(const QString &relativePath)
+bool InstallLayout::isReserved(const QString &relativePath, Qt::CaseSensitivity cs)
 {
     const QStringList parts = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.isEmpty())
-        return false;
-    if (reservedFileNames().contains(parts.constLast()))
-        return true;
-    if (parts.size() != 1)
-        return false;
-    for (const QString &name : reservedTopNames()) {
-        // "name*" stands for every name that begins so.
-        if (name.endsWith(QLatin1Char('*')) ? parts.constFirst().startsWith(name.chopped(1)) : name == parts.constFirst())
+    for (int i = 0; i < parts.size(); ++i) {
+        if (isReservedName(parts.at(i), i == 0, cs))
             return true;
     }
     return false;
+}
+
+bool InstallLayout::isReservedName(const QString &name, bool atTop, Qt::CaseSensitivity cs)
+{
+    if (reservedFileNames().contains(name, cs))
+        return true;
+    if (!atTop)
+        return false;
+    for (const QString &reserved : reservedTopNames()) {
+        // "name*" stands for every name that begins so.
+        if (reserved.endsWith(QLatin1Char('*')) ? name.startsWith(reserved.chopped(1), cs) : name.compare(reserved, cs) == 0)
+            return true;
+    }
+    return false;
+}
+
+QStringList InstallLayout::databaseJournalNames()
+{
+    const QString database = databaseName();
+    return {database + QStringLiteral("-journal"), database + QStringLiteral("-wal"), database + QStringLiteral("-shm")};
 }
 
 QString InstallLayout::caseKey(const QString &relativePath)

@@ -36,8 +36,16 @@ public:
     // every depth. A "share/mime/image" is an ordinary folder.
     static const QStringList &reservedTopNames();
     static const QStringList &reservedFileNames();
-    // The one rule, for a path relative to the installation ("/"-separated).
-    static bool isReserved(const QString &relativePath);
+    // The one rule, for a path relative to the installation ("/"-separated): true for a
+    // reserved entry and for all below it, which the backup never holds either.
+    // Qt::CaseInsensitive where Windows would take "Backup" for the backup.
+    static bool isReserved(const QString &relativePath, Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    // The same rule for one entry by its name, at the top or below it, in a walk that
+    // never enters a reserved folder.
+    static bool isReservedName(const QString &name, bool atTop, Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    // "kqdata.db-journal", "kqdata.db-wal", "kqdata.db-shm": SQLite's files beside the
+    // database.
+    static QStringList databaseJournalNames();
 
     // Two paths of an installation or a package that Windows takes for one: equal once
     // letter case is folded. The package's manifest, its builder and its signer refuse them.

@@ -1,5 +1,6 @@
 #include "log/logmessagehandler.h"
 
+#include "log/interruptedcall.h"
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
@@ -120,19 +121,9 @@ bool appendLine(const HandlerState &st)
     const int fd = ::open(st.filePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    const char *data = st.line.constData();
-    qint64 left = st.line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            break;
-        data += written;
-        left -= written;
-    }
+    const bool whole = InterruptedCall::writeAll(fd, st.line.constData(), st.line.size());
     ::close(fd);
-    return left == 0;
+    return whole;
 #endif
 }
 

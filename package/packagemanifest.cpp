@@ -1,8 +1,9 @@
 #include "package/packagemanifest.h"
 
-#include "package/sha256stream.h"
 #include "context/consoletext.h"
 #include "layout/installlayout.h"
+#include "package/pathlisttext.h"
+#include "package/sha256stream.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,21 +16,6 @@
 const char PackageManifest::kFileName[] = "package.manifest";
 const char PackageManifest::kSignatureName[] = "package.manifest.sig";
 const char PackageManifest::kHeader[] = "corvane-manifest 1";
-
-namespace {
-
-bool isLowerHex(const QByteArray &text)
-{
-    return std::all_of(text.cbegin(), text.cend(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-bool isDecimal(const QByteArray &text)
-{
-    return !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-} // namespace
 
 bool PackageManifest::fail(const QString &error)
 {
@@ -80,97 +66,47 @@ bool PackageManifest::isExcluded(const QString &relativePath)
 
 bool PackageManifest::parse(const QByteArray &text)
 {
-    m_entries.clear();
     m_error.clear();
-    if (text.size() > kMaxTextBytes)
-        return fail(ConsoleText::tr("the manifest is larger than %1 bytes").arg(kMaxTextBytes));
-    if (!text.endsWith('\n'))
-        return fail(ConsoleText::tr("the manifest does not end with a line feed"));
-    if (text.contains('\r') || text.contains('\0'))
-        return fail(ConsoleText::tr("the manifest holds a carriage return or a NUL byte"));
-
-    int lineNumber = 0;
-    int start = 0;
-    QByteArray previousPath;
-    QSet<QString> folded;
-    QSet<QString> directories;
-    while (start < text.size()) {
-        const int end = text.indexOf('\n', start);
-        const QByteArray line = text.mid(start, end - start);
-        start = end + 1;
-        ++lineNumber;
-        const auto malformed = [lineNumber](const QString &why) {
-            return ConsoleText::tr("line %1 of the manifest: %2").arg(lineNumber).arg(why);
-        };
-        if (lineNumber == 1) {
-            if (line != kHeader)
-                return fail(malformed(ConsoleText::tr("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader))));
-            continue;
-        }
-        if (m_entries.size() >= kMaxEntries)
-            return fail(malformed(ConsoleText::tr("more than %1 files").arg(kMaxEntries)));
-
-        const int firstSpace = line.indexOf(' ');
-        const int secondSpace = firstSpace < 0 ? -1 : line.indexOf(' ', firstSpace + 1);
-        if (firstSpace < 0 || secondSpace < 0)
-            return fail(malformed(ConsoleText::tr("expected \"<sha-256> <size> <path>\"")));
-        const QByteArray hex = line.left(firstSpace);
-        const QByteArray sizeText = line.mid(firstSpace + 1, secondSpace - firstSpace - 1);
-        const QByteArray pathBytes = line.mid(secondSpace + 1);
-        if (hex.size() != 64 || !isLowerHex(hex))
-            return fail(malformed(ConsoleText::tr("the SHA-256 is not 64 lower-case hex digits")));
-        if (!isDecimal(sizeText) || (sizeText.size() > 1 && sizeText.startsWith('0')) || sizeText.size() > 12)
-            return fail(malformed(ConsoleText::tr("the size is not a plain decimal number")));
-        const qint64 size = sizeText.toLongLong();
-        if (size > kMaxFileSize)
-            return fail(malformed(ConsoleText::tr("a size above %1 bytes").arg(kMaxFileSize)));
-        const QString path = QString::fromUtf8(pathBytes);
-        if (path.toUtf8() != pathBytes)
-            return fail(malformed(ConsoleText::tr("the path is not valid UTF-8")));
+    const PathListText::Form form{
+        kHeader,
+        kMaxEntries,
+        kMaxTextBytes,
+        ConsoleText::tr("the manifest is larger than %1 bytes").arg(kMaxTextBytes),
+        ConsoleText::tr("the manifest does not end with a line feed"),
+        ConsoleText::tr("the manifest holds a carriage return or a NUL byte"),
+        ConsoleText::tr("line %1 of the manifest: %2"),
+        ConsoleText::tr("not a package manifest (expected \"%1\")").arg(QLatin1String(kHeader)),
+    };
+    const QString expected = ConsoleText::tr("expected \"<sha-256> <size> <path>\"");
+    const auto readLine = [&expected](const QByteArray &line, PathListText::Line *entry, QByteArray *pathBytes) {
+        return PathListText::readFileFields(line, 0, kMaxFileSize, expected, entry, pathBytes);
+    };
+    const auto rule = [](const QString &path) {
         QString why;
         if (!isAllowedPath(path, &why))
-            return fail(malformed(ConsoleText::tr("%1: \"%2\"").arg(why, path)));
-        if (isExcluded(path))
-            return fail(malformed(ConsoleText::tr("\"%1\" is not part of a package").arg(path)));
-        if (!previousPath.isNull() && !(previousPath < pathBytes))
-            return fail(malformed(previousPath == pathBytes ? ConsoleText::tr("\"%1\" is listed twice").arg(path)
-                                                            : ConsoleText::tr("\"%1\" is out of order").arg(path)));
-        const QString key = InstallLayout::caseKey(path);
-        if (folded.contains(key))
-            return fail(malformed(ConsoleText::tr("\"%1\" differs from another path only in letter case").arg(path)));
-        // A file and a directory of one name cannot both exist.
-        if (directories.contains(key))
-            return fail(malformed(ConsoleText::tr("\"%1\" is both a file and a directory").arg(path)));
-        for (int slash = key.indexOf(QLatin1Char('/')); slash >= 0; slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
-            if (folded.contains(key.left(slash)))
-                return fail(malformed(ConsoleText::tr("\"%1\" lies below a file").arg(path)));
-            directories.insert(key.left(slash));
-        }
-        folded.insert(key);
-        previousPath = pathBytes;
-        m_entries.append({path, size, QByteArray::fromHex(hex)});
-    }
-    if (lineNumber == 0)
-        return fail(ConsoleText::tr("the manifest is empty"));
+            return ConsoleText::tr("%1: \"%2\"").arg(why, path);
+        return isExcluded(path) ? ConsoleText::tr("\"%1\" is not part of a package").arg(path) : QString();
+    };
+    QVector<PathListText::Line> lines;
+    if (!PathListText::parse(text, form, readLine, rule, &lines, &m_error))
+        return fail(m_error);
+    m_entries.clear();
+    for (const PathListText::Line &line : qAsConst(lines))
+        m_entries.append({line.path, line.size, line.sha256});
     return true;
 }
 
 bool PackageManifest::read(const QString &filePath)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
-    const QByteArray text = file.read(kMaxTextBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
-    return parse(text);
+    QByteArray text;
+    QString error;
+    return PathListText::readFile(filePath, kMaxTextBytes, &text, &error) ? parse(text) : fail(error);
 }
 
 QByteArray PackageManifest::toText() const
 {
     QVector<Entry> sorted = m_entries;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Entry &a, const Entry &b) { return a.path.toUtf8() < b.path.toUtf8(); });
+    std::sort(sorted.begin(), sorted.end(), [](const Entry &a, const Entry &b) { return PathListText::isBefore(a.path, b.path); });
     QByteArray text = QByteArray(kHeader) + '\n';
     for (const Entry &entry : qAsConst(sorted))
         text += entry.sha256.toHex() + ' ' + QByteArray::number(entry.size) + ' ' + entry.path.toUtf8() + '\n';

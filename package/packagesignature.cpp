@@ -1,6 +1,7 @@
 #include "package/packagesignature.h"
 
 #include "context/consoletext.h"
+#include "package/pathlisttext.h"
 
 #include <QFile>
 
@@ -89,13 +90,9 @@ bool PackageSignature::parse(const QByteArray &text)
 
 bool PackageSignature::read(const QString &filePath)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
-    const QByteArray text = file.read(kMaxTextBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        return fail(ConsoleText::tr("cannot read %1: %2").arg(filePath, file.errorString()));
-    return parse(text);
+    QByteArray text;
+    QString error;
+    return PathListText::readFile(filePath, kMaxTextBytes, &text, &error) ? parse(text) : fail(error);
 }
 
 QByteArray PackageSignature::toText() const

@@ -1,13 +1,13 @@
 #include "package/packageverifier.h"
 
+#include "context/consoletext.h"
 #include "package/packagemanifest.h"
 #include "package/packagesignature.h"
+#include "package/pathlisttext.h"
 #include "package/sha256stream.h"
 #include "package/trustedkeys.h"
-#include "context/consoletext.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -17,104 +17,93 @@ QString keyText(const QByteArray &publicKey)
     return QString::fromLatin1(publicKey.toHex());
 }
 
-// Reads the manifest's exact bytes: the signature is over them, and they are parsed
-// from the same copy, so what is checked is what was verified.
-bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *error)
+using Signature = PackageVerifier::Signature;
+
+// The state of the signature, unless a broken keys file is the headline.
+void settle(PackageVerifier::Result *result, Signature state, const QString &text)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = ConsoleText::tr("cannot read %1: %2").arg(path, file.errorString());
-        return false;
+    if (result->signature != Signature::KeysBroken) {
+        result->signature = state;
+        result->signatureText = text;
     }
-    *bytes = file.read(limit + 1);
-    if (file.error() != QFileDevice::NoError) {
-        *error = ConsoleText::tr("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
 }
 
-void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, const TrustedKeys &keys,
-                    PackageVerifier::Result *result)
+// A refusal of the signature: a broken keys file stays the headline; the rest is listed
+// after it.
+void refuse(PackageVerifier::Result *result, Signature state, const QString &text)
 {
-    using Signature = PackageVerifier::Signature;
+    settle(result, state, text);
+    result->problems.append(text);
+}
+
+// The verdict on the signatures read: each must match the manifest, and where the
+// installation trusts keys one must be by such a key.
+void judgeSigners(const QByteArray &manifestBytes, const PackageSignature &signature, const TrustedKeys &keys,
+                  PackageVerifier::Result *result)
+{
     const bool trusting = keys.state() == TrustedKeys::State::Trusted;
-    const QString sigPath = QDir(packageDir).filePath(QLatin1String(PackageManifest::kSignatureName));
-    const auto refuse = [result](Signature state, const QString &text) {
-        // A broken keys file stays the headline; the rest is listed after it.
-        if (result->signature != Signature::KeysBroken) {
-            result->signature = state;
-            result->signatureText = text;
-        }
-        result->problems.append(text);
-    };
-
-    if (!QFileInfo(sigPath).isFile()) {
-        if (trusting)
-            refuse(Signature::NotSigned, ConsoleText::tr("the package is not signed: it has no %1, and this "
-                                                         "installation accepts only signed packages")
-                                             .arg(QLatin1String(PackageManifest::kSignatureName)));
-        else if (result->signature != Signature::KeysBroken) {
-            result->signature = Signature::ManifestOnly;
-            result->signatureText = ConsoleText::tr("not signed; the files are checked against the manifest");
-        }
-        return;
-    }
-    PackageSignature signature;
-    QByteArray bytes;
-    QString error;
-    if (!readBounded(sigPath, PackageSignature::kMaxTextBytes, &bytes, &error) || !signature.parse(bytes)) {
-        refuse(Signature::Malformed, ConsoleText::tr("the signature file %1 is malformed: %2")
-                                         .arg(QLatin1String(PackageManifest::kSignatureName),
-                                              error.isEmpty() ? signature.errorString() : error));
-        return;
-    }
-    if (!PackageSignature::isSupported()) {
-        if (trusting)
-            refuse(Signature::NotSupported, ConsoleText::tr("this updater was built without signature checks and "
-                                                            "cannot check the package's signature"));
-        else if (result->signature != Signature::KeysBroken) {
-            result->signature = Signature::SignedUntrusted;
-            result->signatureText = ConsoleText::tr("signed, but this updater cannot check signatures");
-        }
-        return;
-    }
-
     QStringList trustedSigners;
     QStringList otherSigners;
     bool allMatch = true;
     for (const PackageSignature::Signature &one : signature.signatures()) {
         if (!PackageSignature::verify(manifestBytes, one)) {
             allMatch = false;
-            refuse(Signature::BadSignature, ConsoleText::tr("the signature by key %1 does not match the manifest: "
-                                                            "the manifest or the signature was changed")
-                                                .arg(keyText(one.publicKey)));
-            continue;
-        }
-        if (keys.isTrusted(one.publicKey))
+            refuse(result, Signature::BadSignature,
+                   ConsoleText::tr("the signature by key %1 does not match the manifest: the manifest or the "
+                                   "signature was changed")
+                       .arg(keyText(one.publicKey)));
+        } else if (keys.isTrusted(one.publicKey)) {
             trustedSigners.append(QStringLiteral("%1 (%2)").arg(keys.nameOf(one.publicKey), keyText(one.publicKey)));
-        else
+        } else {
             otherSigners.append(keyText(one.publicKey));
+        }
     }
     if (!allMatch)
         return;
-    if (trusting && trustedSigners.isEmpty()) {
-        refuse(Signature::UnknownKey, ConsoleText::tr("the package is signed only by keys this installation does not "
-                                                      "trust: %1")
-                                          .arg(otherSigners.join(QStringLiteral(", "))));
+    if (trusting && trustedSigners.isEmpty())
+        refuse(result, Signature::UnknownKey,
+               ConsoleText::tr("the package is signed only by keys this installation does not trust: %1")
+                   .arg(otherSigners.join(QStringLiteral(", "))));
+    else if (trusting)
+        settle(result, Signature::Verified, ConsoleText::tr("signed by %1").arg(trustedSigners.join(QStringLiteral(", "))));
+    else
+        settle(result, Signature::SignedUntrusted,
+               ConsoleText::tr("signed by key %1; this installation trusts no key, so only the files are checked")
+                   .arg(otherSigners.join(QStringLiteral(", "))));
+}
+
+void checkSignature(const QString &packageDir, const QByteArray &manifestBytes, const TrustedKeys &keys,
+                    PackageVerifier::Result *result)
+{
+    const bool trusting = keys.state() == TrustedKeys::State::Trusted;
+    const QString sigPath = QDir(packageDir).filePath(QLatin1String(PackageManifest::kSignatureName));
+    if (!QFileInfo(sigPath).isFile()) {
+        if (trusting)
+            refuse(result, Signature::NotSigned,
+                   ConsoleText::tr("the package is not signed: it has no %1, and this installation accepts only "
+                                   "signed packages")
+                       .arg(QLatin1String(PackageManifest::kSignatureName)));
+        else
+            settle(result, Signature::ManifestOnly, ConsoleText::tr("not signed; the files are checked against the manifest"));
         return;
     }
-    if (result->signature == Signature::KeysBroken)
+    PackageSignature signature;
+    QByteArray bytes;
+    QString error;
+    if (!PathListText::readFile(sigPath, PackageSignature::kMaxTextBytes, &bytes, &error) || !signature.parse(bytes)) {
+        refuse(result, Signature::Malformed,
+               ConsoleText::tr("the signature file %1 is malformed: %2")
+                   .arg(QLatin1String(PackageManifest::kSignatureName), error.isEmpty() ? signature.errorString() : error));
         return;
-    if (trusting) {
-        result->signature = Signature::Verified;
-        result->signatureText = ConsoleText::tr("signed by %1").arg(trustedSigners.join(QStringLiteral(", ")));
-    } else {
-        result->signature = Signature::SignedUntrusted;
-        result->signatureText = ConsoleText::tr("signed by key %1; this installation trusts no key, so only the "
-                                                "files are checked")
-                                    .arg(otherSigners.join(QStringLiteral(", ")));
     }
+    if (PackageSignature::isSupported())
+        judgeSigners(manifestBytes, signature, keys, result);
+    else if (trusting)
+        refuse(result, Signature::NotSupported,
+               ConsoleText::tr("this updater was built without signature checks and cannot check the package's "
+                               "signature"));
+    else
+        settle(result, Signature::SignedUntrusted, ConsoleText::tr("signed, but this updater cannot check signatures"));
 }
 
 void checkFiles(const QString &packageDir, const PackageManifest &manifest, PackageVerifier::Result *result,
@@ -254,7 +243,9 @@ PackageVerifier::Result PackageVerifier::verify(const QString &packageDir, const
     QByteArray manifestBytes;
     QString error;
     PackageManifest manifest;
-    if (!readBounded(manifestPath, PackageManifest::kMaxTextBytes, &manifestBytes, &error)
+    // The manifest's exact bytes: the signature is over them, and they are parsed from the
+    // same copy, so what is checked is what was verified.
+    if (!PathListText::readFile(manifestPath, PackageManifest::kMaxTextBytes, &manifestBytes, &error)
         || !manifest.parse(manifestBytes)) {
         if (result.signature != Signature::KeysBroken)
             result.signature = Signature::Malformed;

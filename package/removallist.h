@@ -1,6 +1,8 @@
 #ifndef REMOVALLIST_H
 #define REMOVALLIST_H
 
+#include "package/pathlisttext.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -31,13 +33,7 @@ public:
     static constexpr int kMaxEntries = 200000;
     static constexpr qint64 kMaxTextBytes = qint64(64) << 20;
 
-    struct Entry
-    {
-        QString path;
-        bool directory = false;
-        qint64 size = 0;   // files only
-        QByteArray sha256; // files only, 32 bytes
-    };
+    using Entry = PathListText::Line;
 
     bool parse(const QByteArray &text);
     // Reads at most kMaxTextBytes (a longer file is malformed) and parses it.

@@ -1,5 +1,7 @@
 #include "platform/dirhandle.h"
 
+#include "log/interruptedcall.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -49,11 +51,7 @@ bool isDots(const wchar_t *name)
 int openDirAt(int dirFd, const QByteArray &name, bool followLink)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    int fd;
-    do {
-        fd = ::openat(dirFd, name.constData(), flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return InterruptedCall::retry([&] { return ::openat(dirFd, name.constData(), flags); });
 }
 
 // Removes the entry name of the directory dirFd with all it holds, links as links.
@@ -452,11 +450,15 @@ bool DirHandle::removeTree(const QString &name) const
 
 bool DirHandle::readLink(const QString &name, QByteArray *text) const
 {
-    const QByteArray raw = encodeName(name);
+    return readLinkAt(m_fd, encodeName(name), text);
+}
+
+bool DirHandle::readLinkAt(int dirFd, const QByteArray &rawName, QByteArray *text)
+{
     // A link's text is short; a longer one is read again into a larger buffer.
     QByteArray buffer(256, Qt::Uninitialized);
     for (;;) {
-        const ssize_t size = ::readlinkat(m_fd, raw.constData(), buffer.data(), size_t(buffer.size()));
+        const ssize_t size = ::readlinkat(dirFd, rawName.constData(), buffer.data(), size_t(buffer.size()));
         if (size < 0)
             return false;
         if (size < buffer.size()) {

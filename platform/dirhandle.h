@@ -83,6 +83,8 @@ public:
     std::wstring nativePath(const QString &name) const;
 #else
     int fd() const { return m_fd; }
+    // The text of the link rawName in the directory dirFd (AT_FDCWD: the current one).
+    static bool readLinkAt(int dirFd, const QByteArray &rawName, QByteArray *text);
     // The name as the file system takes it.
     static QByteArray encodeName(const QString &name);
 #endif

@@ -140,29 +140,12 @@ void scanProcess(const QByteArray &pid, const QHash<FileKey, int> &wanted, QList
     }
 }
 
-#endif
-
-} // namespace
-
-QList<FileHolders::Holder> FileHolders::find(const QStringList &paths)
+// Every other process's program, open files and mapped files among wanted.
+bool scanProcesses(const QHash<FileKey, int> &wanted, const QByteArray &self, HolderList *holders)
 {
-    HolderList holders(paths);
-#ifdef Q_OS_LINUX
-    QHash<FileKey, int> wanted;
-    for (int i = 0; i < paths.size(); ++i) {
-        FileKey key;
-        if (keyOf(QFile::encodeName(paths.at(i)), &key) && !wanted.contains(key))
-            wanted.insert(key, i);
-    }
-    if (wanted.isEmpty())
-        return {};
-    const QByteArray self = QByteArray::number(qint64(::getpid()));
-
     DIR *proc = ::opendir("/proc");
-    if (!proc) {
-        ZR_LOG_WARNING("static QList<FileHolders::Holder> FileHolders::find(const QStringList&)") << "cannot read /proc";
-        return {};
-    }
+    if (!proc)
+        return false;
     while (const dirent *entry = ::readdir(proc)) {
         const QByteArray pid(entry->d_name);
         bool isNumber = false;
@@ -174,97 +157,147 @@ QList<FileHolders::Holder> FileHolders::find(const QStringList &paths)
         // A process that ended meanwhile has no name any more: nothing of it is left open.
         const QString name = found.isEmpty() ? QString() : processName(QString::fromLatin1(pid));
         for (int index : qAsConst(found))
-            holders.add(pid.toLongLong(), name, index);
+            holders->add(pid.toLongLong(), name, index);
     }
     ::closedir(proc);
+    return true;
+}
 
-    // What this process has open itself: a lock listed without its process (an open
-    // file description's lock) on such a file may be its own.
-    QSet<FileKey> ownFiles;
+// What this process has open itself: a lock listed without its process (an open file
+// description's lock) on such a file may be its own.
+QSet<FileKey> ownFiles()
+{
+    QSet<FileKey> files;
     if (DIR *fds = ::opendir("/proc/self/fd")) {
         while (const dirent *entry = ::readdir(fds)) {
             FileKey key;
             if (entry->d_name[0] != '.' && keyOf(QByteArray("/proc/self/fd/") + entry->d_name, &key))
-                ownFiles.insert(key);
+                files.insert(key);
         }
         ::closedir(fds);
     }
+    return files;
+}
 
-    // SQLite's locks (a reader in WAL mode holds one in the "-shm" file), of every user:
-    // "1: POSIX  ADVISORY  READ 4242 08:01:1234 128 128". A waiter's line starts "1: ->".
-    // Read from the list, never by opening the file here: closing a descriptor would drop
-    // the locks this process's own SQLite connections hold on it.
+// SQLite's locks (a reader in WAL mode holds one in the "-shm" file), of every user:
+// "1: POSIX  ADVISORY  READ 4242 08:01:1234 128 128". A waiter's line starts "1: ->".
+// Read from the list, never by opening the file here: closing a descriptor would drop
+// the locks this process's own SQLite connections hold on it.
+void scanLocks(const QHash<FileKey, int> &wanted, const QByteArray &self, HolderList *holders)
+{
     QFile locks(QStringLiteral("/proc/locks"));
-    if (locks.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> lines = locks.readAll().split('\n');
-        for (const QByteArray &line : lines) {
-            QList<QByteArray> fields = line.simplified().split(' ');
-            fields.removeAll("->");
-            if (fields.size() < 8)
+    if (!locks.open(QIODevice::ReadOnly))
+        return;
+    const QSet<FileKey> own = ownFiles();
+    const QList<QByteArray> lines = locks.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        QList<QByteArray> fields = line.simplified().split(' ');
+        fields.removeAll("->");
+        if (fields.size() < 8)
+            continue;
+        const QByteArray &pid = fields.at(4);
+        const QList<QByteArray> file = fields.at(5).split(':');
+        quint64 device = 0;
+        bool inodeOk = false;
+        if (file.size() != 3 || !parseDevice(file.at(0) + ':' + file.at(1), &device))
+            continue;
+        const FileKey key(device, file.at(2).toULongLong(&inodeOk));
+        if (!inodeOk || !wanted.contains(key) || pid == self)
+            continue;
+        // An open file description's lock (OFDLCK) is listed without its process.
+        const qint64 id = qMax<qint64>(0, pid.toLongLong());
+        if (id == 0 && own.contains(key))
+            continue;
+        holders->add(id, id > 0 ? processName(QString::fromLatin1(pid)) : QString(), wanted.value(key));
+    }
+}
+
+void findHolders(const QStringList &paths, HolderList *holders)
+{
+    QHash<FileKey, int> wanted;
+    for (int i = 0; i < paths.size(); ++i) {
+        FileKey key;
+        if (keyOf(QFile::encodeName(paths.at(i)), &key) && !wanted.contains(key))
+            wanted.insert(key, i);
+    }
+    if (wanted.isEmpty())
+        return;
+    const QByteArray self = QByteArray::number(qint64(::getpid()));
+    if (!scanProcesses(wanted, self, holders)) {
+        ZR_LOG_WARNING("static QList<FileHolders::Holder> FileHolders::find(const QStringList&)") << "cannot read /proc";
+        return;
+    }
+    scanLocks(wanted, self, holders);
+}
+
+#elif defined(Q_OS_WIN)
+
+// The processes the Restart Manager names as holders of the file at pathIndex; true
+// when it names one besides this process, *onlySelf when it names this one alone.
+bool addRestartManagerHolders(const QString &path, int pathIndex, DWORD self, HolderList *holders, bool *onlySelf)
+{
+    bool named = false;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (RmStartSession(&session, 0, key) != ERROR_SUCCESS)
+        return false;
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    LPCWSTR names[] = {name.c_str()};
+    if (RmRegisterResources(session, 1, names, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
+        std::vector<RM_PROCESS_INFO> infos(4);
+        DWORD status = ERROR_MORE_DATA;
+        UINT count = 0;
+        for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+            UINT needed = 0;
+            count = UINT(infos.size());
+            DWORD reasons = 0;
+            status = RmGetList(session, &needed, &count, infos.data(), &reasons);
+            if (status == ERROR_MORE_DATA)
+                infos.resize(needed + 4);
+        }
+        for (UINT n = 0; status == ERROR_SUCCESS && n < count; ++n) {
+            const RM_PROCESS_INFO &info = infos[n];
+            if (info.Process.dwProcessId == self) {
+                *onlySelf = !named;
                 continue;
-            const QByteArray &pid = fields.at(4);
-            const QList<QByteArray> file = fields.at(5).split(':');
-            quint64 device = 0;
-            bool inodeOk = false;
-            if (file.size() != 3 || !parseDevice(file.at(0) + ':' + file.at(1), &device))
-                continue;
-            const FileKey key(device, file.at(2).toULongLong(&inodeOk));
-            if (!inodeOk || !wanted.contains(key) || pid == self)
-                continue;
-            // An open file description's lock (OFDLCK) is listed without its process.
-            const qint64 id = qMax<qint64>(0, pid.toLongLong());
-            if (id == 0 && ownFiles.contains(key))
-                continue;
-            holders.add(id, id > 0 ? processName(QString::fromLatin1(pid)) : QString(), wanted.value(key));
+            }
+            holders->add(qint64(info.Process.dwProcessId), QString::fromWCharArray(info.strAppName), pathIndex);
+            named = true;
+            *onlySelf = false;
         }
     }
-#elif defined(Q_OS_WIN)
+    RmEndSession(session);
+    return named;
+}
+
+void findHolders(const QStringList &paths, HolderList *holders)
+{
     const DWORD self = GetCurrentProcessId();
     for (int i = 0; i < paths.size(); ++i) {
         // Only what is held: the Restart Manager also lists programs that merely have a
         // file of that name loaded somewhere, and costs a session per file.
         if (!FileInUse::isInUse(paths.at(i)))
             continue;
-        bool named = false;
         bool onlySelf = false;
-        DWORD session = 0;
-        WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
-        if (RmStartSession(&session, 0, key) == ERROR_SUCCESS) {
-            const std::wstring name = QDir::toNativeSeparators(paths.at(i)).toStdWString();
-            LPCWSTR names[] = {name.c_str()};
-            if (RmRegisterResources(session, 1, names, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
-                std::vector<RM_PROCESS_INFO> infos(4);
-                DWORD status = ERROR_MORE_DATA;
-                UINT count = 0;
-                for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
-                    UINT needed = 0;
-                    count = UINT(infos.size());
-                    DWORD reasons = 0;
-                    status = RmGetList(session, &needed, &count, infos.data(), &reasons);
-                    if (status == ERROR_MORE_DATA)
-                        infos.resize(needed + 4);
-                }
-                if (status == ERROR_SUCCESS) {
-                    for (UINT n = 0; n < count; ++n) {
-                        const RM_PROCESS_INFO &info = infos[n];
-                        if (info.Process.dwProcessId == self) {
-                            onlySelf = !named;
-                            continue;
-                        }
-                        holders.add(qint64(info.Process.dwProcessId), QString::fromWCharArray(info.strAppName), i);
-                        named = true;
-                        onlySelf = false;
-                    }
-                }
-            }
-            RmEndSession(session);
-        }
         // Held, but by no one the Restart Manager can name (Wine has none that can).
-        if (!named && !onlySelf)
-            holders.add(0, QString(), i);
+        if (!addRestartManagerHolders(paths.at(i), i, self, holders, &onlySelf) && !onlySelf)
+            holders->add(0, QString(), i);
     }
+}
+
 #else
-    Q_UNUSED(paths)
+
+void findHolders(const QStringList &, HolderList *)
+{
+}
+
 #endif
+
+} // namespace
+
+QList<FileHolders::Holder> FileHolders::find(const QStringList &paths)
+{
+    HolderList holders(paths);
+    findHolders(paths, &holders);
     return holders.result();
 }

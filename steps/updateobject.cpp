@@ -93,7 +93,7 @@ bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &ta
             continue;
         const QString targetPath = target.filePath(name);
 
-        if (entry.suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) != 0) {
+        if (!ConfigBase::isIniFile(name)) {
             if (!copyFileOver(entry.filePath(), targetPath, true))
                 return false;
             continue;

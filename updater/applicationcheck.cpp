@@ -1,10 +1,9 @@
 #include "updater/applicationcheck.h"
 
-#include "context/zrpubmethod.h"
-#include "db/dbcontrol.h"
-#include "platform/fileinuse.h"
 #include "context/consoletext.h"
+#include "db/dbcontrol.h"
 #include "layout/installlayout.h"
+#include "platform/fileinuse.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -16,15 +15,14 @@ ApplicationCheck::ApplicationCheck(const QString &installPath)
 {
     const QString database = InstallLayout::databasePath(installPath);
     m_files << database;
-    for (const char *suffix : {"-journal", "-wal", "-shm"})
-        m_files << database + QLatin1String(suffix);
+    for (const QString &journal : InstallLayout::databaseJournalNames())
+        m_files << QStringLiteral("%1/%2").arg(installPath, journal);
 
     // The backup and the updater's own folder are no part of the running application.
-    const QStringList &reserved = ZRPubMethod::getInstance()->reservedNames();
     const QDir root(installPath);
     const QFileInfoList top = root.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : top) {
-        if (reserved.contains(entry.fileName()) || entry.isSymLink())
+        if (InstallLayout::isReserved(entry.fileName()) || entry.isSymLink())
             continue;
         if (entry.isFile()) {
             if (isProgramFile(entry.filePath()))

@@ -8,6 +8,7 @@
 #include "db/dbcontrol.h"
 #include "fileutil/disksync.h"
 #include "fileutil/treewalker.h"
+#include "layout/versionorder.h"
 #include "log/applog.h"
 #include "platform/changestamp.h"
 #include "platform/displayicon.h"
@@ -68,14 +69,6 @@ QString majorMinor(const QString &version)
 {
     const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
     return parts.size() >= 2 ? QStringLiteral("%1.%2").arg(parts.at(0), parts.at(1)) : version;
-}
-
-// All digits of a version as one number: "3.10" is 310. Not a number, or too large
-// for 32 bits, is 0.
-int versionNumber(QString version)
-{
-    version.remove(QLatin1Char('.'));
-    return version.toInt(nullptr, 10);
 }
 
 } // namespace
@@ -233,7 +226,7 @@ bool CVUpdater::isCanUpdate()
         ZR_LOG_DEBUG("bool CVUpdater::isCanUpdate()") << "version is empty";
         return false;
     }
-    if (versionNumber(m_newVersion) > versionNumber(m_oldVersion))
+    if (VersionOrder::isNewer(m_newVersion, m_oldVersion))
         return true;
     ZR_LOG_WARNING("bool CVUpdater::isCanUpdate()") << "update version below or same";
     return false;
@@ -341,7 +334,7 @@ void CVUpdater::recordDatabase()
     m_databaseIdentity = DatabaseIdentity::of(databasePath());
 }
 
-bool CVUpdater::restoreVersion()
+bool CVUpdater::mayRestore(const QString &backupPath)
 {
     if (m_installPath.isEmpty())
         return false;
@@ -349,7 +342,6 @@ bool CVUpdater::restoreVersion()
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "installpath is not exist!";
         return false;
     }
-    const QString backupPath = getBackupPath();
     if (!QDir(backupPath).exists()) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "bak file is not exist!";
         return false;
@@ -368,6 +360,27 @@ bool CVUpdater::restoreVersion()
             << QStringLiteral("read update flag %1 or reg key %2 failed").arg(getFlagFilePath(), m_regKey);
         return false;
     }
+    return true;
+}
+
+void CVUpdater::noteKeptDatabase(const DatabaseFiles &databaseFiles)
+{
+    if (databaseFiles.keptPath().isEmpty())
+        return;
+    m_keptDatabase = databaseFiles.keptPath();
+    ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
+        << QStringLiteral("kept database: %1; to get its work back, close the application and copy it over %2")
+               .arg(m_keptDatabase, databasePath());
+    // Kept once: a run that restores again keeps it only if it changes once more.
+    m_databaseIdentity = databaseFiles.foundIdentity();
+    UpdateFlag(m_installPath).writeDatabase("bool CVUpdater::restoreVersion()", m_databaseIdentity);
+}
+
+bool CVUpdater::restoreVersion()
+{
+    const QString backupPath = getBackupPath();
+    if (!mayRestore(backupPath))
+        return false;
 
     // "kqdata.db" is replaced by the copy: our connection is closed, and no other
     // process may hold the database meanwhile; the journal of a step of ours that was
@@ -379,15 +392,7 @@ bool CVUpdater::restoreVersion()
     databaseFiles.setKnownIdentity(m_databaseIdentity.isEmpty() ? UpdateFlag(m_installPath).read().database
                                                                  : m_databaseIdentity);
     const bool takenOver = databaseFiles.takeOver();
-    if (!databaseFiles.keptPath().isEmpty()) {
-        m_keptDatabase = databaseFiles.keptPath();
-        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
-            << QStringLiteral("kept database: %1; to get its work back, close the application and copy it over %2")
-                   .arg(m_keptDatabase, databasePath());
-        // Kept once: a run that restores again keeps it only if it changes once more.
-        m_databaseIdentity = databaseFiles.foundIdentity();
-        UpdateFlag(m_installPath).writeDatabase("bool CVUpdater::restoreVersion()", m_databaseIdentity);
-    }
+    noteKeptDatabase(databaseFiles);
     if (!takenOver) {
         ZR_LOG_WARNING("bool CVUpdater::restoreVersion()") << "restore failed!";
         return false;

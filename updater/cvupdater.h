@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+class DatabaseFiles;
 class FormalUpdateO;
 
 // The update manager: knows the installed and the package version, the installation
@@ -120,6 +121,10 @@ signals:
     void sigProcessAddValue(int value);
 
 private:
+    // Whether restoreVersion() may put the backup at backupPath back (it logs why not).
+    bool mayRestore(const QString &backupPath);
+    // A database another program changed, kept aside by the restore: named and recorded.
+    void noteKeptDatabase(const DatabaseFiles &databaseFiles);
     // Writes UPDATE/FLAG (and UPDATE/TARGET and UPDATE/KEY when given) and tells whether
     // it reached the file.
     bool writeUpdateFlag(bool flag, const char *signature, const QString &target = QString(),

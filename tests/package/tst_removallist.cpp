@@ -80,6 +80,7 @@ void TestRemovalList::refuses_data()
     QTest::newRow("out of order") << listText({file + "b", file + "a"}) << "out of order";
     QTest::newRow("letter case") << listText({file + "A", file + "a"}) << "only in letter case";
     QTest::newRow("below a file") << listText({file + "a", file + "a/b"}) << "lies below a file";
+    QTest::newRow("file where a directory is") << listText({file + "A/b", file + "a"}) << "both a file and a directory";
 }
 
 void TestRemovalList::refuses()

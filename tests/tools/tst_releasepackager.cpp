@@ -1,5 +1,6 @@
 #include "tools/corvane-package/packagetool.h"
 #include "tools/corvane-package/releasepackager.h"
+#include "layout/installlayout.h"
 #include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "common/testhome.h"
@@ -101,6 +102,7 @@ private slots:
     void tamperedCopyRefused();
     void refusesBadInput_data();
     void refusesBadInput();
+    void layoutForScripts();
 
 private:
     void makeReleases();
@@ -532,6 +534,22 @@ void TestReleasePackager::refusesBadInput()
     QVERIFY2(run.out.contains(error), qPrintable(run.describe()));
     // Refused before anything was written, anywhere.
     QCOMPARE(PackageBuilder::snapshot(m_root->path()), before);
+}
+
+// The scripts take the installation's names from the program: one JSON object on one line,
+// the names the updater's own rule reserves.
+void TestReleasePackager::layoutForScripts()
+{
+    const Run run = runProgram(QString::fromUtf8(kTool), {QStringLiteral("layout")}, m_root->path());
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe()));
+    QJsonParseError error;
+    const QJsonObject layout = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(run.out));
+    QCOMPARE(run.out.count(QLatin1Char('\n')), 1);
+    QCOMPARE(layout.value(QStringLiteral("reservedNames")).toVariant().toStringList(), InstallLayout::reservedTopNames());
+    QCOMPARE(layout.value(QStringLiteral("reservedFileNames")).toVariant().toStringList(), InstallLayout::reservedFileNames());
+    QCOMPARE(layout.value(QStringLiteral("database")).toString(), QStringLiteral("kqdata.db"));
+    QCOMPARE(runProgram(QString::fromUtf8(kTool), {QStringLiteral("layout"), QStringLiteral("--x")}, m_root->path()).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestReleasePackager)

@@ -7,12 +7,16 @@
 #include "config/configbase.h"
 #include "tools/corvane-package/progressline.h"
 #include "tools/corvane-package/releasepackager.h"
+#include "layout/installlayout.h"
 
 #include <QCommandLineParser>
 #include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 
 namespace {
@@ -29,6 +33,9 @@ const char kUsage[] =
     "          writes package.manifest (every file, its size and SHA-256) and package.manifest.sig\n"
     "  verify  --package DIR [--trusted-keys FILE]\n"
     "          checks the manifest, every file and the signature, and lists every difference\n"
+    "  layout  prints the installation's fixed names as one JSON object: \"reservedNames\" (never\n"
+    "          backed up, restored or delivered at the top; \"name*\" stands for every name that\n"
+    "          begins so), \"reservedFileNames\" (the same at every depth), \"database\" ...\n"
     "\n"
     "Exit status: 0 done; 1 build: package written but the listed changes are not in it,\n"
     "verify: the package would be refused; 2 bad input or a failure.\n"
@@ -100,6 +107,8 @@ int PackageTool::run(const QStringList &arguments)
         return usage(QString());
     if (command == QLatin1String("build"))
         return build(rest);
+    if (command == QLatin1String("layout"))
+        return printLayout(rest);
     if (command == QLatin1String("keygen") || command == QLatin1String("sign") || command == QLatin1String("verify")) {
         if (!PackageSignature::isSupported()) {
             error(QStringLiteral("this build has no signature support (libsodium; CORVANE_SIGNATURES)"));
@@ -112,6 +121,27 @@ int PackageTool::run(const QStringList &arguments)
         return verify(rest);
     }
     return usage(QStringLiteral("unknown command \"%1\"").arg(command));
+}
+
+int PackageTool::printLayout(const QStringList &arguments)
+{
+    if (arguments.size() > 1)
+        return usage(QStringLiteral("layout takes no options"));
+    const auto array = [](const QStringList &names) { return QJsonArray::fromStringList(names); };
+    const QJsonObject layout{
+        {QStringLiteral("reservedNames"), array(InstallLayout::reservedTopNames())},
+        {QStringLiteral("reservedFileNames"), array(InstallLayout::reservedFileNames())},
+        {QStringLiteral("database"), InstallLayout::databaseName()},
+        {QStringLiteral("databaseJournals"), array(InstallLayout::databaseJournalNames())},
+        {QStringLiteral("keptDatabasePattern"), InstallLayout::keptDatabasePattern()},
+        {QStringLiteral("backup"), InstallLayout::backupDirName()},
+        {QStringLiteral("flagFile"), InstallLayout::flagFileRelative()},
+        {QStringLiteral("lockFile"), InstallLayout::lockFileName()},
+        {QStringLiteral("packageRoot"), InstallLayout::packageRootName()},
+    };
+    std::fprintf(m_out, "%s\n", QJsonDocument(layout).toJson(QJsonDocument::Compact).constData());
+    std::fflush(m_out);
+    return ExitSuccess;
 }
 
 int PackageTool::build(const QStringList &arguments)

@@ -31,6 +31,8 @@ private:
     int keygen(const QStringList &arguments);
     int sign(const QStringList &arguments);
     int verify(const QStringList &arguments);
+    // The installation's fixed names for the scripts, which read them instead of keeping a list.
+    int printLayout(const QStringList &arguments);
     int usage(const QString &error);
     void print(const QString &line);
     void error(const QString &line);

@@ -7,30 +7,18 @@
 #include "config/configbase.h"
 #include "db/zrsqlparser.h"
 #include "layout/installlayout.h"
+#include "layout/versionorder.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 
 #include <memory>
 
 namespace {
-
-const QString kMarkerKeys[] = {QStringLiteral("ZRFILE_BEGIN/CODE"), QStringLiteral("ZRFILE_END/CODE")};
-
-bool isMarkerKey(const QString &key)
-{
-    return key == kMarkerKeys[0] || key == kMarkerKeys[1];
-}
-
-bool isIni(const QString &name)
-{
-    return QFileInfo(name).suffix().compare(QLatin1String("ini"), Qt::CaseInsensitive) == 0;
-}
 
 QString join(const QString &relative, const QString &name)
 {
@@ -231,15 +219,13 @@ bool ReleasePackager::checkLetterCase()
 
 bool ReleasePackager::checkInput()
 {
-    static const QRegularExpression versionForm(QStringLiteral("^([0-9]{1,4})\\.([0-9]{1,4})$"));
     if (m_given.size() < 2)
         return fail(QStringLiteral("a package needs at least two releases (--release VERSION=DIR, twice)"));
     for (const auto &release : qAsConst(m_given)) {
-        const QRegularExpressionMatch match = versionForm.match(release.first);
-        if (!match.hasMatch())
+        int major = 0;
+        int minor = 0;
+        if (!VersionOrder::parseRelease(release.first, &major, &minor))
             return fail(QStringLiteral("\"%1\" is not a release version of the form major.minor, e.g. 3.4").arg(release.first));
-        const int major = match.captured(1).toInt();
-        const int minor = match.captured(2).toInt();
         if (m_major >= 0 && major != m_major)
             return fail(QStringLiteral("releases %1 and %2.x: a package never crosses a major version")
                             .arg(release.first).arg(m_major));
@@ -259,9 +245,10 @@ bool ReleasePackager::checkInput()
                             .arg(minors.at(i)));
     }
     for (auto it = m_scripts.cbegin(); it != m_scripts.cend(); ++it) {
-        const QRegularExpressionMatch match = versionForm.match(it.key());
-        if (!match.hasMatch() || match.captured(1).toInt() != m_major || match.captured(2).toInt() == minors.first()
-            || !m_releases.contains(match.captured(2).toInt()))
+        int major = 0;
+        int minor = 0;
+        if (!VersionOrder::parseRelease(it.key(), &major, &minor) || major != m_major || minor == minors.first()
+            || !m_releases.contains(minor))
             return fail(QStringLiteral("--sql %1: a script belongs to the step that ends at one of the releases "
                                        "after the first")
                             .arg(it.key()));
@@ -351,14 +338,14 @@ bool ReleasePackager::diffIni(const QString &oldFile, const QString &newFile, co
     const QStringList oldKeys = older.allKeys();
     const QSet<QString> oldKeySet(oldKeys.cbegin(), oldKeys.cend());
     for (const QString &key : newKeys) {
-        if (isMarkerKey(key))
+        if (ConfigBase::isMarkerKey(key))
             continue;
         const QVariant value = newer.value(key);
         if (!oldKeySet.contains(key) || older.value(key) != value)
             changed.append({key, value});
     }
     for (const QString &key : oldKeys) {
-        if (!isMarkerKey(key) && !newKeySet.contains(key))
+        if (!ConfigBase::isMarkerKey(key) && !newKeySet.contains(key))
             loss(label, QStringLiteral("%1: the key %2 was removed; the update keeps it in every installation")
                             .arg(relative, key));
     }
@@ -416,14 +403,14 @@ bool ReleasePackager::diffConfig(const QString &oldRoot, const QString &newRoot,
             continue;
         }
         const QString target = QDir(stepDir).filePath(relative);
-        if (older.exists() && isIni(name)) {
+        if (older.exists() && ConfigBase::isIniFile(name)) {
             if (!diffIni(older.filePath(), newer.filePath(), target, relative, label, counts))
                 return false;
             continue;
         }
         if (older.exists() && sameBytes(older.filePath(), newer.filePath()))
             continue;
-        if (!older.exists() && isIni(name) && !ConfigBase(newer.filePath(), ConfigBase::Access::ReadOnly).isValid())
+        if (!older.exists() && ConfigBase::isIniFile(name) && !ConfigBase(newer.filePath(), ConfigBase::Access::ReadOnly).isValid())
             loss(label, QStringLiteral("%1 lacks the ZRFILE_BEGIN/ZRFILE_END markers; the application's next opening "
                                        "treats it as damaged")
                             .arg(relative));
