@@ -198,9 +198,9 @@ def steps_of(sample):
 
 
 def reserved_names(package_tool):
-    """The names an update leaves alone, from corvane-package layout: at the top of the
-    installation (a trailing "*" stands for every name that begins so), and file names at
-    every depth."""
+    """The names an update leaves alone, by the updater's own rule as corvane-package layout
+    prints it: at the top of the installation (a trailing "*" stands for every name that
+    begins so), and file names at every depth."""
     out = subprocess.run([str(package_tool), "layout"], stdout=subprocess.PIPE, check=True).stdout
     layout = json.loads(out)
     return layout["reservedNames"], layout.get("reservedFileNames", [])
@@ -277,8 +277,9 @@ class Bench:
         self._reserved = None
 
     def reserved(self):
-        # The updater's rule (InstallLayout): its own names at the top, a few file names anywhere.
-        return ({"backup", "log", "image", "Updater"}, {"UPDATER.ini", "install.log", "UPDATER.lock"})
+        if self._reserved is None:
+            self._reserved = reserved_names(self.package_tool)
+        return self._reserved
 
     # Dirty data left by the set-up must not be flushed inside a measurement; then the
     # caches are made equal for both sides. The SQL runs are always compared warm: their
@@ -580,9 +581,9 @@ def describe(sample):
     return "%d files, %s MB" % (count, apparent_mb(install))
 
 
-def make_sample(directory, args):
-    subprocess.run([sys.executable, str(ROOT / "scripts" / "make-sample.py"), "--root", str(directory), "--seed", "1"]
-                   + args, stdout=subprocess.DEVNULL, check=True)
+def make_sample(directory, args, build_dir):
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "make-sample.py"), "--root", str(directory), "--seed", "1",
+                    "--build", str(build_dir)] + args, stdout=subprocess.DEVNULL, check=True)
 
 
 def build(build_dir):
@@ -597,7 +598,8 @@ def build(build_dir):
     if build_type != "Release":
         sys.stderr.write("warning: %s is a '%s' build; figures of a Release build are the ones to compare\n"
                          % (build_dir, build_type))
-    targets = ["corvane-bench", "corvane-package"]
+    # The samples' packages are built by corvane-package, with the build's string table.
+    targets = ["corvane-bench", "corvane-package", "string_table"]
     listed = subprocess.run(["cmake", "--build", build_dir, "--target", "help"], stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, universal_newlines=True).stdout
     if "corvane-updater-cli" in listed:
@@ -606,7 +608,7 @@ def build(build_dir):
                    stdout=subprocess.DEVNULL, check=True)
     cli = Path(build_dir, "corvane-updater-cli")
     return (Path(build_dir, "bench", "corvane-bench"), cli if os.access(cli, os.X_OK) else None,
-            Path(build_dir, "tools", "corvane-package", "corvane-package"))
+            Path(build_dir, "tools", "corvane-package"))
 
 
 def run(opts):
@@ -654,8 +656,8 @@ def run(opts):
             return 1 if b.failed else 0
         print("making the samples ...")
         large_dir, small_dir = Path(work, "large"), Path(work, "small")
-        make_sample(large_dir, large)
-        make_sample(small_dir, small)
+        make_sample(large_dir, large, opts["build"])
+        make_sample(small_dir, small, opts["build"])
         large_text, small_text = describe(large_dir), describe(small_dir)
         if cli:
             b.keep_pristine(large_dir, "large")
