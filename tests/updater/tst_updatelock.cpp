@@ -183,7 +183,7 @@ void TestUpdateLock::tryLock()
     if (expected == UpdateLock::Result::Busy) {
         QCOMPARE(lock.holder(), QStringLiteral("process %1 (%2)")
                                     .arg(other->pid())
-                                    .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName()));
+                                    .arg(QCoreApplication::applicationName()));
         // Still the other's: refusing does not take its lock file away.
         QVERIFY(QFileInfo::exists(lockPath(dir)));
         QVERIFY(other->finish());
