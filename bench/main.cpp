@@ -1,5 +1,5 @@
 // corvane-bench: times one stage of an update, or one other program, and reports its
-// peak memory. bench/run.sh drives it; see there for the comparisons.
+// peak memory. bench/run.py drives it; see there for the comparisons.
 
 #include "bench/stagebench.h"
 

@@ -48,17 +48,18 @@ rm -rf "$demo"
 mkdir -p "$demo" && mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 
 section "Making a sample installation of 3.2 and the installed trees of releases 3.2 to 3.5 in demo/"
-python3 "$root/scripts/make-sample.py" --root "$demo" --from 3.2 --steps 3 --releases
-# The sample's own package is only kept for its SQL scripts, the vendor's scripts here.
-mv "$demo/package" "$demo/sample-package"
+python3 "$root/scripts/make-sample.py" --root "$demo" --from 3.2 --steps 3 --releases --build "$build"
+# The sample's own package carries only the string table; the one built below carries the
+# updater's programs too.
+rm -r "$demo/package"
 install="$demo/Programs/Ostrelle"
 show() { python3 "$root/scripts/show-installation.py" --root "$demo" --rows 3 "$@"; }
 
 section "Building the package from the release trees: corvane-package build"
 cmake --install "$build" --prefix "$demo/updater" >/dev/null
 scripts=()
-for step in 3_2_to_3_3 3_3_to_3_4 3_4_to_3_5; do
-    scripts+=(--sql "3.${step: -1}=$demo/sample-package/application/$step/sql/dbupdate.sql")
+for version in 3.3 3.4 3.5; do
+    scripts+=(--sql "$version=$demo/sql/$version.sql")
 done
 "$tool" build --release 3.2="$demo/releases/3.2" --release 3.3="$demo/releases/3.3" \
     --release 3.4="$demo/releases/3.4" --release 3.5="$demo/releases/3.5" "${scripts[@]}" \

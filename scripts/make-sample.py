@@ -12,12 +12,14 @@ Layout under --root (defaults):
     Programs/Ostrelle/          the installation: program files, config/, kqdata.db
     home/.config/Corvane/registry/HKEY_LOCAL_MACHINE/.../Uninstall/Ostrelle.ini
     home/Desktop/               where the updater puts its shortcut (HOME=<root>/home)
-    package/                    version.ini, application/common, application/<step>/...
-    releases/<version>/         with --releases: the installed tree of every release, the
-                                installation and then each step applied to it, for building
-                                the same package with "corvane-package build"; the second
-                                release after the installed one (3.4 from 3.2) also deletes
-                                a plug-in and a document
+    package/                    the update package, built by "corvane-package build" (of the
+                                build given by --build) from the installed tree of every
+                                release: the installation, then each release's changed and
+                                new files and settings; the second release after the
+                                installed one (3.4 from 3.2) also deletes a plug-in and a
+                                document, which the package's removal list carries
+    releases/<version>/         with --releases: those release trees, kept
+    sql/<version>.sql           with --releases: the update script of the step to <version>
 
 Only the Python standard library is used. The output depends only on the options and
 --seed, never on the clock, so two runs with the same options give the same bytes (apart
@@ -28,7 +30,9 @@ Importable: load the file with importlib and call generate(Options(...)).
 
 import argparse
 import dataclasses
+import json
 import math
+import os
 import random
 import re
 import shutil
@@ -46,12 +50,10 @@ MARK_CODE = "tarnwoven"
 UNINSTALL_KEY_PATH = "HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall"
 DISPLAY_NAMES = ("Ostrelle", "Ketterin")
 
-# Names the updater's backup leaves out, by the updater's own rule (InstallLayout): the
-# installation's own folders and files at its top only, a few file names at every depth.
-# The sample has a few of them so the demo shows that they survive an update but are not
-# part of the backup.
-RESERVED_TOP_NAMES = {"image", "log", "Updater", "backup", "UPDATER.ini", "install.log", "UPDATER.lock"}
-RESERVED_FILE_NAMES = {"UPDATER.ini", "install.log", "UPDATER.lock"}
+REPO = Path(__file__).resolve().parent.parent
+# The build whose corvane-package builds the package (and whose string.bin the package
+# gets unless --string-bin names one).
+DEFAULT_BUILD = Path(os.environ.get("CORVANE_BUILD", REPO / "build" / "release"))
 
 DATABASE_NAME = "kqdata.db"
 SCRIPT_NAME = "dbupdate.sql"
@@ -299,6 +301,7 @@ class Options:
     seed: int = 1
     force: bool = False
     releases: bool = False
+    build: Path = None
 
 
 class SampleError(Exception):
@@ -453,11 +456,24 @@ def plan_install_paths(opts, rng):
     return core[:max(opts.files, 1)] if opts.files < len(core) else core + generated
 
 
-def is_reserved_path(relative):
+def reserved_names(package_tool):
+    """The names an update leaves alone, by the updater's own rule as corvane-package layout
+    prints it: (names at the top of the installation, "name*" standing for every name that
+    begins so; file names at every depth)."""
+    done = subprocess.run([str(package_tool), "layout"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise SampleError("%s layout failed: %s" % (package_tool, done.stderr.decode(errors="replace").strip()))
+    layout = json.loads(done.stdout)
+    return layout["reservedNames"], layout.get("reservedFileNames", [])
+
+
+def is_reserved_path(relative, reserved):
+    """The updater's rule: a reserved entry and everything below it."""
+    top_names, file_names = reserved
     parts = [p for p in relative.split("/") if p]
-    if not parts:
-        return False
-    return parts[-1] in RESERVED_FILE_NAMES or (len(parts) == 1 and parts[0] in RESERVED_TOP_NAMES)
+    return any(part in file_names
+               or (i == 0 and any(part.startswith(n[:-1]) if n.endswith("*") else part == n for n in top_names))
+               for i, part in enumerate(parts))
 
 
 def readme_text(name, version, notes):
@@ -869,7 +885,7 @@ def _human(size):
 
 
 def _clear_targets(layout, opts):
-    targets = [layout.install_dir, layout.package_dir, layout.root / "releases"]
+    targets = [layout.install_dir, layout.package_dir, layout.root / "releases", layout.root / "sql"]
     busy = [p for p in targets if p.exists() and any(p.iterdir())]
     if layout.registry_file.exists():
         busy.append(layout.registry_file)
@@ -904,6 +920,17 @@ def validate(opts):
     for path in ([opts.string_bin] if opts.string_bin else []) + list(opts.copy_programs):
         if not Path(path).is_file():
             raise SampleError("not a file: %s" % path)
+    build = Path(opts.build or DEFAULT_BUILD)
+    if not os.access(package_tool(build), os.X_OK):
+        raise SampleError("no %s: build it first (scripts/build.sh release %s corvane-package string_table) "
+                          "or name another build with --build" % (package_tool(build), build))
+    if not opts.string_bin and not opts.install_from and not (build / "string.bin").is_file():
+        raise SampleError("no string table %s for the package: build string_table or pass --string-bin"
+                          % (build / "string.bin"))
+
+
+def package_tool(build):
+    return Path(build) / "tools" / ("corvane-package.exe" if os.name == "nt" else "corvane-package")
 
 
 def generate(opts):
@@ -964,29 +991,46 @@ def generate(opts):
         "DisplayIcon": str(layout.program), "DisplayName": "%s %s" % (name, full_version),
         "DisplayVersion": full_version, "Publisher": "Corvane"}}))
 
-    # Package.
-    application = layout.package_dir / "application"
-    write_bytes(layout.package_dir / "version.ini", format_qt_ini(marked({"RELEASE": {"VERSION": new_version}})))
-    package_files = 1
-    package_bytes = 0
-    candidates = [p for p in paths if not is_reserved_path(p) and p != "%s.exe" % lower and p != "docs/readme.txt"]
+    # The releases after the installed one, each the tree before it with one step's
+    # changes, and the vendor's update scripts; corvane-package builds the package from them.
+    build = Path(opts.build or DEFAULT_BUILD)
+    tool = package_tool(build)
+    reserved = reserved_names(tool)
+    work = layout.root / ".make-sample"
+    shutil.rmtree(work, ignore_errors=True)
+    releases = layout.root / "releases" if opts.releases else work / "releases"
+    scripts_dir = layout.root / "sql" if opts.releases else work / "sql"
+    previous = releases / version_from
+    # Kept release trees are the vendor's, apart from the installation an update changes.
+    if opts.releases:
+        shutil.copytree(layout.install_dir, previous, symlinks=True)
+    else:
+        linked_copy(layout.install_dir, previous)
+    release_dirs = [(version_from, previous)]
+    configs = {file_name: groups for file_name, groups in install_ini.items()}
+
+    # Never a file below a reserved folder (log/...): an update leaves those alone.
+    candidates = [p for p in paths if p != "%s.exe" % lower and p != "docs/readme.txt"
+                  and not is_reserved_path(p, reserved)]
     mean_size = max(MIN_FILE_SIZE, total_bytes // max(1, len(paths)))
 
+    # Files every release from the first step on has (a licence, a certificate, patches).
     common_count = max(2, opts.common_files // 10)
     common_paths = ["docs/license.txt", "resources/certificates/corvane-update-ca.pem"]
     pool = [p for p in candidates if p not in common_paths]
     changed = rng_files.sample(pool, min(len(pool), (common_count - 2) // 2))
     common_paths += changed + ["runtime/patches/patch_%03d.dll" % i for i in range(common_count - 2 - len(changed))]
-    for relative, size in zip(common_paths, plan_sizes(len(common_paths), mean_size * len(common_paths), rng_files)):
-        content.write(application / "common" / relative, size, "%s common %s\n" % (name, relative), rng_files)
-        package_files += 1
-        package_bytes += size
+    common_sizes = plan_sizes(len(common_paths), mean_size * len(common_paths), rng_files)
 
     state = SchemaState(shape)
-    step_summaries = []
+    scripts = []
     for k, step in enumerate(steps):
-        step_dir = application / step
         version_to = "%d.%d" % (major, minor + k + 1)
+        current = releases / version_to
+        linked_copy(previous, current)
+        if k == 0:
+            for relative, size in zip(common_paths, common_sizes):
+                content.write(fresh(current / relative), size, "%s common %s\n" % (name, relative), rng_files)
         # Program files: the main program and the read-me change at every step, then
         # changed installed files and new files in new nested directories.
         fixed = ["%s.exe" % lower, "docs/readme.txt", "translations/%s_en.qm" % lower]
@@ -996,21 +1040,20 @@ def generate(opts):
         fresh_dirs = [("plugins/features/v%s" % step, [".dll", ".json"]),
                       ("resources/icons/v%s/toolbar" % step, [".png", ".svg"]),
                       ("data/templates/v%s/forms" % step, [".xml", ".html"])]
-        fresh = []
+        new_files = []
         for i in range(wanted - len(fixed) - len(changed)):
             directory, suffixes = rng_files.choice(fresh_dirs)
-            fresh.append("%s/%s_%04d%s" % (directory, rng_files.choice(WORDS), i, rng_files.choice(suffixes)))
-        step_paths = fixed + changed + fresh
-        step_bytes = 0
+            new_files.append("%s/%s_%04d%s" % (directory, rng_files.choice(WORDS), i, rng_files.choice(suffixes)))
+        step_paths = fixed + changed + new_files
         for relative, size in zip(step_paths, plan_sizes(len(step_paths), mean_size * len(step_paths), rng_files)):
-            path = step_dir / "common" / relative
+            path = fresh(current / relative)
             if relative == "docs/readme.txt":
-                size = write_bytes(path, readme_text(name, version_to, [step_plan(k, major, minor + k + 1).title]).encode())
+                write_bytes(path, readme_text(name, version_to, [step_plan(k, major, minor + k + 1).title]).encode())
             else:
                 content.write(path, size, "%s %s %s\n" % (name, version_to, relative), rng_files)
-            step_bytes += size
 
-        # Configuration: INI files merged key by key, other files replacing.
+        # Configuration: keys added and changed in INI files (never removed: the merge keeps
+        # every key), other files replaced.
         step_config = {"%s.ini" % lower: main_ini_step(opts, k, version_to)}
         if k % 3 == 0:
             step_config["printing.ini"] = {"Invoice": {"showQrCode": True}, "Printer": {"pdfDpi": 300 + 100 * k}}
@@ -1023,112 +1066,121 @@ def generate(opts):
         for p in range(plugins):
             step_config["plugin_%02d.ini" % p] = plugin_ini_step(k, rng_config)
         for file_name, groups in step_config.items():
-            step_bytes += write_bytes(step_dir / "config" / file_name, format_qt_ini(marked(groups)))
+            merged = {group: dict(keys) for group, keys in configs.get(file_name, {}).items()}
+            for group, keys in groups.items():
+                merged.setdefault(group, {}).update(keys)
+            configs[file_name] = merged
+            write_bytes(fresh(current / "config" / file_name), format_qt_ini(marked(merged)))
         actions = ["open", "save", "print", "export-pdf", "quit"] + ["feature-%s" % step]
         if k % 3 == 1:
-            step_bytes += write_bytes(step_dir / "config" / "shortcuts.xml", (
+            write_bytes(fresh(current / "config" / "shortcuts.xml"), (
                 '<?xml version="1.0" encoding="UTF-8"?>\n<shortcuts>\n  <key action="export-pdf" seq="Ctrl+E" />\n'
                 '</shortcuts>\n').encode())
         else:
-            step_bytes += write_bytes(step_dir / "config" / "menus.xml", menus_xml(version_to, actions).encode())
+            write_bytes(fresh(current / "config" / "menus.xml"), menus_xml(version_to, actions).encode())
 
         # Database.
         script = make_update_script(k, step, major, minor + k, state, opts.sql_statements, rng_sql)
-        step_bytes += write_bytes(step_dir / "sql" / SCRIPT_NAME, script.text().encode("utf-8"))
+        script_path = scripts_dir / ("%s.sql" % version_to)
+        write_bytes(script_path, script.text().encode("utf-8"))
+        scripts.append((version_to, script_path, script))
+        release_dirs.append((version_to, current))
+        previous = current
+    if len(release_dirs) > 2:
+        drop_files([tree for _, tree in release_dirs[1:]])
 
-        config_files = len(step_config) + 1
-        package_files += len(step_paths) + config_files + 1
-        package_bytes += step_bytes
-        step_summaries.append({"name": step, "version": version_to, "common_files": len(step_paths),
-                               "config_files": config_files, "sql_statements": script.statements,
-                               "sql_directives": script.directives, "bytes": step_bytes})
+    updater = work / "updater"
+    copied = lay_out_updater(opts, build, updater)
+    arguments = [str(tool), "build"]
+    arguments += ["--release=%s=%s" % (version, tree) for version, tree in release_dirs]
+    arguments += ["--sql=%s=%s" % (version, path) for version, path, _ in scripts]
+    arguments += ["--updater=%s" % updater, "--out=%s" % layout.package_dir]
+    done = subprocess.run(arguments, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise SampleError("corvane-package build did not carry the sample (exit status %d):\n%s"
+                          % (done.returncode, done.stdout.decode(errors="replace")))
+    shutil.rmtree(work)
 
-    copied = []
-    if opts.install_from:
-        # The build's own install rules lay out the updater's files of a package.
-        before = set(p.name for p in layout.package_dir.iterdir())
-        subprocess.run(["cmake", "--install", str(opts.install_from), "--prefix", str(layout.package_dir)],
-                       check=True, stdout=subprocess.DEVNULL)
-        copied.extend(sorted(p.name for p in layout.package_dir.iterdir() if p.name not in before))
-    if opts.string_bin:
-        shutil.copy2(opts.string_bin, layout.package_dir / "string.bin")
-        copied.append("string.bin")
-    for program in opts.copy_programs:
-        shutil.copy2(program, layout.package_dir / Path(program).name)
-        copied.append(Path(program).name)
-
+    application = layout.package_dir / "application"
+    step_summaries = []
+    for (version_to, _, script), step in zip(scripts, steps):
+        step_dir = application / step
+        step_summaries.append({
+            "name": step, "version": version_to, "common_files": _count_files(step_dir / "common"),
+            "config_files": _count_files(step_dir / "config"), "sql_statements": script.statements,
+            "sql_directives": script.directives, "removals": _count_removals(step_dir / "remove.list"),
+            "bytes": sum(p.stat().st_size for p in step_dir.rglob("*") if p.is_file())})
     if opts.releases:
-        summary["releases"] = write_release_trees(layout, major, minor, steps)
-
+        summary["releases"] = [str(tree) for _, tree in release_dirs]
+        summary["scripts"] = [str(path) for _, path, _ in scripts]
     summary.update({
         "install_files": install_files, "install_program_files": len(paths), "install_bytes": install_bytes,
         "config_files": len(install_ini) + 1, "config_bytes": config_bytes, "db_rows": shape,
-        "package_common_files": len(common_paths), "package_files": package_files + len(copied),
-        "package_bytes": package_bytes, "step_details": step_summaries, "copied": copied,
+        "package_common_files": _count_files(application / "common"),
+        "package_files": _count_files(layout.package_dir),
+        "package_bytes": sum(p.stat().st_size for p in layout.package_dir.rglob("*") if p.is_file()),
+        "step_details": step_summaries, "copied": copied,
         "seconds": round(time.monotonic() - started, 2)})
     return summary
 
 
-def merge_ini(target, source):
-    """The updater's configuration merge on parsed keys: the package's keys win, keys only
-    the target has stay."""
-    keys = parse_qt_ini(target.read_bytes())
-    keys.update(parse_qt_ini(source.read_bytes()))
-    groups = {}
-    for key, value in keys.items():
-        group, _, name = key.partition("/") if "/" in key else ("", "", key)
-        if isinstance(value, str) and value.startswith("@"):
-            value = QtVariant(value)
-        groups.setdefault(group, {})[name] = value
-    target.write_bytes(format_qt_ini(groups))
+def _count_files(path):
+    return sum(1 for p in Path(path).rglob("*") if p.is_file()) if Path(path).is_dir() else 0
 
 
-def write_release_trees(layout, major, minor, steps):
-    """Each release's installed tree under ROOT/releases/<version>: the installation, then
-    every step of the package applied to the tree before it as the updater applies it."""
-    releases = layout.root / "releases"
-    application = layout.package_dir / "application"
-    previous = releases / ("%d.%d" % (major, minor))
-    shutil.copytree(layout.install_dir, previous, symlinks=True)
-    written = [str(previous)]
-    for k, step in enumerate(steps):
-        current = releases / ("%d.%d" % (major, minor + k + 1))
-        shutil.copytree(previous, current, symlinks=True)
-        for tree in (application / "common", application / step / "common"):
-            if tree.is_dir():
-                shutil.copytree(tree, current, dirs_exist_ok=True)
-        config = application / step / "config"
-        for path in sorted(config.iterdir()) if config.is_dir() else []:
-            target = current / "config" / path.name
-            if path.suffix.lower() == ".ini" and target.exists():
-                merge_ini(target, path)
-            else:
-                shutil.copyfile(path, target)
-        if k == 1:
-            drop_files(current, application, steps[k + 1:])
-        written.append(str(current))
-        previous = current
-    return written
+def _count_removals(path):
+    # Below the list's header line, one path a line.
+    return max(0, len(path.read_bytes().splitlines()) - 1) if path.is_file() else 0
 
 
-def drop_files(tree, application, later_steps):
-    """The second release after the installed one deletes a plug-in and a document, as
-    real releases do: the package carries the deletion in the step's removal list. Only
-    files no later step or common tree brings back are dropped."""
-    def brought_back(relative):
-        trees = [application / "common"] + [application / step / "common" for step in later_steps]
-        return any((t / relative).exists() for t in trees)
+def fresh(path):
+    """path, with a file that is there removed: the release trees share unchanged files
+    (hard links), so a file of a newer release is always written anew."""
+    if path.is_symlink() or path.is_file():
+        path.unlink()
+    return path
 
-    dropped = []
+
+def linked_copy(source, target):
+    """A copy of a tree whose files are hard links to the source's."""
+    shutil.copytree(source, target, symlinks=True, copy_function=os.link)
+
+
+def lay_out_updater(opts, build, updater):
+    """The updater's folder the package carries: what --install-from, --string-bin and
+    --copy-program name, else the build's string table alone. Returns the names."""
+    updater.mkdir(parents=True)
+    if opts.install_from:
+        # The build's own install rules lay out the updater's files of a package.
+        subprocess.run(["cmake", "--install", str(opts.install_from), "--prefix", str(updater)],
+                       check=True, stdout=subprocess.DEVNULL)
+    if opts.string_bin or not (updater / "string.bin").is_file():
+        shutil.copy2(opts.string_bin or build / "string.bin", updater / "string.bin")
+    for program in opts.copy_programs:
+        shutil.copy2(program, updater / Path(program).name)
+    return sorted(p.name for p in updater.iterdir())
+
+
+def drop_files(trees):
+    """The second release after the installed one (trees[1]; trees[0] is the release before
+    it) deletes a plug-in and a document, as real releases do: the package carries the
+    deletion in the step's removal list. Only files that neither that release nor a later
+    one writes anew (they all still share the file) are dropped, from that release and
+    every later one."""
+    first = trees[1]
+
+    def unchanged(relative):
+        st = (first / relative).stat()
+        return all((t / relative).is_file() and os.path.samestat(st, (t / relative).stat()) for t in trees)
+
     for directories, suffix in ((("plugins", "imageformats"), ".dll"), (("docs",), ".html")):
-        candidates = [p for d in directories for p in sorted((tree / d).rglob("*" + suffix)) if p.is_file()]
+        candidates = [p for d in directories for p in sorted((first / d).rglob("*" + suffix)) if p.is_file()]
         for path in candidates:
-            relative = path.relative_to(tree).as_posix()
-            if not brought_back(relative):
-                path.unlink()
-                dropped.append(relative)
+            relative = path.relative_to(first).as_posix()
+            if unchanged(relative):
+                for tree in trees[1:]:
+                    (tree / relative).unlink()
                 break
-    return dropped
 
 
 def print_summary(s, out=sys.stdout):
@@ -1140,19 +1192,18 @@ def print_summary(s, out=sys.stdout):
         ", ".join("%s %d" % (t, n) for t, n in s["db_rows"].items())))
     w("                 no config/UPDATER.ini (an absent flag means consistent)\n")
     w("  registry key   %s\n" % s["registry_file"])
-    w("  package        %s (version %s)\n" % (s["package_dir"], s["package_version"]))
+    w("  package        %s (version %s, built by corvane-package build)\n" % (s["package_dir"], s["package_version"]))
     w("                 application/common: %d files\n" % s["package_common_files"])
     for step in s["step_details"]:
         w("                 application/%s: %d common files, %d config files, %d SQL statements"
-          " (%d IFN_COL), %s\n" % (step["name"], step["common_files"], step["config_files"],
-                                  step["sql_statements"], step["sql_directives"], _human(step["bytes"])))
+          " (%d IFN_COL), %d paths to remove, %s\n" % (
+              step["name"], step["common_files"], step["config_files"], step["sql_statements"],
+              step["sql_directives"], step["removals"], _human(step["bytes"])))
     w("                 %d files, %s in all\n" % (s["package_files"], _human(s["package_bytes"])))
     if s.get("releases"):
         w("  releases       %s\n" % ", ".join(s["releases"]))
-    if s["copied"]:
-        w("  copied         %s\n" % ", ".join(s["copied"]))
-    if "string.bin" not in s["copied"]:
-        w("  note           no string.bin in the package: the updater needs one (--string-bin PATH)\n")
+        w("  scripts        %s\n" % ", ".join(s["scripts"]))
+    w("  updater files  %s\n" % ", ".join(s["copied"]))
     w("Run the updater from the package directory:\n")
     w("  cd %s && HOME=%s XDG_CONFIG_HOME=%s ./corvane-updater 1\n" % (s["package_dir"], s["home"], s["config_home"]))
 
@@ -1187,7 +1238,12 @@ def parse_args(argv):
     parser.add_argument("--seed", type=int, default=1, help="seed of every random choice (default: 1)")
     parser.add_argument("--force", action="store_true", help="replace a sample already under ROOT")
     parser.add_argument("--releases", action="store_true",
-                        help="also write the installed tree of every release to ROOT/releases/<version>")
+                        help="keep the installed tree of every release in ROOT/releases/<version> and the "
+                             "update scripts in ROOT/sql/<version>.sql, the inputs of the package's build")
+    parser.add_argument("--build", type=Path, metavar="BUILD_DIR",
+                        help="the build whose tools/corvane-package builds the package, and whose string.bin "
+                             "it carries unless --string-bin or --install-from give one (default: "
+                             "$CORVANE_BUILD, else build/release)")
     return parser.parse_args(argv)
 
 

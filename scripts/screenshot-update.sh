@@ -85,7 +85,7 @@ mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/run"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-python3 "$root/scripts/make-sample.py" --root "$work" --from 3.2 --steps 3 \
+python3 "$root/scripts/make-sample.py" --root "$work" --from 3.2 --steps 3 --build "$build" \
     --install-from "$build" >/dev/null
 
 mkdir -p "$root/docs"

@@ -186,7 +186,8 @@ class Lab:
         opts = sample.Options(root=self.sample_root, config_home=None, from_version="3.2", steps=steps,
                               lang_name="Ostrelle", string_bin=None, copy_programs=[], files=p["files"],
                               total_mb=p["total_mb"], db_rows=p["db_rows"], sql_statements=p["sql_statements"],
-                              common_files=p["common_files"], seed=11, force=True)
+                              common_files=p["common_files"], seed=11, force=True,
+                              build=Path(self.cli).parent)
         return sample.generate(opts)
 
     def build(self):

@@ -32,6 +32,8 @@ _spec.loader.exec_module(sample)
 UNINSTALL = "Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall"
 MARK_LINES = (b"[ZRFILE_BEGIN]\nCODE=tarnwoven\n", b"[ZRFILE_END]\nCODE=tarnwoven\n")
 READ_LIMIT = 10199  # the updater reads a script line in pieces of at most this many bytes
+# The updater's names, as the build's corvane-package prints them (CORVANE_BUILD names the build).
+RESERVED = sample.reserved_names(sample.package_tool(sample.DEFAULT_BUILD))
 
 
 def run(script, *args, check=True):
@@ -157,7 +159,8 @@ class SmallSampleTest(unittest.TestCase):
     def test_help_and_summary(self):
         self.assertIn("--sql-statements", run(MAKE_SAMPLE, "--help").stdout)
         for text in (str(self.install), str(self.registry), str(self.package), "3_2_to_3_3",
-                     "version 3.2.0", "version 3.5", "no config/UPDATER.ini", "no string.bin"):
+                     "version 3.2.0", "version 3.5", "no config/UPDATER.ini", "built by corvane-package build",
+                     "updater files  string.bin"):
             self.assertIn(text, self.output)
 
     def test_installation_layout(self):
@@ -200,8 +203,14 @@ class SmallSampleTest(unittest.TestCase):
     def test_package_steps_and_layout(self):
         self.assertEqual([d.name for d in steps_of(self.package)], ["3_2_to_3_3", "3_3_to_3_4", "3_4_to_3_5"])
         self.assertTrue((self.package / "application" / "common").is_dir())
-        for step in steps_of(self.package):
-            self.assertEqual(len(files_under(step / "common")), 6, step)
+        self.assertEqual((self.package / "string.bin").read_bytes(), (sample.DEFAULT_BUILD / "string.bin").read_bytes())
+        for index, step in enumerate(steps_of(self.package)):
+            # The first release also brings the files every later one has (a licence, a certificate).
+            self.assertEqual(len(files_under(step / "common")), 8 if index == 0 else 6, step)
+            # The second release deletes a plug-in and a document.
+            removals = (step / "remove.list").read_text().splitlines()[1:] if index == 1 else []
+            self.assertEqual(len(removals), 2 if index == 1 else 0, step)
+            self.assertEqual((step / "remove.list").exists(), index == 1, step)
             config = list((step / "config").iterdir())
             self.assertTrue(all(p.is_file() for p in config), "the config step only takes files: %s" % step)
             self.assertTrue(any(p.suffix == ".ini" for p in config))
@@ -221,7 +230,7 @@ class SmallSampleTest(unittest.TestCase):
                 relative = path.relative_to(tree)
                 self.assertFalse(any(part.startswith(".") for part in relative.parts), path)
                 self.assertNotIn(relative.parts[0], ("config", "kqdata.db", "backup"), path)
-                self.assertFalse(any(sample.is_reserved_path("/".join(relative.parts[:i + 1]))
+                self.assertFalse(any(sample.is_reserved_path("/".join(relative.parts[:i + 1]), RESERVED)
                                      for i in range(len(relative.parts))), path)
                 self.assertFalse((self.install / relative).is_dir(), path)
                 for parent in list(relative.parents)[:-1]:
@@ -363,8 +372,8 @@ class OptionsTest(unittest.TestCase):
         main_ini = sample.parse_qt_ini((install / "config" / "ketterin.ini").read_bytes())
         self.assertEqual(main_ini["User/name"], "王小明")
         self.assertEqual(main_ini["configVersion"], "4.7")
-        for step in steps_of(package):
-            self.assertEqual(len(files_under(step / "common")), 12)
+        for index, step in enumerate(steps_of(package)):
+            self.assertEqual(len(files_under(step / "common")), 14 if index == 0 else 12)
             pieces = UpdateScript(step / "sql" / "dbupdate.sql").pieces()
             self.assertEqual(len([p for p in pieces if p.strip()]), 150)
         con = sqlite3.connect(install / "kqdata.db")
@@ -536,7 +545,8 @@ class ShowInstallationTest(unittest.TestCase):
 
 
 class ReservedRuleTest(unittest.TestCase):
-    # The updater's rule: its own folders at the top only, a few file names anywhere.
+    # The updater's rule, as its package tool tells it: its own folders at the top only, a few
+    # file names anywhere.
     def test_reserved_paths(self):
         cases = {"image": True, "log": True, "backup": True, "Updater": True, "install.log": True,
                  "config/UPDATER.ini": True, "a/b/UPDATER.lock": True,
@@ -544,7 +554,7 @@ class ReservedRuleTest(unittest.TestCase):
                  "Image": False, "images": False, "docs/backup/x.txt": False}
         for path, reserved in cases.items():
             with self.subTest(path=path):
-                self.assertEqual(sample.is_reserved_path(path), reserved)
+                self.assertEqual(sample.is_reserved_path(path, RESERVED), reserved)
 
 
 if __name__ == "__main__":

@@ -95,7 +95,12 @@ class TestReleasePackager : public QObject
 private slots:
     void initTestCase();
     void init();
-    void roundTrip();
+    void buildNamesWhatItCannotCarry();
+    void buildWritesOnlyTheChanges();
+    void signedPackageVerifies();
+    void updateReportTellsTheRun();
+    void updatedInstallationIsTheNewerRelease();
+    void updateKeepsUserKeysAndRunsTheScript();
     void removalsRoundTrip_data();
     void removalsRoundTrip();
     void tamperedCopyRefused_data();
@@ -106,6 +111,13 @@ private slots:
 
 private:
     void makeReleases();
+    // Releases 3.2 and 3.3 built into "package" with the script of 3.3; the build names
+    // what it cannot carry (exit status 1).
+    void buildRoundTripPackage(Run *built);
+    void signRoundTripPackage();
+    // That package signed and applied by its own corvane-updater-cli to an installation
+    // of 3.2 with a user's key and the vendor's key; the report in "report.json".
+    void updateFromRoundTripPackage();
     // Releases 3.2, 3.3 and 3.4 that delete files and directories, built into "package".
     void makeDeletingReleases();
     // Releases built, signed and an installation of 3.2 trusting the key.
@@ -161,24 +173,74 @@ void TestReleasePackager::makeReleases()
     QVERIFY(copyUpdater(path(QStringLiteral("updater"))));
 }
 
-void TestReleasePackager::roundTrip()
+void TestReleasePackager::buildRoundTripPackage(Run *built)
 {
-#ifndef CORVANE_HAVE_SODIUM
-    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
-#endif
     makeReleases();
+    *built = runProgram(QString::fromUtf8(kTool),
+                        {"build", "--release", "3.3=" + path("releases/3.3"), "--release", "3.2=" + path("releases/3.2"),
+                         "--sql", "3.3=" + path("3.3.sql"), "--updater", path("updater"), "--out", path("package")},
+                        m_root->path());
+    QVERIFY2(built->exitCode == PackageTool::ExitFindings, qPrintable(built->describe()));
+}
+
+void TestReleasePackager::signRoundTripPackage()
+{
+    const Run keygen = runProgram(QString::fromUtf8(kTool),
+                                  {"keygen", "--secret-key", path("vendor.secret"), "--trusted-keys", path("TRUSTED_KEYS.ini"),
+                                   "--name", "vendor-2026"},
+                                  m_root->path());
+    QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
+    const Run signedRun = runProgram(QString::fromUtf8(kTool),
+                                     {"sign", "--package", path("package"), "--secret-key", path("vendor.secret")},
+                                     m_root->path());
+    QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.describe()));
+}
+
+void TestReleasePackager::updateFromRoundTripPackage()
+{
+    Run built;
+    buildRoundTripPackage(&built);
+    if (QTest::currentTestFailed())
+        return;
+    signRoundTripPackage();
+    if (QTest::currentTestFailed())
+        return;
+    // An installation of 3.2 with the user's own settings and the vendor's key.
+    QVERIFY(QDir().mkpath(installDir()));
+    QVERIFY(PackageBuilder::copyTree(path("releases/3.2"), installDir()));
+    {
+        QSettings app(installDir() + QStringLiteral("/config/app.ini"), QSettings::IniFormat);
+        app.setValue(QStringLiteral("user/name"), QStringLiteral("anna"));
+    }
+    QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir() + QStringLiteral("/config/TRUSTED_KEYS.ini")));
+    m_home->writeUninstallKey(installDir());
+
     const QString packageDir = path(QStringLiteral("package"));
-    const Run built = runProgram(QString::fromUtf8(kTool),
-                                 {"build", "--release", "3.3=" + path("releases/3.3"), "--release", "3.2=" + path("releases/3.2"),
-                                  "--sql", "3.3=" + path("3.3.sql"), "--updater", path("updater"), "--out", packageDir},
-                                 m_root->path());
-    QVERIFY2(built.exitCode == PackageTool::ExitFindings, qPrintable(built.describe()));
+    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX),
+                                   {"--report", path("report.json")}, packageDir);
+    QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
+}
+
+void TestReleasePackager::buildNamesWhatItCannotCarry()
+{
+    Run built;
+    buildRoundTripPackage(&built);
+    if (QTest::currentTestFailed())
+        return;
     // Everything the format cannot carry is named, nothing dropped in silence.
     for (const char *loss : {"3.2 -> 3.3: plugins/c was a file and is a directory now",
                              "3.2 -> 3.3: config/app.ini: the key legacy/x was removed",
                              "3.2 -> 3.3: image is a reserved name", "3.2 -> 3.3: kqdata.db differs"})
         QVERIFY2(built.out.contains(QLatin1String(loss)), qPrintable(QStringLiteral("%1 not in\n%2").arg(QLatin1String(loss), built.out)));
     QCOMPARE(built.out.count(QStringLiteral("cannot express")), 4);
+}
+
+void TestReleasePackager::buildWritesOnlyTheChanges()
+{
+    Run built;
+    buildRoundTripPackage(&built);
+    if (QTest::currentTestFailed())
+        return;
     // The deleted file travels in the step's removal list instead.
     QVERIFY2(PackageBuilder::readFile(path("package/application/3_2_to_3_3/remove.list"))
                  .endsWith(" 11 docs/old.txt\n"),
@@ -193,46 +255,44 @@ void TestReleasePackager::roundTrip()
     QVERIFY(QFileInfo(path("package/application/3_2_to_3_3/common/plugins/log/trace.dll")).isFile());
     QVERIFY(!QFileInfo::exists(path("package/application/3_2_to_3_3/common/image")));
     QCOMPARE(PackageBuilder::iniValues(path("package/version.ini")).value(QStringLiteral("RELEASE/VERSION")), QStringLiteral("3.3"));
+}
 
-    // Keys, signed, verified.
-    const Run keygen = runProgram(QString::fromUtf8(kTool),
-                                  {"keygen", "--secret-key", path("vendor.secret"), "--trusted-keys", path("TRUSTED_KEYS.ini"),
-                                   "--name", "vendor-2026"},
-                                  m_root->path());
-    QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.describe()));
-    const Run signedRun = runProgram(QString::fromUtf8(kTool), {"sign", "--package", packageDir, "--secret-key", path("vendor.secret")},
-                                     m_root->path());
-    QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.describe()));
+void TestReleasePackager::signedPackageVerifies()
+{
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
+    Run built;
+    buildRoundTripPackage(&built);
+    if (QTest::currentTestFailed())
+        return;
+    signRoundTripPackage();
+    if (QTest::currentTestFailed())
+        return;
     const QByteArray manifest = PackageBuilder::readFile(path("package/package.manifest"));
     for (const char *file : {" corvane-updater-cli" CORVANE_EXE_SUFFIX "\n", " string.bin\n", " version.ini\n",
                              " application/3_2_to_3_3/sql/dbupdate.sql\n", " application/3_2_to_3_3/remove.list\n"})
         QVERIFY2(manifest.contains(file), manifest.constData());
     const Run verified = runProgram(QString::fromUtf8(kTool),
-                                    {"verify", "--package", packageDir, "--trusted-keys", path("TRUSTED_KEYS.ini")}, m_root->path());
+                                    {"verify", "--package", path("package"), "--trusted-keys", path("TRUSTED_KEYS.ini")},
+                                    m_root->path());
     QVERIFY2(verified.exitCode == 0 && verified.out.contains(QLatin1String("signed by vendor-2026")), qPrintable(verified.describe()));
+}
 
-    // An installation of 3.2 with the user's own settings and the vendor's key.
-    const QString installDir = path(QStringLiteral("Programs/Ostrelle"));
-    QVERIFY(QDir().mkpath(installDir));
-    QVERIFY(PackageBuilder::copyTree(path("releases/3.2"), installDir));
-    {
-        QSettings app(installDir + QStringLiteral("/config/app.ini"), QSettings::IniFormat);
-        app.setValue(QStringLiteral("user/name"), QStringLiteral("anna"));
-    }
-    QVERIFY(QFile::copy(path("TRUSTED_KEYS.ini"), installDir + QStringLiteral("/config/TRUSTED_KEYS.ini")));
-    m_home->writeUninstallKey(installDir);
-
-    const Run updated = runProgram(packageDir + QStringLiteral("/corvane-updater-cli" CORVANE_EXE_SUFFIX),
-                                   {"--report", path("report.json")}, packageDir);
-    QVERIFY2(updated.exitCode == 0, qPrintable(updated.describe()));
-
-    // The report tells the run as it went.
+void TestReleasePackager::updateReportTellsTheRun()
+{
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
+    updateFromRoundTripPackage();
+    if (QTest::currentTestFailed())
+        return;
     const QJsonObject report = QJsonDocument::fromJson(PackageBuilder::readFile(path("report.json"))).object();
     QCOMPARE(report.value("mode").toString(), QStringLiteral("update"));
     QCOMPARE(report.value("exitStatus").toInt(-1), 0);
     QCOMPARE(report.value("exitMeaning").toString(), QStringLiteral("success"));
     QCOMPARE(report.value("installation").toObject().value("version").toString(), QStringLiteral("3.2"));
-    QCOMPARE(report.value("installation").toObject().value("directory").toString(), installDir);
+    QCOMPARE(report.value("installation").toObject().value("directory").toString(), installDir());
     QCOMPARE(report.value("package").toObject().value("version").toString(), QStringLiteral("3.3"));
     QCOMPARE(report.value("signature").toObject().value("state").toString(), QStringLiteral("verified"));
     QCOMPARE(report.value("result").toString(), QStringLiteral("The update was completed successfully."));
@@ -244,20 +304,39 @@ void TestReleasePackager::roundTrip()
     QCOMPARE(stages, QStringList({"check-version=ok", "check-package=ok", "check-flag=ok", "backup=ok", "execute=ok",
                                   "registry-and-shortcut=ok"}));
     QVERIFY2(QFileInfo(report.value("logFile").toString()).isFile(), qPrintable(report.value("logFile").toString()));
+}
 
+void TestReleasePackager::updatedInstallationIsTheNewerRelease()
+{
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
+    updateFromRoundTripPackage();
+    if (QTest::currentTestFailed())
+        return;
     // The installation is the newer release, apart from the documented differences.
     const QStringList documented = {"plugins/c", "image", "kqdata.db", "config/app.ini"};
-    const QStringList installed = without(PackageBuilder::snapshot(installDir),
+    const QStringList installed = without(PackageBuilder::snapshot(installDir()),
                                           documented + QStringList{"backup", "config/UPDATER.ini", "config/TRUSTED_KEYS.ini"});
     QCOMPARE(installed, without(PackageBuilder::snapshot(path("releases/3.3")), documented));
-    QVERIFY(!QFileInfo::exists(installDir + QStringLiteral("/docs/old.txt")));
-    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/plugins/c")), QByteArray("a file in 3.2"));
-    QCOMPARE(PackageBuilder::readFile(installDir + QStringLiteral("/image/logo.png")), QByteArray("logo 3.2"));
+    QVERIFY(!QFileInfo::exists(installDir() + QStringLiteral("/docs/old.txt")));
+    QCOMPARE(PackageBuilder::readFile(installDir() + QStringLiteral("/plugins/c")), QByteArray("a file in 3.2"));
+    QCOMPARE(PackageBuilder::readFile(installDir() + QStringLiteral("/image/logo.png")), QByteArray("logo 3.2"));
+}
+
+void TestReleasePackager::updateKeepsUserKeysAndRunsTheScript()
+{
+#ifndef CORVANE_HAVE_SODIUM
+    QSKIP("built without signature support (CORVANE_SIGNATURES off)");
+#endif
+    updateFromRoundTripPackage();
+    if (QTest::currentTestFailed())
+        return;
     QMap<QString, QString> expectedApp = PackageBuilder::iniValues(path("releases/3.3/config/app.ini"));
     expectedApp.insert(QStringLiteral("user/name"), QStringLiteral("anna"));
     expectedApp.insert(QStringLiteral("legacy/x"), QStringLiteral("1"));
-    QCOMPARE(PackageBuilder::iniValues(installDir + QStringLiteral("/config/app.ini")), expectedApp);
-    QCOMPARE(PackageBuilder::query(installDir + QStringLiteral("/kqdata.db"), QStringLiteral("SELECT id, item, note FROM orders")),
+    QCOMPARE(PackageBuilder::iniValues(installDir() + QStringLiteral("/config/app.ini")), expectedApp);
+    QCOMPARE(PackageBuilder::query(installDir() + QStringLiteral("/kqdata.db"), QStringLiteral("SELECT id, item, note FROM orders")),
              QStringList({"1|pen|", "2|ink|"}));
 }
 

@@ -1,0 +1,703 @@
+#!/usr/bin/env python3
+"""Measures the updater against cp and sqlite3 on a generated installation.
+
+  bench/run.sh [--dir DIR] [--reps N] [--build DIR] [--cache cold|warm] [--quick] [--keep]
+               [--raw FILE] [--log-only]
+
+Makes, with scripts/make-sample.py, a large sample (5000 program files, 300 MB, a
+kqdata.db of 100 000 rows, a package of three steps with 300 common files and 20 000
+SQL statements each) and a small one (500 files, 30 MB) in a throw-away directory
+below DIR (default /tmp) on one disk, and measures, each stage repeated N times
+(default 5) and reported as the median:
+
+  backup   CVUpdater::backupVersion()  vs  cp -r of the same tree to the same disk, then sync
+  restore  CVUpdater::restoreVersion() vs  cp -r of that tree back over the copy, then sync;
+           also vs cp -r --remove-destination, which replaces files the way the restore must
+  restore after a failed update: CVUpdater::restoreVersion() after a tenth of the files
+           were changed (half of them to another size, half in their last byte only) vs
+           the same cp -r + sync of the whole tree
+  sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
+           running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT;
+           also without the parser's per-statement debug log lines, to show their cost
+  update   corvane-updater-cli, the whole update, vs the sum of the references above plus
+           cp -r of the package's common trees (only reported)
+  log      20 000 log lines like the SQL stage's "sql:" lines through the updater's log
+           handler (message built, handled, its file opened, written once and closed)
+           vs the floor: the same bytes written by a C loop of open(O_APPEND), one write
+           and close per line; wall-clock and processor time per line
+  verify   the check of a signed package before an update: every file of a package as large
+           as the installation (its tree as the package's common files) hashed and compared
+           with its manifest, vs the backup above; also with the package in the page cache,
+           as it is right after a download or an unpack
+
+and the peak memory of each of these processes on both tree sizes. Before every timed
+run, dirty data is synced and, as root, the page cache dropped (--cache cold, the
+default when possible); otherwise (--cache warm) the run's source is read once, the
+same for both sides. The SQL runs are always compared warm. Ours are timed around the
+stage inside the process, the references around the whole command. Exit status 0
+when every target is met. --raw appends every single measurement to FILE.
+
+Targets: backup and restore at most 1.2 x (cp -r + sync), the restore after a failed
+update at most 0.5 x, SQL at most 1.3 x sqlite3, the log line at most 1.5 x its floor,
+verifying a package at most 0.3 x our backup, peak memory under 80 MB on either tree.
+--log-only measures the log line alone (a few seconds, no sample).
+"""
+
+import json
+import math
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+DROP_CACHES = Path("/proc/sys/vm/drop_caches")
+LOG_LINES = 20000
+
+
+class Failure(Exception):
+    """Ends the run with exit status 1 after its message."""
+
+
+# --- options --------------------------------------------------------------------------
+
+def usage(status):
+    (sys.stdout if status == 0 else sys.stderr).write(__doc__)
+    sys.exit(status)
+
+
+def parse_options(argv):
+    opts = {"dir": "/tmp", "reps": "5", "build": str(ROOT / "build" / "release"), "cache": "",
+            "quick": False, "keep": False, "raw": "", "log_only": False}
+    with_value = {"--dir": "dir", "--reps": "reps", "--build": "build", "--cache": "cache", "--raw": "raw"}
+    flags = {"--quick": "quick", "--keep": "keep", "--log-only": "log_only"}
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg in with_value and i + 1 < len(argv):
+            opts[with_value[arg]] = argv[i + 1]
+            i += 2
+        elif arg in flags:
+            opts[flags[arg]] = True
+            i += 1
+        elif arg in ("-h", "--help"):
+            usage(0)
+        else:
+            sys.stderr.write("unknown option: %s\n" % arg)
+            usage(2)
+    if not re.fullmatch(r"[1-9][0-9]*", opts["reps"]):
+        sys.stderr.write("--reps takes a positive number\n")
+        sys.exit(2)
+    opts["reps"] = int(opts["reps"])
+    return opts
+
+
+def drop_caches():
+    try:
+        with open(DROP_CACHES, "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def choose_cache(cache):
+    if not cache:
+        os.sync()
+        cache = "cold" if os.access(DROP_CACHES, os.W_OK) and drop_caches() else "warm"
+    if cache == "cold":
+        if not os.access(DROP_CACHES, os.W_OK):
+            sys.stderr.write("--cache cold needs root (drop_caches)\n")
+            sys.exit(2)
+    elif cache != "warm":
+        sys.stderr.write("--cache takes cold or warm\n")
+        sys.exit(2)
+    return cache
+
+
+# --- small helpers --------------------------------------------------------------------
+
+def g6(value):
+    """A number as a shell's awk hands it on: six significant digits."""
+    return float("%.6g" % value)
+
+
+def median(values):
+    # An odd count keeps its middle figure as measured; an even one averages two.
+    return g6(statistics.median(values)) if len(values) % 2 == 0 else statistics.median(values)
+
+
+def ratio(a, b):
+    return "%.2f" % (a / b) if b else "inf"
+
+
+def mb(kib):
+    return "%.1f" % (kib / 1024)
+
+
+def fields(line):
+    """The key=value pairs of one corvane-bench line."""
+    return dict(token.split("=", 1) for token in line.split() if "=" in token)
+
+
+def version_key(name):
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name)]
+
+
+def files_below(path):
+    path = Path(path)
+    if path.is_file():
+        yield path
+        return
+    for top, _dirs, names in os.walk(path):
+        for name in names:
+            yield Path(top, name)
+
+
+def read_through(path):
+    for file in files_below(path):
+        if file.is_symlink() or not file.is_file():
+            continue
+        with open(file, "rb") as f:
+            while f.read(1 << 20):
+                pass
+
+
+def apparent_mb(path):
+    """The size of a tree in MB as du -sm --apparent-size counts it (rounded up)."""
+    seen = set()
+    total = 0
+    for top, dirs, names in os.walk(path):
+        for name in [top] + [os.path.join(top, n) for n in dirs + names]:
+            st = os.lstat(name)
+            if (st.st_dev, st.st_ino) not in seen:
+                seen.add((st.st_dev, st.st_ino))
+                total += st.st_size
+    return math.ceil(total / (1 << 20))
+
+
+def installation_of(sample):
+    return Path(sample, "Programs", "Ostrelle")
+
+
+def registry_entry(sample):
+    for top, _dirs, names in os.walk(Path(sample, "home", ".config", "Corvane", "registry")):
+        for name in names:
+            if name.endswith(".ini"):
+                return Path(top, name)
+    raise Failure("no registry entry below %s" % sample)
+
+
+def steps_of(sample):
+    application = Path(sample, "package", "application")
+    return sorted((p.name for p in application.iterdir() if "_to_" in p.name and p.is_dir()), key=version_key)
+
+
+def reserved_names(package_tool):
+    """The names an update leaves alone, by the updater's own rule as corvane-package layout
+    prints it: at the top of the installation (a trailing "*" stands for every name that
+    begins so), and file names at every depth."""
+    out = subprocess.run([str(package_tool), "layout"], stdout=subprocess.PIPE, check=True).stdout
+    layout = json.loads(out)
+    return layout["reservedNames"], layout.get("reservedFileNames", [])
+
+
+def is_reserved(relative, top_names, file_names):
+    """The updater's rule: a reserved entry and everything below it."""
+    parts = [p for p in relative.split("/") if p]
+    return any(part in file_names
+               or (i == 0 and any(part.startswith(n[:-1]) if n.endswith("*") else part == n for n in top_names))
+               for i, part in enumerate(parts))
+
+
+def change_tenth(install, reserved):
+    """What a failed update leaves before its restore: every tenth file (by path) changed,
+    every other one of those to another size, the rest in their last byte only, so that
+    only a comparison of the whole content finds them. Leaves out what the backup does."""
+    paths = []
+    for top, dirs, files in os.walk(install):
+        relative_top = os.path.relpath(top, install)
+        prefix = "" if relative_top == "." else relative_top + "/"
+        dirs[:] = [d for d in dirs if not d.startswith(".") and not is_reserved(prefix + d, *reserved)]
+        for name in files:
+            path = os.path.join(top, name)
+            if name.startswith(".") or is_reserved(prefix + name, *reserved) or os.path.islink(path):
+                continue
+            paths.append(path)
+    paths.sort()
+    changed = paths[::10]
+    for i, path in enumerate(changed):
+        if i % 2 == 0:
+            with open(path, "ab") as f:
+                f.write(b"changed by the update")
+        else:
+            with open(path, "r+b") as f:
+                f.seek(0, 2)
+                if f.tell() == 0:
+                    f.write(b"x")
+                else:
+                    f.seek(-1, 2)
+                    last = f.read(1)
+                    f.seek(-1, 2)
+                    f.write(bytes([last[0] ^ 0xFF]))
+    return "%d of %d" % (len(changed), len(paths))
+
+
+def same_log_lines(first, second):
+    """Both directories' log files hold the same lines, time stamps (23 bytes) aside."""
+    def lines(directory):
+        out = []
+        for file in sorted(Path(directory, "log").glob("*.txt")):
+            out.extend(line[23:] for line in file.read_bytes().split(b"\n")[:-1])
+        return out
+    return lines(first) == lines(second)
+
+
+def sqlite_dump(db):
+    return subprocess.run(["sqlite3", str(db), ".dump"], stdout=subprocess.PIPE, check=True).stdout
+
+
+# --- the run --------------------------------------------------------------------------
+
+class Bench:
+    def __init__(self, opts, cache, bench, cli, package_tool, work):
+        self.opts = opts
+        self.cache = cache
+        self.bench = str(bench)
+        self.cli = str(cli) if cli else ""
+        self.package_tool = package_tool
+        self.work = Path(work)
+        self.result = {}
+        self.failed = False
+        self._reserved = None
+
+    def reserved(self):
+        if self._reserved is None:
+            self._reserved = reserved_names(self.package_tool)
+        return self._reserved
+
+    # Dirty data left by the set-up must not be flushed inside a measurement; then the
+    # caches are made equal for both sides. The SQL runs are always compared warm: their
+    # files are small, and a cold start would time loading the programs' libraries.
+    def settle(self, *paths, warm=False):
+        os.sync()
+        if self.cache == "cold" and not warm:
+            if not drop_caches():
+                raise Failure("could not drop the page cache")
+        else:
+            for path in paths:
+                read_through(path)
+
+    def record(self, label, line):
+        if self.opts["raw"]:
+            with open(self.opts["raw"], "a") as f:
+                f.write("%s %s\n" % (label, line))
+
+    def _run(self, args, **kwargs):
+        # Started by a small shell that stays: a process forked from this one would count
+        # this interpreter's memory into its own peak (ru_maxrss survives the exec).
+        done = subprocess.run(["sh", "-c", '"$@"; exit $?', "sh"] + args, stdout=subprocess.PIPE,
+                              universal_newlines=True, **kwargs)
+        return done.returncode, done.stdout.rstrip("\n")
+
+    def ours(self, sample, *args, env=None):
+        """One stage of ours on a sample: its bench line; the run fails with it."""
+        status, line = self._run([self.bench, "--root", str(sample)] + list(args), env=env)
+        if status != 0:
+            raise Failure("corvane-bench %s failed: %s (log: %s/package/log)" % (" ".join(args), line, sample))
+        rules = (env or os.environ).get("QT_LOGGING_RULES", "")
+        self.record("%s %s%s" % (Path(sample).name, " ".join(args), " (%s)" % rules if rules else ""), line)
+        return fields(line)
+
+    def reference(self, *args):
+        """A reference command, timed by the same program."""
+        status, line = self._run([self.bench, "run"] + [str(a) for a in args])
+        if status != 0:
+            raise Failure("reference failed: %s (%s)" % (" ".join(str(a) for a in args), line))
+        self.record("reference %s" % Path(str(args[-1])).name, line)
+        return fields(line)
+
+    # --- backup and restore -----------------------------------------------------------
+    def measure_copies(self, sample, label, n):
+        install = installation_of(sample)
+        copy = self.work / ("copy-" + label)
+        runs = {k: [] for k in ("backup", "backup.ref", "restore", "restore.ref", "restore.same", "restore.failed")}
+        for _ in range(n):
+            shutil.rmtree(install / "backup", ignore_errors=True)
+            shutil.rmtree(copy, ignore_errors=True)
+            self.settle(install)
+            line = self.ours(sample, "backup")
+            runs["backup"].append(float(line["seconds"]))
+            self.result[label + ".backup.rss"] = int(line["peak_rss_kb"])
+
+            # The very files the backup copied, copied by cp to the same disk.
+            self.settle(install / "backup")
+            line = self.reference("sh", "-c", 'cp -r "$1" "$2" && sync', "sh", install / "backup", copy)
+            runs["backup.ref"].append(float(line["seconds"]))
+
+            # Both put the backup back over a tree that holds every file already.
+            self.settle(install / "backup")
+            line = self.ours(sample, "restore")
+            runs["restore"].append(float(line["seconds"]))
+            self.result[label + ".restore.rss"] = int(line["peak_rss_kb"])
+
+            self.settle(install / "backup")
+            line = self.reference("sh", "-c", 'cp -r "$1/." "$2/" && sync', "sh", install / "backup", copy)
+            runs["restore.ref"].append(float(line["seconds"]))
+
+            # cp under the copy's own rule: every existing file removed, then created anew.
+            self.settle(install / "backup")
+            line = self.reference("sh", "-c", 'cp -r --remove-destination "$1/." "$2/" && sync', "sh",
+                                  install / "backup", copy)
+            runs["restore.same"].append(float(line["seconds"]))
+
+            # The restore after a failed update that changed a tenth of the files.
+            self.result[label + ".changed"] = change_tenth(install, self.reserved())
+            self.settle(install)
+            line = self.ours(sample, "restore")
+            runs["restore.failed"].append(float(line["seconds"]))
+        shutil.rmtree(copy, ignore_errors=True)
+        for key, values in runs.items():
+            self.result["%s.%s" % (label, key)] = median(values)
+
+    # --- log line ---------------------------------------------------------------------
+    # Ours and the floor alternate, each in a fresh directory on the same disk.
+    def measure_log(self, n):
+        runs = {"log": [], "log.ref": [], "log.cpu": [], "log.cpu.ref": []}
+        for _ in range(n):
+            for kind in ("log", "logfloor"):
+                directory = self.work / ("log-" + kind)
+                shutil.rmtree(directory, ignore_errors=True)
+                os.sync()
+                status, line = self._run([self.bench, kind, str(LOG_LINES), str(directory)])
+                if status != 0:
+                    raise Failure("corvane-bench %s failed: %s" % (kind, line))
+                self.record(kind, line)
+                values = fields(line)
+                suffix = "" if kind == "log" else ".ref"
+                runs["log" + suffix].append(float(values["seconds"]))
+                runs["log.cpu" + suffix].append(float(values["cpu_seconds"]))
+        if not same_log_lines(self.work / "log-log", self.work / "log-logfloor"):
+            raise Failure("the handler's lines differ from the floor's (time stamps aside)")
+        shutil.rmtree(self.work / "log-log")
+        shutil.rmtree(self.work / "log-logfloor")
+        for key, values in runs.items():
+            self.result[key] = median(values)
+
+    def log_report(self):
+        r = self.result
+        print("Log line (%d lines; reference: open(O_APPEND), write, close per line)" % LOG_LINES)
+        print("%-22s %11s %11s %7s   %s" % ("", "corvane", "floor", "ratio", "target"))
+        self.row("log, wall-clock", r["log"], r["log.ref"], "1.5")
+        self.row("  processor time", r["log.cpu"], r["log.cpu.ref"], "")
+        print("  per line: %.2f us, floor %.2f us" % (r["log"] * 1e6 / LOG_LINES, r["log.ref"] * 1e6 / LOG_LINES))
+
+    # --- SQL of each step -------------------------------------------------------------
+    # Each step starts from the database as the steps before it left it; both sides start
+    # from the same file and must end with the same content.
+    def measure_sql(self, sample, label, n):
+        install = installation_of(sample)
+        db = install / "kqdata.db"
+        sqlwork = self.work / ("sql-" + label)
+        sqlwork.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(db, sqlwork / "original.db")
+        self.result[label + ".sql.rss"] = 0
+        quiet_env = dict(os.environ, QT_LOGGING_RULES="ZR_LOG.A.debug=false")
+        for step in steps_of(sample):
+            script = sqlwork / (step + ".sql")
+            step_sql = Path(sample, "package", "application", step, "sql")
+            shutil.copyfile(db, sqlwork / "before.db")
+            self.ours(sample, "statements", step, str(script))
+            ours_sql, quiet_sql, ref_sql = [], [], []
+            for _ in range(n):
+                shutil.copyfile(sqlwork / "before.db", db)
+                self.settle(db, step_sql, warm=True)
+                line = self.ours(sample, "sql", step)
+                ours_sql.append(float(line["seconds"]))
+                rss = int(line["peak_rss_kb"])
+                if rss > self.result[label + ".sql.rss"]:
+                    self.result[label + ".sql.rss"] = rss
+
+                # The same without the per-statement debug lines, to show what they cost.
+                shutil.copyfile(sqlwork / "before.db", db)
+                self.settle(db, step_sql, warm=True)
+                quiet_sql.append(float(self.ours(sample, "sql", step, env=quiet_env)["seconds"]))
+
+                shutil.copyfile(sqlwork / "before.db", sqlwork / "reference.db")
+                self.settle(sqlwork / "reference.db", script, warm=True)
+                line = self.reference("sqlite3", "-bail", sqlwork / "reference.db", ".read %s" % script)
+                ref_sql.append(float(line["seconds"]))
+            if sqlite_dump(db) != sqlite_dump(sqlwork / "reference.db"):
+                raise Failure("step %s: the database differs from the sqlite3 shell's result" % step)
+            self.result["%s.sql.%s" % (label, step)] = median(ours_sql)
+            self.result["%s.sql.%s.ref" % (label, step)] = median(ref_sql)
+            self.result["%s.sql.%s.quiet" % (label, step)] = median(quiet_sql)
+        # Back to the state of the other measurements.
+        shutil.copyfile(sqlwork / "original.db", db)
+        shutil.rmtree(sqlwork)
+
+    # --- the whole update -------------------------------------------------------------
+    # Every run starts from the installation and registry entry as generated.
+    def keep_pristine(self, sample, label):
+        pristine = self.work / ("pristine-" + label)
+        pristine.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["cp", "-a", str(installation_of(sample)), str(pristine / "install")], check=True)
+        subprocess.run(["cp", "-a", str(registry_entry(sample)), str(pristine / "registry.ini")], check=True)
+
+    def measure_update(self, sample, label, n):
+        install = installation_of(sample)
+        pristine = self.work / ("pristine-" + label)
+        registry = registry_entry(sample)
+        package = Path(sample, "package")
+        env = dict(os.environ, HOME=str(Path(sample, "home")), XDG_CONFIG_HOME=str(Path(sample, "home", ".config")))
+        ours_update, ref_common = [], []
+        for _ in range(n):
+            shutil.rmtree(install, ignore_errors=True)
+            subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
+            subprocess.run(["cp", "-a", str(pristine / "registry.ini"), str(registry)], check=True)
+            for shortcut in Path(sample, "home", "Desktop").glob("*.lnk"):
+                shortcut.unlink()
+            self.settle(install, package)
+            status, line = self._run([self.bench, "run", self.cli, "--quiet"], cwd=str(package), env=env)
+            if status != 0:
+                raise Failure("corvane-updater-cli failed: %s" % line)
+            self.record(label + " update", line)
+            values = fields(line)
+            ours_update.append(float(values["seconds"]))
+            self.result[label + ".update.rss"] = int(values["peak_rss_kb"])
+
+            # What the steps' file copies alone cost cp.
+            commons = [package / "application" / "common"]
+            commons += [package / "application" / step / "common" for step in steps_of(sample)]
+            common_copy = self.work / "common-copy"
+            shutil.rmtree(common_copy, ignore_errors=True)
+            common_copy.mkdir()
+            self.settle(package)
+            line = self.reference("sh", "-c", 'to=$1; shift; for d; do cp -r "$d/." "$to/" || exit 1; done; sync',
+                                  "sh", common_copy, *commons)
+            ref_common.append(float(line["seconds"]))
+        shutil.rmtree(self.work / "common-copy", ignore_errors=True)
+        self.result[label + ".update"] = median(ours_update)
+        self.result[label + ".update.common"] = median(ref_common)
+
+    # --- package verification ---------------------------------------------------------
+    # A package holding the whole installation tree as its common files, with its manifest:
+    # every byte is read and hashed, as before an update of a signed package.
+    def measure_verify(self, sample, label, n):
+        package = self.work / (label + "-package")
+        shutil.rmtree(package, ignore_errors=True)
+        common = package / "application" / "common"
+        common.mkdir(parents=True)
+        subprocess.run(["cp", "-r", "%s/." % installation_of(sample), "%s/" % common], check=True)
+        shutil.rmtree(common / "backup", ignore_errors=True)
+        shutil.copyfile(Path(sample, "package", "version.ini"), package / "version.ini")
+        subprocess.run([self.bench, "manifest", str(package)], stdout=subprocess.DEVNULL, check=True)
+        self.result[label + ".verify.bytes"] = apparent_mb(package)
+        ours_cold, ours_warm = [], []
+        for _ in range(n):
+            for warm, runs, name in ((False, ours_cold, " verify"), (True, ours_warm, " verify cached")):
+                # A package just downloaded or unpacked is still in the page cache.
+                self.settle(package, warm=warm)
+                status, line = self._run([self.bench, "verify", str(package)], stderr=subprocess.DEVNULL)
+                if status != 0:
+                    raise Failure("corvane-bench verify %s failed" % package)
+                self.record(label + name, line)
+                values = fields(line)
+                runs.append(float(values["seconds"]))
+                if not warm:
+                    self.result[label + ".verify.rss"] = int(values["peak_rss_kb"])
+        self.result[label + ".verify"] = median(ours_cold)
+        self.result[label + ".verify.warm"] = median(ours_warm)
+        shutil.rmtree(package)
+
+    def hash_engine(self):
+        done = subprocess.run([self.bench, "verify", "/nonexistent"], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, universal_newlines=True)
+        found = re.findall(r"SHA-256 by ([A-Za-z]*)", done.stdout)
+        return found[-1] if found else ""
+
+    # --- report -----------------------------------------------------------------------
+    def row(self, name, ours, ref, target):
+        r = ratio(ours, ref)
+        if target:
+            met = r != "inf" and float(r) <= float(target)
+            self.failed = self.failed or not met
+            print("%-22s %9.3f s %9.3f s %7s   <= %-5s %s" % (name, ours, ref, r, target, "ok" if met else "MISSED"))
+        else:
+            print("%-22s %9.3f s %9.3f s %7s" % (name, ours, ref, r))
+
+    def report(self, large_text, small_text, steps):
+        r = self.result
+        print()
+        self.log_report()
+        print()
+        print("Large tree: %s" % large_text)
+        print("%-22s %11s %11s %7s   %s" % ("stage", "corvane", "reference", "ratio", "target"))
+        self.row("backup", r["large.backup"], r["large.backup.ref"], "1.2")
+        self.row("restore", r["large.restore"], r["large.restore.ref"], "1.2")
+        self.row("  vs cp that removes", r["large.restore"], r["large.restore.same"], "")
+        self.row("restore, failed update", r["large.restore.failed"], r["large.restore.ref"], "0.5")
+        print("  (%s files changed by the update; reference: cp -r + sync of the whole tree)" % r["large.changed"])
+        sql_ref_sum = 0.0
+        for step in steps:
+            self.row("sql " + step, r["large.sql.%s" % step], r["large.sql.%s.ref" % step], "1.3")
+            self.row("  without debug log", r["large.sql.%s.quiet" % step], r["large.sql.%s.ref" % step], "")
+            sql_ref_sum = g6(sql_ref_sum + r["large.sql.%s.ref" % step])
+        self.row("verify (%s MB)" % r["large.verify.bytes"], r["large.verify"], r["large.backup"], "0.3")
+        self.row("  package cached", r["large.verify.warm"], r["large.backup"], "0.3")
+        print("  (reference: our backup of the installation; every byte of the package read and hashed, "
+              "SHA-256 by %s)" % self.hash_engine())
+        if self.cli:
+            update_ref = g6(r["large.backup.ref"] + sql_ref_sum + r["large.update.common"])
+            self.row("whole update", r["large.update"], update_ref, "")
+            print("  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 of every step)")
+        else:
+            print("whole update: skipped, corvane-updater-cli is not built")
+
+        print()
+        print("Peak memory (resident set, MB): small tree %s; large tree %s" % (small_text, large_text))
+        print("%-22s %11s %11s" % ("process", "small", "large"))
+        peak_max = 0
+        for stage in ("backup", "restore", "sql", "verify", "update"):
+            if "large.%s.rss" % stage not in r:
+                continue
+            print("%-22s %11s %11s" % (stage, mb(r["small.%s.rss" % stage]), mb(r["large.%s.rss" % stage])))
+            peak_max = max(peak_max, r["small.%s.rss" % stage], r["large.%s.rss" % stage])
+        if peak_max < 80 * 1024:
+            print("highest peak %s MB   <= 80 MB ok" % mb(peak_max))
+        else:
+            print("highest peak %s MB   <= 80 MB MISSED" % mb(peak_max))
+            self.failed = True
+
+
+def describe(sample):
+    install = installation_of(sample)
+    count = sum(1 for f in files_below(install) if f.is_file() and not f.is_symlink())
+    return "%d files, %s MB" % (count, apparent_mb(install))
+
+
+def make_sample(directory, args, build_dir):
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "make-sample.py"), "--root", str(directory), "--seed", "1",
+                    "--build", str(build_dir)] + args, stdout=subprocess.DEVNULL, check=True)
+
+
+def build(build_dir):
+    """Builds what the run needs; returns corvane-bench, corvane-updater-cli (or None) and
+    corvane-package."""
+    if not Path(build_dir, "CMakeCache.txt").is_file():
+        subprocess.run(["cmake", "--preset", "release", "-B", build_dir], cwd=str(ROOT),
+                       stdout=subprocess.DEVNULL, check=True)
+    cache = Path(build_dir, "CMakeCache.txt").read_text()
+    found = re.search(r"^CMAKE_BUILD_TYPE:[A-Z]*=(.*)$", cache, re.M)
+    build_type = found.group(1) if found else ""
+    if build_type != "Release":
+        sys.stderr.write("warning: %s is a '%s' build; figures of a Release build are the ones to compare\n"
+                         % (build_dir, build_type))
+    # The samples' packages are built by corvane-package, with the build's string table.
+    targets = ["corvane-bench", "corvane-package", "string_table"]
+    listed = subprocess.run(["cmake", "--build", build_dir, "--target", "help"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, universal_newlines=True).stdout
+    if "corvane-updater-cli" in listed:
+        targets.append("corvane-updater-cli")
+    subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 1), "--target"] + targets,
+                   stdout=subprocess.DEVNULL, check=True)
+    cli = Path(build_dir, "corvane-updater-cli")
+    return (Path(build_dir, "bench", "corvane-bench"), cli if os.access(cli, os.X_OK) else None,
+            Path(build_dir, "tools", "corvane-package"))
+
+
+def run(opts):
+    for tool in ("sqlite3", "cmake"):
+        if shutil.which(tool) is None:
+            sys.stderr.write("%s is missing (scripts/setup.sh installs it)\n" % tool)
+            return 2
+    cache = choose_cache(opts["cache"])
+
+    # Large and small samples; --quick shrinks the large one to try the script out.
+    if opts["quick"]:
+        large = ["--files", "1000", "--total-mb", "60", "--db-rows", "20000", "--common-files", "60",
+                 "--sql-statements", "4000"]
+        need_mb = 800
+    else:
+        large = ["--files", "5000", "--total-mb", "300", "--db-rows", "100000", "--common-files", "300",
+                 "--sql-statements", "20000"]
+        need_mb = 2900
+    small = ["--files", "500", "--total-mb", "30", "--db-rows", "100000", "--common-files", "300",
+             "--sql-statements", "20000"]
+
+    # The installation, its backup, the cp reference, a pristine copy for the whole-update
+    # runs and the package, for the large sample; a tenth of that for the small one.
+    parent = opts["dir"]
+    os.makedirs(parent, exist_ok=True)
+    st = os.statvfs(parent)
+    avail_mb = st.f_bavail * st.f_frsize // (1 << 20)
+    if opts["log_only"]:
+        need_mb = 100
+    if avail_mb < need_mb:
+        sys.stderr.write("only %d MB free below %s; the benchmark needs about %d MB (--dir elsewhere)\n"
+                         % (avail_mb, parent, need_mb))
+        return 2
+
+    bench, cli, package_tool = build(opts["build"])
+    work = tempfile.mkdtemp(prefix="corvane-bench.", dir=parent)
+    b = Bench(opts, cache, bench, cli, package_tool, work)
+    try:
+        print("corvane benchmark: median of %d runs, caches %s before every run, work in %s"
+              % (opts["reps"], cache, work))
+        reps = opts["reps"]
+        if opts["log_only"]:
+            b.measure_log(reps)
+            b.log_report()
+            return 1 if b.failed else 0
+        print("making the samples ...")
+        large_dir, small_dir = Path(work, "large"), Path(work, "small")
+        make_sample(large_dir, large, opts["build"])
+        make_sample(small_dir, small, opts["build"])
+        large_text, small_text = describe(large_dir), describe(small_dir)
+        if cli:
+            b.keep_pristine(large_dir, "large")
+            b.keep_pristine(small_dir, "small")
+
+        print("log line ...")
+        b.measure_log(reps)
+        print("backup and restore ...")
+        b.measure_copies(large_dir, "large", reps)
+        b.measure_copies(small_dir, "small", 1)
+        print("SQL of every step ...")
+        b.measure_sql(large_dir, "large", reps)
+        b.measure_sql(small_dir, "small", 1)
+        print("verifying a package as large as the installation ...")
+        b.measure_verify(large_dir, "large", reps)
+        b.measure_verify(small_dir, "small", 1)
+        if cli:
+            print("whole update ...")
+            b.measure_update(large_dir, "large", reps)
+            b.measure_update(small_dir, "small", 1)
+
+        b.report(large_text, small_text, steps_of(large_dir))
+        print("all targets met" if not b.failed else "targets missed")
+        return 1 if b.failed else 0
+    except Failure as error:
+        sys.stderr.write("%s\n" % error)
+        return 1
+    except subprocess.CalledProcessError as error:
+        sys.stderr.write("%s failed (exit status %s)\n" % (" ".join(map(str, error.cmd)), error.returncode))
+        return 1
+    finally:
+        if opts["keep"]:
+            print("kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    sys.stdout.reconfigure(line_buffering=True)
+    return run(parse_options(sys.argv[1:]))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
