@@ -306,12 +306,12 @@ bool PackageCheck::run(CVUpdater *updater)
 
     checkWritable();
     checkDatabase();
+    // What the update would do, planned as the update plans it.
+    const StepPlan plan = StepPlan::make(packagePath(InstallLayout::packageRootName()) + QLatin1Char('/'),
+                                         m_installDir + QLatin1Char('/'), steps);
     // Windows refuses to replace a file that another program holds open (a running
     // program, its libraries): the update would stop half-way on it. The database has a
     // check of its own (DatabaseProbe), which tells the updater's own connection apart.
-    const QString packageRoot = InstallLayout::packageRootName();
-    // What the update would do, planned as the update plans it.
-    const StepPlan plan = StepPlan::make(packagePath(packageRoot) + QLatin1Char('/'), m_installDir + QLatin1Char('/'), steps);
     if (FileInUse::canTell()) {
         const QString busy = FileInUse::firstInUse(plan.replacedFiles());
         if (!busy.isEmpty())
