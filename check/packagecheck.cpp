@@ -16,6 +16,7 @@
 #include "layout/versionorder.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
+#include "steps/stepplan.h"
 #include "steps/stepremovals.h"
 #include "updater/cvupdater.h"
 #include "layout/installlayout.h"
@@ -63,11 +64,6 @@ class ParseOnlySqlParser : public ZRSqlParser
 protected:
     int columnExists(const QString &, const QString &) override { return 0; }
 };
-
-bool isDotEntry(const QString &name)
-{
-    return name == QLatin1String(".") || name == QLatin1String("..");
-}
 
 QStringList contentKeys(ConfigBase &file)
 {
@@ -304,26 +300,30 @@ bool PackageCheck::run(CVUpdater *updater)
 
     checkWritable();
     checkDatabase();
+    // What the update would do, planned as the update plans it.
+    const StepPlan plan = StepPlan::make(packagePath(InstallLayout::packageRootName()) + QLatin1Char('/'),
+                                         m_installDir + QLatin1Char('/'), steps);
     // Windows refuses to replace a file that another program holds open (a running
     // program, its libraries): the update would stop half-way on it. The database has a
     // check of its own (DatabaseProbe), which tells the updater's own connection apart.
     if (FileInUse::canTell()) {
-        const QString busy = FileInUse::firstInUse(updater->getUpdateObject()->replacedFiles(steps));
+        const QString busy = FileInUse::firstInUse(plan.replacedFiles());
         if (!busy.isEmpty())
             problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
                         .arg(QDir::toNativeSeparators(busy)));
     }
-    const QString packageRoot = InstallLayout::packageRootName();
-    const QString commonTree = QStringLiteral("%1/common").arg(packageRoot);
-    if (QFileInfo(packagePath(commonTree)).isDir())
-        checkCommonTree(commonTree);
+    // Copied at every step, judged once.
+    if (QFileInfo(plan.packageCommon().source).isDir())
+        checkCommonTree(plan.packageCommon());
 
     // Without a trial run nothing is copied: the real update must not read the whole
     // database twice.
     TrialDatabase database(m_trialRun ? installPath(InstallLayout::databaseName()) : QString());
     bool anyScript = false;
-    for (const QString &step : qAsConst(steps))
-        anyScript = anyScript || QFileInfo::exists(packagePath(QStringLiteral("%1/%2/sql/dbupdate.sql").arg(packageRoot, step)));
+    for (const StepPlan::Step &step : plan.steps()) {
+        for (const StepPlan::Entry &entry : step.entries)
+            anyScript = anyScript || (entry.action == StepPlan::Action::RunScript && QFileInfo::exists(entry.source));
+    }
     if (anyScript && m_trialRun) {
         switch (database.state()) {
         case TrialDatabase::State::Copied:
@@ -343,21 +343,8 @@ bool PackageCheck::run(CVUpdater *updater)
     }
 
     bool tryScripts = m_trialRun && database.canRun();
-    for (int index = 0; index < steps.size(); ++index) {
-        const QString &step = steps.at(index);
-        const QString stepDir = QStringLiteral("%1/%2").arg(packageRoot, step);
-        if (!QFileInfo(packagePath(stepDir)).isDir()) {
-            problem(ConsoleText::tr("%1/ is missing: the update would stop at this step").arg(stepDir));
-            continue;
-        }
-        if (QFileInfo::exists(packagePath(QStringLiteral("%1/%2").arg(stepDir, QLatin1String(RemovalList::kFileName)))))
-            checkRemovals(steps, index);
-        if (QFileInfo(packagePath(stepDir + QStringLiteral("/common"))).isDir())
-            checkCommonTree(stepDir + QStringLiteral("/common"));
-        if (QFileInfo(packagePath(stepDir + QStringLiteral("/config"))).isDir())
-            checkConfig(step);
-        checkScript(step, database, &tryScripts);
-    }
+    for (int index = 0; index < plan.steps().size(); ++index)
+        checkStep(plan, index, database, &tryScripts);
 
     checkSpace(steps);
     checkRegistry();
@@ -492,8 +479,49 @@ void PackageCheck::checkDatabase()
     }
 }
 
-void PackageCheck::checkCommonTree(const QString &relativeSource)
+QString PackageCheck::packageRelative(const QString &path) const
 {
+    return path.mid(m_packageDir.size() + 1);
+}
+
+void PackageCheck::checkStep(const StepPlan &plan, int stepIndex, TrialDatabase &database, bool *tryScripts)
+{
+    const StepPlan::Step &step = plan.steps().at(stepIndex);
+    if (!step.present) {
+        problem(ConsoleText::tr("%1/ is missing: the update would stop at this step")
+                    .arg(QStringLiteral("%1/%2").arg(InstallLayout::packageRootName(), step.name)));
+        return;
+    }
+    bool configUsable = true;
+    for (int index = 0; index < step.entries.size(); ++index) {
+        const StepPlan::Entry &entry = step.entries.at(index);
+        switch (entry.action) {
+        case StepPlan::Action::Remove:
+            checkRemovals(plan, stepIndex, index);
+            break;
+        case StepPlan::Action::CopyPackageCommon:
+            break; // judged once for all the steps
+        case StepPlan::Action::CopyStepCommon:
+            checkCommonTree(entry);
+            break;
+        case StepPlan::Action::Config:
+            configUsable = checkConfigDir(entry, step.entries.mid(index + 1));
+            break;
+        case StepPlan::Action::ReplaceConfig:
+        case StepPlan::Action::MergeConfig:
+            if (configUsable)
+                checkConfigFile(entry);
+            break;
+        case StepPlan::Action::RunScript:
+            checkScript(step.name, database, tryScripts);
+            break;
+        }
+    }
+}
+
+void PackageCheck::checkCommonTree(const StepPlan::Entry &tree)
+{
+    const QString relativeSource = packageRelative(tree.source);
     int files = 0;
     qint64 bytes = 0;
     const int problemsBefore = problemCount();
@@ -509,7 +537,7 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
             problem(ConsoleText::tr("%1 cannot be read: the copy would fail")
                         .arg(QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath)));
     });
-    walker.visit(packagePath(relativeSource), m_installDir, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
+    walker.visit(tree.source, tree.target, [&](const TreeWalker::Entry &entry, const QFileInfo &source) {
         const QString entryRelative = QStringLiteral("%1/%2").arg(relativeSource, entry.relativePath);
         const QString &targetPath = entry.targetPath;
         const QFileInfo installed(targetPath);
@@ -552,120 +580,130 @@ void PackageCheck::checkCommonTree(const QString &relativeSource)
         ok(ConsoleText::tr("%1: %2 files (%3) to copy into the installation").arg(relativeSource).arg(files).arg(humanSize(bytes)));
 }
 
-void PackageCheck::checkConfig(const QString &step)
+bool PackageCheck::checkConfigDir(const StepPlan::Entry &config, const QList<StepPlan::Entry> &following)
 {
-    const QString relative = QStringLiteral("%1/%2/config").arg(InstallLayout::packageRootName(), step);
-    const QString targetDir = installPath(QStringLiteral("config"));
-    const QFileInfo target(targetDir);
-    // As the configuration step judges them: it refuses to write through these.
-    const auto leadsOut = [this](const QFileInfo &installed) {
-        return TreeWalker::isLinkOutside(installed.filePath(), m_installDir);
-    };
-    if (leadsOut(target)) {
+    const QString relative = packageRelative(config.source);
+    const QFileInfo target(config.target);
+    // As the configuration step judges it: it refuses to write through it.
+    if (TreeWalker::isLinkOutside(config.target, m_installDir)) {
         problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to write "
                                 "through it")
-                    .arg(relative, targetDir));
-        return;
+                    .arg(relative, config.target));
+        return false;
     }
     if (target.exists() && !target.isDir()) {
         problem(ConsoleText::tr("%1: the installation's config is not a directory: the configuration step would fail").arg(relative));
-        return;
+        return false;
     }
     if (target.exists() && !target.isWritable())
         problem(ConsoleText::tr("%1: the installation's config directory is not writable").arg(relative));
 
-    const QDir dir(packagePath(relative));
-    const QFileInfoList entries = dir.entryInfoList();
-    const QFileInfoList all = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QSet<QString> planned;
+    for (const StepPlan::Entry &file : following) {
+        if (file.action != StepPlan::Action::ReplaceConfig && file.action != StepPlan::Action::MergeConfig)
+            break;
+        planned.insert(QFileInfo(file.source).fileName());
+    }
+    const QFileInfoList all =
+        QDir(config.source).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : all) {
-        if (!entries.contains(entry))
+        if (!planned.contains(entry.fileName()))
             note(ConsoleText::tr("%1/%2: %3, so the update does not apply it").arg(relative, entry.fileName(), leftOutKind(entry)));
     }
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (isDotEntry(name))
-            continue;
-        const QString entryRelative = QStringLiteral("%1/%2").arg(relative, name);
-        const QFileInfo installed(QStringLiteral("%1/%2").arg(targetDir, name));
-
-        if (entry.isDir()) {
-            problem(ConsoleText::tr("%1 is a directory: the configuration step copies files only and would fail here")
-                        .arg(entryRelative));
-            continue;
-        }
-        if (installed.isDir()) {
-            problem(ConsoleText::tr("%1: config/%2 is a directory in the installation: the configuration step would fail")
-                        .arg(entryRelative, name));
-            continue;
-        }
-        if (!ConfigBase::isIniFile(entry.fileName())) {
-            ok(ConsoleText::tr("%1: replaces config/%2").arg(entryRelative, name));
-            continue;
-        }
-
-        ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
-        if (!packageIni.isValid()) {
-            problem(ConsoleText::tr("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
-                                   "\"tarnwoven\"): the configuration step would fail")
-                        .arg(entryRelative));
-            continue;
-        }
-        if (!installed.exists()) {
-            ok(ConsoleText::tr("%1: copied as the new file config/%2").arg(entryRelative, name));
-            continue;
-        }
-
-        const QFileInfo installedBackup(installed.filePath() + QStringLiteral(".bak"));
-        if (leadsOut(installed) || leadsOut(installedBackup)) {
-            problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to "
-                                    "write through it")
-                        .arg(entryRelative, leadsOut(installed) ? installed.filePath() : installedBackup.filePath()));
-            continue;
-        }
-        ConfigBase installedIni(installed.filePath(), ConfigBase::Access::ReadOnly);
-        const QStringList packageKeys = contentKeys(packageIni);
-        if (!installedIni.isText()) {
-            problem(ConsoleText::tr("config/%1 is not text in UTF-8, or in UTF-16 or UTF-8 with a byte order mark: its keys "
-                                   "cannot be merged, and the update would lose them")
-                        .arg(name));
-            continue;
-        }
-        if (!installedIni.isReadable()) {
-            problem(ConsoleText::tr("config/%1 cannot be read: the configuration step would fail").arg(name));
-            continue;
-        }
-        const QStringList lost = installedIni.keysLostByRepair(packageKeys);
-        if (!lost.isEmpty()) {
-            problem(ConsoleText::tr("config/%1 is damaged, and its repair would drop %2 of its keys (%3): the configuration "
-                                   "step would fail")
-                        .arg(name)
-                        .arg(lost.size())
-                        .arg(lost.join(QStringLiteral(", "))));
-            continue;
-        }
-        int kept = 0;
-        if (installedIni.isValid()) {
-            const QStringList installedKeys = contentKeys(installedIni);
-            const QSet<QString> packageSet(packageKeys.cbegin(), packageKeys.cend());
-            for (const QString &key : installedKeys)
-                kept += packageSet.contains(key) ? 0 : 1;
-        } else {
-            note(ConsoleText::tr("config/%1 is damaged: it is repaired (from its .bak, or re-created empty) before the "
-                                "package's keys are merged into it")
-                     .arg(name));
-        }
-        ok(ConsoleText::tr("%1: %2 keys merged into config/%3, %4 keys only the installation has are kept")
-               .arg(entryRelative)
-               .arg(packageKeys.size())
-               .arg(name)
-               .arg(kept));
-    }
+    return true;
 }
 
-void PackageCheck::checkRemovals(const QStringList &steps, int index)
+void PackageCheck::checkConfigFile(const StepPlan::Entry &file)
 {
-    const QString packageRoot = InstallLayout::packageRootName();
-    const QString relative = QStringLiteral("%1/%2/%3").arg(packageRoot, steps.at(index), QLatin1String(RemovalList::kFileName));
+    const QFileInfo entry(file.source);
+    const QFileInfo installed(file.target);
+    const QString name = installed.fileName();
+    const QString entryRelative = packageRelative(file.source);
+    if (entry.isDir()) {
+        problem(ConsoleText::tr("%1 is a directory: the configuration step copies files only and would fail here")
+                    .arg(entryRelative));
+        return;
+    }
+    if (installed.isDir()) {
+        problem(ConsoleText::tr("%1: config/%2 is a directory in the installation: the configuration step would fail")
+                    .arg(entryRelative, name));
+        return;
+    }
+    if (file.action == StepPlan::Action::ReplaceConfig) {
+        ok(ConsoleText::tr("%1: replaces config/%2").arg(entryRelative, name));
+        return;
+    }
+    ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
+    if (!packageIni.isValid()) {
+        problem(ConsoleText::tr("%1 is not a valid marked file (ZRFILE_BEGIN/CODE and ZRFILE_END/CODE must both be "
+                               "\"tarnwoven\"): the configuration step would fail")
+                    .arg(entryRelative));
+        return;
+    }
+    if (!installed.exists()) {
+        ok(ConsoleText::tr("%1: copied as the new file config/%2").arg(entryRelative, name));
+        return;
+    }
+    checkMerge(file, contentKeys(packageIni));
+}
+
+void PackageCheck::checkMerge(const StepPlan::Entry &file, const QStringList &packageKeys)
+{
+    const QFileInfo installed(file.target);
+    const QString name = installed.fileName();
+    const QString entryRelative = packageRelative(file.source);
+    const QFileInfo installedBackup(installed.filePath() + QStringLiteral(".bak"));
+    // As the configuration step judges them: it refuses to write through these.
+    const auto leadsOut = [this](const QFileInfo &written) {
+        return TreeWalker::isLinkOutside(written.filePath(), m_installDir);
+    };
+    if (leadsOut(installed) || leadsOut(installedBackup)) {
+        problem(ConsoleText::tr("%1: %2 is a link out of the installation: the configuration step would refuse to "
+                                "write through it")
+                    .arg(entryRelative, leadsOut(installed) ? installed.filePath() : installedBackup.filePath()));
+        return;
+    }
+    ConfigBase installedIni(installed.filePath(), ConfigBase::Access::ReadOnly);
+    if (!installedIni.isText()) {
+        problem(ConsoleText::tr("config/%1 is not text in UTF-8, or in UTF-16 or UTF-8 with a byte order mark: its keys "
+                               "cannot be merged, and the update would lose them")
+                    .arg(name));
+        return;
+    }
+    if (!installedIni.isReadable()) {
+        problem(ConsoleText::tr("config/%1 cannot be read: the configuration step would fail").arg(name));
+        return;
+    }
+    const QStringList lost = installedIni.keysLostByRepair(packageKeys);
+    if (!lost.isEmpty()) {
+        problem(ConsoleText::tr("config/%1 is damaged, and its repair would drop %2 of its keys (%3): the configuration "
+                               "step would fail")
+                    .arg(name)
+                    .arg(lost.size())
+                    .arg(lost.join(QStringLiteral(", "))));
+        return;
+    }
+    int kept = 0;
+    if (installedIni.isValid()) {
+        const QStringList installedKeys = contentKeys(installedIni);
+        const QSet<QString> packageSet(packageKeys.cbegin(), packageKeys.cend());
+        for (const QString &key : installedKeys)
+            kept += packageSet.contains(key) ? 0 : 1;
+    } else {
+        note(ConsoleText::tr("config/%1 is damaged: it is repaired (from its .bak, or re-created empty) before the "
+                            "package's keys are merged into it")
+                 .arg(name));
+    }
+    ok(ConsoleText::tr("%1: %2 keys merged into config/%3, %4 keys only the installation has are kept")
+           .arg(entryRelative)
+           .arg(packageKeys.size())
+           .arg(name)
+           .arg(kept));
+}
+
+void PackageCheck::checkRemovals(const StepPlan &plan, int stepIndex, int entryIndex)
+{
+    const QString relative = packageRelative(plan.steps().at(stepIndex).entries.at(entryIndex).source);
     RemovalList list;
     if (!list.read(packagePath(relative))) {
         problem(ConsoleText::tr("%1 is malformed (%2): the update would stop at this step").arg(relative, list.errorString()));
@@ -673,22 +711,10 @@ void PackageCheck::checkRemovals(const QStringList &steps, int index)
     }
     StepRemovals removals(m_installDir);
     removals.setDryRun(true);
-    // By the time the step runs, the earlier steps have copied their files: the last
-    // copy of a path before this step is what the installation would hold. The package's
-    // own common/ is copied at the start of every step, after that step's removals.
-    removals.setContentSource([this, &steps, index, &packageRoot](const QString &path) {
-        const auto packaged = [&](const QString &tree) {
-            const QString file = packagePath(QStringLiteral("%1/%2/%3").arg(packageRoot, tree, path));
-            return QFileInfo(file).isFile() ? file : QString();
-        };
-        if (index == 0)
-            return QString();
-        QString source = packaged(steps.at(index - 1) + QStringLiteral("/common"));
-        if (source.isEmpty())
-            source = packaged(QStringLiteral("common"));
-        for (int earlier = index - 2; source.isEmpty() && earlier >= 0; --earlier)
-            source = packaged(steps.at(earlier) + QStringLiteral("/common"));
-        return source;
+    // By the time the step runs, the entries before it have copied their files: the last
+    // copy of a path is what the installation would hold.
+    removals.setContentSource([&plan, stepIndex, entryIndex](const QString &path) {
+        return plan.copiedBefore(stepIndex, entryIndex, path);
     });
     StepRemovals::Result result;
     removals.apply(list, &result);

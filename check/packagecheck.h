@@ -2,6 +2,7 @@
 #define PACKAGECHECK_H
 
 #include "package/packageverifier.h"
+#include "steps/stepplan.h"
 
 #include <QList>
 #include <QString>
@@ -91,13 +92,21 @@ private:
     // PRAGMA quick_check on a copy of kqdata.db: an update would back the damage up and
     // run its steps on it.
     void checkDatabase();
+    // A path of the package as the findings name it ("application/...").
+    QString packageRelative(const QString &path) const;
+    // Each planned entry of one step, in the order the update runs them.
+    void checkStep(const StepPlan &plan, int stepIndex, TrialDatabase &database, bool *tryScripts);
     // A "common" tree copied over the installation: entries whose type differs from
     // what is installed, or that cannot be read or replaced, would stop the copy.
-    void checkCommonTree(const QString &relativeSource);
-    void checkConfig(const QString &step);
-    // What the step's removal list would remove and keep; steps: the whole list, whose
-    // earlier steps' copies the installed files would hold by then.
-    void checkRemovals(const QStringList &steps, int index);
+    void checkCommonTree(const StepPlan::Entry &tree);
+    // The installation's config directory, and the package's entries the step leaves
+    // out; following: the entries after it. False when its files cannot be judged.
+    bool checkConfigDir(const StepPlan::Entry &config, const QList<StepPlan::Entry> &following);
+    void checkConfigFile(const StepPlan::Entry &file);
+    void checkMerge(const StepPlan::Entry &file, const QStringList &packageKeys);
+    // What the step's removal list would remove and keep, against what the entries
+    // before it would have copied into the installation by then.
+    void checkRemovals(const StepPlan &plan, int stepIndex, int entryIndex);
     void checkScript(const QString &step, TrialDatabase &database, bool *tryScripts);
     void checkSpace(const QStringList &steps);
     void checkRegistry();

@@ -9,6 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace {
+
+const char listSignature[] = "virtual bool FormalUpdateO::execUpdate(const QStringList&)";
+// The parts of one step log as the step.
+const char stepSignature[] = "bool FormalUpdateO::execUpdate(const QString&)";
+
+} // namespace
+
 FormalUpdateO::FormalUpdateO(const QString &installPath, QObject *parent)
     : UpdateObject(installPath, parent)
     , m_stepProgress(0)
@@ -22,80 +30,104 @@ bool FormalUpdateO::execUpdate(const QStringList &updateList)
     // Without an installation path every target would hang off the file system root
     // ("/", "/config", "/kqdata.db"): write nothing anywhere.
     if (installPath().isEmpty()) {
-        ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
-            << "install path is empty!";
+        ZR_LOG_WARNING(listSignature) << "install path is empty!";
         return false;
     }
 
     m_removals.clear();
     if (updateList.isEmpty()) {
-        ZR_LOG_WARNING("virtual bool FormalUpdateO::execUpdate(const QStringList&)")
-            << "updatelist is empty!";
+        ZR_LOG_WARNING(listSignature) << "updatelist is empty!";
         return copyCommonFiles();
     }
 
     // The steps share 70 points; the remainder of the division is dropped, so 71 or
     // more steps report nothing.
     m_stepProgress = 70 / updateList.size();
+    // Planned once, before anything changes; the steps run what it holds.
+    setRunPlan(plan(updateList));
+    bool ok = true;
     for (const QString &stepName : updateList) {
         // Earlier steps stay applied on a failure: undoing them is the backup's job.
-        if (!execUpdate(stepName))
-            return false;
+        ok = execUpdate(stepName);
+        if (!ok)
+            break;
         emit sigProcessAddValue(m_stepProgress);
     }
-    return true;
+    setRunPlan(StepPlan());
+    return ok;
 }
 
 bool FormalUpdateO::execUpdate(const QString &stepName)
 {
-    ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "exec update" << stepName;
+    ZR_LOG_DEBUG(stepSignature) << "exec update" << stepName;
+    if (const StepPlan::Step *planned = runPlan().step(stepName))
+        return runStep(*planned);
+    // A step run on its own is planned on its own.
+    setRunPlan(plan(QStringList{stepName}));
+    const bool ok = runStep(*runPlan().step(stepName));
+    setRunPlan(StepPlan());
+    return ok;
+}
 
-    const QString stepDir = QStringLiteral("%1%2/").arg(getPackagePath(), stepName);
-    if (!QDir(stepDir).exists()) {
-        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "dir not exit:" << stepDir;
+bool FormalUpdateO::runStep(const StepPlan::Step &step)
+{
+    if (!step.present) {
+        ZR_LOG_DEBUG(stepSignature) << "dir not exit:" << step.dir;
         return false;
     }
-
-    // Removed first: a later copy of this step (a name that changed only in letter
-    // case, on Windows one file) must not be undone by the removal.
-    const QString removalList = stepDir + QLatin1String(RemovalList::kFileName);
-    if (QFileInfo::exists(removalList) && !removeFiles(stepName, removalList)) {
-        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "remove files failed";
-        return false;
+    for (const StepPlan::Entry &entry : step.entries) {
+        if (!runEntry(step, entry))
+            return false;
     }
-
-    if (!copyCommonFiles())
-        return false;
-    emit sigProcessAddValue(m_stepProgress / 3);
-
-    const QString commonDir = QStringLiteral("%1%2").arg(stepDir, QStringLiteral("common"));
-    if (QDir(commonDir).exists() && !updateVerCommonFiles(commonDir, getInstallDir())) {
-        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "update version common file failed";
-        return false;
-    }
-
-    const QString configSource = QStringLiteral("%1%2").arg(stepDir, QStringLiteral("config"));
-    const QString configTarget = QStringLiteral("%1%2").arg(getInstallDir(), QStringLiteral("config"));
-    if (QDir(configSource).exists() && !updateConfigFiles(configSource, configTarget)) {
-        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "update config file failed";
-        return false;
-    }
-    emit sigProcessAddValue(m_stepProgress / 3);
-
-    // A step without a script is no failure; updateDB() decides.
-    if (!updateDB(QStringLiteral("%1%2").arg(stepDir, QStringLiteral("sql")))) {
-        ZR_LOG_DEBUG("bool FormalUpdateO::execUpdate(const QString&)") << "db update err";
-        return false;
-    }
-    emit sigProcessAddValue(m_stepProgress / 3);
     return true;
+}
+
+bool FormalUpdateO::runEntry(const StepPlan::Step &step, const StepPlan::Entry &entry)
+{
+    switch (entry.action) {
+    case StepPlan::Action::Remove:
+        if (removeFiles(step.name, entry.source))
+            return true;
+        ZR_LOG_DEBUG(stepSignature) << "remove files failed";
+        return false;
+    case StepPlan::Action::CopyPackageCommon:
+        if (!copyCommonFiles())
+            return false;
+        emit sigProcessAddValue(m_stepProgress / 3);
+        return true;
+    case StepPlan::Action::CopyStepCommon:
+        if (updateVerCommonFiles(entry.source, entry.target))
+            return true;
+        ZR_LOG_DEBUG(stepSignature) << "update version common file failed";
+        return false;
+    case StepPlan::Action::Config:
+        if (updateConfigFiles(entry.source, entry.target))
+            return true;
+        ZR_LOG_DEBUG(stepSignature) << "update config file failed";
+        return false;
+    case StepPlan::Action::ReplaceConfig:
+    case StepPlan::Action::MergeConfig:
+        // Applied by the Config entry before them.
+        return true;
+    case StepPlan::Action::RunScript:
+        // The files of the step are in place; the database comes last.
+        emit sigProcessAddValue(m_stepProgress / 3);
+        // A step without a script is no failure; updateDB() decides.
+        if (!updateDB(QFileInfo(entry.source).path())) {
+            ZR_LOG_DEBUG(stepSignature) << "db update err";
+            return false;
+        }
+        emit sigProcessAddValue(m_stepProgress / 3);
+        return true;
+    }
+    return false;
 }
 
 bool FormalUpdateO::copyCommonFiles()
 {
     ZR_LOG_DEBUG("bool FormalUpdateO::copyCommonFiles()") << "copy common files";
-    const QString source = QStringLiteral("%1%2").arg(getPackagePath(), QStringLiteral("common"));
-    const bool ok = copyDirTree(source, getInstallDir(), true);
+    const StepPlan::Entry common = plan(QStringList()).packageCommon();
+    const bool ok = copyDirTree(common.source, common.target, true);
     if (!ok)
         ZR_LOG_DEBUG("bool FormalUpdateO::copyCommonFiles()") << "copy application common failed";
     return ok;

@@ -32,6 +32,10 @@ signals:
     void sigProcessAddValue(int value);
 
 private:
+    // The parts of execUpdate(const QString&): the planned step, one entry of it.
+    bool runStep(const StepPlan::Step &step);
+    bool runEntry(const StepPlan::Step &step, const StepPlan::Entry &entry);
+
     qint32 m_stepProgress = 0;
     QList<StepRemovals::Result> m_removals;
 };

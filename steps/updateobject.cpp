@@ -1,6 +1,5 @@
 #include "steps/updateobject.h"
 
-#include "package/removallist.h"
 #include "config/configbase.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/treewalker.h"
@@ -8,16 +7,17 @@
 #include "layout/installlayout.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 
 namespace {
 
 const char copyDirTreeSignature[] = "bool UpdateObject::copyDirTree(const QString&, const QString&, bool)";
+const char configSignature[] = "bool UpdateObject::updateConfigFiles(const QString&, const QString&)";
 
-bool isDotEntry(const QString &name)
+bool refuseLink(const QString &path)
 {
-    return name == QLatin1String(".") || name == QLatin1String("..");
+    ZR_LOG_WARNING(configSignature) << QStringLiteral("refuse link %1,it leads out of the installation").arg(path);
+    return false;
 }
 
 } // namespace
@@ -70,132 +70,100 @@ bool UpdateObject::updateVerCommonFiles(const QString &sourceDir, const QString 
 
 bool UpdateObject::updateConfigFiles(const QString &sourceDir, const QString &targetDir)
 {
-    ZR_LOG_DEBUG("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-        << "update config files";
+    ZR_LOG_DEBUG(configSignature) << "update config files";
 
     const QDir target(targetDir);
     // The installation is the directory that holds its "config".
     const QString installRoot = QFileInfo(target.absolutePath()).absolutePath();
-    const auto refuseLink = [](const QString &path) {
-        ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-            << QStringLiteral("refuse link %1,it leads out of the installation").arg(path);
+    if (!prepareConfigDir(target, installRoot))
         return false;
-    };
-    if (TreeWalker::isLinkOutside(target.absolutePath(), installRoot))
-        return refuseLink(target.absolutePath());
-    if (!target.exists() && !QDir().mkdir(target.absolutePath()))
-        return false;
-
-    const QFileInfoList entries = QDir(sourceDir).entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (isDotEntry(name))
-            continue;
-        const QString targetPath = target.filePath(name);
-
-        if (!ConfigBase::isIniFile(name)) {
-            if (!copyFileOver(entry.filePath(), targetPath, true))
-                return false;
-            continue;
-        }
-
-        const QFileInfo installed(targetPath);
-        if (!installed.exists()) {
-            // Arrives exactly as the package has it: no markers added, no backup.
-            if (!copyFileOver(entry.filePath(), targetPath, false))
-                return false;
-            continue;
-        }
-
-        // Opening a directory as a settings file would "succeed" with nothing read or
-        // written, so a directory on either side fails like any file that cannot be copied.
-        if (!entry.isFile() || !installed.isFile())
+    // In a run, the files its plan holds (the package's "config" as it was listed then).
+    const QList<StepPlan::Entry> files = m_runPlan.configFilesOf(sourceDir, targetDir);
+    for (const StepPlan::Entry &file : files) {
+        if (!applyConfigFile(file, installRoot))
             return false;
-        // Checked before the installed file is opened: the opening's repair writes too, and
-        // QSaveFile, behind QSettings and the backup copy, writes to a link's target.
-        for (const QString &written : {targetPath, targetPath + QStringLiteral(".bak")}) {
-            if (TreeWalker::isLinkOutside(written, installRoot))
-                return refuseLink(written);
-        }
-
-        // The installed object is declared last so that it is destroyed, and the merged
-        // file saved with its ".bak", before the package's object goes.
-        // The package's file is only read, never repaired: one without its markers is a
-        // broken package, not an empty set of keys.
-        ConfigBase packageIni(entry.filePath(), ConfigBase::Access::ReadOnly);
-        if (packageIni.isReadable() && !packageIni.isValid()) {
-            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-                << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
-            return false;
-        }
-        // The opening below repairs a damaged file from its backup, or re-creates it: a key
-        // only the damaged file holds would be gone (kept in ".damaged" alone), unless the
-        // package sets it anyway. The step fails rather than drop it.
-        const QStringList packageKeys = packageIni.allKeys();
-        const QStringList lost = ConfigBase(targetPath, ConfigBase::Access::ReadOnly).keysLostByRepair(packageKeys);
-        if (!lost.isEmpty()) {
-            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-                << QStringLiteral("merge %1 failed,the file is damaged and its repair would drop keys %2")
-                       .arg(name, lost.join(QLatin1Char(',')));
-            return false;
-        }
-        ConfigBase installedIni(targetPath);
-        // A side that could not be read would be merged as an empty file, and the step
-        // would go on without the package's settings, or without the user's.
-        if (!packageIni.isReadable() || !installedIni.isReadable()) {
-            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-                << QStringLiteral("merge %1 failed,a file cannot be read").arg(name);
-            return false;
-        }
-        // Only what differs is set: a file that already holds the package's values is not
-        // written at all, and keeps every byte (comments, order, spacing).
-        for (const QString &key : packageKeys) {
-            const QVariant value = packageIni.value(key, QVariant(0));
-            if (installedIni.value(key) != value)
-                installedIni.setValue(key, value);
-        }
-        // Saved here rather than by the destructor, whose result nobody sees: a merge
-        // that did not reach the disk must fail the step.
-        if (!installedIni.save()) {
-            ZR_LOG_WARNING("bool UpdateObject::updateConfigFiles(const QString&, const QString&)")
-                << QStringLiteral("merge %1 failed,it cannot be saved").arg(name);
-            return false;
-        }
     }
     return true;
 }
 
-QStringList UpdateObject::replacedFiles(const QStringList &updateList) const
+bool UpdateObject::prepareConfigDir(const QDir &target, const QString &installRoot)
 {
-    QStringList files;
-    const QString installDir = getInstallDir();
-    const auto addExisting = [&files](const QString &path) {
-        if (QFileInfo(path).isFile() && !files.contains(path))
-            files.append(path);
-    };
-    const auto addTree = [&](const QString &sourceDir, const QString &targetDir) {
-        // Absolute on both sides: relativeFilePath() gives a relative name back unchanged.
-        const QDir source(QFileInfo(sourceDir).absoluteFilePath());
-        QDirIterator it(source.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            addExisting(targetDir + source.relativeFilePath(it.next()));
-    };
-    addTree(getPackagePath() + QStringLiteral("common"), installDir);
-    for (const QString &step : updateList) {
-        const QString stepDir = getPackagePath() + step;
-        addTree(stepDir + QStringLiteral("/common"), installDir);
-        addTree(stepDir + QStringLiteral("/config"), installDir + QStringLiteral("config/"));
-        // A file the step removes must not be held open either (Windows refuses to
-        // remove it); a list that cannot be read fails the check elsewhere.
-        RemovalList removals;
-        if (removals.read(QStringLiteral("%1/%2").arg(stepDir, QLatin1String(RemovalList::kFileName)))) {
-            for (const RemovalList::Entry &entry : removals.entries()) {
-                if (!entry.directory)
-                    addExisting(installDir + entry.path);
-            }
-        }
+    if (TreeWalker::isLinkOutside(target.absolutePath(), installRoot))
+        return refuseLink(target.absolutePath());
+    return target.exists() || QDir().mkdir(target.absolutePath());
+}
+
+bool UpdateObject::applyConfigFile(const StepPlan::Entry &file, const QString &installRoot)
+{
+    if (file.action != StepPlan::Action::MergeConfig)
+        return copyFileOver(file.source, file.target, true);
+    if (!QFileInfo::exists(file.target)) {
+        // Arrives exactly as the package has it: no markers added, no backup.
+        return copyFileOver(file.source, file.target, false);
     }
-    return files;
+    // Opening a directory as a settings file would "succeed" with nothing read or
+    // written, so a directory on either side fails like any file that cannot be copied.
+    if (!QFileInfo(file.source).isFile() || !QFileInfo(file.target).isFile())
+        return false;
+    // Checked before the installed file is opened: the opening's repair writes too, and
+    // QSaveFile, behind QSettings and the backup copy, writes to a link's target.
+    for (const QString &written : {file.target, file.target + QStringLiteral(".bak")}) {
+        if (TreeWalker::isLinkOutside(written, installRoot))
+            return refuseLink(written);
+    }
+    return mergeIni(file);
+}
+
+bool UpdateObject::mergeIni(const StepPlan::Entry &file)
+{
+    const QString name = QFileInfo(file.target).fileName();
+    // The installed object is declared last so that it is destroyed, and the merged
+    // file saved with its ".bak", before the package's object goes.
+    // The package's file is only read, never repaired: one without its markers is a
+    // broken package, not an empty set of keys.
+    ConfigBase packageIni(file.source, ConfigBase::Access::ReadOnly);
+    if (packageIni.isReadable() && !packageIni.isValid()) {
+        ZR_LOG_WARNING(configSignature)
+            << QStringLiteral("merge %1 failed,the package's file is not a marked file").arg(name);
+        return false;
+    }
+    // The opening below repairs a damaged file from its backup, or re-creates it: a key
+    // only the damaged file holds would be gone (kept in ".damaged" alone), unless the
+    // package sets it anyway. The step fails rather than drop it.
+    const QStringList packageKeys = packageIni.allKeys();
+    const QStringList lost = ConfigBase(file.target, ConfigBase::Access::ReadOnly).keysLostByRepair(packageKeys);
+    if (!lost.isEmpty()) {
+        ZR_LOG_WARNING(configSignature)
+            << QStringLiteral("merge %1 failed,the file is damaged and its repair would drop keys %2")
+                   .arg(name, lost.join(QLatin1Char(',')));
+        return false;
+    }
+    ConfigBase installedIni(file.target);
+    // A side that could not be read would be merged as an empty file, and the step
+    // would go on without the package's settings, or without the user's.
+    if (!packageIni.isReadable() || !installedIni.isReadable()) {
+        ZR_LOG_WARNING(configSignature) << QStringLiteral("merge %1 failed,a file cannot be read").arg(name);
+        return false;
+    }
+    // Only what differs is set: a file that already holds the package's values is not
+    // written at all, and keeps every byte (comments, order, spacing).
+    for (const QString &key : packageKeys) {
+        const QVariant value = packageIni.value(key, QVariant(0));
+        if (installedIni.value(key) != value)
+            installedIni.setValue(key, value);
+    }
+    // Saved here rather than by the destructor, whose result nobody sees: a merge
+    // that did not reach the disk must fail the step.
+    if (!installedIni.save()) {
+        ZR_LOG_WARNING(configSignature) << QStringLiteral("merge %1 failed,it cannot be saved").arg(name);
+        return false;
+    }
+    return true;
+}
+
+StepPlan UpdateObject::plan(const QStringList &updateList) const
+{
+    return StepPlan::make(getPackagePath(), getInstallDir(), updateList);
 }
 
 bool UpdateObject::copyDirTree(const QString &sourceDir, const QString &targetDir, bool overwrite)

@@ -1,8 +1,12 @@
 #ifndef UPDATEOBJECT_H
 #define UPDATEOBJECT_H
 
+#include "steps/stepplan.h"
+
 #include <QObject>
 #include <QStringList>
+
+class QDir;
 
 // The base of the update object: the file and configuration operations that every
 // kind of update shares, and the virtual entry point that runs a list of version steps.
@@ -36,10 +40,9 @@ public:
     // (targetDir itself, an INI file or its ".bak") that leads out of the directory
     // holding it, and fails instead.
     bool updateConfigFiles(const QString &sourceDir, const QString &targetDir);
-    // The installed files that the steps of updateList would replace or remove: those of
-    // the package's "common" trees, of the steps' "config" directories and of their
-    // removal lists that exist in the installation. The package is only read.
-    QStringList replacedFiles(const QStringList &updateList) const;
+    // What the steps of updateList would do to the installation; the package and the
+    // installation are only read.
+    StepPlan plan(const QStringList &updateList) const;
 
     // Copies the tree below sourceDir into targetDir, creating one directory level at
     // a time; stops at the first entry that cannot be copied. A directory link that
@@ -50,11 +53,23 @@ public:
 protected:
     const QString &installPath() const { return m_installPath; }
 
+    // The plan of the run in progress, whose config files updateConfigFiles() applies;
+    // an empty plan outside a run.
+    void setRunPlan(const StepPlan &plan) { m_runPlan = plan; }
+    const StepPlan &runPlan() const { return m_runPlan; }
+
 private:
     // A single file put into the installation (the config step's; trees go through TreeWalker).
     static bool copyFileOver(const QString &source, const QString &target, bool overwrite);
 
     QString m_installPath;
+
+    // The parts of updateConfigFiles(): the target directory, one file, one INI merge.
+    static bool prepareConfigDir(const QDir &target, const QString &installRoot);
+    static bool applyConfigFile(const StepPlan::Entry &file, const QString &installRoot);
+    static bool mergeIni(const StepPlan::Entry &file);
+
+    StepPlan m_runPlan;
 };
 
 #endif // UPDATEOBJECT_H
