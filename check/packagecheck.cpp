@@ -265,31 +265,8 @@ bool PackageCheck::run(CVUpdater *updater)
 
     checkPackageFiles();
 
-    if (!updater->isCanUpdate()) {
-        if (oldVersion.isEmpty() || newVersion.isEmpty()) {
-            problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
-                                    "is refused at its first stage")
-                        .arg(newVersion, oldVersion));
-            return false;
-        }
-        // Not newer: the run would change nothing and say so. Unless the installation
-        // is this package's own update that stopped just before its flag, which the
-        // run completes.
-        if (updater->recordedUpdate() == CVUpdater::RecordedUpdate::Yes) {
-            note(ConsoleText::tr("an earlier update to %1 stopped just before setting its flag: the update only "
-                                 "completes it")
-                     .arg(newVersion));
-            return true;
-        }
-        m_nothingToDo = true;
-        if (oldVersion == newVersion)
-            note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
-                     .arg(newVersion));
-        else
-            note(ConsoleText::tr("the installed version %1 is newer than the package version %2: nothing to do")
-                     .arg(oldVersion, newVersion));
-        return false;
-    }
+    if (!updater->isCanUpdate())
+        return checkNotNewer(oldVersion, newVersion);
 
     checkFlagLinks();
     if (m_judgeFlag)
@@ -310,43 +287,67 @@ bool PackageCheck::run(CVUpdater *updater)
 
     checkWritable();
     checkDatabase();
+    checkFilesInUse(steps);
+    const QString commonTree = QStringLiteral("%1/common").arg(InstallLayout::packageRootName());
+    if (QFileInfo(packagePath(commonTree)).isDir())
+        checkCommonTree(commonTree);
+    checkSteps(steps);
+    checkSpace(steps);
+    checkRegistry();
+    return problemCount() == 0;
+}
+
+bool PackageCheck::checkNotNewer(const QString &oldVersion, const QString &newVersion)
+{
+    if (oldVersion.isEmpty() || newVersion.isEmpty()) {
+        problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
+                                "is refused at its first stage")
+                    .arg(newVersion, oldVersion));
+        return false;
+    }
+    // Not newer: the run would change nothing and say so. Unless the installation
+    // is this package's own update that stopped just before its flag, which the
+    // run completes.
+    if (m_updater->recordedUpdate() == CVUpdater::RecordedUpdate::Yes) {
+        note(ConsoleText::tr("an earlier update to %1 stopped just before setting its flag: the update only "
+                             "completes it")
+                 .arg(newVersion));
+        return true;
+    }
+    m_nothingToDo = true;
+    if (oldVersion == newVersion)
+        note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
+                 .arg(newVersion));
+    else
+        note(ConsoleText::tr("the installed version %1 is newer than the package version %2: nothing to do")
+                 .arg(oldVersion, newVersion));
+    return false;
+}
+
+void PackageCheck::checkFilesInUse(const QStringList &steps)
+{
     // Windows refuses to replace a file that another program holds open (a running
     // program, its libraries): the update would stop half-way on it. The database has a
     // check of its own (DatabaseProbe), which tells the updater's own connection apart.
-    if (FileInUse::canTell()) {
-        const QString busy = FileInUse::firstInUse(updater->getUpdateObject()->replacedFiles(steps));
-        if (!busy.isEmpty())
-            problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
-                        .arg(QDir::toNativeSeparators(busy)));
-    }
-    const QString packageRoot = InstallLayout::packageRootName();
-    const QString commonTree = QStringLiteral("%1/common").arg(packageRoot);
-    if (QFileInfo(packagePath(commonTree)).isDir())
-        checkCommonTree(commonTree);
+    if (!FileInUse::canTell())
+        return;
+    const QString busy = FileInUse::firstInUse(m_updater->getUpdateObject()->replacedFiles(steps));
+    if (!busy.isEmpty())
+        problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
+                    .arg(QDir::toNativeSeparators(busy)));
+}
 
+void PackageCheck::checkSteps(const QStringList &steps)
+{
+    const QString packageRoot = InstallLayout::packageRootName();
     // Without a trial run nothing is copied: the real update must not read the whole
     // database twice.
     TrialDatabase database(m_trialRun ? installPath(InstallLayout::databaseName()) : QString());
     bool anyScript = false;
     for (const QString &step : qAsConst(steps))
         anyScript = anyScript || QFileInfo::exists(packagePath(QStringLiteral("%1/%2/sql/dbupdate.sql").arg(packageRoot, step)));
-    if (anyScript && m_trialRun) {
-        switch (database.state()) {
-        case TrialDatabase::State::Copied:
-            ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
-            break;
-        case TrialDatabase::State::NoInstalledFile:
-            note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
-            break;
-        case TrialDatabase::State::CopyFailed:
-            note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
-                     .arg(database.errorString()));
-            break;
-        case TrialDatabase::State::Unreadable:
-            problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
-            break;
-        }
-    }
+    if (anyScript && m_trialRun)
+        reportTrialDatabase(database);
 
     bool tryScripts = m_trialRun && database.canRun();
     for (int index = 0; index < steps.size(); ++index) {
@@ -364,10 +365,25 @@ bool PackageCheck::run(CVUpdater *updater)
             checkConfig(step);
         checkScript(step, database, &tryScripts);
     }
+}
 
-    checkSpace(steps);
-    checkRegistry();
-    return problemCount() == 0;
+void PackageCheck::reportTrialDatabase(const TrialDatabase &database)
+{
+    switch (database.state()) {
+    case TrialDatabase::State::Copied:
+        ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
+        break;
+    case TrialDatabase::State::NoInstalledFile:
+        note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
+        break;
+    case TrialDatabase::State::CopyFailed:
+        note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
+                 .arg(database.errorString()));
+        break;
+    case TrialDatabase::State::Unreadable:
+        problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
+        break;
+    }
 }
 
 void PackageCheck::checkPackageFiles()

@@ -85,6 +85,14 @@ private:
 
     // Every file of the package against its manifest, and the signature.
     void checkPackageFiles();
+    // A package that is not newer than the installation: true when the update only
+    // completes an earlier run of it.
+    bool checkNotNewer(const QString &oldVersion, const QString &newVersion);
+    // Program files the update would replace that another program holds open.
+    void checkFilesInUse(const QStringList &steps);
+    // Each version step's directory: removal list, common tree, config, script.
+    void checkSteps(const QStringList &steps);
+    void reportTrialDatabase(const TrialDatabase &database);
     void checkFlagLinks();
     void checkFlag();
     void checkWritable();
