@@ -16,7 +16,9 @@ class UpdateLock;
 
 // What the console program's commands (update, restore, check) share in one run: the
 // package directory, the output, the report, the update manager and the log, with the
-// lines each of them prints alike.
+// lines each of them prints alike. The commands' log lines keep the signatures the
+// console program has always written them under ("int ConsoleUpdater::runUpdate()",
+// ...): log readers and roll-out scripts look for them.
 class ConsoleRun
 {
 public:
