@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "context/zrpubmethod.h"
+#include "driver/corestartup.h"
 #include "platform/pluginpaths.h"
 
 #include <QApplication>
@@ -30,9 +31,9 @@ int AppEntry::run(int argc, char **argv)
 
     // Plug-ins from the program's folder only, fixed before the application object
     // loads the platform plug-in.
-    PluginPaths::restrictBeforeApplication(argc > 0 ? argv[0] : nullptr);
+    CoreStartup::restrictPluginsBeforeApplication(argc > 0 ? argv[0] : nullptr);
     QApplication app(argc, argv);
-    PluginPaths::restrictAfterApplication();
+    CoreStartup::restrictPluginsAfterApplication();
     int result = 0;
     {
         MainWindow window;

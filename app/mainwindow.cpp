@@ -2,6 +2,7 @@
 
 #include "context/zrpubmethod.h"
 #include "dialogs/zrmessagebox.h"
+#include "driver/corestartup.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
 #include "context/consoletext.h"
@@ -15,7 +16,6 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -47,24 +47,18 @@ QString MainWindow::disabledStyleSheet()
 void MainWindow::initData()
 {
     const QString logDir = QStringLiteral("%1/%2").arg(QDir::currentPath(), QStringLiteral("log"));
-    QDir dir(logDir);
-    if (!dir.exists()) {
-        const bool isOk = dir.mkdir(logDir);
-        // Issued before the handler exists, so only Qt's default output sees it.
-        qDebug() << "mkdir isOK" << isOk;
-    }
-    qInstallMessageHandler(logMessageHandler);
-    ZR_LOG_INFO("void MainWindow::initData()") << "Corvane Update Start-Up";
+    const CoreStartup::LogDirectory made = CoreStartup::makeLogDirectory(logDir);
+    // Issued before the handler exists, so only Qt's default output sees it.
+    if (made != CoreStartup::LogDirectory::Present)
+        qDebug() << "mkdir isOK" << (made == CoreStartup::LogDirectory::Made);
+    CoreStartup::startLog(QString(), "void MainWindow::initData()");
 
     ZRPubMethod *context = ZRPubMethod::getInstance();
     // Why a package is refused comes from the package check, whose texts are looked up
     // by their English wording: the load that indexes them leaves the table in the
     // window's language, as the plain load does.
-    const int lanType = context->getLanType();
     const QString table = QStringLiteral("string.bin");
-    if (lanType >= 0 && lanType < LAN_TYPE_MAX && QFileInfo::exists(table))
-        ConsoleText::load(table, lanType);
-    else
+    if (!CoreStartup::loadStringTable({table}, context->getLanType()))
         context->loadStringTable(table);
 
     setStyleSheet(disabledStyleSheet());
@@ -73,7 +67,7 @@ void MainWindow::initData()
     font.setFamily(context->getLanType() == 0 ? QStringLiteral("SimSun") : QStringLiteral("Arial"));
     setFont(font);
 
-    m_updater = CVUpdater::getInstance();
+    m_updater = CoreStartup::openInstallation(QString());
 }
 
 void MainWindow::initUi()

@@ -255,31 +255,8 @@ bool PackageCheck::run(CVUpdater *updater)
 
     checkPackageFiles();
 
-    if (!updater->isCanUpdate()) {
-        if (oldVersion.isEmpty() || newVersion.isEmpty()) {
-            problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
-                                    "is refused at its first stage")
-                        .arg(newVersion, oldVersion));
-            return false;
-        }
-        // Not newer: the run would change nothing and say so. Unless the installation
-        // is this package's own update that stopped just before its flag, which the
-        // run completes.
-        if (updater->recordedUpdate() == CVUpdater::RecordedUpdate::Yes) {
-            note(ConsoleText::tr("an earlier update to %1 stopped just before setting its flag: the update only "
-                                 "completes it")
-                     .arg(newVersion));
-            return true;
-        }
-        m_nothingToDo = true;
-        if (VersionOrder::compare(oldVersion, newVersion) == 0)
-            note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
-                     .arg(newVersion));
-        else
-            note(ConsoleText::tr("the installed version %1 is newer than the package version %2: nothing to do")
-                     .arg(oldVersion, newVersion));
-        return false;
-    }
+    if (!updater->isCanUpdate())
+        return checkNotNewer(oldVersion, newVersion);
 
     checkFlagLinks();
     if (m_judgeFlag)
@@ -303,19 +280,58 @@ bool PackageCheck::run(CVUpdater *updater)
     // What the update would do, planned as the update plans it.
     const StepPlan plan = StepPlan::make(packagePath(InstallLayout::packageRootName()) + QLatin1Char('/'),
                                          m_installDir + QLatin1Char('/'), steps);
-    // Windows refuses to replace a file that another program holds open (a running
-    // program, its libraries): the update would stop half-way on it. The database has a
-    // check of its own (DatabaseProbe), which tells the updater's own connection apart.
-    if (FileInUse::canTell()) {
-        const QString busy = FileInUse::firstInUse(plan.replacedFiles());
-        if (!busy.isEmpty())
-            problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
-                        .arg(QDir::toNativeSeparators(busy)));
-    }
+    checkFilesInUse(plan);
     // Copied at every step, judged once.
     if (QFileInfo(plan.packageCommon().source).isDir())
         checkCommonTree(plan.packageCommon());
+    checkSteps(plan);
+    checkSpace(steps);
+    checkRegistry();
+    return problemCount() == 0;
+}
 
+bool PackageCheck::checkNotNewer(const QString &oldVersion, const QString &newVersion)
+{
+    if (oldVersion.isEmpty() || newVersion.isEmpty()) {
+        problem(ConsoleText::tr("the package version %1 cannot be applied to the installed version %2: the update "
+                                "is refused at its first stage")
+                    .arg(newVersion, oldVersion));
+        return false;
+    }
+    // Not newer: the run would change nothing and say so. Unless the installation
+    // is this package's own update that stopped just before its flag, which the
+    // run completes.
+    if (m_updater->recordedUpdate() == CVUpdater::RecordedUpdate::Yes) {
+        note(ConsoleText::tr("an earlier update to %1 stopped just before setting its flag: the update only "
+                             "completes it")
+                 .arg(newVersion));
+        return true;
+    }
+    m_nothingToDo = true;
+    if (VersionOrder::compare(oldVersion, newVersion) == 0)
+        note(ConsoleText::tr("the installation already has version %1, the package's version: nothing to do")
+                 .arg(newVersion));
+    else
+        note(ConsoleText::tr("the installed version %1 is newer than the package version %2: nothing to do")
+                 .arg(oldVersion, newVersion));
+    return false;
+}
+
+void PackageCheck::checkFilesInUse(const StepPlan &plan)
+{
+    // Windows refuses to replace a file that another program holds open (a running
+    // program, its libraries): the update would stop half-way on it. The database has a
+    // check of its own (DatabaseProbe), which tells the updater's own connection apart.
+    if (!FileInUse::canTell())
+        return;
+    const QString busy = FileInUse::firstInUse(plan.replacedFiles());
+    if (!busy.isEmpty())
+        problem(ConsoleText::tr("%1 is in use by another program: close the application and try again")
+                    .arg(QDir::toNativeSeparators(busy)));
+}
+
+void PackageCheck::checkSteps(const StepPlan &plan)
+{
     // Without a trial run nothing is copied: the real update must not read the whole
     // database twice.
     TrialDatabase database(m_trialRun ? installPath(InstallLayout::databaseName()) : QString());
@@ -324,31 +340,31 @@ bool PackageCheck::run(CVUpdater *updater)
         for (const StepPlan::Entry &entry : step.entries)
             anyScript = anyScript || (entry.action == StepPlan::Action::RunScript && QFileInfo::exists(entry.source));
     }
-    if (anyScript && m_trialRun) {
-        switch (database.state()) {
-        case TrialDatabase::State::Copied:
-            ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
-            break;
-        case TrialDatabase::State::NoInstalledFile:
-            note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
-            break;
-        case TrialDatabase::State::CopyFailed:
-            note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
-                     .arg(database.errorString()));
-            break;
-        case TrialDatabase::State::Unreadable:
-            problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
-            break;
-        }
-    }
+    if (anyScript && m_trialRun)
+        reportTrialDatabase(database);
 
     bool tryScripts = m_trialRun && database.canRun();
     for (int index = 0; index < plan.steps().size(); ++index)
         checkStep(plan, index, database, &tryScripts);
+}
 
-    checkSpace(steps);
-    checkRegistry();
-    return problemCount() == 0;
+void PackageCheck::reportTrialDatabase(const TrialDatabase &database)
+{
+    switch (database.state()) {
+    case TrialDatabase::State::Copied:
+        ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
+        break;
+    case TrialDatabase::State::NoInstalledFile:
+        note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
+        break;
+    case TrialDatabase::State::CopyFailed:
+        note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
+                 .arg(database.errorString()));
+        break;
+    case TrialDatabase::State::Unreadable:
+        problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
+        break;
+    }
 }
 
 void PackageCheck::checkPackageFiles()

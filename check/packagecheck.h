@@ -86,6 +86,14 @@ private:
 
     // Every file of the package against its manifest, and the signature.
     void checkPackageFiles();
+    // A package that is not newer than the installation: true when the update only
+    // completes an earlier run of it.
+    bool checkNotNewer(const QString &oldVersion, const QString &newVersion);
+    // Program files the update would replace that another program holds open.
+    void checkFilesInUse(const StepPlan &plan);
+    // Each version step's directory: removal list, common tree, config, script.
+    void checkSteps(const StepPlan &plan);
+    void reportTrialDatabase(const TrialDatabase &database);
     void checkFlagLinks();
     void checkFlag();
     void checkWritable();

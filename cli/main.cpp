@@ -1,5 +1,5 @@
 #include "cli/consoleupdater.h"
-#include "platform/pluginpaths.h"
+#include "driver/corestartup.h"
 
 #include <QCoreApplication>
 
@@ -7,9 +7,9 @@ int main(int argc, char *argv[])
 {
     // The SQL driver from the program's folder (or the system's Qt), never from the
     // current directory or the environment.
-    PluginPaths::restrictBeforeApplication(argc > 0 ? argv[0] : nullptr);
+    CoreStartup::restrictPluginsBeforeApplication(argc > 0 ? argv[0] : nullptr);
     QCoreApplication app(argc, argv);
-    PluginPaths::restrictAfterApplication();
+    CoreStartup::restrictPluginsAfterApplication();
     QCoreApplication::setApplicationName(QStringLiteral("corvane-updater-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
     ConsoleUpdater updater;

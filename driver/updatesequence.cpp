@@ -3,6 +3,7 @@
 #include "check/packagecheck.h"
 #include "db/databaseprobe.h"
 #include "db/dbcontrol.h"
+#include "driver/outcometable.h"
 #include "log/applog.h"
 #include "context/consoletext.h"
 #include "updater/applicationcheck.h"
@@ -97,25 +98,7 @@ QStringList UpdateSequence::refusal() const
 
 int UpdateSequence::resultTextId(Outcome outcome)
 {
-    switch (outcome) {
-    case Outcome::Succeeded:
-        return 1515;
-    case Outcome::VersionRefused:
-        return 1513;
-    case Outcome::FlagFailed:
-    case Outcome::InterruptedRestoreFailed:
-    case Outcome::BackupFailed:
-    case Outcome::UpdateFailedRestored:
-    case Outcome::UpdateFailedRestoreFailed:
-    case Outcome::AnotherUpdateRunning:
-    case Outcome::PackageRefused:
-    case Outcome::NotEnoughSpace:
-    case Outcome::DatabaseInUse:
-    case Outcome::PackageNotVerified:
-    case Outcome::DatabaseDamaged:
-        break;
-    }
-    return 1514;
+    return OutcomeTable::resultTextId(outcome);
 }
 
 int UpdateSequence::addProgress(int current, int increment)

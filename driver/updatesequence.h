@@ -102,8 +102,7 @@ public:
     // did not get that far).
     const PackageVerifier::Result &verification() const { return m_verification; }
 
-    // The string table text for an outcome: 1513 version refused, 1515 success, 1514
-    // for every other failure.
+    // The string table text for an outcome (OutcomeTable::resultTextId()).
     static int resultTextId(Outcome outcome);
     // A progress increment added to what is shown, capped at 100: the one place the cap
     // is made.

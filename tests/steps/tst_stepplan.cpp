@@ -1,4 +1,4 @@
-#include "check/removallist.h"
+#include "package/removallist.h"
 #include "common/packagebuilder.h"
 #include "common/scopedcurrentdir.h"
 #include "common/testhome.h"
@@ -154,7 +154,7 @@ void TestStepPlan::planListsWhatTheRunChanges()
     DBControl::getInstance()->openDB();
     QVERIFY(DBControl::getInstance()->isOpened());
 
-    FormalUpdateO object;
+    FormalUpdateO object(installPath());
     const QStringList planned = object.plan(steps).touchedPaths();
     const QMap<QString, QByteArray> before = state(installPath());
     QVERIFY(object.execUpdate(steps));

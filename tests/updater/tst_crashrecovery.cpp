@@ -1,4 +1,4 @@
-#include "cli/consoleupdater.h"
+#include "driver/outcometable.h"
 #include "driver/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
@@ -343,7 +343,7 @@ void TestCrashRecovery::unreadableFlagChangesNothing()
     QCOMPARE(seen, (Stages{Stage::CheckVersion, Stage::CheckPackage, Stage::CheckFlag}));
     QCOMPARE(sequence.failedStage(), Stage::CheckFlag);
     QCOMPARE(UpdateSequence::resultTextId(outcome), 1514);
-    QCOMPARE(ConsoleUpdater::exitCode(outcome), int(ConsoleUpdater::ExitFlagFailed));
+    QCOMPARE(OutcomeTable::status(outcome), OutcomeTable::FlagFailed);
     QCOMPARE(PackageBuilder::snapshot(m_fixture.installPath()), before);
     QCOMPARE(log.linesContaining(QStringLiteral("file left as it is")).size(), 1);
     delete updater;
