@@ -29,7 +29,11 @@ public:
 
     // Copies a tree file by file, links as links, leaving out the reserved names: all of
     // them at the top, the reserved file names at every depth. Stops at the first failure.
-    bool copyDir(QDir source, QDir target, bool overwrite);
+    // Over an earlier copy (the backup), sourceUnchangedBefore (ChangeStamp's clock; -1
+    // for none) keeps a target file of the source's size whose source has not changed
+    // since then, without reading either; any other file that already holds the same
+    // bytes is kept as well, and only the rest is copied again.
+    bool copyDir(QDir source, QDir target, bool overwrite, qint64 sourceUnchangedBefore = -1);
     // Puts a copy made by copyDir() back: replaces what differs from it, leaves what is
     // the same, and goes on past what it cannot replace, naming each in the log. True
     // when the target holds everything of the backup again. A file of the backup's size

@@ -11,12 +11,14 @@
 #include <QFileInfo>
 #include <QReadLocker>
 #include <QSqlError>
+#include <QThread>
 #include <QUrl>
 #include <QWriteLocker>
 
 namespace {
 
 const char kModifyListSignature[] = "bool DBControl::execModifySql(const QStringList&)";
+const char kModifyScriptSignature[] = "bool DBControl::execModifyScript(const ScriptSource&)";
 
 // How one call reports a failed statement. Only the list form of execModifySql, the
 // one the update steps use, writes to the updater's log file; the others stay plain
@@ -26,6 +28,7 @@ struct FailureReport
     const char *message;
     bool toLogFile;
     QString &errorString;
+    const char *signature = kModifyListSignature;
 
     void operator()(const QString &error, const QString &sql) const
     {
@@ -33,9 +36,9 @@ struct FailureReport
         const QString statement = debugText("SQL:", sql);
         errorString = failure + QLatin1Char('\n') + statement;
         if (toLogFile) {
-            ZR_LOG_DEBUG(kModifyListSignature) << message << error;
-            ZR_LOG_DEBUG(kModifyListSignature) << "SQL:" << sql;
-            ZR_LOG_DEBUG(kModifyListSignature) << error;
+            ZR_LOG_DEBUG(signature) << message << error;
+            ZR_LOG_DEBUG(signature) << "SQL:" << sql;
+            ZR_LOG_DEBUG(signature) << error;
         } else {
             qDebug().noquote() << failure;
             qDebug().noquote() << statement;
@@ -43,7 +46,7 @@ struct FailureReport
     }
 };
 
-enum class Outcome { Done, StatementFailed, RowIdFailed };
+enum class Outcome { Done, StatementFailed, RowIdFailed, SourceStopped };
 
 // The frame of every modifying call: write lock, one query for all statements, one
 // transaction that is committed only when every statement ran.
@@ -68,7 +71,8 @@ bool runInTransaction(QReadWriteLock &lock, QSqlDatabase &db, const FailureRepor
         report(query.lastError().text(), query.lastQuery());
         return false;
     case Outcome::RowIdFailed:
-        // getLastInsertRowId() has said why.
+    case Outcome::SourceStopped:
+        // getLastInsertRowId(), or the script's source, has said why.
         db.rollback();
         return false;
     case Outcome::Done:
@@ -257,6 +261,22 @@ bool DBControl::settle()
     return true;
 }
 
+DatabaseSnapshot::Health DBControl::quickCheck(int maxLines, QStringList *problems)
+{
+    openIfDeferred();
+    m_errorString.clear();
+    problems->clear();
+    if (!m_db.isOpen()) {
+        m_errorString = QStringLiteral("open database failed");
+        return DatabaseSnapshot::Health::Unknown;
+    }
+    QWriteLocker locker(&m_lock);
+    const DatabaseSnapshot::Health health = DatabaseSnapshot::quickCheckOn(m_db, maxLines, problems, &m_errorString);
+    ZR_LOG_DEBUG("DatabaseSnapshot::Health DBControl::quickCheck(int, QStringList*)")
+        << "quick_check" << m_path << int(health) << *problems;
+    return health;
+}
+
 void DBControl::reopenDB()
 {
     if (QFileInfo::exists(m_path)) {
@@ -355,7 +375,11 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
         {QStringLiteral(":column"), QString(QLatin1Char('%') + column + QLatin1Char('%'))},
     };
     QSqlQuery query;
-    if (!execSelectSql(query, sql, values)) {
+    // Inside execModifyScript() this thread holds the write lock already, and the
+    // question is about the transaction's own view.
+    const bool inScript = m_scriptThread != nullptr && m_scriptThread == QThread::currentThreadId();
+    const bool asked = inScript ? execInScript(query, sql, values) : execSelectSql(query, sql, values);
+    if (!asked) {
         // The select's own failure says why; this message says what was asked.
         const QString cause = m_errorString;
         const QString failure = debugText("isColumnExists exec sql err:", sql, table, column);
@@ -379,6 +403,39 @@ bool DBControl::execModifySql(const QStringList &sqlList)
                 return Outcome::StatementFailed;
         }
         return Outcome::Done;
+    });
+}
+
+bool DBControl::execInScript(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
+{
+    m_errorString.clear();
+    query = QSqlQuery(m_db);
+    if (!execPrepared(query, sql, values)) {
+        m_errorString = debugText("exec select sql failed:", query.lastError().text());
+        qDebug().noquote() << m_errorString;
+        return false;
+    }
+    return true;
+}
+
+bool DBControl::execModifyScript(const ScriptSource &source)
+{
+    openIfDeferred();
+    m_errorString.clear();
+    FailureReport report{"modify multisql failed,", true, m_errorString};
+    report.signature = kModifyScriptSignature;
+    return runInTransaction(m_lock, m_db, report, [this, &source](QSqlQuery &query) {
+        bool failed = false;
+        const StatementRunner run = [&query, &failed](const QString &sql) {
+            failed = !query.exec(sql);
+            return !failed;
+        };
+        m_scriptThread = QThread::currentThreadId();
+        const bool through = source(run);
+        m_scriptThread = nullptr;
+        if (failed)
+            return Outcome::StatementFailed;
+        return through ? Outcome::Done : Outcome::SourceStopped;
     });
 }
 

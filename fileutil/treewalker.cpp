@@ -284,17 +284,26 @@ void TreeWalker::setUnchangedBefore(qint64 time, const QStringList &alwaysCompar
     m_alwaysCompared = alwaysCompared;
 }
 
+void TreeWalker::setSourceUnchangedBefore(qint64 time, const QStringList &alwaysCompared)
+{
+    m_sourceUnchangedBefore = time;
+    m_alwaysCompared = alwaysCompared;
+}
+
 bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
 {
-    if (m_unchangedBefore < 0)
+    if (m_unchangedBefore < 0 && m_sourceUnchangedBefore < 0)
         return false;
     for (const QString &path : m_alwaysCompared) {
         if (entry.relativePath == path || entry.relativePath.startsWith(path + QLatin1Char('-')))
             return false;
     }
     const ChangeStamp target = ChangeStamp::at(targetDir, entry.name);
-    return target.isRegularFile() && target.size() == source.target.size && target.changed() >= 0
-        && target.changed() < m_unchangedBefore;
+    if (!target.isRegularFile() || target.size() != source.target.size)
+        return false;
+    if (m_sourceUnchangedBefore >= 0)
+        return source.target.changed >= 0 && source.target.changed < m_sourceUnchangedBefore;
+    return target.changed() >= 0 && target.changed() < m_unchangedBefore;
 }
 
 bool TreeWalker::copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir)

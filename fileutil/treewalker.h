@@ -98,6 +98,11 @@ public:
     // relative path is one of alwaysCompared, or begins with one of them and "-", are
     // compared all the same.
     void setUnchangedBefore(qint64 time, const QStringList &alwaysCompared = QStringList());
+    // The same for a copy made again over an earlier one: a target file of the source's
+    // size is left alone without reading either when the source's change time lies
+    // before time, the start of the earlier copy (the source has not changed since it
+    // was copied). The caller vouches that the earlier copy finished.
+    void setSourceUnchangedBefore(qint64 time, const QStringList &alwaysCompared = QStringList());
     // Goes on past an entry that fails (a directory that fails is left out whole); the
     // copy still returns false, and every failure has been reported.
     void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
@@ -142,6 +147,7 @@ private:
     bool m_continueOnFailure = false;
     bool m_reportUndecodable = false;
     qint64 m_unchangedBefore = -1;
+    qint64 m_sourceUnchangedBefore = -1;
     QStringList m_alwaysCompared;
     int m_failures = 0;
     DirHandle m_targetRoot;

@@ -24,7 +24,7 @@
 
 namespace {
 
-const QString kWarning = QStringLiteral("Warning bool ZRPubMethod::copyDir(QDir, QDir, bool) ");
+const QString kWarning = QStringLiteral("Warning bool ZRPubMethod::copyDir(QDir, QDir, bool, qint64) ");
 
 bool makeFile(const QString &path, const QByteArray &bytes)
 {
@@ -327,7 +327,7 @@ void TestCopyDir::warningReachesLogFile()
     QCOMPARE(logs.size(), 1);
     const QString text = QString::fromLocal8Bit(readFile(logDir.filePath(logs.constFirst())));
     const QRegularExpression line(QStringLiteral(
-        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Warning bool ZRPubMethod::copyDir\\(QDir, QDir, bool\\) "
+        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Warning bool ZRPubMethod::copyDir\\(QDir, QDir, bool, qint64\\) "
         "\"remove b\\.txt failed\"\r\n$"));
     QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
 }

@@ -32,7 +32,7 @@ const QString backupSignature = QStringLiteral("bool CVUpdater::backupVersion()"
 const QString restoreSignature = QStringLiteral("bool CVUpdater::restoreVersion()");
 const QString execSignature = QStringLiteral("bool CVUpdater::execUpdate()");
 const QString regSignature = QStringLiteral("bool CVUpdater::updateRegKey()");
-const QString copySignature = QStringLiteral("bool ZRPubMethod::copyDir(QDir, QDir, bool)");
+const QString copySignature = QStringLiteral("bool ZRPubMethod::copyDir(QDir, QDir, bool, qint64)");
 const QString restoreDirSignature = QStringLiteral("bool ZRPubMethod::restoreDir(QDir, QDir, qint64)");
 
 // The debug stream prints a string value in quotes, with its backslashes doubled.
