@@ -143,6 +143,7 @@ private slots:
     void journalOfInterruptedStep();
     void restoreGoesOnPastFilesItCannotReplace();
     void restoreReadsOnlyWhatChangedSinceTheBackup();
+    void secondBackupCopiesOnlyWhatChanged();
     void failedUpdateLeavesNothingChanged();
     void linkToOwnBackupStaysALink();
     void oldBackupHoldsLinkedDirectory_data();
@@ -635,6 +636,55 @@ void TestBackupRestore::restoreReadsOnlyWhatChangedSinceTheBackup()
                                            + " \"the clock is behind the start of the backup,every file is compared\"",
                                        "Debug " + restoreSignature + " restore successed!"}));
     QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), QByteArray("X3.2"));
+}
+
+void TestBackupRestore::secondBackupCopiesOnlyWhatChanged()
+{
+    if (!ChangeStamp::isKeptAt(m_fixture.installPath()))
+        QSKIP("the file system of the temporary directory keeps no change times");
+    const QString install = m_fixture.installPath();
+    const QString backup = m_fixture.backupPath();
+    // Older than the first backup's start by more than the room left for coarse stamps.
+    QThread::msleep(1300);
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+
+    // Witnesses in the backup, of the installed files' sizes: a copy kept without being
+    // read keeps its mark. A backup copy cut short (a killed backup) is told by its size.
+    const auto mark = [&](const QString &relative, const QByteArray &text) {
+        QFile copy(backup + QLatin1Char('/') + relative);
+        QVERIFY(copy.open(QIODevice::ReadWrite));
+        QVERIFY(copy.write(text) == text.size());
+    };
+    mark(QStringLiteral("user/notes.txt"), "X");
+    mark(QStringLiteral("docs/logbook.txt"), "X");
+    QVERIFY(QFile(backup + QStringLiteral("/ostrelle.exe")).resize(2));
+    // The database is compared whatever its stamp says.
+    QCOMPARE(PackageBuilder::query(backup + QStringLiteral("/kqdata.db"), "UPDATE person SET name = 'eve'"), QStringList());
+    // Changed since: in place at the same size, and rewritten with the very same bytes.
+    {
+        QFile lib(install + QStringLiteral("/bin/lib.txt"));
+        QVERIFY(lib.open(QIODevice::ReadWrite));
+        QVERIFY(lib.write("3.4") == 3);
+    }
+    QVERIFY(PackageBuilder(install).file(QStringLiteral("docs/logbook.txt"), "prefix").ok());
+
+    QVERIFY(updater->backupVersion());
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/user/notes.txt")), QByteArray("Xine"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/ostrelle.exe")), QByteArray("v3.2"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/bin/lib.txt")), QByteArray("3.4"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/docs/logbook.txt")), QByteArray("prefix"));
+    QCOMPARE(PackageBuilder::query(backup + QStringLiteral("/kqdata.db"), "SELECT name FROM person"), QStringList{"ann"});
+
+    // Without a recorded start of the last backup, every file is compared.
+    {
+        ConfigBase flag(m_fixture.flagFilePath());
+        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString());
+        QVERIFY(flag.save());
+    }
+    mark(QStringLiteral("user/notes.txt"), "X");
+    QVERIFY(updater->backupVersion());
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
 }
 
 void TestBackupRestore::failedUpdateLeavesNothingChanged()
