@@ -140,39 +140,37 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
     const QVector<QStringRef> pieces = sqlText.splitRef(QLatin1Char(';'), Qt::SkipEmptyParts);
     for (const QStringRef &piece : pieces) {
         const QStringRef sql = piece.trimmed();
-        // The statement text is only built when debug output is on.
-        if (m_statementLog) {
-            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)")
-                << "sql:" << sql.toString();
-        }
+        // Made once, for the log line and the statement alike.
+        const QString statement = sql.toString();
+        if (m_statementLog)
+            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << statement;
 
-        if (sql.isEmpty())
+        if (statement.isEmpty())
             continue;
-        if (sql.startsWith(QLatin1String("IFN_COL"))) {
+        if (statement.startsWith(QLatin1String("IFN_COL"))) {
             // Scripts repeat the same guards (a cumulative script re-checks the
             // columns of every earlier release): a directive is asked once until a
             // statement runs that may change the answer.
-            const QString directive = sql.toString();
-            auto known = m_decisions.constFind(directive);
+            auto known = m_decisions.constFind(statement);
             if (known == m_decisions.cend()) {
-                const int keep = parseIfnCol(directive);
+                const int keep = parseIfnCol(statement);
                 if (keep == -1)
                     return false;
-                known = m_decisions.insert(directive, keep);
+                known = m_decisions.insert(statement, keep);
             }
             m_skipNext = (known.value() == 0);
             continue;
         }
         if (!m_skipNext) {
             if (m_sink) {
-                if (!(*m_sink)(sql.toString())) {
+                if (!(*m_sink)(statement)) {
                     m_stoppedBySink = true;
                     return false;
                 }
                 if (!m_decisions.isEmpty())
                     m_decisions.clear();
             } else {
-                sqlList.append(sql.toString());
+                sqlList.append(statement);
             }
         }
         m_skipNext = false;

@@ -20,6 +20,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/sendfile.h>
+#endif
 
 namespace {
 
@@ -103,6 +106,28 @@ qint64 kernelCopy(int in, int out)
 #ifdef Q_OS_LINUX
     for (;;) {
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        if (n > 0) {
+            copied += n;
+        } else if (n == 0) {
+            return copied;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+#else
+    Q_UNUSED(in)
+    Q_UNUSED(out)
+#endif
+    return copied;
+}
+
+// The same through the page cache (sendfile): a copy of its own, never a clone.
+qint64 kernelCopyUnshared(int in, int out)
+{
+    qint64 copied = 0;
+#ifdef Q_OS_LINUX
+    for (;;) {
+        const ssize_t n = ::sendfile(out, in, nullptr, size_t(1) << 30);
         if (n > 0) {
             copied += n;
         } else if (n == 0) {
@@ -317,7 +342,7 @@ bool FileCopier::copyAt(int sourceDir, const QByteArray &sourceName, int targetD
         return discard(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, qt_error_string(error)));
     };
 
-    qint64 copied = kernelCopy(in.get(), out.get());
+    qint64 copied = m_shareData ? kernelCopy(in.get(), out.get()) : kernelCopyUnshared(in.get(), out.get());
     if (copied < 0) {
         // File systems or kernels that cannot copy in the kernel say so before the
         // first byte; anything else (a full disk, an I/O error) is a real failure.

@@ -272,7 +272,8 @@ bool TreeWalker::copyFile(const Entry &entry, const DirListing::Entry &source, c
     if (m_overwrite && !FileCopier::removeTarget(targetDir, entry.name))
         return fail(Issue::Remove, entry, removeError(targetDir, entry.name));
     // Not flushed file by file: the callers flush the whole tree once, before the update
-    // flag vouches for it (DiskSync).
+    // flag vouches for it (DiskSync). What is written in place gets a copy of its own.
+    m_copier.setShareData(!isAlwaysCompared(entry));
     if (!m_copier.copy(sourceDir, entry.name, targetDir, entry.name))
         return fail(Issue::Copy, entry, m_copier.errorString());
     return true;
@@ -290,14 +291,19 @@ void TreeWalker::setSourceUnchangedBefore(qint64 time, const QStringList &always
     m_alwaysCompared = alwaysCompared;
 }
 
-bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
+bool TreeWalker::isAlwaysCompared(const Entry &entry) const
 {
-    if (m_unchangedBefore < 0 && m_sourceUnchangedBefore < 0)
-        return false;
     for (const QString &path : m_alwaysCompared) {
         if (entry.relativePath == path || entry.relativePath.startsWith(path + QLatin1Char('-')))
-            return false;
+            return true;
     }
+    return false;
+}
+
+bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
+{
+    if ((m_unchangedBefore < 0 && m_sourceUnchangedBefore < 0) || isAlwaysCompared(entry))
+        return false;
     const ChangeStamp target = ChangeStamp::at(targetDir, entry.name);
     if (!target.isRegularFile() || target.size() != source.target.size)
         return false;
