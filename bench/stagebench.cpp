@@ -100,24 +100,24 @@ bool StageBench::runStepSql(const QString &stepName)
 
 bool StageBench::writeStepStatements(const QString &stepName, const QString &outPath)
 {
-    QStringList statements;
-    ZRSqlParser parser;
-    if (!parser.parseSqlFile(stepScriptPath(stepName), statements))
-        return false;
-
     QSaveFile out(outPath);
     if (!out.open(QIODevice::WriteOnly))
         return false;
     QTextStream stream(&out);
     stream.setCodec("UTF-8");
     stream << "BEGIN;\n";
-    for (const QString &statement : qAsConst(statements))
+    ZRSqlParser parser;
+    parser.setStatementLog(false);
+    const bool parsed = parser.parseSqlFile(stepScriptPath(stepName), [&stream](const QString &statement) {
         stream << statement << ";\n";
+        return true;
+    });
+    if (!parsed)
+        return false;
     stream << "COMMIT;\n";
     stream.flush();
     return out.commit();
 }
-
 
 namespace {
 

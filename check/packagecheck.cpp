@@ -9,8 +9,11 @@
 #include "context/zrpubmethod.h"
 #include "config/configbase.h"
 #include "db/databasesnapshot.h"
+#include "db/dbcontrol.h"
 #include "db/zrsqlparser.h"
 #include "fileutil/recursionguard.h"
+#include "log/applog.h"
+#include "log/logmessagehandler.h"
 #include "platform/fileinuse.h"
 #include "fileutil/treewalker.h"
 #include "layout/versionorder.h"
@@ -118,6 +121,22 @@ QString leftOutKind(const QFileInfo &entry)
     }
 #endif
     return ConsoleText::tr("a system file");
+}
+
+// What the update's "sql:" log line of a statement adds to the statement's own text:
+// the time stamp, level and signature, the quotes, and the escapes of what QDebug quotes.
+qint64 logLineOverhead(const QString &statement)
+{
+    static const qint64 frame =
+        qstrlen("yyyy-MM-dd hh:mm:ss.zzz Debug bool ZRSqlParser::doParseSql(const QString&, QStringList&) sql: \"\"\n");
+    qint64 escapes = 0;
+    for (const QChar c : statement) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            ++escapes;
+        else if (c.unicode() < 0x20)
+            escapes += c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t') ? 1 : 5;
+    }
+    return frame + escapes;
 }
 
 // The first line of a statement, shortened for a finding.
@@ -248,6 +267,7 @@ bool PackageCheck::run(CVUpdater *updater)
     ok(ConsoleText::tr("installation %1, version %2 (uninstall key %3)").arg(m_installDir, oldVersion, updater->getRegKey()));
     m_spaceShort = false;
     m_databaseDamaged = false;
+    m_logBytes = 0;
     if (m_trialRun && ZRPubMethod::getInstance()->stringCount() == 0)
         note(ConsoleText::tr("string.bin is missing or has no texts for language type %1: the window would show "
                             "empty texts")
@@ -276,7 +296,10 @@ bool PackageCheck::run(CVUpdater *updater)
         ok(ConsoleText::tr("version steps: %1").arg(steps.join(QStringLiteral(", "))));
 
     checkWritable();
-    checkDatabase();
+    // Before an update the database is checked in place once the updater holds it
+    // (checkHeldDatabase()); copying it here would read it a second time.
+    if (m_trialRun)
+        checkDatabase();
     // What the update would do, planned as the update plans it.
     const StepPlan plan = StepPlan::make(packagePath(InstallLayout::packageRootName()) + QLatin1Char('/'),
                                          m_installDir + QLatin1Char('/'), steps);
@@ -479,7 +502,22 @@ void PackageCheck::checkDatabase()
     case DatabaseSnapshot::State::Taken:
         break;
     }
-    switch (snapshot.quickCheck()) {
+    const DatabaseSnapshot::Health health = snapshot.quickCheck();
+    reportHealth(health, snapshot.problems(), snapshot.errorString());
+}
+
+void PackageCheck::checkHeldDatabase()
+{
+    QStringList problems;
+    DBControl *control = DBControl::getInstance();
+    const DatabaseSnapshot::Health health = control->quickCheck(3, &problems);
+    reportHealth(health, problems, control->errorString());
+}
+
+void PackageCheck::reportHealth(DatabaseSnapshot::Health health, const QStringList &problems, const QString &error)
+{
+    const QString name = InstallLayout::databaseName();
+    switch (health) {
     case DatabaseSnapshot::Health::Sound:
         ok(ConsoleText::tr("%1: PRAGMA quick_check passed").arg(name));
         break;
@@ -487,10 +525,10 @@ void PackageCheck::checkDatabase()
         m_databaseDamaged = true;
         problem(ConsoleText::tr("%1 is damaged (PRAGMA quick_check: %2): the update would back the damage up and run "
                                 "its steps on it; repair or restore the database first")
-                    .arg(name, snapshot.problems().join(QStringLiteral("; "))));
+                    .arg(name, problems.join(QStringLiteral("; "))));
         break;
     case DatabaseSnapshot::Health::Unknown:
-        note(ConsoleText::tr("%1 could not be checked for damage (%2)").arg(name, snapshot.errorString()));
+        note(ConsoleText::tr("%1 could not be checked for damage (%2)").arg(name, error));
         break;
     }
 }
@@ -754,19 +792,52 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         return;
     }
 
-    QStringList statements;
+    // Read as the update reads it, statement by statement, without the update's
+    // per-statement log lines: the update writes those once, when it runs the script.
+    // The trial runs each statement on the copy as it is read, so a directive sees what
+    // the statements before it did, as in the update.
+    const bool trying = m_trialRun && *tryScripts;
+    const bool logged = appLog().isDebugEnabled();
+    int count = 0;
+    int failedIndex = -1;
+    QString error;
+    QString failedStatement;
+    bool began = true;
+    const ZRSqlParser::StatementSink sink = [&](const QString &statement) {
+        ++count;
+        if (logged)
+            m_logBytes += logLineOverhead(statement);
+        // After a failure the rest is only counted, for the finding.
+        if (trying && began && failedIndex < 0 && !database.execStatement(statement, &error)) {
+            failedIndex = count - 1;
+            failedStatement = statement;
+        }
+        return true;
+    };
     bool parsed = false;
     QString reason;
     if (m_trialRun) {
         TrialSqlParser parser(database);
-        parsed = parser.parseSqlFile(script.filePath(), statements);
+        parser.setStatementLog(false);
+        if (trying)
+            began = database.begin(&error);
+        parsed = parser.parseSqlFile(script.filePath(), sink);
         reason = parser.errorString();
     } else {
         ParseOnlySqlParser parser;
-        parsed = parser.parseSqlFile(script.filePath(), statements);
+        parser.setStatementLog(false);
+        parsed = parser.parseSqlFile(script.filePath(), sink);
         reason = parser.errorString();
     }
+    // The pieces the sink does not see (directives, skipped statements) are few; their
+    // text is counted with the script's.
+    if (logged)
+        m_logBytes += script.size();
     if (!parsed) {
+        if (trying && began) {
+            QString ignored;
+            database.finish(false, &ignored);
+        }
         problem(ConsoleText::tr("%1 cannot be parsed%2: none of its statements would run and the update would fail")
                     .arg(relative, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         *tryScripts = false;
@@ -787,18 +858,16 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
                          .arg(remark.line));
         }
     }
-    if (!*tryScripts) {
+    if (!trying) {
         if (m_trialRun)
-            ok(ConsoleText::tr("%1: %2 statements parsed (not tried)").arg(relative).arg(statements.size()));
+            ok(ConsoleText::tr("%1: %2 statements parsed (not tried)").arg(relative).arg(count));
         else
-            ok(ConsoleText::tr("%1: %2 statements parsed").arg(relative).arg(statements.size()));
+            ok(ConsoleText::tr("%1: %2 statements parsed").arg(relative).arg(count));
         return;
     }
 
-    int failedIndex = -1;
-    QString error;
-    if (database.run(statements, &failedIndex, &error)) {
-        ok(ConsoleText::tr("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(statements.size()));
+    if (began && database.finish(failedIndex < 0, &error)) {
+        ok(ConsoleText::tr("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(count));
         return;
     }
     if (failedIndex < 0)
@@ -807,8 +876,8 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         problem(ConsoleText::tr("%1: statement %2 of %3 would fail: %4\n        %5")
                     .arg(relative)
                     .arg(failedIndex + 1)
-                    .arg(statements.size())
-                    .arg(error, excerpt(statements.at(failedIndex))));
+                    .arg(count)
+                    .arg(error, excerpt(failedStatement)));
     // The later scripts would meet a database that this one left unchanged.
     *tryScripts = false;
 }
@@ -823,8 +892,14 @@ void PackageCheck::checkSpace(const QStringList &steps)
         package += treeSize(packagePath(QStringLiteral("%1/%2").arg(packageRoot, step)), false);
     // The backup copies over what an earlier one left, and the package's files may all be new.
     const qint64 needed = qMax<qint64>(0, installed - backedUp) + package;
-    const qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());
+    qint64 spare = spareSpace(QFileInfo(installPath(InstallLayout::databaseName())).size());
     const QStorageInfo volume(m_installDir);
+    // The update's log (every script statement gets a line) grows as the scripts run:
+    // on the installation's file system it takes from the same space.
+    const QStorageInfo logVolume(QFileInfo(logDirectory()).absoluteFilePath());
+    const bool logApart = logVolume.isValid() && volume.isValid() && logVolume.rootPath() != volume.rootPath();
+    if (!logApart)
+        spare += m_logBytes;
     const qint64 available = volume.bytesAvailable();
     // A disk that fills up half-way through a step is worse than a refusal: the
     // restore after it may find no room either.
@@ -836,6 +911,13 @@ void PackageCheck::checkSpace(const QStringList &steps)
     } else
         ok(ConsoleText::tr("space: about %1 needed for the backup and the new files, %2 free")
                .arg(humanSize(needed), humanSize(available)));
+    // A log that cannot be written loses the update's record, and the console program
+    // then has no file to name for the details.
+    if (logApart && logVolume.bytesAvailable() >= 0 && m_logBytes > logVolume.bytesAvailable()) {
+        m_spaceShort = true;
+        problem(ConsoleText::tr("the update's log needs about %1, but only %2 are free on %3")
+                    .arg(humanSize(m_logBytes), humanSize(logVolume.bytesAvailable()), logVolume.rootPath()));
+    }
 }
 
 void PackageCheck::checkRegistry()

@@ -1,6 +1,7 @@
 #ifndef PACKAGECHECK_H
 #define PACKAGECHECK_H
 
+#include "db/databasesnapshot.h"
 #include "package/packageverifier.h"
 #include "steps/stepplan.h"
 
@@ -48,7 +49,8 @@ public:
 
     // The free space of the installation's file system that an update needs beyond the
     // backup and the package's files: room for the database's journal (up to the
-    // database's size) and a little more.
+    // database's size) and a little more. The update's log comes on top, where it
+    // shares the file system.
     static qint64 spareSpace(qint64 databaseSize);
 
     // "version.ini" read without repair. False when a normal opening would repair it:
@@ -66,6 +68,12 @@ public:
     int problemCount() const;
     // The last run found less free space than the update needs.
     bool isSpaceShort() const { return m_spaceShort; }
+    // PRAGMA quick_check on a copy of kqdata.db (run() makes it in a dry run): an update
+    // would back the damage up and run its steps on it.
+    void checkDatabase();
+    // The same in place, on the updater's connection while it holds the database
+    // (DBControl::hold()): no copy of the file is needed then.
+    void checkHeldDatabase();
     // The last run found the installation's database damaged (PRAGMA quick_check).
     bool isDatabaseDamaged() const { return m_databaseDamaged; }
 
@@ -97,13 +105,11 @@ private:
     void checkFlagLinks();
     void checkFlag();
     void checkWritable();
-    // PRAGMA quick_check on a copy of kqdata.db: an update would back the damage up and
-    // run its steps on it.
-    void checkDatabase();
     // A path of the package as the findings name it ("application/...").
     QString packageRelative(const QString &path) const;
     // Each planned entry of one step, in the order the update runs them.
     void checkStep(const StepPlan &plan, int stepIndex, TrialDatabase &database, bool *tryScripts);
+    void reportHealth(DatabaseSnapshot::Health health, const QStringList &problems, const QString &error);
     // A "common" tree copied over the installation: entries whose type differs from
     // what is installed, or that cannot be read or replaced, would stop the copy.
     void checkCommonTree(const StepPlan::Entry &tree);
@@ -129,6 +135,9 @@ private:
     bool m_spaceShort = false;
     bool m_databaseDamaged = false;
     bool m_nothingToDo = false;
+    // What the scripts' per-statement lines will add to the update's log (0 when its
+    // debug lines are off).
+    qint64 m_logBytes = 0;
     PackageVerifier::Result m_verification;
 };
 

@@ -47,9 +47,9 @@ void ZRPubMethod::releaseStringTable()
     m_strBuf = nullptr;
 }
 
-bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite)
+bool ZRPubMethod::copyDir(QDir source, QDir target, bool overwrite, qint64 sourceUnchangedBefore)
 {
-    return TreeBackup().copy(source.path(), target.path(), overwrite);
+    return TreeBackup().copy(source.path(), target.path(), overwrite, sourceUnchangedBefore);
 }
 
 bool ZRPubMethod::restoreDir(QDir backup, QDir target, qint64 unchangedBefore)

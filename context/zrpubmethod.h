@@ -26,9 +26,10 @@ public:
     void loadStringTable(const QString &filePath);
     int stringCount() const { return m_strCount; }
 
-    // Copies a tree file by file, links as links, leaving out the reserved names: all of
-    // them at the top, the reserved file names at every depth. Stops at the first failure.
-    bool copyDir(QDir source, QDir target, bool overwrite);
+    // Copies a tree file by file, links as links, leaving out what InstallLayout::isReserved()
+    // names. Stops at the first failure. Over an earlier copy (the backup), only what changed
+    // is copied again (TreeBackup::copy()); the log lines keep the three-argument signature.
+    bool copyDir(QDir source, QDir target, bool overwrite, qint64 sourceUnchangedBefore = -1);
     // Puts a copy made by copyDir() back: replaces what differs from it, leaves what is
     // the same, and goes on past what it cannot replace, naming each in the log. True
     // when the target holds everything of the backup again. A file of the backup's size

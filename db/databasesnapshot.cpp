@@ -106,6 +106,42 @@ bool DatabaseSnapshot::copyOnce()
     return true;
 }
 
+DatabaseSnapshot::Health DatabaseSnapshot::quickCheckOn(QSqlDatabase &db, int maxLines, QStringList *problems,
+                                                        QString *error)
+{
+    problems->clear();
+    Health health = Health::Unknown;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA quick_check"))) {
+        *error = query.lastError().text();
+        health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
+    } else {
+        // One row may hold many lines, under a heading per database.
+        QStringList lines;
+        while (query.next()) {
+            const QStringList rowLines = query.value(0).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            for (const QString &line : rowLines) {
+                if (!line.startsWith(QLatin1String("***")))
+                    lines.append(line);
+            }
+        }
+        if (query.lastError().isValid()) {
+            *error = query.lastError().text();
+            health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
+        } else {
+            health = lines == QStringList{QStringLiteral("ok")} ? Health::Sound : Health::Damaged;
+        }
+        *problems = lines.mid(0, maxLines);
+        if (lines.size() > maxLines)
+            problems->append(QStringLiteral("... (%1 lines)").arg(lines.size()));
+    }
+    query.finish();
+    if (health == Health::Damaged && problems->isEmpty())
+        problems->append(*error);
+    return health;
+}
+
 DatabaseSnapshot::Health DatabaseSnapshot::quickCheck(int maxLines)
 {
     m_problems.clear();
@@ -121,32 +157,7 @@ DatabaseSnapshot::Health DatabaseSnapshot::quickCheck(int maxLines)
             m_error = db.lastError().text();
             health = isDamage(db.lastError()) ? Health::Damaged : Health::Unknown;
         } else {
-            QSqlQuery query(db);
-            query.setForwardOnly(true);
-            if (!query.exec(QStringLiteral("PRAGMA quick_check"))) {
-                m_error = query.lastError().text();
-                health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
-            } else {
-                // One row may hold many lines, under a heading per database.
-                QStringList lines;
-                while (query.next()) {
-                    const QStringList rowLines = query.value(0).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-                    for (const QString &line : rowLines) {
-                        if (!line.startsWith(QLatin1String("***")))
-                            lines.append(line);
-                    }
-                }
-                if (query.lastError().isValid()) {
-                    m_error = query.lastError().text();
-                    health = isDamage(query.lastError()) ? Health::Damaged : Health::Unknown;
-                } else {
-                    health = lines == QStringList{QStringLiteral("ok")} ? Health::Sound : Health::Damaged;
-                }
-                m_problems = lines.mid(0, maxLines);
-                if (lines.size() > maxLines)
-                    m_problems.append(QStringLiteral("... (%1 lines)").arg(lines.size()));
-            }
-            query.finish();
+            health = quickCheckOn(db, maxLines, &m_problems, &m_error);
             db.close();
         }
     }

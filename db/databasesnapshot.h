@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+class QSqlDatabase;
+
 // A private copy of an SQLite database, with its write-ahead log or rollback journal, in
 // a temporary directory, for the checks that only read it. SQLite writes beside a
 // database even on a read-only connection: the "-shm" index of a WAL database takes the
@@ -38,6 +40,11 @@ public:
     // PRAGMA quick_check on the copy; its first lines (at most maxLines) in problems().
     Health quickCheck(int maxLines = 3);
     QStringList problems() const { return m_problems; }
+
+    // PRAGMA quick_check on an open connection (the updater's own, while it holds the
+    // database, needs no copy): its first lines in *problems, why it could not be made
+    // in *error.
+    static Health quickCheckOn(QSqlDatabase &db, int maxLines, QStringList *problems, QString *error);
 
     // The suffixes of the files SQLite keeps beside a database that hold its content.
     static QStringList journalSuffixes();

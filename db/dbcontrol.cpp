@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QReadLocker>
 #include <QSqlError>
+#include <QThread>
 #include <QUrl>
 #include <QWriteLocker>
 
@@ -26,7 +27,6 @@ struct FailureReport
     const char *message;
     bool toLogFile;
     QString &errorString;
-
     void operator()(const QString &error, const QString &sql) const
     {
         const QString failure = debugText(message, error);
@@ -43,7 +43,7 @@ struct FailureReport
     }
 };
 
-enum class Outcome { Done, StatementFailed, RowIdFailed };
+enum class Outcome { Done, StatementFailed, RowIdFailed, SourceStopped };
 
 // The frame of every modifying call: write lock, one query for all statements, one
 // transaction that is committed only when every statement ran.
@@ -68,7 +68,8 @@ bool runInTransaction(QReadWriteLock &lock, QSqlDatabase &db, const FailureRepor
         report(query.lastError().text(), query.lastQuery());
         return false;
     case Outcome::RowIdFailed:
-        // getLastInsertRowId() has said why.
+    case Outcome::SourceStopped:
+        // getLastInsertRowId(), or the script's source, has said why.
         db.rollback();
         return false;
     case Outcome::Done:
@@ -269,6 +270,22 @@ bool DBControl::settle()
     return true;
 }
 
+DatabaseSnapshot::Health DBControl::quickCheck(int maxLines, QStringList *problems)
+{
+    openIfDeferred();
+    m_errorString.clear();
+    problems->clear();
+    if (!m_db.isOpen()) {
+        m_errorString = QStringLiteral("open database failed");
+        return DatabaseSnapshot::Health::Unknown;
+    }
+    QWriteLocker locker(&m_lock);
+    const DatabaseSnapshot::Health health = DatabaseSnapshot::quickCheckOn(m_db, maxLines, problems, &m_errorString);
+    ZR_LOG_DEBUG("DatabaseSnapshot::Health DBControl::quickCheck(int, QStringList*)")
+        << "quick_check" << m_path << int(health) << *problems;
+    return health;
+}
+
 void DBControl::reopenDB()
 {
     if (QFileInfo::exists(m_path)) {
@@ -359,7 +376,12 @@ int DBControl::isColumnExists(const QString &table, const QString &column)
 {
     const QString sql = ColumnTest::sql(QStringLiteral("SQLITE_MASTER"));
     QSqlQuery query;
-    if (!execSelectSql(query, sql, ColumnTest::values(table, column))) {
+    // Inside execModifyScript() this thread holds the write lock already, and the
+    // question is about the transaction's own view.
+    const QVector<BindValue> values = ColumnTest::values(table, column);
+    const bool inScript = m_scriptThread != nullptr && m_scriptThread == QThread::currentThreadId();
+    const bool asked = inScript ? execInScript(query, sql, values) : execSelectSql(query, sql, values);
+    if (!asked) {
         // The select's own failure says why; this message says what was asked.
         const QString cause = m_errorString;
         const QString failure = debugText("isColumnExists exec sql err:", sql, table, column);
@@ -381,6 +403,40 @@ bool DBControl::execModifySql(const QStringList &sqlList)
                 return Outcome::StatementFailed;
         }
         return Outcome::Done;
+    });
+}
+
+bool DBControl::execInScript(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values)
+{
+    m_errorString.clear();
+    query = QSqlQuery(m_db);
+    if (!execPrepared(query, sql, values)) {
+        m_errorString = debugText("exec select sql failed:", query.lastError().text());
+        qDebug().noquote() << m_errorString;
+        return false;
+    }
+    return true;
+}
+
+bool DBControl::execModifyScript(const ScriptSource &source)
+{
+    openIfDeferred();
+    m_errorString.clear();
+    // The step's failure lines keep the shape they had when the step ran a list of
+    // statements: whoever reads the log finds the same signature.
+    FailureReport report{"modify multisql failed,", true, m_errorString};
+    return runInTransaction(m_lock, m_db, report, [this, &source](QSqlQuery &query) {
+        bool failed = false;
+        const StatementRunner run = [&query, &failed](const QString &sql) {
+            failed = !query.exec(sql);
+            return !failed;
+        };
+        m_scriptThread = QThread::currentThreadId();
+        const bool through = source(run);
+        m_scriptThread = nullptr;
+        if (failed)
+            return Outcome::StatementFailed;
+        return through ? Outcome::Done : Outcome::SourceStopped;
     });
 }
 

@@ -3,12 +3,15 @@
 
 #include "db/bindvalue.h"
 #include "db/databaselock.h"
+#include "db/databasesnapshot.h"
 
 #include <QReadWriteLock>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVector>
+
+#include <functional>
 
 // The one gateway to the application's database, "<installation>/kqdata.db".
 // One connection for the whole process, opened on first use. SELECTs run under
@@ -58,6 +61,10 @@ public:
     // Writes what the write-ahead log holds into the database file and empties the log,
     // so that the files alone say what the database holds. Meaningful while held.
     bool settle();
+    // PRAGMA quick_check on this connection, in place: the file held needs no copy, as
+    // no one else can write it meanwhile. Its first lines (at most maxLines) in *problems,
+    // why it could not be made in errorString().
+    DatabaseSnapshot::Health quickCheck(int maxLines, QStringList *problems);
     // Why the last call failed, in the words of its debug messages (a failed statement:
     // the failure line, then its "SQL:" line); empty when the last call succeeded.
     QString errorString() const { return m_errorString; }
@@ -77,6 +84,17 @@ public:
     int isColumnExists(const QString &table, const QString &column);
 
     bool execModifySql(const QStringList &sqlList);
+    // Runs one statement inside execModifyScript()'s transaction; false when it failed
+    // (reported and kept in errorString()), after which the source must stop.
+    using StatementRunner = std::function<bool(const QString &sql)>;
+    // Hands a runner to source and expects false when source stopped early.
+    using ScriptSource = std::function<bool(const StatementRunner &run)>;
+    // A script of any length in one transaction, its statements run as the source
+    // yields them (a parser reading the file), and committed only when the source got
+    // through it: a statement that fails, or a source that stops (a parse error half-way),
+    // rolls back everything it ran. isColumnExists() may be asked from within the source,
+    // on the same thread: it then sees what ran so far.
+    bool execModifyScript(const ScriptSource &source);
     bool execModifySql(const QString &sql);
     bool execModifySql(const QString &sql, const QVector<BindValue> &values);
     // Runs pairs (sqlList[i], values[i]) while both lists have an entry.
@@ -96,6 +114,9 @@ private:
     void openIfDeferred();
     // On the open connection: exclusive locking mode, the write lock taken at once.
     bool takeHold();
+    // A select on the connection without the lock, for the thread that holds the
+    // write lock in execModifyScript().
+    bool execInScript(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values);
     Q_DISABLE_COPY(DBControl)
 
     QSqlDatabase m_db;
@@ -105,6 +126,8 @@ private:
     bool m_holding = false; // hold() asked for, until releaseHold()
     bool m_held = false;    // the connection is in exclusive locking mode and locked
     DatabaseLock m_holdLock; // the hold elsewhere than on Windows
+    // The thread inside execModifyScript(), which holds the write lock; null otherwise.
+    Qt::HANDLE m_scriptThread = nullptr;
     QString m_path;
     QString m_errorString;
 };

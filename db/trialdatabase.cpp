@@ -195,26 +195,51 @@ int TrialDatabase::isColumnExists(const QString &table, const QString &column)
 
 bool TrialDatabase::run(const QStringList &statements, int *failedIndex, QString *error)
 {
+    *failedIndex = -1;
+    if (!begin(error))
+        return false;
+    for (int i = 0; i < statements.size(); ++i) {
+        if (!execStatement(statements.at(i), error)) {
+            *failedIndex = i;
+            QString ignored;
+            finish(false, &ignored);
+            return false;
+        }
+    }
+    return finish(true, error);
+}
+
+bool TrialDatabase::begin(QString *error)
+{
     if (!canRun() || !m_db.transaction()) {
-        *failedIndex = -1;
         *error = canRun() ? m_db.lastError().text() : m_error;
         return false;
     }
-    {
-        QSqlQuery query(m_db);
-        query.setForwardOnly(true);
-        for (int i = 0; i < statements.size(); ++i) {
-            if (!query.exec(statements.at(i))) {
-                *failedIndex = i;
-                *error = query.lastError().text();
-                query.finish();
-                m_db.rollback();
-                return false;
-            }
-        }
+    m_query = std::make_unique<QSqlQuery>(m_db);
+    m_query->setForwardOnly(true);
+    return true;
+}
+
+bool TrialDatabase::execStatement(const QString &statement, QString *error)
+{
+    if (!m_query || !m_query->exec(statement)) {
+        *error = m_query ? m_query->lastError().text() : QStringLiteral("no transaction");
+        return false;
+    }
+    return true;
+}
+
+bool TrialDatabase::finish(bool ok, QString *error)
+{
+    if (!m_query)
+        return false;
+    m_query->finish();
+    m_query.reset();
+    if (!ok) {
+        m_db.rollback();
+        return false;
     }
     if (!m_db.commit()) {
-        *failedIndex = -1;
         *error = m_db.lastError().text();
         m_db.rollback();
         return false;

@@ -2,6 +2,7 @@
 #define TRIALDATABASE_H
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
@@ -50,12 +51,20 @@ public:
     // itself) and error describe the first statement that failed.
     bool run(const QStringList &statements, int *failedIndex, QString *error);
 
+    // The same one statement at a time, as a script is read: begin(), then
+    // execStatement() for each statement while it succeeds, then finish(), which commits when every
+    // statement ran (ok) and rolls back otherwise. Each false gives the reason in error.
+    bool begin(QString *error);
+    bool execStatement(const QString &statement, QString *error);
+    bool finish(bool ok, QString *error);
+
 private:
     State copyInstalled(const QString &installedPath);
     bool copyObjects();
     bool exec(const QString &sql);
 
     std::unique_ptr<DatabaseSnapshot> m_snapshot;
+    std::unique_ptr<QSqlQuery> m_query; // between begin() and finish()
     QString m_connectionName;
     QSqlDatabase m_db;
     State m_state = State::Unreadable;

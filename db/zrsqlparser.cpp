@@ -19,6 +19,23 @@ bool isBlankByte(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// Sets the parser's sink for one parse.
+class SinkScope
+{
+public:
+    SinkScope(const ZRSqlParser::StatementSink *&slot, const ZRSqlParser::StatementSink &sink)
+        : m_slot(slot)
+    {
+        m_slot = &sink;
+    }
+    ~SinkScope() { m_slot = nullptr; }
+    SinkScope(const SinkScope &) = delete;
+    SinkScope &operator=(const SinkScope &) = delete;
+
+private:
+    const ZRSqlParser::StatementSink *&m_slot;
+};
+
 } // namespace
 
 template <typename... Values>
@@ -30,29 +47,59 @@ void ZRSqlParser::fail(const char *message, const Values &...values)
 
 bool ZRSqlParser::parseSqlFile(const QString &path, QStringList &sqlList)
 {
-    m_errorString.clear();
+    beginParse();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         fail("file open failed:", path);
         return false;
     }
-    return parseSqlDevice(file, sqlList);
+    return readDevice(file, sqlList);
+}
+
+bool ZRSqlParser::parseSqlFile(const QString &path, const StatementSink &sink)
+{
+    const SinkScope scope(m_sink, sink);
+    QStringList unused;
+    return parseSqlFile(path, unused);
 }
 
 bool ZRSqlParser::parseSqlDevice(QIODevice &device, QStringList &sqlList)
 {
+    beginParse();
+    return readDevice(device, sqlList);
+}
+
+bool ZRSqlParser::parseSqlDevice(QIODevice &device, const StatementSink &sink)
+{
+    const SinkScope scope(m_sink, sink);
+    QStringList unused;
+    return parseSqlDevice(device, unused);
+}
+
+void ZRSqlParser::beginParse()
+{
     m_errorString.clear();
-    QString sqlText;
+    m_stoppedBySink = false;
+    m_skipNext = false;
+    m_decisions.clear();
+}
+
+bool ZRSqlParser::readDevice(QIODevice &device, QStringList &sqlList)
+{
+    m_streaming = true;
+    // The text after the last ";" read so far: at most one statement and a line.
+    QString pending;
     bool firstLine = true;
+    bool ok = true;
     int emptyReads = 0;
-    while (!device.atEnd()) {
+    while (ok && !device.atEnd()) {
         // Whole lines: a piece of a long line judged on its own could look like a
         // comment or a blank line and silently take part of a statement with it.
         QByteArray line = device.readLine();
         if (line.isEmpty()) {
             fail("read null line");
             if (++emptyReads >= kMaxEmptyReads)
-                return false;
+                ok = false;
             continue;
         }
         emptyReads = 0;
@@ -66,42 +113,67 @@ bool ZRSqlParser::parseSqlDevice(QIODevice &device, QStringList &sqlList)
         if (isIgnoredLine(line))
             continue;
         const int nul = line.indexOf('\0');
-        sqlText += QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
+        const QString text = QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
+        // Cut at a ";" the pieces are the ones the whole text would give.
+        const int last = text.lastIndexOf(QLatin1Char(';'));
+        if (last < 0) {
+            pending += text;
+            continue;
+        }
+        pending += text.leftRef(last + 1);
+        ok = doParseSql(pending, sqlList);
+        pending = text.mid(last + 1);
     }
-    return doParseSql(sqlText, sqlList);
+    if (ok && !pending.isEmpty())
+        ok = doParseSql(pending, sqlList);
+    m_streaming = false;
+    if (ok)
+        m_errorString.clear();
+    return ok;
 }
 
 bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
 {
+    // Called on its own, a text is a whole script; within a stream, the next part.
+    if (!m_streaming)
+        beginParse();
     const QVector<QStringRef> pieces = sqlText.splitRef(QLatin1Char(';'), Qt::SkipEmptyParts);
-    // Scripts repeat the same guards (a cumulative script re-checks the columns of
-    // every earlier release), and nothing changes the database while a script is
-    // parsed: each distinct directive is asked once.
-    m_errorString.clear();
-    QHash<QStringRef, int> decisions;
-    bool skipNext = false;
     for (const QStringRef &piece : pieces) {
         const QStringRef sql = piece.trimmed();
-        // The statement text is only built when debug output is on.
-        ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)")
-            << "sql:" << sql.toString();
+        // Made once, for the log line and the statement alike.
+        const QString statement = sql.toString();
+        if (m_statementLog)
+            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << statement;
 
-        if (sql.isEmpty())
+        if (statement.isEmpty())
             continue;
-        if (sql.startsWith(QLatin1String("IFN_COL"))) {
-            auto known = decisions.constFind(sql);
-            if (known == decisions.cend()) {
-                const int keep = parseIfnCol(sql.toString());
+        if (statement.startsWith(QLatin1String("IFN_COL"))) {
+            // Scripts repeat the same guards (a cumulative script re-checks the
+            // columns of every earlier release): a directive is asked once until a
+            // statement runs that may change the answer.
+            auto known = m_decisions.constFind(statement);
+            if (known == m_decisions.cend()) {
+                const int keep = parseIfnCol(statement);
                 if (keep == -1)
                     return false;
-                known = decisions.insert(sql, keep);
+                known = m_decisions.insert(statement, keep);
             }
-            skipNext = (known.value() == 0);
+            m_skipNext = (known.value() == 0);
             continue;
         }
-        if (!skipNext)
-            sqlList.append(sql.toString());
-        skipNext = false;
+        if (!m_skipNext) {
+            if (m_sink) {
+                if (!(*m_sink)(statement)) {
+                    m_stoppedBySink = true;
+                    return false;
+                }
+                if (!m_decisions.isEmpty())
+                    m_decisions.clear();
+            } else {
+                sqlList.append(statement);
+            }
+        }
+        m_skipNext = false;
     }
     return true;
 }

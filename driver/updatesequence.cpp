@@ -282,20 +282,32 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     ZR_LOG_INFO(runSignature) << "package:" << m_verification.signatureText;
     if (check.packageRefused())
         return refuse(Stage::CheckPackage, Outcome::PackageNotVerified, m_verification.problems);
-    QStringList problems;
-    const QList<PackageCheck::Finding> findings = check.findings();
-    for (const PackageCheck::Finding &finding : findings) {
-        if (finding.severity == PackageCheck::Severity::Problem)
-            problems << finding.text;
-    }
+    const auto problemsOf = [&check]() {
+        QStringList problems;
+        const QList<PackageCheck::Finding> findings = check.findings();
+        for (const PackageCheck::Finding &finding : findings) {
+            if (finding.severity == PackageCheck::Severity::Problem)
+                problems << finding.text;
+        }
+        return problems;
+    };
+    QStringList problems = problemsOf();
     if (!problems.isEmpty()) {
+        // A damaged database needs repair whatever else the package needs; nothing is
+        // held yet, so it is checked on a copy.
+        check.checkDatabase();
+        problems = problemsOf();
         const bool spaceOnly = check.isSpaceShort() && problems.size() == 1;
-        // A damaged database needs repair whatever else the package needs.
         const Outcome outcome = check.isDatabaseDamaged() ? Outcome::DatabaseDamaged
                                 : spaceOnly                ? Outcome::NotEnoughSpace
                                                            : Outcome::PackageRefused;
         return refuse(Stage::CheckPackage, outcome, problems);
     }
+    // Damage found once the database is held (in place) or could not be held (on a copy).
+    const auto refuseDamaged = [&]() {
+        return check.isDatabaseDamaged() ? refuse(Stage::CheckPackage, Outcome::DatabaseDamaged, problemsOf())
+                                         : Outcome::Succeeded;
+    };
 
     // The application writing its database while the update changes it, or while a
     // restore replaces it, would lose its work; even idle, with no lock taken, it may
@@ -326,11 +338,18 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
         // The database step will say more; a database that cannot be opened is not one
         // that another program holds.
         ZR_LOG_WARNING(runSignature) << QStringLiteral("open %1 failed: %2").arg(database, error);
-        break;
+        check.checkDatabase();
+        return refuseDamaged();
     case DatabaseProbe::State::Missing:
         break;
-    case DatabaseProbe::State::Free:
-        return holdDatabase();
+    case DatabaseProbe::State::Free: {
+        const Outcome held = holdDatabase();
+        if (held != Outcome::Succeeded)
+            return held;
+        // Held, no one else can write it: checked in place, without a copy.
+        check.checkHeldDatabase();
+        return refuseDamaged();
+    }
     }
     return Outcome::Succeeded;
 }

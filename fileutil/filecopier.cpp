@@ -21,6 +21,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/sendfile.h>
+#endif
 
 namespace {
 
@@ -110,6 +113,23 @@ qint64 kernelCopy(int in, int out)
     return copied;
 }
 
+// The same through the page cache (sendfile): a copy of its own, never a clone.
+qint64 kernelCopyUnshared(int in, int out)
+{
+    qint64 copied = 0;
+#ifdef Q_OS_LINUX
+    for (;;) {
+        const ssize_t n = InterruptedCall::retry([&] { return ::sendfile(out, in, nullptr, size_t(1) << 30); });
+        if (n <= 0)
+            return n == 0 ? copied : -1;
+        copied += n;
+    }
+#else
+    Q_UNUSED(in)
+    Q_UNUSED(out)
+#endif
+    return copied;
+}
 #endif
 
 } // namespace
@@ -295,7 +315,7 @@ bool FileCopier::copyAt(int sourceDir, const QByteArray &sourceName, int targetD
         return discard(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, qt_error_string(error)));
     };
 
-    qint64 copied = kernelCopy(in.get(), out.get());
+    qint64 copied = m_shareData ? kernelCopy(in.get(), out.get()) : kernelCopyUnshared(in.get(), out.get());
     if (copied < 0) {
         // File systems or kernels that cannot copy in the kernel say so before the
         // first byte; anything else (a full disk, an I/O error) is a real failure.

@@ -39,6 +39,13 @@ public:
     bool sameContent(const DirHandle &sourceDir, const QString &sourceName, const DirHandle &targetDir,
                      const QString &targetName);
 
+    // Whether a copy may share the source's data on disk (the default): copy_file_range
+    // clones on file systems with shared extents (XFS, Btrfs), which costs no data
+    // written; a change to either file then gets blocks of its own. False for a file
+    // that is written in place (the database): its copy is a real one, so the two never
+    // depend on the same blocks.
+    void setShareData(bool share) { m_shareData = share; }
+
     // Why the last copy failed, for the log; empty after a success.
     QString errorString() const;
 
@@ -58,6 +65,7 @@ private:
 #endif
 
     QString m_errorString;
+    bool m_shareData = true;
     std::unique_ptr<char[]> m_buffer; // the read/write fallback's, made on first need
     std::unique_ptr<char[]> m_compareBuffer; // sameContent()'s two halves, made on first need
 };

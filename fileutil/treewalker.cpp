@@ -265,7 +265,8 @@ bool TreeWalker::copyFile(const Entry &entry, const DirListing::Entry &source, c
     if (m_overwrite && !FileCopier::removeTarget(targetDir, entry.name))
         return fail(Issue::Remove, entry, removeError(targetDir, entry.name));
     // Not flushed file by file: the callers flush the whole tree once, before the update
-    // flag vouches for it (DiskSync).
+    // flag vouches for it (DiskSync). What is written in place gets a copy of its own.
+    m_copier.setShareData(!isAlwaysCompared(entry));
     if (!m_copier.copy(sourceDir, entry.name, targetDir, entry.name))
         return fail(Issue::Copy, entry, m_copier.errorString());
     return true;
@@ -277,17 +278,31 @@ void TreeWalker::setUnchangedBefore(qint64 time, const QStringList &alwaysCompar
     m_alwaysCompared = alwaysCompared;
 }
 
-bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
+void TreeWalker::setSourceUnchangedBefore(qint64 time, const QStringList &alwaysCompared)
 {
-    if (m_unchangedBefore < 0)
-        return false;
+    m_sourceUnchangedBefore = time;
+    m_alwaysCompared = alwaysCompared;
+}
+
+bool TreeWalker::isAlwaysCompared(const Entry &entry) const
+{
     for (const QString &path : m_alwaysCompared) {
         if (entry.relativePath == path || entry.relativePath.startsWith(path + QLatin1Char('-')))
-            return false;
+            return true;
     }
+    return false;
+}
+
+bool TreeWalker::isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const
+{
+    if ((m_unchangedBefore < 0 && m_sourceUnchangedBefore < 0) || isAlwaysCompared(entry))
+        return false;
     const ChangeStamp target = ChangeStamp::at(targetDir, entry.name);
-    return target.isRegularFile() && target.size() == source.target.size && target.changed() >= 0
-        && target.changed() < m_unchangedBefore;
+    if (!target.isRegularFile() || target.size() != source.target.size)
+        return false;
+    if (m_sourceUnchangedBefore >= 0)
+        return source.target.changed >= 0 && source.target.changed < m_sourceUnchangedBefore;
+    return target.changed() >= 0 && target.changed() < m_unchangedBefore;
 }
 
 bool TreeWalker::copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir)

@@ -96,8 +96,14 @@ public:
     // (ChangeStamp) lies before time has not changed since the source was copied from it,
     // and is left alone without reading either. -1: every file is compared. Files whose
     // relative path is one of alwaysCompared, or begins with one of them and "-", are
-    // compared all the same.
+    // compared all the same, and copied as real copies that share no data with their
+    // source (FileCopier::setShareData()): they are written in place.
     void setUnchangedBefore(qint64 time, const QStringList &alwaysCompared = QStringList());
+    // The same for a copy made again over an earlier one: a target file of the source's
+    // size is left alone without reading either when the source's change time lies
+    // before time, the start of the earlier copy (the source has not changed since it
+    // was copied). The caller vouches that the earlier copy finished.
+    void setSourceUnchangedBefore(qint64 time, const QStringList &alwaysCompared = QStringList());
     // Goes on past an entry that fails (a directory that fails is left out whole); the
     // copy still returns false, and every failure has been reported.
     void setContinueOnFailure(bool goOn) { m_continueOnFailure = goOn; }
@@ -121,6 +127,7 @@ private:
     bool openTargetDir(const Entry &dir, const DirHandle &parent, DirHandle *target);
     bool copyFile(const Entry &entry, const DirListing::Entry &source, const DirHandle &sourceDir,
                   const DirHandle &targetDir);
+    bool isAlwaysCompared(const Entry &entry) const;
     bool isUnchanged(const Entry &entry, const DirListing::Entry &source, const DirHandle &targetDir) const;
     bool copyLink(const Entry &entry, const DirHandle &sourceDir, const DirHandle &targetDir);
     bool isSkipped(const QString &name, int depth) const;
@@ -142,6 +149,7 @@ private:
     bool m_continueOnFailure = false;
     bool m_reportUndecodable = false;
     qint64 m_unchangedBefore = -1;
+    qint64 m_sourceUnchangedBefore = -1;
     QStringList m_alwaysCompared;
     int m_failures = 0;
     DirHandle m_targetRoot;

@@ -141,13 +141,14 @@ bool FormalUpdateO::updateDB(const QString &sqlDir)
     if (!QFile::exists(scriptPath))
         return true;
 
-    // The parser already asks the database about IFN_COL directives, so the whole
-    // script is resolved against the database as it stands before any of it runs.
-    QStringList statements;
+    // Read and run statement by statement in the step's one transaction, so a script
+    // of any size takes the memory of one statement; an IFN_COL directive is answered
+    // by the database as the statements before it left it. A parse error half-way
+    // rolls back what ran.
     ZRSqlParser parser;
-    if (!parser.parseSqlFile(scriptPath, statements))
-        return false;
-    return DBControl::getInstance()->execModifySql(statements);
+    return DBControl::getInstance()->execModifyScript([&parser, &scriptPath](const DBControl::StatementRunner &run) {
+        return parser.parseSqlFile(scriptPath, run);
+    });
 }
 
 bool FormalUpdateO::removeFiles(const QString &stepName, const QString &listPath)

@@ -289,14 +289,20 @@ bool CVUpdater::backupVersion()
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "installpath is not exist!";
         return false;
     }
+    const QString backupPath = getBackupPath();
+    // What an earlier backup left in "backup" stays; this copy adds, and overwrites what
+    // differs. A file whose change time lies before the start of the last backup that
+    // finished (recorded after its flush) is still what that backup holds.
+    const qint64 reuseBefore = QDir(backupPath).exists()
+                                   ? unchangedBefore(UpdateFlag(m_installPath).read().backupStarted,
+                                                     "bool CVUpdater::backupVersion()")
+                                   : -1;
     // The file system's clock before the first file is copied: whatever changes after
     // it gets a later change time, so a restore reads only the files that did.
-    const QString backupPath = getBackupPath();
     qint64 started = -1;
     if (ChangeStamp::isKeptAt(m_installPath) && QDir(m_installPath).mkpath(InstallLayout::backupDirName()))
         started = ChangeStamp::now(backupPath);
-    // What an earlier backup left in "backup" stays; this copy adds and overwrites.
-    if (!ZRPubMethod::getInstance()->copyDir(QDir(m_installPath), QDir(backupPath), true)) {
+    if (!ZRPubMethod::getInstance()->copyDir(QDir(m_installPath), QDir(backupPath), true, reuseBefore)) {
         ZR_LOG_WARNING("bool CVUpdater::backupVersion()") << "backup failed!";
         return false;
     }
@@ -402,7 +408,7 @@ bool CVUpdater::restoreVersion()
     // Only what differs from the backup is replaced, and a file that cannot be replaced
     // does not keep the others from coming back; each is named in the log.
     if (!ZRPubMethod::getInstance()->restoreDir(QDir(backupPath), QDir(m_installPath),
-                                                unchangedBefore(recorded.backupStarted))) {
+                                                unchangedBefore(recorded.backupStarted, "bool CVUpdater::restoreVersion()"))) {
         // Stays closed: the database may be among what could not be put back, and
         // opening a missing one would create an empty one in its place. The flag stays
         // false, so the next run restores what still differs.
@@ -544,7 +550,7 @@ void CVUpdater::createShortcut(const char *signature)
     }
 }
 
-qint64 CVUpdater::unchangedBefore(qint64 backupStarted) const
+qint64 CVUpdater::unchangedBefore(qint64 backupStarted, const char *signature) const
 {
     if (backupStarted < 0 || !ChangeStamp::isKeptAt(m_installPath))
         return -1;
@@ -554,8 +560,7 @@ qint64 CVUpdater::unchangedBefore(qint64 backupStarted) const
     if (now < 0) // the clock cannot be read there; nothing is wrong with it
         return -1;
     if (now < backupStarted) {
-        ZR_LOG_WARNING("bool CVUpdater::restoreVersion()")
-            << QStringLiteral("the clock is behind the start of the backup,every file is compared");
+        ZR_LOG_WARNING(signature) << QStringLiteral("the clock is behind the start of the backup,every file is compared");
         return -1;
     }
     // A second's room for file systems whose stamps lag the clock by a tick.

@@ -139,7 +139,7 @@ private:
     void createShortcut(const char *signature);
     // The change time before which an installed file still holds what the backup
     // taken at backupStarted copied from it (see ChangeStamp); -1 when none can be trusted.
-    qint64 unchangedBefore(qint64 backupStarted) const;
+    qint64 unchangedBefore(qint64 backupStarted, const char *signature) const;
     // Puts the installation and the uninstall key on disk before the flag vouches for them.
     bool flushUpdate() const;
 

@@ -115,6 +115,9 @@ private slots:
     void fileOpenFailed();
     void emptyReadsTolerated();
     void emptyReadsGiveUp();
+    void scriptRunAsRead();
+    void scriptRunRolledBack_data();
+    void scriptRunRolledBack();
 
 private:
     QString writeScript(const QByteArray &content);
@@ -263,6 +266,18 @@ void TestZRSqlParser::scriptText()
     QStringList out;
     QVERIFY(ZRSqlParser().parseSqlFile(path, out));
     QCOMPARE(out, statements);
+
+    // Read as a stream, without the per-statement lines: the same statements.
+    LogCapture capture;
+    ZRSqlParser quiet;
+    quiet.setStatementLog(false);
+    QStringList streamed;
+    QVERIFY(quiet.parseSqlFile(path, [&streamed](const QString &statement) {
+        streamed << statement;
+        return true;
+    }));
+    QCOMPARE(streamed, statements);
+    QVERIFY(capture.lines().isEmpty());
 }
 
 void TestZRSqlParser::longLines_data()
@@ -564,6 +579,60 @@ void TestZRSqlParser::emptyReadsGiveUp()
     QCOMPARE(parser.errorString(), QStringLiteral("read null line"));
     QCOMPARE(capture.otherMessages().count(debug("read null line")), ZRSqlParser::kMaxEmptyReads);
     QCOMPARE(capture.otherMessages().size(), ZRSqlParser::kMaxEmptyReads);
+}
+
+
+void TestZRSqlParser::scriptRunAsRead()
+{
+    // A cumulative script guards the same column twice. Run as it is read, the second
+    // directive sees the column the first ALTER added; resolved all at once beforehand,
+    // both ALTERs would run and the second fail.
+    const QString path = writeScript(QByteArray("INSERT INTO item(name) VALUES('a');\n"
+                                                "IFN_COL|item|price;\n"
+                                                "ALTER TABLE item ADD COLUMN price INTEGER;\n"
+                                                "UPDATE item SET price = 5;\n"
+                                                "IFN_COL|item|price;\n"
+                                                "ALTER TABLE item ADD COLUMN price INTEGER;\n"
+                                                "IFN_COL|item|price;ALTER TABLE item ADD COLUMN price INTEGER;"));
+    LogCapture capture;
+    ZRSqlParser parser;
+    QVERIFY(m_control->execModifyScript([&](const DBControl::StatementRunner &run) { return parser.parseSqlFile(path, run); }));
+    QCOMPARE(scalar(QStringLiteral("SELECT price FROM item")).toInt(), 5);
+    // One line per piece, in the order of the script.
+    QCOMPARE(capture.lines().size(), 8);
+    QVERIFY(capture.lines().at(5).endsWith(QStringLiteral(" sql: \"ALTER TABLE item ADD COLUMN price INTEGER\"")));
+}
+
+void TestZRSqlParser::scriptRunRolledBack_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("lastLine");
+
+    QTest::newRow("parse error after the first statement")
+        << QByteArray("INSERT INTO item(name) VALUES('a');\nIFN_COL|item;\nINSERT INTO item(name) VALUES('b');\n")
+        << QStringLiteral("Debug ifncol parse failed: \"IFN_COL|item\"");
+    QTest::newRow("statement fails")
+        << QByteArray("INSERT INTO item(name) VALUES('a');\nINSERT INTO missing_table VALUES(1);\nINSERT INTO item(name) VALUES('b');\n")
+        << QStringLiteral("Debug bool DBControl::execModifySql(const QStringList&) \"no such table: missing_table Unable to "
+                          "execute statement\"");
+}
+
+void TestZRSqlParser::scriptRunRolledBack()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, lastLine);
+
+    const QString path = writeScript(script);
+    LogCapture capture;
+    ZRSqlParser parser;
+    QVERIFY(!m_control->execModifyScript([&](const DBControl::StatementRunner &run) { return parser.parseSqlFile(path, run); }));
+    QCOMPARE(scalar(QStringLiteral("SELECT COUNT(*) FROM item")).toInt(), 0);
+    const QStringList all = capture.lines() + capture.otherMessages();
+    QVERIFY2(all.contains(lastLine), qPrintable(all.join(QLatin1Char('\n'))));
+    // Nothing after the failure was read.
+    QVERIFY(!capture.lines().join(QLatin1Char('\n')).contains(QStringLiteral("'b'")));
+    // The connection takes the next step as before.
+    QVERIFY(m_control->execModifySql(QStringLiteral("INSERT INTO item(name) VALUES('c')")));
 }
 
 QTEST_GUILESS_MAIN(TestZRSqlParser)

@@ -11,6 +11,7 @@
 #include "updater/updateflag.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -20,6 +21,13 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -143,6 +151,7 @@ private slots:
     void journalOfInterruptedStep();
     void restoreGoesOnPastFilesItCannotReplace();
     void restoreReadsOnlyWhatChangedSinceTheBackup();
+    void secondBackupCopiesOnlyWhatChanged();
     void failedUpdateLeavesNothingChanged();
     void linkToOwnBackupStaysALink();
     void oldBackupHoldsLinkedDirectory_data();
@@ -152,6 +161,7 @@ private slots:
     void deepFileThatCannotBeCopied();
     void execUpdateRefusedList();
     void execUpdateTwoSteps();
+    void stepsWriteNoFileInPlaceButTheDatabase();
     void updateRegKey_data();
     void updateRegKey();
     void shortcutProblemsAreNotFatal_data();
@@ -637,6 +647,55 @@ void TestBackupRestore::restoreReadsOnlyWhatChangedSinceTheBackup()
     QCOMPARE(PackageBuilder::readFile(m_fixture.programPath()), QByteArray("X3.2"));
 }
 
+void TestBackupRestore::secondBackupCopiesOnlyWhatChanged()
+{
+    if (!ChangeStamp::isKeptAt(m_fixture.installPath()))
+        QSKIP("the file system of the temporary directory keeps no change times");
+    const QString install = m_fixture.installPath();
+    const QString backup = m_fixture.backupPath();
+    // Older than the first backup's start by more than the room left for coarse stamps.
+    QThread::msleep(1300);
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+
+    // Witnesses in the backup, of the installed files' sizes: a copy kept without being
+    // read keeps its mark. A backup copy cut short (a killed backup) is told by its size.
+    const auto mark = [&](const QString &relative, const QByteArray &text) {
+        QFile copy(backup + QLatin1Char('/') + relative);
+        QVERIFY(copy.open(QIODevice::ReadWrite));
+        QVERIFY(copy.write(text) == text.size());
+    };
+    mark(QStringLiteral("user/notes.txt"), "X");
+    mark(QStringLiteral("docs/logbook.txt"), "X");
+    QVERIFY(QFile(backup + QStringLiteral("/ostrelle.exe")).resize(2));
+    // The database is compared whatever its stamp says.
+    QCOMPARE(PackageBuilder::query(backup + QStringLiteral("/kqdata.db"), "UPDATE person SET name = 'eve'"), QStringList());
+    // Changed since: in place at the same size, and rewritten with the very same bytes.
+    {
+        QFile lib(install + QStringLiteral("/bin/lib.txt"));
+        QVERIFY(lib.open(QIODevice::ReadWrite));
+        QVERIFY(lib.write("3.4") == 3);
+    }
+    QVERIFY(PackageBuilder(install).file(QStringLiteral("docs/logbook.txt"), "prefix").ok());
+
+    QVERIFY(updater->backupVersion());
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/user/notes.txt")), QByteArray("Xine"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/ostrelle.exe")), QByteArray("v3.2"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/bin/lib.txt")), QByteArray("3.4"));
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/docs/logbook.txt")), QByteArray("prefix"));
+    QCOMPARE(PackageBuilder::query(backup + QStringLiteral("/kqdata.db"), "SELECT name FROM person"), QStringList{"ann"});
+
+    // Without a recorded start of the last backup, every file is compared.
+    {
+        ConfigBase flag(m_fixture.flagFilePath());
+        flag.setValue(QStringLiteral("UPDATE/BACKUPSTART"), QString());
+        QVERIFY(flag.save());
+    }
+    mark(QStringLiteral("user/notes.txt"), "X");
+    QVERIFY(updater->backupVersion());
+    QCOMPARE(PackageBuilder::readFile(backup + QStringLiteral("/user/notes.txt")), QByteArray("mine"));
+}
+
 void TestBackupRestore::failedUpdateLeavesNothingChanged()
 {
     // Folders that bear a reserved name below the top, program links, a .so version
@@ -918,6 +977,55 @@ void TestBackupRestore::execUpdateTwoSteps()
     QCOMPARE(emitted(progress), (QList<int>{10, 11, 11, 11, 35, 11, 11, 11, 35}));
     QCOMPARE(PackageBuilder::readFile(m_fixture.installPath() + QStringLiteral("/bin/lib.txt")), QByteArray("3.4"));
     QCOMPARE(rows("SELECT name FROM person ORDER BY id"), (QStringList{"ann", "cy"}));
+}
+
+void TestBackupRestore::stepsWriteNoFileInPlaceButTheDatabase()
+{
+#ifdef Q_OS_WIN
+    QSKIP("tells files apart by their inode numbers");
+#else
+    // The backup's copies may share their blocks with the installed files (copy_file_range
+    // clones on XFS and Btrfs): a step may replace an installed file, never write into it,
+    // but for SQLite into the database, which the backup copies for real.
+    PackageBuilder package(m_fixture.packagePath());
+    package.files({PackageBuilder::stepPath("3_2_to_3_3", "common/bin/lib.txt=3.3"),
+                   PackageBuilder::stepPath("3_3_to_3_4", "common/ostrelle.exe=v3.4"), "common/docs/logbook.txt=new"})
+        .markedIni(PackageBuilder::stepPath("3_3_to_3_4", "config/app.ini"), {{"view/zoom", "2"}})
+        .sqlScript("3_3_to_3_4", "INSERT INTO person(name) VALUES('cy');\n");
+    QVERIFY(package.ok());
+    const QString install = m_fixture.installPath();
+    const auto files = [&install]() {
+        QHash<QString, QPair<quint64, QByteArray>> found;
+        QDirIterator it(install, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            struct stat status;
+            if (!path.startsWith(install + QStringLiteral("/backup/")) && ::stat(QFile::encodeName(path).constData(), &status) == 0)
+                found.insert(path, {quint64(status.st_ino), PackageBuilder::readFile(path)});
+        }
+        return found;
+    };
+
+    CVUpdater *updater = startUpdater();
+    QVERIFY(updater->backupVersion());
+    const auto before = files();
+    // Held open, a replaced file's inode is not free for its successor to take.
+    std::vector<std::unique_ptr<QFile>> held;
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        held.push_back(std::make_unique<QFile>(it.key()));
+        QVERIFY(held.back()->open(QIODevice::ReadOnly));
+    }
+    QVERIFY(updater->execUpdate());
+    const auto after = files();
+    QCOMPARE(PackageBuilder::readFile(install + QStringLiteral("/ostrelle.exe")), QByteArray("v3.4"));
+    QStringList writtenInPlace;
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        const auto now = after.constFind(it.key());
+        if (now != after.cend() && now->first == it->first && now->second != it->second)
+            writtenInPlace << QDir(install).relativeFilePath(it.key());
+    }
+    QCOMPARE(writtenInPlace, QStringList{"kqdata.db"});
+#endif
 }
 
 void TestBackupRestore::updateRegKey_data()

@@ -573,25 +573,37 @@ bool ReleasePackager::checkScripts()
         if (!m_scripts.contains(version))
             continue;
         const QString script = m_scripts.value(version);
+        // Run as the updater runs it, statement by statement as it is read: a directive
+        // sees what the statements before it did.
         PackagerSqlParser parser(database.get());
-        QStringList statements;
-        if (!parser.parseSqlFile(script, statements))
+        parser.setStatementLog(false);
+        int count = 0;
+        int failed = -1;
+        QString error;
+        bool began = !database || database->begin(&error);
+        const bool parsed = parser.parseSqlFile(script, [&](const QString &statement) {
+            ++count;
+            if (database && began && !database->execStatement(statement, &error)) {
+                failed = count;
+                return false;
+            }
+            return true;
+        });
+        if (database && began)
+            began = database->finish(parsed && failed < 0, &error);
+        if (!parsed && failed < 0)
             return fail(QStringLiteral("--sql %1: the updater's parser refuses %2 (a malformed IFN_COL directive?)")
                             .arg(version, script));
-        if (database) {
-            int failed = -1;
-            QString error;
-            if (!database->run(statements, &failed, &error))
-                return fail(QStringLiteral("--sql %1: on a copy of %2 (with the earlier steps' scripts run), statement "
-                                           "%3 fails: %4")
-                                .arg(version, oldestDatabase)
-                                .arg(failed + 1)
-                                .arg(error));
-        }
+        if (database && !began)
+            return fail(QStringLiteral("--sql %1: on a copy of %2 (with the earlier steps' scripts run), statement "
+                                       "%3 fails: %4")
+                            .arg(version, oldestDatabase)
+                            .arg(failed < 0 ? count : failed)
+                            .arg(error));
         const QString step = QStringLiteral("%1_%2_to_%1_%3").arg(m_major).arg(minors.at(i - 1)).arg(minors.at(i));
         m_summary.append(QStringLiteral("%1: sql/dbupdate.sql, %2 statements%3")
                              .arg(step)
-                             .arg(statements.size())
+                             .arg(count)
                              .arg(database ? QStringLiteral(", tried on a copy of the oldest release's kqdata.db")
                                            : QStringLiteral(" (no kqdata.db in the oldest release to try them on)")));
     }
