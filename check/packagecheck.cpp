@@ -814,21 +814,10 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         }
         return true;
     };
-    bool parsed = false;
+    if (trying)
+        began = database.begin(&error);
     QString reason;
-    if (m_trialRun) {
-        TrialSqlParser parser(database);
-        parser.setStatementLog(false);
-        if (trying)
-            began = database.begin(&error);
-        parsed = parser.parseSqlFile(script.filePath(), sink);
-        reason = parser.errorString();
-    } else {
-        ParseOnlySqlParser parser;
-        parser.setStatementLog(false);
-        parsed = parser.parseSqlFile(script.filePath(), sink);
-        reason = parser.errorString();
-    }
+    const bool parsed = parseScript(script.filePath(), database, sink, &reason);
     // The pieces the sink does not see (directives, skipped statements) are few; their
     // text is counted with the script's.
     if (logged)
@@ -843,21 +832,8 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
         *tryScripts = false;
         return;
     }
-    if (m_trialRun) {
-        const QList<ScriptLint::Remark> remarks = ScriptLint::scanFile(script.filePath());
-        for (const ScriptLint::Remark &remark : remarks) {
-            if (remark.kind == ScriptLint::Kind::CommentLineInLiteral)
-                note(ConsoleText::tr("%1, line %2: starts with # inside a string literal; the update drops the line, "
-                                     "so the stored value lacks it")
-                         .arg(relative)
-                         .arg(remark.line));
-            else
-                note(ConsoleText::tr("%1, line %2: PRAGMA journal_mode does nothing here: the step's statements run "
-                                     "in one transaction")
-                         .arg(relative)
-                         .arg(remark.line));
-        }
-    }
+    if (m_trialRun)
+        noteScriptRemarks(relative, script.filePath());
     if (!trying) {
         if (m_trialRun)
             ok(ConsoleText::tr("%1: %2 statements parsed (not tried)").arg(relative).arg(count));
@@ -880,6 +856,37 @@ void PackageCheck::checkScript(const QString &step, TrialDatabase &database, boo
                     .arg(error, excerpt(failedStatement)));
     // The later scripts would meet a database that this one left unchanged.
     *tryScripts = false;
+}
+
+bool PackageCheck::parseScript(const QString &path, TrialDatabase &database, const ZRSqlParser::StatementSink &sink,
+                               QString *reason) const
+{
+    // The column tests answered by the trial copy when there is one; a parse alone
+    // counts every column as absent.
+    TrialSqlParser trialParser(database);
+    ParseOnlySqlParser parseOnly;
+    ZRSqlParser &parser = m_trialRun ? static_cast<ZRSqlParser &>(trialParser) : parseOnly;
+    parser.setStatementLog(false);
+    const bool parsed = parser.parseSqlFile(path, sink);
+    *reason = parser.errorString();
+    return parsed;
+}
+
+void PackageCheck::noteScriptRemarks(const QString &relative, const QString &path)
+{
+    const QList<ScriptLint::Remark> remarks = ScriptLint::scanFile(path);
+    for (const ScriptLint::Remark &remark : remarks) {
+        if (remark.kind == ScriptLint::Kind::CommentLineInLiteral)
+            note(ConsoleText::tr("%1, line %2: starts with # inside a string literal; the update drops the line, "
+                                 "so the stored value lacks it")
+                     .arg(relative)
+                     .arg(remark.line));
+        else
+            note(ConsoleText::tr("%1, line %2: PRAGMA journal_mode does nothing here: the step's statements run "
+                                 "in one transaction")
+                     .arg(relative)
+                     .arg(remark.line));
+    }
 }
 
 void PackageCheck::checkSpace(const QStringList &steps)

@@ -2,6 +2,7 @@
 #define PACKAGECHECK_H
 
 #include "db/databasesnapshot.h"
+#include "db/zrsqlparser.h"
 #include "package/packageverifier.h"
 #include "steps/stepplan.h"
 
@@ -122,6 +123,12 @@ private:
     // before it would have copied into the installation by then.
     void checkRemovals(const StepPlan &plan, int stepIndex, int entryIndex);
     void checkScript(const QString &step, TrialDatabase &database, bool *tryScripts);
+    // The script read as the update reads it, each statement handed to sink; false with
+    // the parser's reason when it does not parse.
+    bool parseScript(const QString &path, TrialDatabase &database, const ZRSqlParser::StatementSink &sink,
+                     QString *reason) const;
+    // The notes on lines that do not do what they seem to (ScriptLint).
+    void noteScriptRemarks(const QString &relative, const QString &path);
     void checkSpace(const QStringList &steps);
     void checkRegistry();
 

@@ -309,22 +309,9 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
                                          : Outcome::Succeeded;
     };
 
-    // The application writing its database while the update changes it, or while a
-    // restore replaces it, would lose its work; even idle, with no lock taken, it may
-    // commit at any moment. Whoever holds the database or a program file open is named.
-    const ApplicationCheck application(m_updater->getInstallPath());
-    m_holders = application.waitForHolders(m_waitSeconds, [this](const QList<FileHolders::Holder> &holders) {
-        for (const FileHolders::Holder &holder : holders)
-            ZR_LOG_INFO(runSignature) << QStringLiteral("waiting up to %1 s: %2").arg(m_waitSeconds).arg(ApplicationCheck::describe(holder));
-        if (m_observer)
-            m_observer->waitingForHolders(holders);
-    });
-    if (!m_holders.isEmpty()) {
-        QStringList reasons;
-        for (const FileHolders::Holder &holder : qAsConst(m_holders))
-            reasons << ApplicationCheck::describe(holder);
-        return refuse(Stage::CheckPackage, Outcome::DatabaseInUse, reasons);
-    }
+    const Outcome waited = waitForApplication();
+    if (waited != Outcome::Succeeded)
+        return waited;
     // A lock of a process no one can name. (A journal our own interrupted step left is
     // rolled back by SQLite here; the restore then replaces that database anyway.)
     const QString database = InstallLayout::databasePath(m_updater->getInstallPath());
@@ -352,6 +339,26 @@ UpdateSequence::Outcome UpdateSequence::checkBeforeBackup()
     }
     }
     return Outcome::Succeeded;
+}
+
+UpdateSequence::Outcome UpdateSequence::waitForApplication()
+{
+    // The application writing its database while the update changes it, or while a
+    // restore replaces it, would lose its work; even idle, with no lock taken, it may
+    // commit at any moment. Whoever holds the database or a program file open is named.
+    const ApplicationCheck application(m_updater->getInstallPath());
+    m_holders = application.waitForHolders(m_waitSeconds, [this](const QList<FileHolders::Holder> &holders) {
+        for (const FileHolders::Holder &holder : holders)
+            ZR_LOG_INFO(runSignature) << QStringLiteral("waiting up to %1 s: %2").arg(m_waitSeconds).arg(ApplicationCheck::describe(holder));
+        if (m_observer)
+            m_observer->waitingForHolders(holders);
+    });
+    if (m_holders.isEmpty())
+        return Outcome::Succeeded;
+    QStringList reasons;
+    for (const FileHolders::Holder &holder : qAsConst(m_holders))
+        reasons << ApplicationCheck::describe(holder);
+    return refuse(Stage::CheckPackage, Outcome::DatabaseInUse, reasons);
 }
 
 QString UpdateSequence::heldText(const QString &reason) const

@@ -121,6 +121,9 @@ private:
     Outcome restoreAfter(Stage failed);
     // The checks before the backup; Succeeded when the update may go on.
     Outcome checkBeforeBackup();
+    // Waits (up to --wait-for-application) for the processes that hold the database or a
+    // program file open; DatabaseInUse naming them when they stay.
+    Outcome waitForApplication();
     Outcome runLocked();
     // Holds the database from the check to the end of the run (DBControl::hold()).
     Outcome holdDatabase();

@@ -9,7 +9,9 @@ library links only the libraries before it. The folders in TOP (the project's to
 may include any layer; nothing includes them. The folders in ALONE include no other
 folder and are included by none. A folder with C++ sources that is in none of these
 lists is an error too, so a new folder has to take its place here first. The list in
-the top CMakeLists.txt that adds the folders' libraries must name LAYERS in this order.
+the top CMakeLists.txt that adds the folders' libraries must name LAYERS in this order,
+and the "uses" column of docs/design.md's table of folders must name the folders each
+one really includes, so the map stays true.
 Exit status 0 when clean, 1 with one line per fault.
 """
 
@@ -55,13 +57,15 @@ def rank_of(folder):
     return None
 
 
-def check_file(path, folder, relative, faults):
+def check_file(path, folder, relative, faults, uses):
     text = path.read_text(encoding="utf-8", errors="replace")
     own = rank_of(folder)
     for match in INCLUDE.finditer(text):
         target = match.group(1)
         if target == folder:
             continue
+        if target in LAYERS:
+            uses.add(target)
         line = text.count("\n", 0, match.start()) + 1
         where = f"{relative}:{line}"
         header = match.group(0).split('"')[1]
@@ -92,8 +96,42 @@ def check_cmake(root, faults):
                       + ", the layer order is " + " ".join(LAYERS))
 
 
+# A row of the folders' table: "| 7 | `db/` | what it holds | layout, log, ... |".
+DESIGN_ROW = re.compile(r"^\|[^|]*\| `([a-z-]+)/` \|.*\| ([^|]*) \|$", re.MULTILINE)
+
+
+def documented_uses(folder, text):
+    """The folders a row's "uses" column names; None for a row that names no layers."""
+    text = text.strip()
+    if text.startswith("on top:"):
+        text = text[len("on top:"):]
+    elif text.startswith("everything below"):
+        below = LAYERS[:LAYERS.index(folder)] if folder in LAYERS else list(LAYERS)
+        _, _, but = text.partition(" but ")
+        left_out = {name.strip() for name in re.split(r",| and ", but) if name.strip()}
+        return {name for name in below if name not in left_out}
+    elif text.startswith("alone") or text == "anything":
+        return None
+    return {name.strip() for name in text.split(",") if name.strip()}
+
+
+def check_design(root, uses_of, faults):
+    design = root / "docs" / "design.md"
+    if not design.exists():
+        return
+    for match in DESIGN_ROW.finditer(design.read_text(encoding="utf-8")):
+        folder = match.group(1)
+        if folder not in uses_of:
+            continue
+        documented = documented_uses(folder, match.group(2))
+        if documented is not None and documented != uses_of[folder]:
+            faults.append(f"docs/design.md: the row of {folder}/ names {', '.join(sorted(documented)) or 'nothing'}; "
+                          f"its includes use {', '.join(sorted(uses_of[folder])) or 'nothing'}")
+
+
 def check(root):
     faults = []
+    uses_of = {}
     for folder_path in sorted(p for p in root.iterdir() if p.is_dir()):
         folder = folder_path.name
         if folder in IGNORED or folder.startswith("build") or folder.startswith("."):
@@ -104,9 +142,11 @@ def check(root):
         if rank_of(folder) is None and folder not in ALONE:
             faults.append(f"{folder}/: a folder of sources in no layer (add it to scripts/check-layers.py)")
             continue
+        uses = uses_of.setdefault(folder, set())
         for path in sources:
-            check_file(path, folder, path.relative_to(root).as_posix(), faults)
+            check_file(path, folder, path.relative_to(root).as_posix(), faults, uses)
     check_cmake(root, faults)
+    check_design(root, uses_of, faults)
     return faults
 
 
@@ -118,7 +158,7 @@ def main():
     for fault in faults:
         print(fault)
     if faults:
-        print(f"check-layers: {len(faults)} include(s) against the layer order", file=sys.stderr)
+        print(f"check-layers: {len(faults)} fault(s) against the layer order or its map", file=sys.stderr)
         return 1
     print("check-layers: every include points down the layer order")
     return 0

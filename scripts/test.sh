@@ -21,9 +21,16 @@ if git -C "$root" rev-parse --git-dir >/dev/null 2>&1 \
     exit 1
 fi
 
-# Every #include points down the layer order (the folders' libraries link that way too).
+# Every #include points down the layer order (the folders' libraries link that way too),
+# and docs/design.md's map names what each folder uses.
 if ! python3 "$root/scripts/check-layers.py"; then
     echo "=== tests failed: includes against the layer order (scripts/check-layers.py)"
+    exit 1
+fi
+
+# No function of the program longer than 80 lines.
+if ! python3 "$root/scripts/check-function-length.py"; then
+    echo "=== tests failed: functions longer than 80 lines (scripts/check-function-length.py)"
     exit 1
 fi
 

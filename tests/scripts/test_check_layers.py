@@ -16,6 +16,8 @@ REPO = Path(__file__).resolve().parents[2]
 CHECK = REPO / "scripts" / "check-layers.py"
 CMAKE_LINE = ("set(CORVANE_LAYERS log layout config platform strings fileutil db context package "
               "steps updater check driver cli dialogs app)\n")
+# The map's table of folders, its row of db/ naming what db/dbcontrol.cpp includes.
+DESIGN = "| # | folder | what it holds | uses |\n|---|---|---|---|\n| 7 | `db/` | the database | log |\n"
 
 
 def run(root):
@@ -66,6 +68,10 @@ class CheckLayersTest(unittest.TestCase):
             "CMake order differs": ({"CMakeLists.txt": CMAKE_LINE.replace("log layout", "layout log")},
                                     "CMakeLists.txt: CORVANE_LAYERS"),
             "CMake list missing": ({"CMakeLists.txt": "project(x)\n"}, "CMakeLists.txt: no set(CORVANE_LAYERS"),
+            "map names a folder not used": ({"docs/design.md": DESIGN.replace("| log |", "| log, layout |")},
+                                            "docs/design.md: the row of db/"),
+            "map leaves a used folder out": ({"docs/design.md": DESIGN.replace("| log |", "| everything below but log |")},
+                                             "docs/design.md: the row of db/"),
         }
         for name, (files, expected) in cases.items():
             with self.subTest(name):
@@ -80,6 +86,9 @@ class CheckLayersTest(unittest.TestCase):
             "tests include anything": {"tests/log/tst_y.cpp": '#include "app/mainwindow.h"\n'},
             "build trees are skipped": {"build-x/db/moc.cpp": '#include "app/mainwindow.h"\n'},
             "commented text is no include": {"log/applog.h": '// see "app/mainwindow.h"\n'},
+            "map agrees": {"docs/design.md": DESIGN},
+            "map agrees, as what it leaves out": {"docs/design.md": DESIGN.replace(
+                "| log |", "| everything below but layout, config, platform, strings and fileutil |")},
         }
         for name, files in cases.items():
             with self.subTest(name):
