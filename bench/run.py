@@ -19,8 +19,16 @@ below DIR (default /tmp) on one disk, and measures, each stage repeated N times
   sql      each step's dbupdate.sql through ZRSqlParser and DBControl vs the sqlite3 shell
            running the statements the parser outputs (IFN_COL resolved) in one BEGIN/COMMIT;
            also without the parser's per-statement debug log lines, to show their cost
-  update   corvane-updater-cli, the whole update, vs the sum of the references above plus
-           cp -r of the package's common trees (only reported)
+  backup again: CVUpdater::backupVersion() over the backup just taken, the installation
+           unchanged, vs the first backup (at most 1.1 x)
+  update   corvane-updater-cli, the whole update, vs the sum of the references: cp -r + sync
+           of the backup, cp -r + sync of the package's common trees, and for every step
+           sqlite3 plus the log floor for its "sql:" lines; broken down by stage from the
+           time stamps of the run's log (checks, backup, each step's copies and its SQL,
+           registry), and the "sql:" lines of the run per piece of the scripts (1.00: each
+           statement's line written once)
+  big script: a one-step package whose script is 95 MB of INSERTs (20 MB with --quick):
+           the step's SQL vs sqlite3 plus the log floor, and the whole update's peak memory
   log      20 000 log lines like the SQL stage's "sql:" lines through the updater's log
            handler (message built, handled, its file opened, written once and closed)
            vs the floor: the same bytes written by a C loop of open(O_APPEND), one write
@@ -37,12 +45,16 @@ same for both sides. The SQL runs are always compared warm. Ours are timed aroun
 stage inside the process, the references around the whole command. Exit status 0
 when every target is met. --raw appends every single measurement to FILE.
 
-Targets: backup and restore at most 1.2 x (cp -r + sync), the restore after a failed
-update at most 0.5 x, SQL at most 1.3 x sqlite3, the log line at most 1.5 x its floor,
-verifying a package at most 0.3 x our backup, peak memory under 80 MB on either tree.
+Targets: backup and restore at most 1.2 x (cp -r + sync), the backup again at most 1.1 x
+the first, the restore after a failed update at most 0.5 x, SQL with its debug lines at
+most 1.3 x (sqlite3 + the log floor for its lines), the log line at most 1.5 x its floor,
+verifying a package at most 0.3 x our backup, the whole update at most 1.2 x the sum of
+its references, peak memory under 80 MB on either tree and under 64 MB with the big script.
 --log-only measures the log line alone (a few seconds, no sample).
 """
 
+import datetime
+import functools
 import json
 import math
 import os
@@ -261,6 +273,96 @@ def sqlite_dump(db):
     return subprocess.run(["sqlite3", str(db), ".dump"], stdout=subprocess.PIPE, check=True).stdout
 
 
+@functools.lru_cache(maxsize=None)
+def pieces_of(sample, step):
+    """The pieces of a step's script that get a "sql:" line: the text of the lines the parser
+    keeps, cut at every ";", empty pieces left out."""
+    count = 0
+    tail = ""
+    with open(Path(sample, "package", "application", step, "sql", "dbupdate.sql"), "rb") as f:
+        for line in f:
+            if line.startswith(b"#") or not line.strip():
+                continue
+            parts = (tail + line.decode("utf-8", "replace")).split(";")
+            count += sum(1 for p in parts[:-1] if p)
+            tail = parts[-1]
+    return count + (1 if tail else 0)
+
+
+def fresh_directory(path):
+    shutil.rmtree(path, ignore_errors=True)
+    Path(path).mkdir(parents=True)
+
+
+def sql_lines_logged(log_dir):
+    """How many "sql:" lines a run wrote into the log files of log_dir."""
+    count = 0
+    for path in Path(log_dir).glob("*.txt"):
+        with open(path, "rb") as f:
+            count += sum(1 for line in f if b" sql: " in line)
+    return count
+
+
+def log_marks(log_dir):
+    """(time stamp in seconds, the rest of the line) of every line of a run's log but its
+    "sql:" lines."""
+    marks = []
+    for path in sorted(Path(log_dir).glob("*.txt")):
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if " sql: " in line:
+                    continue
+                try:
+                    stamp = datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+                except ValueError:
+                    continue  # a message of several lines: its later lines carry no time stamp
+                marks.append((stamp, line[24:]))
+    return marks
+
+
+STEP_LINE = "FormalUpdateO::execUpdate(const QString&) exec update"
+STAGES = ("check", "backup", "copy", "sql", "registry")
+
+
+def stage_times(log_dir):
+    """Seconds of each stage of one whole update, from its log's time stamps (copy and sql
+    summed over the steps), to the millisecond."""
+    marks = log_marks(log_dir)
+
+    def find(text, start=0):
+        return next((i for i in range(start, len(marks)) if text in marks[i][1]), None)
+
+    def first(text, start=0):
+        i = find(text, start)
+        if i is None:
+            raise Failure("the update's log in %s has no line with '%s'" % (log_dir, text.strip()))
+        return i
+
+    def seconds(begin, end):
+        return marks[end][0] - marks[begin][0]
+
+    # The checks: from the first of them (the version, where the front end checks it) to
+    # the start of the backup, the update flag's check included.
+    checks = find(" check version")
+    checks = first(" check package") if checks is None else checks
+    backup, execute = first(" backup old version"), first(" exec update\n")
+    registry = first(" update regedit and shortcut")
+    total = {"check": seconds(checks, backup),
+             "backup": seconds(backup, execute),
+             "copy": 0.0, "sql": 0.0,
+             "registry": seconds(registry, first(" exit status"))}
+    # Each step: its copies from "exec update <step>" to "update db data", then its SQL up
+    # to the next step (or the registry after the last).
+    step = find(STEP_LINE, execute + 1)
+    while step is not None:
+        db = first("update db data", step)
+        after = find(STEP_LINE, db)
+        total["copy"] += seconds(step, db)
+        total["sql"] += seconds(db, registry if after is None else after)
+        step = after
+    return {stage: round(value, 3) for stage, value in total.items()}
+
+
 # --- the run --------------------------------------------------------------------------
 
 class Bench:
@@ -325,7 +427,8 @@ class Bench:
     def measure_copies(self, sample, label, n):
         install = installation_of(sample)
         copy = self.work / ("copy-" + label)
-        runs = {k: [] for k in ("backup", "backup.ref", "restore", "restore.ref", "restore.same", "restore.failed")}
+        runs = {k: [] for k in ("backup", "backup.again", "backup.ref", "restore", "restore.ref", "restore.same",
+                                "restore.failed")}
         for _ in range(n):
             shutil.rmtree(install / "backup", ignore_errors=True)
             shutil.rmtree(copy, ignore_errors=True)
@@ -333,6 +436,10 @@ class Bench:
             line = self.ours(sample, "backup")
             runs["backup"].append(float(line["seconds"]))
             self.result[label + ".backup.rss"] = int(line["peak_rss_kb"])
+
+            # The next update's backup over this one, the installation unchanged.
+            self.settle(install)
+            runs["backup.again"].append(float(self.ours(sample, "backup")["seconds"]))
 
             # The very files the backup copied, copied by cp to the same disk.
             self.settle(install / "backup")
@@ -388,6 +495,10 @@ class Bench:
         for key, values in runs.items():
             self.result[key] = median(values)
 
+    def log_floor_for(self, lines):
+        """The log floor for so many lines like the SQL stage's, from the log measurement."""
+        return g6(lines * self.result["log.ref"] / LOG_LINES)
+
     def log_report(self):
         r = self.result
         print("Log line (%d lines; reference: open(O_APPEND), write, close per line)" % LOG_LINES)
@@ -436,6 +547,8 @@ class Bench:
             self.result["%s.sql.%s" % (label, step)] = median(ours_sql)
             self.result["%s.sql.%s.ref" % (label, step)] = median(ref_sql)
             self.result["%s.sql.%s.quiet" % (label, step)] = median(quiet_sql)
+            self.result["%s.sql.%s.lines" % (label, step)] = pieces_of(sample, step)
+            self.result["%s.sql.%s.floor" % (label, step)] = self.log_floor_for(pieces_of(sample, step))
         # Back to the state of the other measurements.
         shutil.copyfile(sqlwork / "original.db", db)
         shutil.rmtree(sqlwork)
@@ -454,8 +567,10 @@ class Bench:
         registry = registry_entry(sample)
         package = Path(sample, "package")
         env = dict(os.environ, HOME=str(Path(sample, "home")), XDG_CONFIG_HOME=str(Path(sample, "home", ".config")))
-        ours_update, ref_common = [], []
+        log_dir = package / "log"
+        ours_update, ref_common, stages = [], [], []
         for _ in range(n):
+            fresh_directory(log_dir)
             shutil.rmtree(install, ignore_errors=True)
             subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
             subprocess.run(["cp", "-a", str(pristine / "registry.ini"), str(registry)], check=True)
@@ -469,6 +584,8 @@ class Bench:
             values = fields(line)
             ours_update.append(float(values["seconds"]))
             self.result[label + ".update.rss"] = int(values["peak_rss_kb"])
+            stages.append(stage_times(log_dir))
+            self.result[label + ".update.sqllines"] = sql_lines_logged(log_dir)
 
             # What the steps' file copies alone cost cp.
             commons = [package / "application" / "common"]
@@ -483,6 +600,43 @@ class Bench:
         shutil.rmtree(self.work / "common-copy", ignore_errors=True)
         self.result[label + ".update"] = median(ours_update)
         self.result[label + ".update.common"] = median(ref_common)
+        for stage in STAGES:
+            self.result["%s.update.%s" % (label, stage)] = median([times[stage] for times in stages])
+        self.result[label + ".update.pieces"] = sum(pieces_of(sample, step) for step in steps_of(sample))
+
+    # --- a big script -----------------------------------------------------------------
+    # The step's SQL alone (memory and time against sqlite3 plus the log floor) and the whole
+    # update's peak memory, once each: the script is what matters, not the tree.
+    def measure_big(self, sample):
+        r = self.result
+        db = installation_of(sample) / "kqdata.db"
+        step = steps_of(sample)[0]
+        step_sql = Path(sample, "package", "application", step, "sql")
+        log_dir = Path(sample, "package", "log")
+        sqlwork = self.work / "sql-big"
+        script = sqlwork / (step + ".sql")
+        sqlwork.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(db, sqlwork / "before.db")
+        r["big.script.mb"] = math.ceil(os.path.getsize(step_sql / "dbupdate.sql") / (1 << 20))
+        self.ours(sample, "statements", step, str(script))
+
+        self.settle(db, step_sql, warm=True)
+        fresh_directory(log_dir)
+        line = self.ours(sample, "sql", step)
+        r["big.sql"] = float(line["seconds"])
+        r["big.sql.rss"] = int(line["peak_rss_kb"])
+        r["big.sql.lines"] = pieces_of(sample, step)
+        r["big.sql.logged"] = sql_lines_logged(log_dir)
+
+        shutil.copyfile(sqlwork / "before.db", sqlwork / "reference.db")
+        self.settle(sqlwork / "reference.db", script, warm=True)
+        line = self.reference("sqlite3", "-bail", sqlwork / "reference.db", ".read %s" % script)
+        r["big.sql.ref"] = float(line["seconds"])
+        r["big.sql.floor"] = self.log_floor_for(r["big.sql.lines"])
+        shutil.copyfile(sqlwork / "before.db", db)
+        shutil.rmtree(sqlwork)
+        if self.cli:
+            self.measure_update(sample, "big", 1)
 
     # --- package verification ---------------------------------------------------------
     # A package holding the whole installation tree as its common files, with its manifest:
@@ -531,34 +685,94 @@ class Bench:
             print("%-22s %9.3f s %9.3f s %7s" % (name, ours, ref, r))
 
     def report(self, large_text, small_text, steps):
-        r = self.result
         print()
         self.log_report()
         print()
         print("Large tree: %s" % large_text)
         print("%-22s %11s %11s %7s   %s" % ("stage", "corvane", "reference", "ratio", "target"))
+        self.copies_report()
+        sql_ref_sum = self.sql_report(steps)
+        self.verify_report()
+        if self.cli:
+            self.update_report(sql_ref_sum)
+        else:
+            print("whole update: skipped, corvane-updater-cli is not built")
+        print()
+        self.big_report()
+        print()
+        self.memory_report(large_text, small_text)
+
+    def copies_report(self):
+        r = self.result
         self.row("backup", r["large.backup"], r["large.backup.ref"], "1.2")
+        self.row("backup again", r["large.backup.again"], r["large.backup"], "1.1")
+        print("  (over the backup just taken, the installation unchanged; reference: the first backup)")
         self.row("restore", r["large.restore"], r["large.restore.ref"], "1.2")
         self.row("  vs cp that removes", r["large.restore"], r["large.restore.same"], "")
         self.row("restore, failed update", r["large.restore.failed"], r["large.restore.ref"], "0.5")
         print("  (%s files changed by the update; reference: cp -r + sync of the whole tree)" % r["large.changed"])
+
+    def sql_report(self, steps):
+        """The rows of every step's SQL; returns the sum of their references."""
+        r = self.result
         sql_ref_sum = 0.0
         for step in steps:
-            self.row("sql " + step, r["large.sql.%s" % step], r["large.sql.%s.ref" % step], "1.3")
-            self.row("  without debug log", r["large.sql.%s.quiet" % step], r["large.sql.%s.ref" % step], "")
-            sql_ref_sum = g6(sql_ref_sum + r["large.sql.%s.ref" % step])
+            key = "large.sql." + step
+            step_ref = g6(r[key + ".ref"] + r[key + ".floor"])
+            self.row("sql " + step, r[key], step_ref, "1.3")
+            self.row("  without debug log", r[key + ".quiet"], r[key + ".ref"], "")
+            sql_ref_sum = g6(sql_ref_sum + step_ref)
+        print("  (reference: sqlite3 running the same statements in one BEGIN/COMMIT, plus the log floor for the")
+        print("   step's %s \"sql:\" lines; without the debug log: sqlite3 alone)" % r["large.sql.%s.lines" % steps[-1]])
+        return sql_ref_sum
+
+    def verify_report(self):
+        r = self.result
         self.row("verify (%s MB)" % r["large.verify.bytes"], r["large.verify"], r["large.backup"], "0.3")
         self.row("  package cached", r["large.verify.warm"], r["large.backup"], "0.3")
         print("  (reference: our backup of the installation; every byte of the package read and hashed, "
               "SHA-256 by %s)" % self.hash_engine())
-        if self.cli:
-            update_ref = g6(r["large.backup.ref"] + sql_ref_sum + r["large.update.common"])
-            self.row("whole update", r["large.update"], update_ref, "")
-            print("  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 of every step)")
-        else:
-            print("whole update: skipped, corvane-updater-cli is not built")
 
-        print()
+    def update_report(self, sql_ref_sum):
+        r = self.result
+        update_ref = g6(r["large.backup.ref"] + sql_ref_sum + r["large.update.common"])
+        self.row("whole update", r["large.update"], update_ref, "1.2")
+        print("  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 plus the log")
+        print("   floor of every step)")
+        self.row("  checks", r["large.update.check"], update_ref, "")
+        self.row("  backup", r["large.update.backup"], r["large.backup.ref"], "")
+        self.row("  steps' copies", r["large.update.copy"], r["large.update.common"], "")
+        self.row("  steps' SQL", r["large.update.sql"], sql_ref_sum, "")
+        self.row("  registry, shortcut", r["large.update.registry"], update_ref, "")
+        lines, pieces = r["large.update.sqllines"], r["large.update.pieces"]
+        met = lines <= pieces
+        self.failed = self.failed or not met
+        print("%-22s %11s %11s %7s   <= 1.00 %s" % ('"sql:" lines per piece', lines, pieces, ratio(lines, pieces),
+                                                   "ok" if met else "MISSED"))
+
+    def big_report(self):
+        r = self.result
+        print("Big script: one step of %s MB, %s pieces" % (r["big.script.mb"], r["big.sql.lines"]))
+        self.row("sql, big script", r["big.sql"], g6(r["big.sql.ref"] + r["big.sql.floor"]), "1.3")
+        self.row("  vs sqlite3 alone", r["big.sql"], r["big.sql.ref"], "")
+        print('  "sql:" lines written: %s for %s pieces' % (r["big.sql.logged"], r["big.sql.lines"]))
+        if r["big.sql.logged"] > r["big.sql.lines"]:
+            print("  more than one line per piece: MISSED")
+            self.failed = True
+        for stage in ("sql", "update"):
+            key = "big.%s.rss" % stage
+            if key not in r:
+                continue
+            met = r[key] < 64 * 1024
+            self.failed = self.failed or not met
+            print("%-22s %9s MB   <= 64 MB %s" % ("peak memory, " + stage, mb(r[key]), "ok" if met else "MISSED"))
+        if "big.update" in r:
+            print("%-22s %9.3f s   (checks %.3f, backup %.3f, copies %.3f, SQL %.3f)"
+                  % ("whole update, big", r["big.update"], r["big.update.check"], r["big.update.backup"],
+                     r["big.update.copy"], r["big.update.sql"]))
+
+    def memory_report(self, large_text, small_text):
+        r = self.result
         print("Peak memory (resident set, MB): small tree %s; large tree %s" % (small_text, large_text))
         print("%-22s %11s %11s" % ("process", "small", "large"))
         peak_max = 0
@@ -610,27 +824,61 @@ def build(build_dir):
             Path(build_dir, "tools", "corvane-package"))
 
 
+def sample_sizes(quick):
+    """make-sample's options of the large, small and big samples, and the MB they need."""
+    # --quick shrinks the large sample and the big script to try the benchmark out.
+    if quick:
+        large = ["--files", "1000", "--total-mb", "60", "--db-rows", "20000", "--common-files", "60",
+                 "--sql-statements", "4000"]
+        big_statements, need_mb = 250000, 1000
+    else:
+        large = ["--files", "5000", "--total-mb", "300", "--db-rows", "100000", "--common-files", "300",
+                 "--sql-statements", "20000"]
+        big_statements, need_mb = 1200000, 3700
+    small = ["--files", "500", "--total-mb", "30", "--db-rows", "100000", "--common-files", "300",
+             "--sql-statements", "20000"]
+    # One step whose script is large; the rest small.
+    big = ["--files", "200", "--total-mb", "10", "--db-rows", "20000", "--common-files", "20", "--steps", "1",
+           "--sql-statements", str(big_statements)]
+    return {"large": large, "small": small, "big": big}, need_mb
+
+
+def measure_all(b, work, reps):
+    large, small, big = work / "large", work / "small", work / "big"
+    if b.cli:
+        b.keep_pristine(large, "large")
+        b.keep_pristine(small, "small")
+        b.keep_pristine(big, "big")
+    print("log line ...")
+    b.measure_log(reps)
+    print("backup and restore ...")
+    b.measure_copies(large, "large", reps)
+    b.measure_copies(small, "small", 1)
+    print("SQL of every step ...")
+    b.measure_sql(large, "large", reps)
+    b.measure_sql(small, "small", 1)
+    print("verifying a package as large as the installation ...")
+    b.measure_verify(large, "large", reps)
+    b.measure_verify(small, "small", 1)
+    if b.cli:
+        print("whole update ...")
+        b.measure_update(large, "large", reps)
+        b.measure_update(small, "small", 1)
+    print("a big script ...")
+    b.measure_big(big)
+
+
 def run(opts):
     for tool in ("sqlite3", "cmake"):
         if shutil.which(tool) is None:
             sys.stderr.write("%s is missing (scripts/setup.sh installs it)\n" % tool)
             return 2
     cache = choose_cache(opts["cache"])
-
-    # Large and small samples; --quick shrinks the large one to try the script out.
-    if opts["quick"]:
-        large = ["--files", "1000", "--total-mb", "60", "--db-rows", "20000", "--common-files", "60",
-                 "--sql-statements", "4000"]
-        need_mb = 800
-    else:
-        large = ["--files", "5000", "--total-mb", "300", "--db-rows", "100000", "--common-files", "300",
-                 "--sql-statements", "20000"]
-        need_mb = 2900
-    small = ["--files", "500", "--total-mb", "30", "--db-rows", "100000", "--common-files", "300",
-             "--sql-statements", "20000"]
+    samples, need_mb = sample_sizes(opts["quick"])
 
     # The installation, its backup, the cp reference, a pristine copy for the whole-update
-    # runs and the package, for the large sample; a tenth of that for the small one.
+    # runs and the package, for the large sample; a tenth of that for the small one; the
+    # big script, its statements for sqlite3 and the copies of its database.
     parent = opts["dir"]
     os.makedirs(parent, exist_ok=True)
     st = os.statvfs(parent)
@@ -654,30 +902,11 @@ def run(opts):
             b.log_report()
             return 1 if b.failed else 0
         print("making the samples ...")
-        large_dir, small_dir = Path(work, "large"), Path(work, "small")
-        make_sample(large_dir, large, opts["build"])
-        make_sample(small_dir, small, opts["build"])
-        large_text, small_text = describe(large_dir), describe(small_dir)
-        if cli:
-            b.keep_pristine(large_dir, "large")
-            b.keep_pristine(small_dir, "small")
-
-        print("log line ...")
-        b.measure_log(reps)
-        print("backup and restore ...")
-        b.measure_copies(large_dir, "large", reps)
-        b.measure_copies(small_dir, "small", 1)
-        print("SQL of every step ...")
-        b.measure_sql(large_dir, "large", reps)
-        b.measure_sql(small_dir, "small", 1)
-        print("verifying a package as large as the installation ...")
-        b.measure_verify(large_dir, "large", reps)
-        b.measure_verify(small_dir, "small", 1)
-        if cli:
-            print("whole update ...")
-            b.measure_update(large_dir, "large", reps)
-            b.measure_update(small_dir, "small", 1)
-
+        for label, args in samples.items():
+            make_sample(Path(work, label), args, opts["build"])
+        large_dir = Path(work, "large")
+        large_text, small_text = describe(large_dir), describe(Path(work, "small"))
+        measure_all(b, Path(work), reps)
         b.report(large_text, small_text, steps_of(large_dir))
         print("all targets met" if not b.failed else "targets missed")
         return 1 if b.failed else 0
