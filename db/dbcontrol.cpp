@@ -350,13 +350,7 @@ bool DBControl::execSelectSql(QSqlQuery &query, const QString &sql, const QVecto
     m_errorString.clear();
     if (!isSelectSql(sql))
         return false;
-    query = QSqlQuery(m_db);
-    if (!execPrepared(query, sql, values)) {
-        m_errorString = debugText("exec select sql failed:", query.lastError().text());
-        qDebug().noquote() << m_errorString;
-        return false;
-    }
-    return true;
+    return execInScript(query, sql, values);
 }
 
 bool DBControl::getLastInsertRowId(QSqlQuery &query, int &rowId)

@@ -114,8 +114,8 @@ private:
     void openIfDeferred();
     // On the open connection: exclusive locking mode, the write lock taken at once.
     bool takeHold();
-    // A select on the connection without the lock, for the thread that holds the
-    // write lock in execModifyScript().
+    // A select on the connection without taking the lock: execSelectSql() takes it
+    // first; the thread in execModifyScript() holds the write lock already.
     bool execInScript(QSqlQuery &query, const QString &sql, const QVector<BindValue> &values);
     Q_DISABLE_COPY(DBControl)
 

@@ -93,15 +93,19 @@ qint64 readBlock(int fd, char *data, qint64 size)
     return total;
 }
 
-// Lets the kernel move the bytes, without a round trip through user space. Returns
+// Lets the kernel move the bytes, without a round trip through user space. With
+// shareData, copy_file_range, which may clone the blocks (reflinks on XFS, Btrfs);
+// without, sendfile through the page cache: a copy of its own, never a clone. Returns
 // the number of bytes copied, or -1 with errno set.
-qint64 kernelCopy(int in, int out)
+qint64 kernelCopy(int in, int out, bool shareData)
 {
     qint64 copied = 0;
 #ifdef Q_OS_LINUX
+    const size_t chunk = size_t(1) << 30;
     for (;;) {
-        const ssize_t n =
-            InterruptedCall::retry([&] { return ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0); });
+        const ssize_t n = InterruptedCall::retry([&] {
+            return shareData ? ::copy_file_range(in, nullptr, out, nullptr, chunk, 0) : ::sendfile(out, in, nullptr, chunk);
+        });
         if (n <= 0)
             return n == 0 ? copied : -1;
         copied += n;
@@ -109,24 +113,7 @@ qint64 kernelCopy(int in, int out)
 #else
     Q_UNUSED(in)
     Q_UNUSED(out)
-#endif
-    return copied;
-}
-
-// The same through the page cache (sendfile): a copy of its own, never a clone.
-qint64 kernelCopyUnshared(int in, int out)
-{
-    qint64 copied = 0;
-#ifdef Q_OS_LINUX
-    for (;;) {
-        const ssize_t n = InterruptedCall::retry([&] { return ::sendfile(out, in, nullptr, size_t(1) << 30); });
-        if (n <= 0)
-            return n == 0 ? copied : -1;
-        copied += n;
-    }
-#else
-    Q_UNUSED(in)
-    Q_UNUSED(out)
+    Q_UNUSED(shareData)
 #endif
     return copied;
 }
@@ -315,7 +302,7 @@ bool FileCopier::copyAt(int sourceDir, const QByteArray &sourceName, int targetD
         return discard(QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, qt_error_string(error)));
     };
 
-    qint64 copied = m_shareData ? kernelCopy(in.get(), out.get()) : kernelCopyUnshared(in.get(), out.get());
+    qint64 copied = kernelCopy(in.get(), out.get(), m_shareData);
     if (copied < 0) {
         // File systems or kernels that cannot copy in the kernel say so before the
         // first byte; anything else (a full disk, an I/O error) is a real failure.
