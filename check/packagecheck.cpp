@@ -1,28 +1,26 @@
 #include "check/packagecheck.h"
 
-#include "package/packagemanifest.h"
-#include "package/removallist.h"
-#include "db/scriptlint.h"
-#include "db/trialdatabase.h"
-#include "package/trustedkeys.h"
+#include "check/scriptcheck.h"
+#include "config/configbase.h"
 #include "context/consoletext.h"
 #include "context/zrpubmethod.h"
-#include "config/configbase.h"
 #include "db/databasesnapshot.h"
 #include "db/dbcontrol.h"
-#include "db/zrsqlparser.h"
+#include "db/trialdatabase.h"
 #include "fileutil/recursionguard.h"
-#include "log/applog.h"
-#include "log/logmessagehandler.h"
-#include "platform/fileinuse.h"
 #include "fileutil/treewalker.h"
+#include "layout/installlayout.h"
 #include "layout/versionorder.h"
+#include "log/logmessagehandler.h"
+#include "package/packagemanifest.h"
+#include "package/removallist.h"
+#include "package/trustedkeys.h"
+#include "platform/fileinuse.h"
 #include "platform/registrystore.h"
 #include "steps/formalupdateo.h"
 #include "steps/stepplan.h"
 #include "steps/stepremovals.h"
 #include "updater/cvupdater.h"
-#include "layout/installlayout.h"
 #include "updater/updateflag.h"
 
 #include <QDir>
@@ -39,34 +37,6 @@
 #endif
 
 namespace {
-
-// The update's own parser, with the IFN_COL column test answered by the trial copy,
-// which holds what the earlier steps' scripts did.
-class TrialSqlParser : public ZRSqlParser
-{
-public:
-    explicit TrialSqlParser(TrialDatabase &database)
-        : m_database(database)
-    {
-    }
-
-protected:
-    int columnExists(const QString &table, const QString &column) override
-    {
-        return m_database.isColumnExists(table, column);
-    }
-
-private:
-    TrialDatabase &m_database;
-};
-
-// Parses only: a column test's answer cannot make a script fail to parse, so every
-// column counts as absent and every statement is kept.
-class ParseOnlySqlParser : public ZRSqlParser
-{
-protected:
-    int columnExists(const QString &, const QString &) override { return 0; }
-};
 
 QStringList contentKeys(ConfigBase &file)
 {
@@ -121,31 +91,6 @@ QString leftOutKind(const QFileInfo &entry)
     }
 #endif
     return ConsoleText::tr("a system file");
-}
-
-// What the update's "sql:" log line of a statement adds to the statement's own text:
-// the time stamp, level and signature, the quotes, and the escapes of what QDebug quotes.
-qint64 logLineOverhead(const QString &statement)
-{
-    static const qint64 frame =
-        qstrlen("yyyy-MM-dd hh:mm:ss.zzz Debug bool ZRSqlParser::doParseSql(const QString&, QStringList&) sql: \"\"\n");
-    qint64 escapes = 0;
-    for (const QChar c : statement) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-            ++escapes;
-        else if (c.unicode() < 0x20)
-            escapes += c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t') ? 1 : 5;
-    }
-    return frame + escapes;
-}
-
-// The first line of a statement, shortened for a finding.
-QString excerpt(const QString &statement)
-{
-    QString text = statement.section(QLatin1Char('\n'), 0, 0).trimmed();
-    if (text.size() > 100 || statement.contains(QLatin1Char('\n')))
-        text = text.left(100) + QStringLiteral(" ...");
-    return text;
 }
 
 #ifndef Q_OS_WIN
@@ -363,31 +308,12 @@ void PackageCheck::checkSteps(const StepPlan &plan)
         for (const StepPlan::Entry &entry : step.entries)
             anyScript = anyScript || (entry.action == StepPlan::Action::RunScript && QFileInfo::exists(entry.source));
     }
+    ScriptCheck scripts(database, m_trialRun, [this](Severity severity, const QString &text) { add(severity, text); });
     if (anyScript && m_trialRun)
-        reportTrialDatabase(database);
-
-    bool tryScripts = m_trialRun && database.canRun();
+        scripts.reportDatabase();
     for (int index = 0; index < plan.steps().size(); ++index)
-        checkStep(plan, index, database, &tryScripts);
-}
-
-void PackageCheck::reportTrialDatabase(const TrialDatabase &database)
-{
-    switch (database.state()) {
-    case TrialDatabase::State::Copied:
-        ok(ConsoleText::tr("kqdata.db: copied into memory; the scripts are tried on the copy"));
-        break;
-    case TrialDatabase::State::NoInstalledFile:
-        note(ConsoleText::tr("kqdata.db does not exist: the scripts would run on a new, empty database"));
-        break;
-    case TrialDatabase::State::CopyFailed:
-        note(ConsoleText::tr("kqdata.db could not be copied for a trial run (%1): the scripts are only parsed")
-                 .arg(database.errorString()));
-        break;
-    case TrialDatabase::State::Unreadable:
-        problem(ConsoleText::tr("kqdata.db cannot be read (%1): the database step would fail").arg(database.errorString()));
-        break;
-    }
+        checkStep(plan, index, scripts);
+    m_logBytes += scripts.logBytes();
 }
 
 void PackageCheck::checkPackageFiles()
@@ -538,7 +464,7 @@ QString PackageCheck::packageRelative(const QString &path) const
     return path.mid(m_packageDir.size() + 1);
 }
 
-void PackageCheck::checkStep(const StepPlan &plan, int stepIndex, TrialDatabase &database, bool *tryScripts)
+void PackageCheck::checkStep(const StepPlan &plan, int stepIndex, ScriptCheck &scripts)
 {
     const StepPlan::Step &step = plan.steps().at(stepIndex);
     if (!step.present) {
@@ -567,7 +493,7 @@ void PackageCheck::checkStep(const StepPlan &plan, int stepIndex, TrialDatabase 
                 checkConfigFile(entry);
             break;
         case StepPlan::Action::RunScript:
-            checkScript(step.name, database, tryScripts);
+            scripts.check(packageRelative(entry.source), entry.source);
             break;
         }
     }
@@ -778,115 +704,6 @@ void PackageCheck::checkRemovals(const StepPlan &plan, int stepIndex, int entryI
         ok(ConsoleText::tr("%1: would remove %2").arg(relative, result.removed.join(QStringLiteral(", "))));
     for (const StepRemovals::Kept &kept : qAsConst(result.kept))
         note(ConsoleText::tr("%1: would keep %2 (%3)").arg(relative, kept.path, StepRemovals::whyText(kept.why)));
-}
-
-void PackageCheck::checkScript(const QString &step, TrialDatabase &database, bool *tryScripts)
-{
-    const QString relative = QStringLiteral("%1/%2/sql/dbupdate.sql").arg(InstallLayout::packageRootName(), step);
-    const QFileInfo script(packagePath(relative));
-    if (!script.exists())
-        return;
-    if (!script.isFile() || !script.isReadable()) {
-        problem(ConsoleText::tr("%1 cannot be read: the database step would fail").arg(relative));
-        *tryScripts = false;
-        return;
-    }
-
-    // Read as the update reads it, statement by statement, without the update's
-    // per-statement log lines: the update writes those once, when it runs the script.
-    // The trial runs each statement on the copy as it is read, so a directive sees what
-    // the statements before it did, as in the update.
-    const bool trying = m_trialRun && *tryScripts;
-    const bool logged = appLog().isDebugEnabled();
-    int count = 0;
-    int failedIndex = -1;
-    QString error;
-    QString failedStatement;
-    bool began = true;
-    const ZRSqlParser::StatementSink sink = [&](const QString &statement) {
-        ++count;
-        if (logged)
-            m_logBytes += logLineOverhead(statement);
-        // After a failure the rest is only counted, for the finding.
-        if (trying && began && failedIndex < 0 && !database.execStatement(statement, &error)) {
-            failedIndex = count - 1;
-            failedStatement = statement;
-        }
-        return true;
-    };
-    if (trying)
-        began = database.begin(&error);
-    QString reason;
-    const bool parsed = parseScript(script.filePath(), database, sink, &reason);
-    // The pieces the sink does not see (directives, skipped statements) are few; their
-    // text is counted with the script's.
-    if (logged)
-        m_logBytes += script.size();
-    if (!parsed) {
-        if (trying && began) {
-            QString ignored;
-            database.finish(false, &ignored);
-        }
-        problem(ConsoleText::tr("%1 cannot be parsed%2: none of its statements would run and the update would fail")
-                    .arg(relative, reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
-        *tryScripts = false;
-        return;
-    }
-    if (m_trialRun)
-        noteScriptRemarks(relative, script.filePath());
-    if (!trying) {
-        if (m_trialRun)
-            ok(ConsoleText::tr("%1: %2 statements parsed (not tried)").arg(relative).arg(count));
-        else
-            ok(ConsoleText::tr("%1: %2 statements parsed").arg(relative).arg(count));
-        return;
-    }
-
-    if (began && database.finish(failedIndex < 0, &error)) {
-        ok(ConsoleText::tr("%1: %2 statements ran on the copy of kqdata.db").arg(relative).arg(count));
-        return;
-    }
-    if (failedIndex < 0)
-        problem(ConsoleText::tr("%1: the transaction would fail: %2").arg(relative, error));
-    else
-        problem(ConsoleText::tr("%1: statement %2 of %3 would fail: %4\n        %5")
-                    .arg(relative)
-                    .arg(failedIndex + 1)
-                    .arg(count)
-                    .arg(error, excerpt(failedStatement)));
-    // The later scripts would meet a database that this one left unchanged.
-    *tryScripts = false;
-}
-
-bool PackageCheck::parseScript(const QString &path, TrialDatabase &database, const ZRSqlParser::StatementSink &sink,
-                               QString *reason) const
-{
-    // The column tests answered by the trial copy when there is one; a parse alone
-    // counts every column as absent.
-    TrialSqlParser trialParser(database);
-    ParseOnlySqlParser parseOnly;
-    ZRSqlParser &parser = m_trialRun ? static_cast<ZRSqlParser &>(trialParser) : parseOnly;
-    parser.setStatementLog(false);
-    const bool parsed = parser.parseSqlFile(path, sink);
-    *reason = parser.errorString();
-    return parsed;
-}
-
-void PackageCheck::noteScriptRemarks(const QString &relative, const QString &path)
-{
-    const QList<ScriptLint::Remark> remarks = ScriptLint::scanFile(path);
-    for (const ScriptLint::Remark &remark : remarks) {
-        if (remark.kind == ScriptLint::Kind::CommentLineInLiteral)
-            note(ConsoleText::tr("%1, line %2: starts with # inside a string literal; the update drops the line, "
-                                 "so the stored value lacks it")
-                     .arg(relative)
-                     .arg(remark.line));
-        else
-            note(ConsoleText::tr("%1, line %2: PRAGMA journal_mode does nothing here: the step's statements run "
-                                 "in one transaction")
-                     .arg(relative)
-                     .arg(remark.line));
-    }
 }
 
 void PackageCheck::checkSpace(const QStringList &steps)

@@ -2,7 +2,6 @@
 #define PACKAGECHECK_H
 
 #include "db/databasesnapshot.h"
-#include "db/zrsqlparser.h"
 #include "package/packageverifier.h"
 #include "steps/stepplan.h"
 
@@ -13,7 +12,7 @@
 #include <functional>
 
 class CVUpdater;
-class TrialDatabase;
+class ScriptCheck;
 
 // The dry run of "corvane-updater-cli --check": goes through everything an update
 // would touch and says what would happen, without changing anything anywhere. Files
@@ -102,14 +101,13 @@ private:
     void checkFilesInUse(const StepPlan &plan);
     // Each version step's directory: removal list, common tree, config, script.
     void checkSteps(const StepPlan &plan);
-    void reportTrialDatabase(const TrialDatabase &database);
     void checkFlagLinks();
     void checkFlag();
     void checkWritable();
     // A path of the package as the findings name it ("application/...").
     QString packageRelative(const QString &path) const;
     // Each planned entry of one step, in the order the update runs them.
-    void checkStep(const StepPlan &plan, int stepIndex, TrialDatabase &database, bool *tryScripts);
+    void checkStep(const StepPlan &plan, int stepIndex, ScriptCheck &scripts);
     void reportHealth(DatabaseSnapshot::Health health, const QStringList &problems, const QString &error);
     // A "common" tree copied over the installation: entries whose type differs from
     // what is installed, or that cannot be read or replaced, would stop the copy.
@@ -122,13 +120,6 @@ private:
     // What the step's removal list would remove and keep, against what the entries
     // before it would have copied into the installation by then.
     void checkRemovals(const StepPlan &plan, int stepIndex, int entryIndex);
-    void checkScript(const QString &step, TrialDatabase &database, bool *tryScripts);
-    // The script read as the update reads it, each statement handed to sink; false with
-    // the parser's reason when it does not parse.
-    bool parseScript(const QString &path, TrialDatabase &database, const ZRSqlParser::StatementSink &sink,
-                     QString *reason) const;
-    // The notes on lines that do not do what they seem to (ScriptLint).
-    void noteScriptRemarks(const QString &relative, const QString &path);
     void checkSpace(const QStringList &steps);
     void checkRegistry();
 
