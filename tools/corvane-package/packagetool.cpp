@@ -5,6 +5,7 @@
 #include "package/packageverifier.h"
 #include "package/trustedkeys.h"
 #include "config/configbase.h"
+#include "tools/corvane-package/inijson.h"
 #include "tools/corvane-package/progressline.h"
 #include "tools/corvane-package/releasepackager.h"
 #include "layout/installlayout.h"
@@ -36,6 +37,15 @@ const char kUsage[] =
     "  layout  prints the installation's fixed names as one JSON object: \"reservedNames\" (never\n"
     "          backed up, restored or delivered at the top; \"name*\" stands for every name that\n"
     "          begins so), \"reservedFileNames\" (the same at every depth), \"database\" ...\n"
+    "  ini write [--unmarked] FILE    < {\"group\": {\"key\": value}, \"group/key\": value, \"\": {...}}\n"
+    "  ini write [--unmarked] --files < {\"FILE\": {...}, ...}\n"
+    "          writes each FILE anew as the updater writes an INI file: with its markers, or\n"
+    "          --unmarked as a registry key's file; \"\" holds top-level keys; values: strings,\n"
+    "          numbers, true/false, arrays (string lists), null, \"@Point(1 2)\" (QSettings' @ form;\n"
+    "          @@ for a leading @)\n"
+    "  ini read FILE | ini read --files FILE...\n"
+    "          prints {\"marked\": valid markers, \"keys\": {\"group/key\": value}} as the updater\n"
+    "          reads the file (values as strings, arrays, null or @ forms); --files: {\"FILE\": ...}\n"
     "\n"
     "Exit status: 0 done; 1 build: package written but the listed changes are not in it,\n"
     "verify: the package would be refused; 2 bad input or a failure.\n"
@@ -109,6 +119,8 @@ int PackageTool::run(const QStringList &arguments)
         return build(rest);
     if (command == QLatin1String("layout"))
         return printLayout(rest);
+    if (command == QLatin1String("ini"))
+        return ini(rest);
     if (command == QLatin1String("keygen") || command == QLatin1String("sign") || command == QLatin1String("verify")) {
         if (!PackageSignature::isSupported()) {
             error(QStringLiteral("this build has no signature support (libsodium; CORVANE_SIGNATURES)"));
@@ -140,6 +152,92 @@ int PackageTool::printLayout(const QStringList &arguments)
         {QStringLiteral("packageRoot"), InstallLayout::packageRootName()},
     };
     std::fprintf(m_out, "%s\n", QJsonDocument(layout).toJson(QJsonDocument::Compact).constData());
+    std::fflush(m_out);
+    return ExitSuccess;
+}
+
+int PackageTool::ini(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Writes (keys as JSON on standard input) or reads INI files "
+                                                    "as the updater does."));
+    parser.addHelpOption();
+    const QCommandLineOption filesOption(QStringLiteral("files"),
+                                         QStringLiteral("Several files: write takes {\"FILE\": keys, ...}, read "
+                                                        "prints {\"FILE\": ..., ...}."));
+    const QCommandLineOption unmarkedOption(QStringLiteral("unmarked"),
+                                            QStringLiteral("write: no markers, as the updater writes a registry "
+                                                           "key's file."));
+    parser.addOptions({filesOption, unmarkedOption});
+    parser.addPositionalArgument(QStringLiteral("write|read"), QStringLiteral("What to do."));
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The file (several with read --files)."));
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        print(parser.helpText());
+        return ExitSuccess;
+    }
+    QStringList paths = parser.positionalArguments();
+    const QString action = paths.isEmpty() ? QString() : paths.takeFirst();
+    const bool files = parser.isSet(filesOption);
+    if (action == QLatin1String("write")) {
+        if (files ? !paths.isEmpty() : paths.size() != 1)
+            return usage(QStringLiteral("ini write takes one FILE or --files"));
+        return iniWrite(files, !parser.isSet(unmarkedOption), paths);
+    }
+    if (action == QLatin1String("read")) {
+        if (parser.isSet(unmarkedOption) || (files ? paths.isEmpty() : paths.size() != 1))
+            return usage(QStringLiteral("ini read takes one FILE, or --files and one or more"));
+        return iniRead(files, paths);
+    }
+    if (action.isEmpty())
+        return usage(QStringLiteral("ini needs write or read"));
+    return usage(QStringLiteral("ini takes write or read, not \"%1\"").arg(action));
+}
+
+int PackageTool::iniWrite(bool files, bool marked, const QStringList &paths)
+{
+    QFile in;
+    QByteArray input;
+    if (in.open(stdin, QIODevice::ReadOnly))
+        input = in.readAll();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(input, &parseError);
+    if (!document.isObject()) {
+        error(QStringLiteral("standard input is no JSON object: %1").arg(parseError.errorString()));
+        return ExitFailure;
+    }
+    QJsonObject byFile = document.object();
+    if (!files)
+        byFile = QJsonObject{{paths.constFirst(), byFile}};
+    IniJson writer;
+    for (auto it = byFile.constBegin(); it != byFile.constEnd(); ++it) {
+        if (!it.value().isObject()) {
+            error(QStringLiteral("the keys of %1 are no JSON object").arg(it.key()));
+            return ExitFailure;
+        }
+        if (!writer.write(it.key(), it.value().toObject(), marked)) {
+            error(writer.errorString());
+            return ExitFailure;
+        }
+    }
+    return ExitSuccess;
+}
+
+int PackageTool::iniRead(bool files, const QStringList &paths)
+{
+    IniJson reader;
+    QJsonObject byFile;
+    QJsonObject one;
+    for (const QString &path : paths) {
+        if (!reader.read(path, &one)) {
+            error(reader.errorString());
+            return ExitFailure;
+        }
+        byFile.insert(path, one);
+    }
+    const QJsonDocument document(files ? byFile : one);
+    std::fprintf(m_out, "%s\n", document.toJson(QJsonDocument::Compact).constData());
     std::fflush(m_out);
     return ExitSuccess;
 }

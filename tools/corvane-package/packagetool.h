@@ -13,6 +13,9 @@
 //     corvane-package keygen --secret-key FILE --trusted-keys FILE [--name NAME]
 //     corvane-package sign   --package DIR --secret-key FILE [--secret-key FILE ...]
 //     corvane-package verify --package DIR [--trusted-keys FILE]
+//     corvane-package layout
+//     corvane-package ini write [--unmarked] (FILE | --files)   < JSON
+//     corvane-package ini read (FILE | --files FILE...)
 //
 // Exit status: 0 done; 1 build: the package is written but lacks what the list says /
 // verify: the package would be refused; 2 bad input or a failure.
@@ -33,6 +36,10 @@ private:
     int verify(const QStringList &arguments);
     // The installation's fixed names for the scripts, which read them instead of keeping a list.
     int printLayout(const QStringList &arguments);
+    // INI files written and read as the updater does, for the scripts (see IniJson).
+    int ini(const QStringList &arguments);
+    int iniWrite(bool files, bool marked, const QStringList &paths);
+    int iniRead(bool files, const QStringList &paths);
     int usage(const QString &error);
     void print(const QString &line);
     void error(const QString &line);
