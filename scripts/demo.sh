@@ -53,7 +53,7 @@ python3 "$root/scripts/make-sample.py" --root "$demo" --from 3.2 --steps 3 --rel
 # updater's programs too.
 rm -r "$demo/package"
 install="$demo/Programs/Ostrelle"
-show() { python3 "$root/scripts/show-installation.py" --root "$demo" --rows 3 "$@"; }
+show() { python3 "$root/scripts/show-installation.py" --root "$demo" --build "$build" --rows 3 "$@"; }
 
 section "Building the package from the release trees: corvane-package build"
 cmake --install "$build" --prefix "$demo/updater" >/dev/null

@@ -21,11 +21,13 @@ Layout under --root (defaults):
     releases/<version>/         with --releases: those release trees, kept
     sql/<version>.sql           with --releases: the update script of the step to <version>
 
-Only the Python standard library is used. The output depends only on the options and
+Only the Python standard library is used, and the build's corvane-package, which writes
+the INI files as the updater does ("corvane-package ini") and builds the package. The output depends only on the options and
 --seed, never on the clock, so two runs with the same options give the same bytes (apart
 from the registry file, which names the absolute installation path).
 
-Importable: load the file with importlib and call generate(Options(...)).
+Importable: load the file with importlib and call generate(Options(...)); write_ini_files()
+and read_ini_files() write and read INI files through corvane-package.
 """
 
 import argparse
@@ -41,11 +43,6 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-
-MARK_BEGIN_GROUP = "ZRFILE_BEGIN"
-MARK_END_GROUP = "ZRFILE_END"
-MARK_KEY = "CODE"
-MARK_CODE = "tarnwoven"
 
 UNINSTALL_KEY_PATH = "HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/CurrentVersion/Uninstall"
 DISPLAY_NAMES = ("Ostrelle", "Ketterin")
@@ -68,215 +65,35 @@ TEXT_SUFFIXES = {".txt", ".html", ".qss", ".xml", ".json", ".csv", ".css", ".js"
 
 
 # ---------------------------------------------------------------------------------------
-# Qt's INI format (QSettings::IniFormat with the "UTF-8" codec)
+# INI files, written and read by the updater's own code through "corvane-package ini"
 # ---------------------------------------------------------------------------------------
 
-class QtVariant(str):
-    """A value Qt writes in its "@Type(...)" form, such as @Point(120 80); kept as is."""
+def write_ini_files(tool, files, marked=True):
+    """Writes INI files as the updater writes them, in one call of the tool: files maps a
+    path to its groups, each group name ("" for top-level keys) to an ordered mapping of
+    key to value (a string, number, bool, list, or a string in QSettings' "@" form such as
+    "@Point(120 80)"); marked=False writes no markers (a registry key's file). Returns the
+    bytes written."""
+    arguments = [str(tool), "ini", "write", "--files"] + ([] if marked else ["--unmarked"])
+    payload = json.dumps({str(path): groups for path, groups in files.items()}).encode("utf-8")
+    done = subprocess.run(arguments, input=payload, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise SampleError("%s ini write failed: %s" % (tool, done.stderr.decode(errors="replace").strip()))
+    return sum(Path(path).stat().st_size for path in files)
 
 
-def _qt_escape_key(name):
-    out = []
-    for ch in name:
-        code = ord(ch)
-        if ch == "/":
-            out.append("\\")
-        elif ch.isascii() and (ch.isalnum() or ch in "_-."):
-            out.append(ch)
-        elif code <= 0xFF:
-            out.append("%%%02X" % code)
-        else:
-            out.append("%%U%04X" % code)
-    return "".join(out)
-
-
-def _qt_escape_string(text):
-    # The same rules as QSettings: quotes when the text holds a separator or starts or
-    # ends with a blank, backslash escapes for control characters, raw UTF-8 otherwise.
-    if text.startswith("@"):
-        text = "@" + text
-    out = []
-    needs_quotes = False
-    escape_next_if_hex = False
-    names = {"\0": "\\0", "\a": "\\a", "\b": "\\b", "\f": "\\f", "\n": "\\n",
-             "\r": "\\r", "\t": "\\t", "\v": "\\v", '"': '\\"', "\\": "\\\\"}
-    for ch in text:
-        if ch in ";,=":
-            needs_quotes = True
-        if escape_next_if_hex and ch in "0123456789abcdefABCDEF":
-            out.append("\\x%x" % ord(ch))
-            continue
-        escape_next_if_hex = False
-        if ch in names:
-            out.append(names[ch])
-            escape_next_if_hex = ch == "\0"
-        elif ord(ch) <= 0x1F:
-            out.append("\\x%x" % ord(ch))
-            escape_next_if_hex = True
-        else:
-            out.append(ch)
-    result = "".join(out)
-    if needs_quotes or result.startswith(" ") or result.endswith(" "):
-        result = '"' + result + '"'
-    return result
-
-
-def qt_ini_value(value):
-    """The text QSettings writes for a value."""
-    if isinstance(value, QtVariant):
-        return str(value)
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, (list, tuple)):
-        if not value:
-            return "@Invalid()"
-        return ", ".join(_qt_escape_string(str(item)) for item in value)
-    return _qt_escape_string(str(value))
-
-
-def format_qt_ini(groups):
-    """INI text as QSettings writes it: groups maps group name ("" for top-level keys,
-    which Qt keeps in [General]) to an ordered mapping of key to value."""
-    sections = []
-    for group, keys in groups.items():
-        if not keys:
-            continue
-        if group == "":
-            header = "[General]"
-        elif group.lower() == "general":
-            header = "[%General]"
-        else:
-            header = "[%s]" % _qt_escape_key(group)
-        lines = [header]
-        for key, value in keys.items():
-            lines.append("%s=%s" % (_qt_escape_key(key), qt_ini_value(value)))
-        sections.append("\n".join(lines) + "\n")
-    return "\n".join(sections).encode("utf-8")
-
-
-def marked(groups):
-    """The groups with the begin and end marker groups of a valid marked file added."""
-    result = dict(groups)
-    result[MARK_BEGIN_GROUP] = {MARK_KEY: MARK_CODE}
-    result[MARK_END_GROUP] = {MARK_KEY: MARK_CODE}
-    return result
-
-
-def _qt_unescape_key(text):
-    out = []
-    i = 0
-    while i < len(text):
-        ch = text[i]
-        if ch == "\\":
-            out.append("/")
-            i += 1
-        elif ch == "%" and text[i + 1:i + 2] == "U" and re.fullmatch(r"[0-9A-Fa-f]{4}", text[i + 2:i + 6]):
-            out.append(chr(int(text[i + 2:i + 6], 16)))
-            i += 6
-        elif ch == "%" and re.fullmatch(r"[0-9A-Fa-f]{2}", text[i + 1:i + 3]):
-            out.append(chr(int(text[i + 1:i + 3], 16)))
-            i += 3
-        else:
-            out.append(ch)
-            i += 1
-    return "".join(out)
-
-
-def _qt_unescape_value(text):
-    """A value's text as QSettings reads it: a string, or a list for unquoted commas."""
-    escapes = {"a": "\a", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t",
-               "v": "\v", '"': '"', "?": "?", "'": "'", "\\": "\\"}
-    items = []
-    current = []
-    quoted_value = False
-    in_quotes = False
-    is_list = False
-    i = 0
-    text = text.lstrip(" \t")
-    while i < len(text):
-        ch = text[i]
-        if ch == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            i += 2
-            if nxt in escapes:
-                current.append(escapes[nxt])
-            elif nxt == "x":
-                digits = re.match(r"[0-9A-Fa-f]*", text[i:]).group(0)
-                current.append(chr(int(digits, 16)) if digits else "")
-                i += len(digits)
-            elif nxt in "01234567":
-                digits = re.match(r"[0-7]*", text[i - 1:]).group(0)
-                current.append(chr(int(digits, 8)))
-                i += len(digits) - 1
-            else:
-                current.append(nxt)
-        elif ch == '"':
-            quoted_value = True
-            in_quotes = not in_quotes
-            i += 1
-            if not in_quotes:
-                while i < len(text) and text[i] in " \t":
-                    i += 1
-        elif ch == ";" and not in_quotes:
-            break
-        elif ch == "," and not in_quotes:
-            value = "".join(current)
-            items.append(value if quoted_value else value.rstrip(" \t"))
-            current = []
-            quoted_value = False
-            is_list = True
-            i += 1
-            while i < len(text) and text[i] in " \t":
-                i += 1
-        else:
-            current.append(ch)
-            i += 1
-    value = "".join(current)
-    if not quoted_value:
-        value = value.rstrip(" \t")
-    if is_list:
-        items.append(value)
-        return items
-    if value.startswith("@@"):
-        return value[1:]
-    return value
-
-
-def parse_qt_ini(data):
-    """Reads INI bytes as QSettings with the UTF-8 codec does: full key ("group/key",
-    or "key" for [General]) to value, in file order."""
-    result = {}
-    group = ""
-    for raw in data.decode("utf-8", errors="replace").splitlines():
-        line = raw.strip()
-        if not line or line.startswith(";") or line.startswith("#"):
-            continue
-        if line.startswith("[") and line.endswith("]"):
-            name = line[1:-1]
-            if name == "General":
-                group = ""
-            else:
-                group = _qt_unescape_key(name[1:] if name == "%General" else name)
-            continue
-        if "=" not in line:
-            continue
-        key, value = line.split("=", 1)
-        key = _qt_unescape_key(key.strip())
-        full = "%s/%s" % (group, key) if group else key
-        result[full] = _qt_unescape_value(value)
-    return result
-
-
-def is_marked_valid(keys):
-    """True when the marker keys of a parsed marked file are both present and exact."""
-    return (keys.get("%s/%s" % (MARK_BEGIN_GROUP, MARK_KEY)) == MARK_CODE
-            and keys.get("%s/%s" % (MARK_END_GROUP, MARK_KEY)) == MARK_CODE)
-
-
-def is_marker_key(full_key):
-    return full_key in ("%s/%s" % (MARK_BEGIN_GROUP, MARK_KEY), "%s/%s" % (MARK_END_GROUP, MARK_KEY))
+def read_ini_files(tool, paths):
+    """Reads INI files as the updater reads them: per path, {"marked": whether its markers
+    are valid, "keys": full key ("group/key", or "key" at the top) to value, markers
+    apart}. Values are strings (numbers too), lists, None, or "@" forms."""
+    if not paths:
+        return {}
+    done = subprocess.run([str(tool), "ini", "read", "--files"] + [str(p) for p in paths],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise SampleError("%s ini read failed: %s" % (tool, done.stderr.decode(errors="replace").strip()))
+    read = json.loads(done.stdout)
+    return {path: read[str(path)] for path in paths}
 
 
 # ---------------------------------------------------------------------------------------
@@ -491,7 +308,7 @@ def main_ini_install(opts, version):
     zh = opts.lang_name == "Ketterin"
     return {
         "": {"configVersion": version, "language": "zh_CN" if zh else "en", "theme": "light"},
-        "MainWindow": {"pos": QtVariant("@Point(120 80)"), "size": QtVariant("@Size(1280 800)"),
+        "MainWindow": {"pos": "@Point(120 80)", "size": "@Size(1280 800)",
                        "maximized": False, "splitterSizes": ["240", "1040"]},
         "RecentFiles": {
             "lastFile": "/home/wang/文档/发票 2024年3月.kq" if zh else "/home/zoe/Dokumente/Überweisung März 2024.kq",
@@ -976,9 +793,9 @@ def generate(opts):
                    "printing.ini": printing_ini_install(opts)}
     for p in range(plugins):
         install_ini["plugin_%02d.ini" % p] = plugin_ini_install(p, rng_config)
-    config_bytes = 0
-    for file_name, groups in install_ini.items():
-        config_bytes += write_bytes(config_dir / file_name, format_qt_ini(marked(groups)))
+    build = Path(opts.build or DEFAULT_BUILD)
+    tool = package_tool(build)
+    config_bytes = write_ini_files(tool, {config_dir / file_name: groups for file_name, groups in install_ini.items()})
     config_bytes += write_bytes(config_dir / "menus.xml",
                                 menus_xml(version_from, ["open", "save", "print", "quit"]).encode())
 
@@ -987,14 +804,12 @@ def generate(opts):
     install_files = sum(1 for p in layout.install_dir.rglob("*") if p.is_file())
 
     # Registry stand-in: one INI file per key, values at top level ([General]).
-    write_bytes(layout.registry_file, format_qt_ini({"": {
+    write_ini_files(tool, {layout.registry_file: {"": {
         "DisplayIcon": str(layout.program), "DisplayName": "%s %s" % (name, full_version),
-        "DisplayVersion": full_version, "Publisher": "Corvane"}}))
+        "DisplayVersion": full_version, "Publisher": "Corvane"}}}, marked=False)
 
     # The releases after the installed one, each the tree before it with one step's
     # changes, and the vendor's update scripts; corvane-package builds the package from them.
-    build = Path(opts.build or DEFAULT_BUILD)
-    tool = package_tool(build)
     reserved = reserved_names(tool)
     work = layout.root / ".make-sample"
     shutil.rmtree(work, ignore_errors=True)
@@ -1070,7 +885,8 @@ def generate(opts):
             for group, keys in groups.items():
                 merged.setdefault(group, {}).update(keys)
             configs[file_name] = merged
-            write_bytes(fresh(current / "config" / file_name), format_qt_ini(marked(merged)))
+        # (Each file written anew: the release trees share the files they do not change.)
+        write_ini_files(tool, {current / "config" / file_name: configs[file_name] for file_name in step_config})
         actions = ["open", "save", "print", "export-pdf", "quit"] + ["feature-%s" % step]
         if k % 3 == 1:
             write_bytes(fresh(current / "config" / "shortcuts.xml"), (

@@ -13,7 +13,9 @@ lists every row and column the scripts changed with the statement that changed i
 it compares the replay's result with the installation's kqdata.db.
 
 Without an installation directory the one named by the registry entry ("DisplayIcon" up
-to its last separator) is shown, as the updater finds it. Only reads; changes nothing.
+to its last separator) is shown, as the updater finds it. INI files are read by the build's
+corvane-package ("corvane-package ini read", --build), as the updater reads them. Only
+reads; changes nothing.
 """
 
 import argparse
@@ -37,11 +39,25 @@ def registry_files(config_home):
     return [(name, base / ("%s.ini" % name)) for name in sample.DISPLAY_NAMES]
 
 
+# The build whose corvane-package reads INI files as the updater does (--build).
+TOOL = sample.package_tool(sample.DEFAULT_BUILD)
+
+
+def read_inis(paths):
+    """Per path: {"marked": whether its markers are valid, "keys": its keys}, as the
+    updater reads the file; None for a path that is no file."""
+    present = [p for p in paths if Path(p).is_file()]
+    read = sample.read_ini_files(TOOL, present)
+    return {p: read.get(p) for p in paths}
+
+
 def read_ini(path):
-    try:
-        return sample.parse_qt_ini(Path(path).read_bytes())
-    except OSError:
-        return None
+    return read_inis([path])[path]
+
+
+def keys_of(path):
+    read = read_ini(path)
+    return None if read is None else read["keys"]
 
 
 def install_dir_of(icon):
@@ -65,11 +81,9 @@ def package_keys(package_dir):
         config = step / "config"
         if not config.is_dir():
             continue
-        for path in sorted(config.iterdir()):
-            if path.suffix.lower() == ".ini":
-                keys = read_ini(path) or {}
-                result.setdefault(path.name, {}).update(
-                    {k: v for k, v in keys.items() if not sample.is_marker_key(k)})
+        inis = [p for p in sorted(config.iterdir()) if p.suffix.lower() == ".ini"]
+        for path, read in read_inis(inis).items():
+            result.setdefault(path.name, {}).update(read["keys"] if read else {})
     return result
 
 
@@ -85,7 +99,7 @@ def show_registry(out, config_home):
     out("Uninstall registry entry (stand-in: %s)" % (Path(config_home) / "Corvane" / "registry"))
     icon = None
     for name, path in registry_files(config_home):
-        values = read_ini(path)
+        values = keys_of(path)
         if values is None:
             out("  %s: no key" % name)
             continue
@@ -98,14 +112,14 @@ def show_registry(out, config_home):
 
 def show_flag_and_backup(out, install):
     flag_file = install / "config" / "UPDATER.ini"
-    keys = read_ini(flag_file)
-    if keys is None:
+    read = read_ini(flag_file)
+    if read is None:
         out("  update flag     absent (no config/UPDATER.ini): consistent")
     else:
-        flag = keys.get("UPDATE/FLAG", "(absent)")
+        flag = read["keys"].get("UPDATE/FLAG", "(absent)")
         meaning = {"true": "consistent", "false": "an update stopped after its backup: the next run restores",
                    "(absent)": "consistent"}.get(flag, "unexpected value")
-        state = "" if sample.is_marked_valid(keys) else " (markers damaged: the updater repairs the file)"
+        state = "" if read["marked"] else " (markers damaged: the updater repairs the file)"
         out("  update flag     UPDATE/FLAG = %s: %s%s" % (flag, meaning, state))
     backup = install / "backup"
     if backup.is_dir():
@@ -143,15 +157,14 @@ def show_config(out, install, package_dir, max_keys):
         if path.suffix.lower() != ".ini":
             out("  %s (%d bytes, replaced whole by a package)" % (path.name, path.stat().st_size))
             continue
-        keys = read_ini(path) or {}
-        state = "markers ok" if sample.is_marked_valid(keys) else "markers DAMAGED"
+        read = read_ini(path) or {"marked": False, "keys": {}}
+        keys = read["keys"]
+        state = "markers ok" if read["marked"] else "markers DAMAGED"
         bak = ", .bak beside it" if path.with_name(path.name + ".bak").exists() else ""
         out("  %s (%s%s)" % (path.name, state, bak))
         package = from_package.get(path.name)
         rows = []
         for key, value in keys.items():
-            if sample.is_marker_key(key):
-                continue
             if package is None:
                 note = ""
             elif key not in package:
@@ -375,7 +388,7 @@ def show_changes(out, before_db, install, package_dir, from_version, per_table):
 
 def show_package(out, package_dir):
     package = Path(package_dir)
-    version = (read_ini(package / "version.ini") or {}).get("RELEASE/VERSION", "(none)")
+    version = (keys_of(package / "version.ini") or {}).get("RELEASE/VERSION", "(none)")
     application = package / "application"
     steps = sorted((d.name for d in application.iterdir() if d.is_dir() and d.name != "common"),
                    key=lambda n: step_order(Path(n))) if application.is_dir() else []
@@ -404,7 +417,24 @@ def main(argv=None):
                         help="changes listed per table (default: 1000)")
     parser.add_argument("--changes-only", action="store_true",
                         help="with --changes-from: show only the scripts' changes")
+    parser.add_argument("--build", type=Path, metavar="BUILD_DIR",
+                        help="the build whose tools/corvane-package reads the INI files (default: "
+                             "$CORVANE_BUILD, else build/release)")
     args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    global TOOL
+    if args.build:
+        TOOL = sample.package_tool(args.build)
+    if not os.access(TOOL, os.X_OK):
+        sys.stderr.write("show-installation: no %s: build corvane-package or name a build with --build\n" % TOOL)
+        return 2
+    try:
+        return show(args)
+    except sample.SampleError as error:
+        sys.stderr.write("show-installation: %s\n" % error)
+        return 2
+
+
+def show(args):
 
     home = args.home or (args.root / "home" if args.root else Path(os.environ.get("HOME", "~")).expanduser())
     config_home = args.config_home or (args.root / "home" / ".config" if args.root else

@@ -33,7 +33,8 @@ UNINSTALL = "Corvane/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Microsoft/Windows/Curr
 MARK_LINES = (b"[ZRFILE_BEGIN]\nCODE=tarnwoven\n", b"[ZRFILE_END]\nCODE=tarnwoven\n")
 READ_LIMIT = 10199  # the updater reads a script line in pieces of at most this many bytes
 # The updater's names, as the build's corvane-package prints them (CORVANE_BUILD names the build).
-RESERVED = sample.reserved_names(sample.package_tool(sample.DEFAULT_BUILD))
+TOOL = sample.package_tool(sample.DEFAULT_BUILD)
+RESERVED = sample.reserved_names(TOOL)
 
 
 def run(script, *args, check=True):
@@ -116,22 +117,25 @@ class UpdateScript:
         return guards
 
 
+def read_ini(path):
+    """{"marked": ..., "keys": {...}} of one INI file, as the updater reads it."""
+    return sample.read_ini_files(TOOL, [path])[path]
+
+
+def ini_keys(path):
+    return read_ini(path)["keys"]
+
+
 def merge_configs(install_config, step_config):
-    """The configuration step as the updater does it, on parsed keys: INI files merged key
-    by key (package wins, installation-only keys stay), other files replaced."""
+    """The configuration step as the updater does it, on the keys read: INI files merged
+    key by key (package wins, installation-only keys stay), other files replaced."""
     for path in sorted(step_config.iterdir()):
         target = install_config / path.name
         if path.suffix.lower() == ".ini" and target.exists():
-            keys = sample.parse_qt_ini(target.read_bytes())
-            keys.update(sample.parse_qt_ini(path.read_bytes()))
-            groups = {}
-            for key, value in keys.items():
-                group, _, name = key.rpartition("/")
-                if isinstance(value, str) and value.startswith("@"):
-                    value = sample.QtVariant(value)
-                groups.setdefault(group, {})[name] = value
+            keys = ini_keys(target)
+            keys.update(ini_keys(path))
             shutil.copyfile(target, str(target) + ".bak")
-            target.write_bytes(sample.format_qt_ini(groups))
+            sample.write_ini_files(TOOL, {target: keys})
         else:
             shutil.copyfile(path, target)
 
@@ -181,7 +185,8 @@ class SmallSampleTest(unittest.TestCase):
     def test_registry_key_names_the_program(self):
         raw = self.registry.read_bytes()
         self.assertTrue(raw.startswith(b"[General]\n"))
-        values = sample.parse_qt_ini(raw)
+        values = ini_keys(self.registry)
+        self.assertFalse(read_ini(self.registry)["marked"])
         self.assertEqual(values["DisplayVersion"], "3.2.0")
         self.assertEqual(values["DisplayName"], "Ostrelle 3.2.0")
         icon = values["DisplayIcon"]
@@ -196,9 +201,9 @@ class SmallSampleTest(unittest.TestCase):
             raw = path.read_bytes()
             for marker in MARK_LINES:
                 self.assertIn(marker, raw, path)
-            self.assertTrue(sample.is_marked_valid(sample.parse_qt_ini(raw)), path)
-        version = sample.parse_qt_ini((self.package / "version.ini").read_bytes())
-        self.assertEqual(version["RELEASE/VERSION"], "3.5")
+        for path, read in sample.read_ini_files(TOOL, inis).items():
+            self.assertTrue(read["marked"], path)
+        self.assertEqual(ini_keys(self.package / "version.ini")["RELEASE/VERSION"], "3.5")
 
     def test_package_steps_and_layout(self):
         self.assertEqual([d.name for d in steps_of(self.package)], ["3_2_to_3_3", "3_3_to_3_4", "3_4_to_3_5"])
@@ -241,11 +246,12 @@ class SmallSampleTest(unittest.TestCase):
     def test_configuration_merge_adds_changes_and_keeps_keys(self):
         work = Path(self.tmp.name) / "merge"
         shutil.copytree(self.install / "config", work)
-        before = sample.parse_qt_ini((work / "ostrelle.ini").read_bytes())
+        before = ini_keys(work / "ostrelle.ini")
         for step in steps_of(self.package):
             merge_configs(work, step / "config")
-        after = sample.parse_qt_ini((work / "ostrelle.ini").read_bytes())
-        self.assertTrue(sample.is_marked_valid(after))
+        merged = read_ini(work / "ostrelle.ini")
+        self.assertTrue(merged["marked"])
+        after = merged["keys"]
         self.assertEqual(after["configVersion"], "3.5")                      # changed by the package
         self.assertEqual(after["Database/busyTimeoutMs"], "5000")
         self.assertEqual(after["Database/journalMode"], "WAL")               # new
@@ -256,7 +262,7 @@ class SmallSampleTest(unittest.TestCase):
         self.assertEqual(after["RecentFiles/lastFile"], "/home/zoe/Dokumente/Überweisung März 2024.kq")
         self.assertEqual(after["User/signature"], "Mit freundlichen Grüßen, Zoë Ångström")
         self.assertEqual(after["MainWindow/splitterSizes"], ["240", "1040"])
-        self.assertEqual(sample.parse_qt_ini((work / "network.ini").read_bytes())["Server/port"], "9443")
+        self.assertEqual(ini_keys(work / "network.ini")["Server/port"], "9443")
         # A package INI file the installation lacks arrives byte for byte.
         self.assertEqual((work / "cloud.ini").read_bytes(),
                          (self.package / "application" / "3_3_to_3_4" / "config" / "cloud.ini").read_bytes())
@@ -352,12 +358,12 @@ class OptionsTest(unittest.TestCase):
              "--files", "80", "--total-mb", "2", "--common-files", "12", "--sql-statements", "150",
              "--db-rows", "500")
         install = root / "Programs" / "Ketterin"
-        registry = sample.parse_qt_ini((config_home / UNINSTALL / "Ketterin.ini").read_bytes())
+        registry = ini_keys(config_home / UNINSTALL / "Ketterin.ini")
         self.assertEqual(registry["DisplayVersion"], "4.7.0")
         self.assertEqual(registry["DisplayIcon"], str(install / "ketterin.exe"))
         self.assertFalse((root / "home" / ".config").exists())
         package = root / "package"
-        self.assertEqual(sample.parse_qt_ini((package / "version.ini").read_bytes())["RELEASE/VERSION"], "4.9")
+        self.assertEqual(ini_keys(package / "version.ini")["RELEASE/VERSION"], "4.9")
         self.assertEqual([d.name for d in steps_of(package)], ["4_7_to_4_8", "4_8_to_4_9"])
         self.assertEqual((package / "string.bin").read_bytes(), string_bin.read_bytes())
         self.assertEqual((package / "corvane-updater").read_bytes(), program.read_bytes())
@@ -369,7 +375,7 @@ class OptionsTest(unittest.TestCase):
         self.assertEqual(len(program_files), 80)
         total = sum(p.stat().st_size for p in program_files)
         self.assertAlmostEqual(total / (2 * 1024 * 1024), 1.0, delta=0.02)
-        main_ini = sample.parse_qt_ini((install / "config" / "ketterin.ini").read_bytes())
+        main_ini = ini_keys(install / "config" / "ketterin.ini")
         self.assertEqual(main_ini["User/name"], "王小明")
         self.assertEqual(main_ini["configVersion"], "4.7")
         for index, step in enumerate(steps_of(package)):
@@ -465,10 +471,9 @@ class ShowInstallationTest(unittest.TestCase):
         # merged configuration and the updated database.
         program = self.install / "ostrelle.exe"
         registry = self.root / "home" / ".config" / UNINSTALL / "Ostrelle.ini"
-        registry.write_bytes(sample.format_qt_ini({"": {"DisplayIcon": str(program), "DisplayName": "Ostrelle 3.5",
-                                                        "DisplayVersion": "3.5"}}))
-        (self.install / "config" / "UPDATER.ini").write_bytes(
-            sample.format_qt_ini(sample.marked({"UPDATE": {"FLAG": True}})))
+        sample.write_ini_files(TOOL, {registry: {"": {"DisplayIcon": str(program), "DisplayName": "Ostrelle 3.5",
+                                                     "DisplayVersion": "3.5"}}}, marked=False)
+        sample.write_ini_files(TOOL, {self.install / "config" / "UPDATER.ini": {"UPDATE": {"FLAG": True}}})
         (self.install / "backup").mkdir()
         (self.install / "backup" / "ostrelle.exe").write_bytes(b"old")
         (self.root / "home" / "Desktop" / "Ostrelle.lnk").symlink_to(program)
@@ -498,8 +503,7 @@ class ShowInstallationTest(unittest.TestCase):
         self.assertIn("email", customers)
         self.assertIn("newsletter", customers)
 
-        (self.install / "config" / "UPDATER.ini").write_bytes(
-            sample.format_qt_ini(sample.marked({"UPDATE": {"FLAG": False}})))
+        sample.write_ini_files(TOOL, {self.install / "config" / "UPDATER.ini": {"UPDATE": {"FLAG": False}}})
         out = self.show("--root", self.root)
         self.assertIn("UPDATE/FLAG = false: an update stopped after its backup: the next run restores", out)
 

@@ -1,6 +1,7 @@
 #include "tools/corvane-package/packagetool.h"
 #include "tools/corvane-package/releasepackager.h"
 #include "layout/installlayout.h"
+#include "config/configbase.h"
 #include "common/installationfixture.h"
 #include "common/packagebuilder.h"
 #include "common/testhome.h"
@@ -48,6 +49,26 @@ Run runProgram(const QString &program, const QStringList &arguments, const QStri
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.out = QString::fromLocal8Bit(process.readAll());
+    return result;
+}
+
+// corvane-package ini with input on standard input; out is standard output alone.
+Run runIni(const QStringList &arguments, const QByteArray &input, const QString &workingDir)
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    process.start(QString::fromUtf8(kTool), QStringList{QStringLiteral("ini")} + arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    Run result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.out += QString::fromUtf8(process.readAllStandardError());
     return result;
 }
 
@@ -108,6 +129,10 @@ private slots:
     void refusesBadInput_data();
     void refusesBadInput();
     void layoutForScripts();
+    void iniWriteRead_data();
+    void iniWriteRead();
+    void iniRefusesBadInput_data();
+    void iniRefusesBadInput();
 
 private:
     void makeReleases();
@@ -629,6 +654,99 @@ void TestReleasePackager::layoutForScripts()
     QCOMPARE(layout.value(QStringLiteral("reservedFileNames")).toVariant().toStringList(), InstallLayout::reservedFileNames());
     QCOMPARE(layout.value(QStringLiteral("database")).toString(), QStringLiteral("kqdata.db"));
     QCOMPARE(runProgram(QString::fromUtf8(kTool), {QStringLiteral("layout"), QStringLiteral("--x")}, m_root->path()).exitCode, 2);
+}
+
+void TestReleasePackager::iniWriteRead_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("marked");
+    QTest::addColumn<QByteArray>("expected"); // the keys as "ini read" prints them
+
+    QTest::newRow("separators, blanks, a leading @") << QByteArray(R"j({"G": {"sig": "a, b; c=d", " k ": " lead ",
+        "at": "@@home", "q": "say \"x\"\\y", "tab": "a\tb\n"}})j") << true
+        << QByteArray(R"j({"G/ k ": " lead ", "G/at": "@@home", "G/q": "say \"x\"\\y", "G/sig": "a, b; c=d",
+        "G/tab": "a\tb\n"})j");
+    QTest::newRow("unicode keys and values, beyond the BMP") << QByteArray(R"j({"Benutzer 用户": {"Schlüssel": "Zoë 王 😀"}})j")
+        << true << QByteArray(R"j({"Benutzer 用户/Schlüssel": "Zoë 王 😀"})j");
+    // (QSettings reads a list of one item back as that item.)
+    QTest::newRow("numbers, true/false, lists, null") << QByteArray(R"j({"": {"port": 8443, "rate": 0.19, "on": false},
+        "W": {"sizes": ["240", 1040], "one": ["x, y"], "none": null, "empty": []}})j") << true
+        << QByteArray(R"j({"on": "false", "port": "8443", "rate": "0.19", "W/sizes": ["240", "1040"], "W/one": "x, y",
+        "W/none": null, "W/empty": null})j");
+    QTest::newRow("QSettings' @ forms") << QByteArray(R"j({"MainWindow": {"pos": "@Point(120 80)", "size": "@Size(1280 800)",
+        "geometry": "@Rect(1 2 3 4)"}})j") << true
+        << QByteArray(R"j({"MainWindow/pos": "@Point(120 80)", "MainWindow/size": "@Size(1280 800)",
+        "MainWindow/geometry": "@Rect(1 2 3 4)"})j");
+    QTest::newRow("nested and flat groups, General") << QByteArray(R"j({"a/b/c": "1", "a": {"b": {"d": "2"}},
+        "General": {"k": "3"}, "": {"top": "4"}})j") << true
+        << QByteArray(R"j({"a/b/c": "1", "a/b/d": "2", "General/k": "3", "top": "4"})j");
+    QTest::newRow("unmarked, as a registry key") << QByteArray(R"j({"": {"DisplayVersion": "3.2.0",
+        "DisplayIcon": "C:\\Programs\\Ostrelle\\ostrelle.exe"}})j") << false
+        << QByteArray(R"j({"DisplayIcon": "C:\\Programs\\Ostrelle\\ostrelle.exe", "DisplayVersion": "3.2.0"})j");
+}
+
+// What make-sample writes and checks: the tool's files read back key for key, the
+// updater opens a marked one as valid without repairing it, and writing what was read
+// gives the same bytes.
+void TestReleasePackager::iniWriteRead()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, marked);
+    QFETCH(QByteArray, expected);
+    const QString file = path(QStringLiteral("dir/sub/a.ini"));
+    const QStringList unmarked = marked ? QStringList() : QStringList{QStringLiteral("--unmarked")};
+    Run run = runIni(QStringList{"write"} + unmarked + QStringList{file}, input, m_root->path());
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe()));
+    run = runIni({QStringLiteral("read"), file}, QByteArray(), m_root->path());
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe()));
+    const QJsonObject read = QJsonDocument::fromJson(run.out.toUtf8()).object();
+    QCOMPARE(read.value(QStringLiteral("keys")).toObject(), QJsonDocument::fromJson(expected).object());
+    QCOMPARE(read.value(QStringLiteral("marked")).toBool(), marked);
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QByteArray bytes = written.readAll();
+    written.close();
+    QCOMPARE(bytes.contains("[ZRFILE_END]"), marked);
+    if (marked)
+        QVERIFY(ConfigBase(file).isValid());
+    QCOMPARE(QDir(path(QStringLiteral("dir/sub"))).entryList(QDir::Files), QStringList{QStringLiteral("a.ini")});
+
+    const QByteArray again = QJsonDocument(QJsonObject{{file, read.value(QStringLiteral("keys"))}}).toJson();
+    run = runIni(QStringList{"write", "--files"} + unmarked, again, m_root->path());
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe()));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), bytes);
+}
+
+void TestReleasePackager::iniRefusesBadInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("error");
+    const QStringList write{QStringLiteral("write"), QStringLiteral("a.ini")};
+    QTest::newRow("no JSON") << write << QByteArray("[1]") << "no JSON object";
+    QTest::newRow("a marker") << write << QByteArray(R"j({"ZRFILE_END/CODE": "x", "k": 1})j") << "is a marker";
+    QTest::newRow("no key") << write << QByteArray("{}") << "needs at least one key";
+    QTest::newRow("empty name") << write << QByteArray(R"j({"a//b": 1})j") << "a key or group name is empty";
+    QTest::newRow("unknown @ form") << write << QByteArray(R"j({"k": "@home"})j") << "write @@ for a leading @";
+    QTest::newRow("line break in an @ form") << write << QByteArray(R"j({"k": "@Point(1 2)\nx=1"})j") << "@ form";
+    QTest::newRow("nested list") << write << QByteArray(R"j({"k": [[1]]})j") << "a list holds only";
+    QTest::newRow("missing file") << QStringList{"read", "nope.ini"} << QByteArray() << "nope.ini is not a file";
+    QTest::newRow("no text") << QStringList{"read", "binary.ini"} << QByteArray() << "no text in UTF-8 or UTF-16";
+}
+
+void TestReleasePackager::iniRefusesBadInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, error);
+    PackageBuilder files(m_root->path());
+    files.file(QStringLiteral("binary.ini"), QByteArray("[a]\nk=\0\x01", 8));
+    QVERIFY2(files.ok(), qPrintable(files.error()));
+    const Run run = runIni(arguments, input, m_root->path());
+    QCOMPARE(run.exitCode, int(PackageTool::ExitFailure));
+    QVERIFY2(run.out.contains(error), qPrintable(run.describe()));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("a.ini"))));
 }
 
 QTEST_GUILESS_MAIN(TestReleasePackager)

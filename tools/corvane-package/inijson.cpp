@@ -101,10 +101,10 @@ bool IniJson::read(const QString &filePath, QJsonObject *result)
     if (!QFileInfo(filePath).isFile())
         return fail(QStringLiteral("%1 is not a file").arg(filePath));
     ConfigBase config(filePath, ConfigBase::Access::ReadOnly);
-    if (!config.isReadable())
-        return fail(QStringLiteral("cannot read %1").arg(filePath));
     if (!config.isText())
         return fail(QStringLiteral("%1 is no text in UTF-8 or UTF-16").arg(filePath));
+    if (!config.isReadable())
+        return fail(QStringLiteral("cannot read %1").arg(filePath));
     QJsonObject keys;
     const QStringList names = config.allKeys();
     for (const QString &key : names) {
