@@ -82,15 +82,17 @@ def write_ini_files(tool, files, marked=True):
     return sum(Path(path).stat().st_size for path in files)
 
 
-def read_ini_files(tool, paths):
+def read_ini_files(tool, paths, errors=False):
     """Reads INI files as the updater reads them: per path, {"marked": whether its markers
     are valid, "keys": full key ("group/key", or "key" at the top) to value, markers
-    apart}. Values are strings (numbers too), lists, None, or "@" forms."""
+    apart}. Values are strings (numbers too), lists, None, or "@" forms. A file that is
+    missing, unreadable or no text raises SampleError, or with errors=True gets
+    {"error": text}."""
     if not paths:
         return {}
     done = subprocess.run([str(tool), "ini", "read", "--files"] + [str(p) for p in paths],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if done.returncode != 0:
+    if done.returncode != 0 and not (errors and done.stdout.strip()):
         raise SampleError("%s ini read failed: %s" % (tool, done.stderr.decode(errors="replace").strip()))
     read = json.loads(done.stdout)
     return {path: read[str(path)] for path in paths}

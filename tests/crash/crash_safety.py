@@ -164,6 +164,7 @@ class Lab:
     def __init__(self, root, cli, profile):
         self.root = Path(root)
         self.cli = str(cli)
+        self.package_tool = sample.package_tool(Path(self.cli).parent)
         self.profile = profile
         self.sample_root = self.root / "sample"
         self.install = self.sample_root / "Programs" / "Ostrelle"
@@ -300,6 +301,9 @@ STRAY_PATTERNS = [
 SAVEFILE_TEMP = re.compile(r"^(.+)\.[A-Za-z0-9]{6}$")
 # A database a restore kept aside (with its journals): the user's, legitimately there
 # after a fault that came after the update wrote the database; never a stray.
+# Pseudo keys of an INI file's state: whether its markers are valid, why it cannot be read.
+MARKERS = "(markers)"
+ERROR = "(error)"
 KEPT_DATABASE = re.compile(r"^kqdata\.db\.kept-\d{8}-\d{6}(-\d+)?(-wal|-journal)?$")
 
 
@@ -383,9 +387,13 @@ def state(lab):
             data = path.read_bytes()
             files[relative] = "%s mode %o" % (hashlib.sha256(data).hexdigest()[:16], stat.S_IMODE(path.stat().st_mode))
             if path.name.lower().endswith(".ini") or path.name.lower().endswith(".ini.bak"):
-                inis[relative] = sample.parse_qt_ini(data)
+                inis[relative] = path
     registry_file = Path(sample.make_layout(sample.Options(root=lab.sample_root)).registry_file)
-    registry = sample.parse_qt_ini(registry_file.read_bytes()) if registry_file.exists() else None
+    # Read as the updater reads them, all in one call.
+    read = sample.read_ini_files(lab.package_tool, list(inis.values()) + ([registry_file] if registry_file.exists() else []),
+                                 errors=True)
+    inis = {relative: ini_keys(read[path]) for relative, path in inis.items()}
+    registry = ini_keys(read[registry_file]) if registry_file.exists() else None
     if registry:
         registry = {k: v.replace(root, "<root>") if isinstance(v, str) else v for k, v in registry.items()}
     shortcut = lab.desktop / "Ostrelle.lnk"
@@ -411,12 +419,20 @@ def state(lab):
     }
 
 
+def ini_keys(read):
+    """A file's keys as "ini read" gives them, with MARKERS telling whether the updater takes
+    them for valid (a damaged file differs from a valid one by that key), or ERROR alone."""
+    if "error" in read:
+        return {ERROR: read["error"]}
+    return dict(read["keys"], **{MARKERS: "valid" if read["marked"] else "damaged"})
+
+
 def effective_flag(st):
     """UPDATE/FLAG as the next run reads it: from "UPDATER.ini", or from its ".bak" when
     the file is damaged (an empty file left by a full disk, for one)."""
     for name in ("config/UPDATER.ini", "config/UPDATER.ini.bak"):
         keys = st["ini"].get(name)
-        if keys is not None and sample.is_marked_valid(keys):
+        if keys is not None and keys.get(MARKERS) == "valid":
             return keys.get("UPDATE/FLAG")
     return None
 

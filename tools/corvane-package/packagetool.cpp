@@ -45,7 +45,8 @@ const char kUsage[] =
     "          @@ for a leading @)\n"
     "  ini read FILE | ini read --files FILE...\n"
     "          prints {\"marked\": valid markers, \"keys\": {\"group/key\": value}} as the updater\n"
-    "          reads the file (values as strings, arrays, null or @ forms); --files: {\"FILE\": ...}\n"
+    "          reads the file (values as strings, arrays, null or @ forms); --files: {\"FILE\": ...},\n"
+    "          {\"error\": text} for a file that cannot be read (exit status 2)\n"
     "\n"
     "Exit status: 0 done; 1 build: package written but the listed changes are not in it,\n"
     "verify: the package would be refused; 2 bad input or a failure.\n"
@@ -229,17 +230,23 @@ int PackageTool::iniRead(bool files, const QStringList &paths)
     IniJson reader;
     QJsonObject byFile;
     QJsonObject one;
+    bool failed = false;
     for (const QString &path : paths) {
         if (!reader.read(path, &one)) {
             error(reader.errorString());
-            return ExitFailure;
+            // The other files are still read: a script judging a damaged installation
+            // wants every file it can get.
+            one = QJsonObject{{QStringLiteral("error"), reader.errorString()}};
+            failed = true;
         }
         byFile.insert(path, one);
     }
+    if (!files && failed)
+        return ExitFailure;
     const QJsonDocument document(files ? byFile : one);
     std::fprintf(m_out, "%s\n", document.toJson(QJsonDocument::Compact).constData());
     std::fflush(m_out);
-    return ExitSuccess;
+    return failed ? ExitFailure : ExitSuccess;
 }
 
 int PackageTool::build(const QStringList &arguments)
