@@ -733,6 +733,8 @@ void TestReleasePackager::iniRefusesBadInput_data()
     QTest::newRow("nested list") << write << QByteArray(R"j({"k": [[1]]})j") << "a list holds only";
     QTest::newRow("missing file") << QStringList{"read", "nope.ini"} << QByteArray() << "nope.ini is not a file";
     QTest::newRow("no text") << QStringList{"read", "binary.ini"} << QByteArray() << "no text in UTF-8 or UTF-16";
+    QTest::newRow("several, the others still read") << QStringList{"read", "--files", "nope.ini", "good.ini"} << QByteArray()
+        << R"({"good.ini":{"keys":{"k":"v"},"marked":false},"nope.ini":{"error":"nope.ini is not a file"}})";
 }
 
 void TestReleasePackager::iniRefusesBadInput()
@@ -741,7 +743,7 @@ void TestReleasePackager::iniRefusesBadInput()
     QFETCH(QByteArray, input);
     QFETCH(QString, error);
     PackageBuilder files(m_root->path());
-    files.file(QStringLiteral("binary.ini"), QByteArray("[a]\nk=\0\x01", 8));
+    files.file(QStringLiteral("binary.ini"), QByteArray("[a]\nk=\0\x01", 8)).file(QStringLiteral("good.ini"), "k=v\n");
     QVERIFY2(files.ok(), qPrintable(files.error()));
     const Run run = runIni(arguments, input, m_root->path());
     QCOMPARE(run.exitCode, int(PackageTool::ExitFailure));
