@@ -213,6 +213,19 @@ QStringList StepPlan::touchedPaths() const
     return paths;
 }
 
+void StepPlan::addListedFiles(const Entry &removal, QStringList *paths)
+{
+    // Every file the list names, not only those that would match: one another program
+    // holds open cannot even be read to tell, and Windows refuses to remove it either way.
+    RemovalList list;
+    if (!list.read(removal.source))
+        return; // a list that cannot be read fails the check elsewhere
+    for (const RemovalList::Entry &listed : list.entries()) {
+        if (!listed.directory)
+            paths->append(removal.target + listed.path);
+    }
+}
+
 QStringList StepPlan::replacedFiles() const
 {
     QStringList paths;
@@ -221,7 +234,10 @@ QStringList StepPlan::replacedFiles() const
     for (int s = 0; s < m_steps.size(); ++s) {
         const QList<Entry> &entries = m_steps.at(s).entries;
         for (int e = 0; e < entries.size(); ++e) {
-            addTouched(s, e, &paths, true);
+            if (entries.at(e).action == Action::Remove)
+                addListedFiles(entries.at(e), &paths);
+            else
+                addTouched(s, e, &paths, true);
             if (entries.at(e).action == Action::MergeConfig)
                 paths.append(entries.at(e).target + QStringLiteral(".bak"));
         }

@@ -64,8 +64,9 @@ public:
     // a merge leaves), what the removal lists would remove, and the database when a
     // script exists. Sorted, each once.
     QStringList touchedPaths() const;
-    // The installed files that entries other than the scripts replace or remove: another
-    // program holding one open makes the step fail on Windows.
+    // The installed files that entries other than the scripts replace or may remove (all
+    // the files a removal list names): another program holding one open makes the step
+    // fail on Windows.
     QStringList replacedFiles() const;
     // The package file that the installed path (relative to the installation) holds when
     // entry entryIndex of step stepIndex runs: that of the last entry before it that
@@ -76,6 +77,8 @@ private:
     // The paths entry entryIndex of step stepIndex writes or removes; stepIndex -1: the
     // package's common tree alone.
     void addTouched(int stepIndex, int entryIndex, QStringList *paths, bool filesOnly) const;
+    // Every installed file a removal list names, whether it would go or not.
+    static void addListedFiles(const Entry &removal, QStringList *paths);
     // What a removal list would remove (relative paths), as the step would find the installation.
     QStringList removedBy(int stepIndex, int entryIndex) const;
     // Whether an entry before (stepIndex, entryIndex) writes target, or the installation holds it.
