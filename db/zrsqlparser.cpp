@@ -10,6 +10,9 @@
 #include <QIODevice>
 #include <QVector>
 
+#include <atomic>
+#include <cstring>
+
 namespace {
 
 const char kUtf8Bom[] = "\xEF\xBB\xBF";
@@ -35,6 +38,85 @@ public:
 private:
     const ZRSqlParser::StatementSink *&m_slot;
 };
+
+// Reads one physical line, however long, into buffer, which keeps its room for the next
+// one: most lines cost no allocation. Its length; 0 when the read yielded nothing.
+int readWholeLine(QIODevice &device, QByteArray &buffer)
+{
+    constexpr int kRoom = 16384;
+    constexpr int kMaxRoom = 1 << 30;
+    if (buffer.size() < kRoom)
+        buffer.resize(kRoom);
+    int length = 0;
+    for (;;) {
+        // readLine() stores at most room - 1 bytes and a terminating zero.
+        const qint64 room = buffer.size() - length;
+        const qint64 got = device.readLine(buffer.data() + length, room);
+        if (got > 0)
+            length += int(got);
+        if (got != room - 1 || buffer.at(length - 1) == '\n' || buffer.size() >= kMaxRoom)
+            return length;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Set once a statement that may turn on PRAGMA writable_schema has run in this process
+// (the setting outlives the script, on the one connection).
+std::atomic<bool> s_schemaWritable{false};
+
+bool startsWithWord(const QString &text, QLatin1String word)
+{
+    if (text.size() < word.size() || !text.startsWith(word, Qt::CaseInsensitive))
+        return false;
+    if (text.size() == word.size())
+        return true;
+    const QChar next = text.at(word.size());
+    return !next.isLetterOrNumber() && next != QLatin1Char('_');
+}
+
+// Whether text holds needle (ASCII lower case) in any ASCII case.
+bool containsAsciiCaseless(const QString &text, const char *needle, int needleLength)
+{
+    const QChar *data = text.constData();
+    const int last = text.size() - needleLength;
+    for (int i = 0; i <= last; ++i) {
+        int j = 0;
+        while (j < needleLength) {
+            const ushort c = data[i + j].unicode();
+            const ushort lower = (c >= 'A' && c <= 'Z') ? ushort(c + ('a' - 'A')) : c;
+            if (lower != ushort(needle[j]))
+                break;
+            ++j;
+        }
+        if (j == needleLength)
+            return true;
+    }
+    return false;
+}
+
+// Whether a statement that ran may have changed what a column test reads, the CREATE
+// text of a table in the schema table. A data statement cannot, unless it writes the
+// schema table itself, which SQLite allows only with writable_schema on; then a
+// trigger it fires could too, so from then on every statement counts. Anything else
+// (ALTER, CREATE, DROP, a rollback to a savepoint, a statement behind a comment)
+// counts as a change. A data statement is only searched when answers are kept.
+bool mayChangeSchema(const QString &statement, bool answersKept)
+{
+    static const char kSchemaTable[] = "sqlite_";
+    static const char kWritable[] = "writable_schema";
+    const bool data = startsWithWord(statement, QLatin1String("INSERT"))
+                      || startsWithWord(statement, QLatin1String("UPDATE"))
+                      || startsWithWord(statement, QLatin1String("DELETE"))
+                      || startsWithWord(statement, QLatin1String("REPLACE"));
+    if (!data) {
+        if (containsAsciiCaseless(statement, kWritable, int(sizeof(kWritable)) - 1))
+            s_schemaWritable.store(true);
+        return true;
+    }
+    if (!answersKept)
+        return false;
+    return s_schemaWritable.load() || containsAsciiCaseless(statement, kSchemaTable, int(sizeof(kSchemaTable)) - 1);
+}
 
 } // namespace
 
@@ -87,16 +169,18 @@ void ZRSqlParser::beginParse()
 bool ZRSqlParser::readDevice(QIODevice &device, QStringList &sqlList)
 {
     m_streaming = true;
-    // The text after the last ";" read so far: at most one statement and a line.
+    // The text after the last ";" read so far (at most one statement and a line),
+    // followed by the line being cut; both buffers keep their room from line to line.
     QString pending;
+    QByteArray buffer;
     bool firstLine = true;
     bool ok = true;
     int emptyReads = 0;
     while (ok && !device.atEnd()) {
         // Whole lines: a piece of a long line judged on its own could look like a
         // comment or a blank line and silently take part of a statement with it.
-        QByteArray line = device.readLine();
-        if (line.isEmpty()) {
+        const int length = readWholeLine(device, buffer);
+        if (length == 0) {
             fail("read null line");
             if (++emptyReads >= kMaxEmptyReads)
                 ok = false;
@@ -106,23 +190,25 @@ bool ZRSqlParser::readDevice(QIODevice &device, QStringList &sqlList)
 
         // Editors on Windows often start UTF-8 files with a byte order mark, which
         // would hide a "#" in the first column of the first line.
-        if (firstLine && line.startsWith(kUtf8Bom))
-            line.remove(0, int(sizeof(kUtf8Bom)) - 1);
+        int start = 0;
+        if (firstLine && length >= 3 && std::memcmp(buffer.constData(), kUtf8Bom, 3) == 0)
+            start = 3;
         firstLine = false;
 
+        const QByteArray line = QByteArray::fromRawData(buffer.constData() + start, length - start);
         if (isIgnoredLine(line))
             continue;
         const int nul = line.indexOf('\0');
-        const QString text = QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
-        // Cut at a ";" the pieces are the ones the whole text would give.
-        const int last = text.lastIndexOf(QLatin1Char(';'));
-        if (last < 0) {
-            pending += text;
+        // pending holds no ";": the last one now is the line's.
+        const int before = pending.size();
+        pending += QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
+        const int inLine = pending.midRef(before).lastIndexOf(QLatin1Char(';'));
+        if (inLine < 0)
             continue;
-        }
-        pending += text.leftRef(last + 1);
-        ok = doParseSql(pending, sqlList);
-        pending = text.mid(last + 1);
+        const int last = before + inLine;
+        // Cut at a ";" the pieces are the ones the whole text would give.
+        ok = doParseSql(QString::fromRawData(pending.constData(), last + 1), sqlList);
+        pending.remove(0, last + 1);
     }
     if (ok && !pending.isEmpty())
         ok = doParseSql(pending, sqlList);
@@ -167,7 +253,8 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
                     m_stoppedBySink = true;
                     return false;
                 }
-                if (!m_decisions.isEmpty())
+                // The answers stand while only data changes.
+                if (mayChangeSchema(statement, !m_decisions.isEmpty()))
                     m_decisions.clear();
             } else {
                 sqlList.append(statement);
