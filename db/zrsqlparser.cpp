@@ -3,6 +3,7 @@
 #include "db/dbcontrol.h"
 #include "log/applog.h"
 #include "log/debugtext.h"
+#include "log/quotedtext.h"
 
 #include <QDebug>
 #include <QFile>
@@ -229,7 +230,7 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
         // Made once, for the log line and the statement alike.
         const QString statement = sql.toString();
         if (m_statementLog)
-            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << statement;
+            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << QuotedText(statement);
 
         if (statement.isEmpty())
             continue;

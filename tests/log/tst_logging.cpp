@@ -1,6 +1,7 @@
 #include "common/scopedcurrentdir.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
+#include "log/quotedtext.h"
 
 #include <QDate>
 #include <QDir>
@@ -33,6 +34,9 @@ private slots:
     void environmentRulesSwitchDebugOff();
     void concurrentWritersKeepLinesWhole();
     void fileNamedAfterToday();
+    void quotedTextAsTheStreamWritesIt_data();
+    void quotedTextAsTheStreamWritesIt();
+    void quotedTextEveryCharacter();
 
 private:
     QByteArray readLog() const;
@@ -211,6 +215,72 @@ void TestLogging::fileNamedAfterToday()
                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
     qInfo("dated");
     QVERIFY(QFile::exists(logFilePath()));
+}
+
+
+namespace {
+
+// What a debug stream makes of "sql:", the value and a number, and what it makes of
+// the same with the value wrapped in QuotedText.
+QString streamed(const QString &value)
+{
+    QString text;
+    QDebug(&text) << "sql:" << value << 5;
+    return text;
+}
+
+QString streamedQuoted(const QString &value)
+{
+    QString text;
+    QDebug(&text) << "sql:" << QuotedText(value) << 5;
+    return text;
+}
+
+} // namespace
+
+void TestLogging::quotedTextAsTheStreamWritesIt_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("simple");
+
+    QTest::newRow("statement") << QStringLiteral("UPDATE t SET a = 'x' WHERE id = 7") << true;
+    QTest::newRow("empty") << QString() << true;
+    QTest::newRow("double quote") << QStringLiteral("SELECT \"a\" FROM t") << true;
+    QTest::newRow("backslash") << QStringLiteral("SELECT 'a\\b'") << true;
+    QTest::newRow("line break") << QStringLiteral("SELECT\n2") << true;
+    QTest::newRow("carriage return and tab") << QStringLiteral("a\r\tb") << true;
+    QTest::newRow("escapes next to each other") << QStringLiteral("\"\\\n\n\"a\tb\"") << true;
+    QTest::newRow("control then hex digit") << QString(QChar(0x01)) + QStringLiteral("Ab") << false;
+    QTest::newRow("delete") << QString(QChar(0x7f)) << false;
+    QTest::newRow("umlaut") << QStringLiteral("Zahlung per \u00dcberweisung") << true;
+    QTest::newRow("chinese") << QStringLiteral("\u8bf7\u5728\u4e0b\u5348\u9001\u8d27") << true;
+    QTest::newRow("pair of surrogates") << QStringLiteral("a\U0001F600b") << false;
+    QTest::newRow("lone surrogate") << QString(QChar(0xd800)) + QStringLiteral("1") << false;
+    QTest::newRow("zero-width space") << QStringLiteral("a\u200bb") << false;
+}
+
+void TestLogging::quotedTextAsTheStreamWritesIt()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, simple);
+
+    QCOMPARE(QuotedText::isSimple(value), simple);
+    QCOMPARE(streamedQuoted(value), streamed(value));
+    // Also on a stream that was told not to quote: the wrapper always quotes.
+    QString text;
+    QDebug(&text).noquote() << "sql:" << QuotedText(value) << 5;
+    QCOMPARE(text, streamed(value));
+}
+
+void TestLogging::quotedTextEveryCharacter()
+{
+    // Every character of the basic plane, between letters, as the stream writes it.
+    for (int code = 0; code <= 0xffff; ++code) {
+        const QString value = QStringLiteral("a") + QChar(ushort(code)) + QStringLiteral("b");
+        const QString expected = streamed(value);
+        if (streamedQuoted(value) != expected)
+            QFAIL(qPrintable(QStringLiteral("U+%1: %2").arg(code, 4, 16, QLatin1Char('0')).arg(expected)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLogging)

@@ -1,0 +1,87 @@
+#include "log/quotedtext.h"
+
+#include <QDebugStateSaver>
+#include <QStringView>
+
+namespace {
+
+// The escapes the stream writes as a backslash and one letter or sign (which it
+// returns, 0 for any other character); no character is written differently when one
+// of these precedes it.
+char shortEscape(ushort u)
+{
+    switch (u) {
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    default:
+        return 0;
+    }
+}
+
+bool isWrittenAsIs(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u >= 0x20 && u < 0x7f)
+        return u != '"' && u != '\\';
+    // The stream escapes every other character that is not printable (surrogates
+    // included, which it writes as the code point of their pair).
+    return u >= 0x80 && !c.isSurrogate() && c.isPrint();
+}
+
+// Whether every character is written as it stands or with a short escape; *escapes
+// tells whether any of the latter occurs.
+bool scan(const QString &text, bool *escapes)
+{
+    *escapes = false;
+    for (const QChar c : text) {
+        if (isWrittenAsIs(c))
+            continue;
+        if (shortEscape(c.unicode()) == 0)
+            return false;
+        *escapes = true;
+    }
+    return true;
+}
+
+} // namespace
+
+bool QuotedText::isSimple(const QString &text)
+{
+    bool escapes = false;
+    return scan(text, &escapes);
+}
+
+QDebug operator<<(QDebug debug, const QuotedText &quoted)
+{
+    const QDebugStateSaver saver(debug);
+    const QString &text = quoted.text();
+    bool escapes = false;
+    if (!scan(text, &escapes)) {
+        debug.quote() << text;
+        return debug;
+    }
+    debug.noquote().nospace() << '"';
+    const QChar *data = text.constData();
+    int runStart = 0;
+    for (int i = 0; escapes && i < text.size(); ++i) {
+        const char escape = shortEscape(data[i].unicode());
+        if (escape == 0)
+            continue;
+        if (i > runStart)
+            debug << QStringView(data + runStart, i - runStart);
+        debug << '\\' << escape;
+        runStart = i + 1;
+    }
+    if (text.size() > runStart)
+        debug << QStringView(data + runStart, text.size() - runStart);
+    debug << '"';
+    return debug;
+}
