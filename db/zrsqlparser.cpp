@@ -65,14 +65,30 @@ int readWholeLine(QIODevice &device, QByteArray &buffer)
 // (the setting outlives the script, on the one connection).
 std::atomic<bool> s_schemaWritable{false};
 
-bool startsWithWord(const QString &text, QLatin1String word)
+// Whether the statement's first word is INSERT, UPDATE, DELETE or REPLACE (in any case).
+bool isDataStatement(const QString &statement)
 {
-    if (text.size() < word.size() || !text.startsWith(word, Qt::CaseInsensitive))
-        return false;
-    if (text.size() == word.size())
-        return true;
-    const QChar next = text.at(word.size());
-    return !next.isLetterOrNumber() && next != QLatin1Char('_');
+    constexpr int kLongest = 7;
+    char word[kLongest + 1];
+    int length = 0;
+    for (const QChar c : statement) {
+        ushort u = c.unicode();
+        if (u >= 'a' && u <= 'z')
+            u = ushort(u - ('a' - 'A'));
+        if (u >= 'A' && u <= 'Z') {
+            if (length == kLongest)
+                return false;
+            word[length++] = char(u);
+            continue;
+        }
+        // A longer name (a digit, "_" or a letter beyond ASCII) is no such word.
+        if (u == '_' || (u >= '0' && u <= '9') || u >= 0x80)
+            return false;
+        break;
+    }
+    word[length] = '\0';
+    return std::strcmp(word, "INSERT") == 0 || std::strcmp(word, "UPDATE") == 0 || std::strcmp(word, "DELETE") == 0
+           || std::strcmp(word, "REPLACE") == 0;
 }
 
 // Whether text holds needle (ASCII lower case) in any ASCII case.
@@ -105,11 +121,7 @@ bool mayChangeSchema(const QString &statement, bool answersKept)
 {
     static const char kSchemaTable[] = "sqlite_";
     static const char kWritable[] = "writable_schema";
-    const bool data = startsWithWord(statement, QLatin1String("INSERT"))
-                      || startsWithWord(statement, QLatin1String("UPDATE"))
-                      || startsWithWord(statement, QLatin1String("DELETE"))
-                      || startsWithWord(statement, QLatin1String("REPLACE"));
-    if (!data) {
+    if (!isDataStatement(statement)) {
         if (containsAsciiCaseless(statement, kWritable, int(sizeof(kWritable)) - 1))
             s_schemaWritable.store(true);
         return true;

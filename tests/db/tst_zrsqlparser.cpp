@@ -118,6 +118,9 @@ private slots:
     void scriptRunAsRead();
     void scriptRunRolledBack_data();
     void scriptRunRolledBack();
+    // Last: its final row turns on writable_schema's rule for the rest of the process.
+    void answersKeptAcrossDataStatements_data();
+    void answersKeptAcrossDataStatements();
 
 private:
     QString writeScript(const QByteArray &content);
@@ -633,6 +636,48 @@ void TestZRSqlParser::scriptRunRolledBack()
     QVERIFY(!capture.lines().join(QLatin1Char('\n')).contains(QStringLiteral("'b'")));
     // The connection takes the next step as before.
     QVERIFY(m_control->execModifySql(QStringLiteral("INSERT INTO item(name) VALUES('c')")));
+}
+
+void TestZRSqlParser::answersKeptAcrossDataStatements_data()
+{
+    QTest::addColumn<QString>("between");
+    QTest::addColumn<int>("asked");
+
+    // What runs between two equal directives, and how often the column is asked.
+    QTest::newRow("update") << QStringLiteral("UPDATE t SET a = 1") << 1;
+    QTest::newRow("insert in lower case") << QStringLiteral("insert into t values (1)") << 1;
+    QTest::newRow("delete") << QStringLiteral("DELETE FROM t WHERE a = 2") << 1;
+    QTest::newRow("replace") << QStringLiteral("REPLACE INTO t VALUES (3)") << 1;
+    QTest::newRow("insert of a name with sqlite_ in it") << QStringLiteral("INSERT INTO t VALUES ('sqlite_x')") << 2;
+    QTest::newRow("alter") << QStringLiteral("ALTER TABLE t ADD COLUMN absent") << 2;
+    QTest::newRow("create") << QStringLiteral("CREATE TABLE u (absent)") << 2;
+    QTest::newRow("drop") << QStringLiteral("DROP TABLE t") << 2;
+    QTest::newRow("rollback to a savepoint") << QStringLiteral("ROLLBACK TO s") << 2;
+    QTest::newRow("schema table written") << QStringLiteral("UPDATE Sqlite_Master SET sql = 'x'") << 2;
+    QTest::newRow("comment first") << QStringLiteral("-- note\nUPDATE t SET a = 1") << 2;
+    QTest::newRow("longer first word") << QStringLiteral("UPDATES") << 2;
+    QTest::newRow("with clause") << QStringLiteral("WITH x AS (SELECT 1) UPDATE t SET a = 1") << 2;
+    // Once the schema table is writable, a trigger of any data statement may write it.
+    QTest::newRow("writable_schema") << QStringLiteral("PRAGMA Writable_Schema = ON;IFN_COL|t|absent;UPDATE t SET a = 1")
+                                     << 3;
+}
+
+void TestZRSqlParser::answersKeptAcrossDataStatements()
+{
+    QFETCH(QString, between);
+    QFETCH(int, asked);
+
+    QBuffer device;
+    device.setData(QStringLiteral("IFN_COL|t|absent;%1;IFN_COL|t|absent;B").arg(between).toUtf8());
+    QVERIFY(device.open(QIODevice::ReadOnly));
+    ListedColumnsParser parser;
+    QStringList ran;
+    QVERIFY(parser.parseSqlDevice(device, [&ran](const QString &statement) {
+        ran << statement;
+        return true;
+    }));
+    QCOMPARE(ran.last(), QStringLiteral("B"));
+    QCOMPARE(parser.asked.size(), asked);
 }
 
 QTEST_GUILESS_MAIN(TestZRSqlParser)
