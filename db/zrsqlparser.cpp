@@ -23,6 +23,18 @@ bool isBlankByte(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// A line that is blank or starts with "#".
+bool isIgnored(const char *line, int size)
+{
+    if (size > 0 && line[0] == '#')
+        return true;
+    for (int i = 0; i < size; ++i) {
+        if (!isBlankByte(line[i]))
+            return false;
+    }
+    return true;
+}
+
 // Sets the parser's sink for one parse.
 class SinkScope
 {
@@ -208,13 +220,15 @@ bool ZRSqlParser::readDevice(QIODevice &device, QStringList &sqlList)
             start = 3;
         firstLine = false;
 
-        const QByteArray line = QByteArray::fromRawData(buffer.constData() + start, length - start);
-        if (isIgnoredLine(line))
+        const char *line = buffer.constData() + start;
+        if (isIgnored(line, length - start))
             continue;
-        const int nul = line.indexOf('\0');
+        // The text ends at a NUL byte.
+        const void *nul = std::memchr(line, '\0', size_t(length - start));
+        const int size = nul ? int(static_cast<const char *>(nul) - line) : length - start;
         // pending holds no ";": the last one now is the line's.
         const int before = pending.size();
-        pending += QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
+        pending += QString::fromUtf8(line, size);
         const int inLine = pending.midRef(before).lastIndexOf(QLatin1Char(';'));
         if (inLine < 0)
             continue;
@@ -300,11 +314,5 @@ int ZRSqlParser::columnExists(const QString &table, const QString &column)
 
 bool ZRSqlParser::isIgnoredLine(const QByteArray &line) const
 {
-    if (line.startsWith('#'))
-        return true;
-    for (const char c : line) {
-        if (!isBlankByte(c))
-            return false;
-    }
-    return true;
+    return isIgnored(line.constData(), line.size());
 }
