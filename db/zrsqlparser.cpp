@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QHash>
 #include <QIODevice>
-#include <QVector>
 
 #include <atomic>
 #include <cstring>
@@ -250,9 +249,16 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
     // Called on its own, a text is a whole script; within a stream, the next part.
     if (!m_streaming)
         beginParse();
-    const QVector<QStringRef> pieces = sqlText.splitRef(QLatin1Char(';'), Qt::SkipEmptyParts);
-    for (const QStringRef &piece : pieces) {
-        const QStringRef sql = piece.trimmed();
+    // The pieces between the ";", empty ones left out, taken one after the other.
+    const int size = sqlText.size();
+    int end = -1;
+    for (int start = 0; start <= size; start = end + 1) {
+        end = sqlText.indexOf(QLatin1Char(';'), start);
+        if (end < 0)
+            end = size;
+        if (end == start)
+            continue;
+        const QStringRef sql = sqlText.midRef(start, end - start).trimmed();
         // Made once, for the log line and the statement alike.
         const QString statement = sql.toString();
         if (m_statementLog)
