@@ -102,21 +102,21 @@ bool isDataStatement(const QString &statement)
            || std::strcmp(word, "REPLACE") == 0;
 }
 
-// Whether text holds needle (ASCII lower case) in any ASCII case.
-bool containsAsciiCaseless(const QString &text, const char *needle, int needleLength)
+// Whether text holds word followed by "_" (word in ASCII lower case), in any ASCII case,
+// e.g. "sqlite_": each "_" (found fast) is checked for the word before it.
+bool containsPrefixCaseless(const QString &text, const char *word, int wordLength)
 {
     const QChar *data = text.constData();
-    const int last = text.size() - needleLength;
-    for (int i = 0; i <= last; ++i) {
+    for (int at = text.indexOf(QLatin1Char('_'), wordLength); at >= 0; at = text.indexOf(QLatin1Char('_'), at + 1)) {
         int j = 0;
-        while (j < needleLength) {
-            const ushort c = data[i + j].unicode();
+        while (j < wordLength) {
+            const ushort c = data[at - wordLength + j].unicode();
             const ushort lower = (c >= 'A' && c <= 'Z') ? ushort(c + ('a' - 'A')) : c;
-            if (lower != ushort(needle[j]))
+            if (lower != ushort(word[j]))
                 break;
             ++j;
         }
-        if (j == needleLength)
+        if (j == wordLength)
             return true;
     }
     return false;
@@ -130,16 +130,16 @@ bool containsAsciiCaseless(const QString &text, const char *needle, int needleLe
 // counts as a change. A data statement is only searched when answers are kept.
 bool mayChangeSchema(const QString &statement, bool answersKept)
 {
-    static const char kSchemaTable[] = "sqlite_";
-    static const char kWritable[] = "writable_schema";
+    static const char kSchemaTable[] = "sqlite";
+    static const char kWritable[] = "writable";
     if (!isDataStatement(statement)) {
-        if (containsAsciiCaseless(statement, kWritable, int(sizeof(kWritable)) - 1))
+        if (containsPrefixCaseless(statement, kWritable, int(sizeof(kWritable)) - 1))
             s_schemaWritable.store(true);
         return true;
     }
     if (!answersKept)
         return false;
-    return s_schemaWritable.load() || containsAsciiCaseless(statement, kSchemaTable, int(sizeof(kSchemaTable)) - 1);
+    return s_schemaWritable.load() || containsPrefixCaseless(statement, kSchemaTable, int(sizeof(kSchemaTable)) - 1);
 }
 
 } // namespace

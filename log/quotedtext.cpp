@@ -36,17 +36,38 @@ bool isWrittenAsIs(QChar c)
     return u >= 0x80 && !c.isSurrogate() && c.isPrint();
 }
 
+// How the stream writes an ASCII character: as it stands, with a short escape, or
+// otherwise (an escape of its code).
+enum class Ascii : unsigned char { AsIs, Short, Other };
+
+struct AsciiTable
+{
+    Ascii kind[0x80];
+    AsciiTable()
+    {
+        for (ushort u = 0; u < 0x80; ++u)
+            kind[u] = shortEscape(u) != 0 ? Ascii::Short : (u >= 0x20 && u < 0x7f) ? Ascii::AsIs : Ascii::Other;
+    }
+};
+
 // Whether every character is written as it stands or with a short escape; *escapes
 // tells whether any of the latter occurs.
 bool scan(const QString &text, bool *escapes)
 {
+    static const AsciiTable table;
     *escapes = false;
     for (const QChar c : text) {
-        if (isWrittenAsIs(c))
-            continue;
-        if (shortEscape(c.unicode()) == 0)
+        const ushort u = c.unicode();
+        if (u < 0x80) {
+            const Ascii kind = table.kind[u];
+            if (kind == Ascii::AsIs)
+                continue;
+            if (kind == Ascii::Other)
+                return false;
+            *escapes = true;
+        } else if (!isWrittenAsIs(c)) {
             return false;
-        *escapes = true;
+        }
     }
     return true;
 }
