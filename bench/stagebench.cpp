@@ -7,6 +7,7 @@
 #include "db/zrsqlparser.h"
 #include "log/applog.h"
 #include "log/logmessagehandler.h"
+#include "log/quotedtext.h"
 #include "steps/formalupdateo.h"
 #include "updater/cvupdater.h"
 #include "layout/installlayout.h"
@@ -166,7 +167,7 @@ qint64 StageBench::logLines(const QString &dir, int count)
     QElapsedTimer timer;
     timer.start();
     for (const QString &statement : qAsConst(statements))
-        ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << statement;
+        ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << QuotedText(statement);
     const qint64 elapsed = timer.nsecsElapsed();
     qInstallMessageHandler(nullptr);
     return elapsed;

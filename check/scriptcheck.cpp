@@ -45,10 +45,14 @@ qint64 logLineOverhead(const QString &statement)
         qstrlen("yyyy-MM-dd hh:mm:ss.zzz Debug bool ZRSqlParser::doParseSql(const QString&, QStringList&) sql: \"\"\n");
     qint64 escapes = 0;
     for (const QChar c : statement) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+        const ushort u = c.unicode();
+        // Most characters are letters past the backslash.
+        if (u > '\\')
+            continue;
+        if (u == '"' || u == '\\')
             ++escapes;
-        else if (c.unicode() < 0x20)
-            escapes += c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t') ? 1 : 5;
+        else if (u < 0x20)
+            escapes += u == '\n' || u == '\r' || u == '\t' ? 1 : 5;
     }
     return frame + escapes;
 }
