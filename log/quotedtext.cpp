@@ -3,6 +3,8 @@
 #include <QDebugStateSaver>
 #include <QStringView>
 
+#include <utility>
+
 namespace {
 
 // The escapes the stream writes as a backslash and one letter or sign (which it
@@ -80,7 +82,7 @@ bool QuotedText::isSimple(const QString &text)
     return scan(text, &escapes);
 }
 
-QDebug operator<<(QDebug debug, const QuotedText &quoted)
+QDebug &operator<<(QDebug &debug, const QuotedText &quoted)
 {
     const QDebugStateSaver saver(debug);
     const QString &text = quoted.text();
@@ -105,4 +107,10 @@ QDebug operator<<(QDebug debug, const QuotedText &quoted)
         debug << QStringView(data + runStart, text.size() - runStart);
     debug << '"';
     return debug;
+}
+
+QDebug operator<<(QDebug &&debug, const QuotedText &quoted)
+{
+    debug << quoted;
+    return std::move(debug);
 }

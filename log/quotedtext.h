@@ -25,6 +25,9 @@ private:
     const QString &m_text;
 };
 
-QDebug operator<<(QDebug debug, const QuotedText &quoted);
+// On the stream itself, not a copy of it: one line costs two copies fewer.
+QDebug &operator<<(QDebug &debug, const QuotedText &quoted);
+// First on a stream just made, e.g. QDebug(&text) << QuotedText(value).
+QDebug operator<<(QDebug &&debug, const QuotedText &quoted);
 
 #endif // QUOTEDTEXT_H

@@ -270,6 +270,12 @@ void TestLogging::quotedTextAsTheStreamWritesIt()
     QString text;
     QDebug(&text).noquote() << "sql:" << QuotedText(value) << 5;
     QCOMPARE(text, streamed(value));
+    // First on a new stream.
+    QString first;
+    QDebug(&first) << QuotedText(value) << 5;
+    QString plainFirst;
+    QDebug(&plainFirst) << value << 5;
+    QCOMPARE(first, plainFirst);
 }
 
 void TestLogging::quotedTextEveryCharacter()
