@@ -305,7 +305,13 @@ void TestStringTable::loadFailure()
     const int filesBefore = openFileCount();
     QFile::remove(m_dir.filePath(QStringLiteral("string.bin")));
     QCOMPARE(load(writeFile ? &file : nullptr, lanType), message);
+#ifdef Q_OS_WIN
+    // Under Wine /proc/self/fd also lists Wine's own descriptors, which come and go: a
+    // file the load left open shows as growth.
+    QVERIFY(openFileCount() <= filesBefore);
+#else
     QCOMPARE(openFileCount(), filesBefore);
+#endif
 
     QCOMPARE(ZRPubMethod::getInstance()->stringCount(), 0);
     QCOMPARE(getString(0), QString());
