@@ -2,7 +2,7 @@
 """Measures the updater against cp and sqlite3 on a generated installation.
 
   bench/run.sh [--dir DIR] [--reps N] [--build DIR] [--cache cold|warm] [--quick] [--keep]
-               [--raw FILE] [--log-only]
+               [--raw FILE] [--log-only] [--same-fs]
 
 Makes, with scripts/make-sample.py, a large sample (5000 program files, 300 MB, a
 kqdata.db of 100 000 rows, a package of three steps with 300 common files and 20 000
@@ -22,8 +22,10 @@ below DIR (default /tmp) on one disk, and measures, each stage repeated N times
   backup again: CVUpdater::backupVersion() over the backup just taken, the installation
            unchanged, vs the first backup (at most 1.1 x)
   update   corvane-updater-cli, the whole update, vs the sum of the references: cp -r + sync
-           of the backup, cp -r + sync of the package's common trees, and for every step
-           sqlite3 plus the log floor for its "sql:" lines; broken down by stage from the
+           of the backup, cp -r + sync of the package's common trees over the installation,
+           and for every step sqlite3 plus the log floor for its "sql:" lines. As root, each
+           update and its cp references run on a new file system (loop device) of the work
+           directory's kind, unless --same-fs. Broken down by stage from the
            time stamps of the run's log (checks, backup, each step's copies and its SQL,
            registry), and the "sql:" lines of the run per piece of the scripts (1.00: each
            statement's line written once)
@@ -53,6 +55,7 @@ its references, peak memory under 80 MB on either tree and under 64 MB with the 
 --log-only measures the log line alone (a few seconds, no sample).
 """
 
+import contextlib
 import datetime
 import functools
 import json
@@ -84,9 +87,9 @@ def usage(status):
 
 def parse_options(argv):
     opts = {"dir": "/tmp", "reps": "5", "build": str(ROOT / "build" / "release"), "cache": "",
-            "quick": False, "keep": False, "raw": "", "log_only": False}
+            "quick": False, "keep": False, "raw": "", "log_only": False, "same_fs": False}
     with_value = {"--dir": "dir", "--reps": "reps", "--build": "build", "--cache": "cache", "--raw": "raw"}
-    flags = {"--quick": "quick", "--keep": "keep", "--log-only": "log_only"}
+    flags = {"--quick": "quick", "--keep": "keep", "--log-only": "log_only", "--same-fs": "same_fs"}
     i = 0
     while i < len(argv):
         arg = argv[i]
@@ -363,6 +366,71 @@ def stage_times(log_dir):
     return {stage: round(value, 3) for stage, value in total.items()}
 
 
+# --- a fresh file system --------------------------------------------------------------
+# A file system that has just freed hundreds of megabytes of trees is slower to create the
+# next ones (ext4 skips the freed inodes; with "discard" it trims the freed blocks), and the
+# benchmark frees such trees between its runs: the same update took 2 s, 3 s and 4.4 s in a
+# row. Where it can (root, a loop device), each whole update and its references run on a
+# new file system of the work directory's kind, made, used once and taken down.
+
+def fresh_fs_kind(work):
+    """(type, mount options) for new file systems like work's, or None where there can be none."""
+    if os.geteuid() != 0 or shutil.which("losetup") is None:
+        return None
+    found = subprocess.run(["findmnt", "-no", "FSTYPE,OPTIONS", "-T", str(work)], stdout=subprocess.PIPE,
+                           universal_newlines=True)
+    parts = found.stdout.split()
+    if found.returncode != 0 or len(parts) != 2 or parts[0] not in MKFS:
+        return None
+    if shutil.which(MKFS[parts[0]][0]) is None:
+        return None
+    options = ",".join(o for o in parts[1].split(",") if o in ("discard", "noatime", "relatime"))
+    try:
+        with FreshFileSystem(Path(work) / "probe.img", Path(work) / "probe", 64, parts[0], options):
+            pass
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return parts[0], options
+
+
+# Inode tables and the journal written by mkfs, not by a kernel thread during the runs.
+MKFS = {"ext4": ["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0"],
+        "xfs": ["mkfs.xfs", "-q", "-f"]}
+
+
+class FreshFileSystem:
+    """A new file system in a sparse image, mounted at mount_point through a loop device
+    with direct I/O (no second page cache on the image), and removed on leaving."""
+
+    def __init__(self, image, mount_point, size_mb, kind, options):
+        self.image, self.mount_point = Path(image), Path(mount_point)
+        self.size_mb, self.kind, self.options = size_mb, kind, options
+        self.loop = None
+
+    def __enter__(self):
+        with open(self.image, "wb") as f:
+            f.truncate(self.size_mb << 20)
+        try:
+            subprocess.run(MKFS[self.kind] + [str(self.image)], check=True, stdout=subprocess.DEVNULL)
+            self.loop = subprocess.run(["losetup", "-f", "--show", "--direct-io=on", str(self.image)],
+                                       stdout=subprocess.PIPE, universal_newlines=True,
+                                       check=True).stdout.strip()
+            self.mount_point.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["mount", "-t", self.kind] + (["-o", self.options] if self.options else [])
+                           + [self.loop, str(self.mount_point)], check=True)
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *_):
+        if self.loop:
+            subprocess.run(["umount", str(self.mount_point)], stderr=subprocess.DEVNULL)
+            subprocess.run(["losetup", "-d", self.loop])
+            self.loop = None
+        self.image.unlink()
+
+
 # --- the run --------------------------------------------------------------------------
 
 class Bench:
@@ -376,6 +444,7 @@ class Bench:
         self.result = {}
         self.failed = False
         self._reserved = None
+        self.fs_kind = None
 
     def reserved(self):
         if self._reserved is None:
@@ -561,6 +630,13 @@ class Bench:
         subprocess.run(["cp", "-a", str(installation_of(sample)), str(pristine / "install")], check=True)
         subprocess.run(["cp", "-a", str(registry_entry(sample)), str(pristine / "registry.ini")], check=True)
 
+    def fresh_fs(self, mount_point, size_mb):
+        """A new file system at mount_point for one run, or nothing where there can be none."""
+        if self.fs_kind is None:
+            return contextlib.nullcontext()
+        image = self.work / (Path(mount_point).name + ".img")
+        return FreshFileSystem(image, mount_point, size_mb, *self.fs_kind)
+
     def measure_update(self, sample, label, n):
         install = installation_of(sample)
         pristine = self.work / ("pristine-" + label)
@@ -568,41 +644,56 @@ class Bench:
         package = Path(sample, "package")
         env = dict(os.environ, HOME=str(Path(sample, "home")), XDG_CONFIG_HOME=str(Path(sample, "home", ".config")))
         log_dir = package / "log"
-        ours_update, ref_common, stages = [], [], []
+        # Room for the installation, its backup and the package's copies, twice over.
+        size_mb = 3 * apparent_mb(pristine / "install") + 256
+        commons = [package / "application" / "common"]
+        commons += [package / "application" / step / "common" for step in steps_of(sample)]
+        runs = {"update": [], "backup.ref": [], "common": []}
+        stages = []
+        if list(install.parent.iterdir()) != [install]:
+            raise Failure("%s holds more than the installation" % install.parent)
         for _ in range(n):
             fresh_directory(log_dir)
             shutil.rmtree(install, ignore_errors=True)
-            subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
-            subprocess.run(["cp", "-a", str(pristine / "registry.ini"), str(registry)], check=True)
-            for shortcut in Path(sample, "home", "Desktop").glob("*.lnk"):
-                shortcut.unlink()
-            self.settle(install, package)
-            status, line = self._run([self.bench, "run", self.cli, "--quiet"], cwd=str(package), env=env)
-            if status != 0:
-                raise Failure("corvane-updater-cli failed: %s" % line)
+            # The installation's parent, so that the new file system's lost+found stays outside it.
+            with self.fresh_fs(install.parent, size_mb):
+                subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
+                subprocess.run(["cp", "-a", str(pristine / "registry.ini"), str(registry)], check=True)
+                for shortcut in Path(sample, "home", "Desktop").glob("*.lnk"):
+                    shortcut.unlink()
+                self.settle(install, package)
+                status, line = self._run([self.bench, "run", self.cli, "--quiet"], cwd=str(package), env=env)
+                if status != 0:
+                    raise Failure("corvane-updater-cli failed: %s" % line)
             self.record(label + " update", line)
             values = fields(line)
-            ours_update.append(float(values["seconds"]))
+            runs["update"].append(float(values["seconds"]))
             self.result[label + ".update.rss"] = int(values["peak_rss_kb"])
             stages.append(stage_times(log_dir))
             self.result[label + ".update.sqllines"] = sql_lines_logged(log_dir)
-
-            # What the steps' file copies alone cost cp.
-            commons = [package / "application" / "common"]
-            commons += [package / "application" / step / "common" for step in steps_of(sample)]
-            common_copy = self.work / "common-copy"
-            shutil.rmtree(common_copy, ignore_errors=True)
-            common_copy.mkdir()
-            self.settle(package)
-            line = self.reference("sh", "-c", 'to=$1; shift; for d; do cp -r "$d/." "$to/" || exit 1; done; sync',
-                                  "sh", common_copy, *commons)
-            ref_common.append(float(line["seconds"]))
-        shutil.rmtree(self.work / "common-copy", ignore_errors=True)
-        self.result[label + ".update"] = median(ours_update)
-        self.result[label + ".update.common"] = median(ref_common)
+            self.update_references(pristine, commons, size_mb, runs)
+        shutil.rmtree(install, ignore_errors=True)
+        subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
+        for key, values in runs.items():
+            self.result["%s.update%s" % (label, "" if key == "update" else "." + key)] = median(values)
         for stage in STAGES:
             self.result["%s.update.%s" % (label, stage)] = median([times[stage] for times in stages])
         self.result[label + ".update.pieces"] = sum(pieces_of(sample, step) for step in steps_of(sample))
+
+    def update_references(self, pristine, commons, size_mb, runs):
+        """cp's part of one whole update, on a file system in the state the update found:
+        the backup, then the package's common trees over the installation."""
+        ref = self.work / "reference-fs"
+        with self.fresh_fs(ref, size_mb):
+            subprocess.run(["cp", "-a", str(pristine / "install"), str(ref / "install")], check=True)
+            self.settle(ref / "install")
+            line = self.reference("sh", "-c", 'cp -r "$1" "$2" && sync', "sh", ref / "install", ref / "backup")
+            runs["backup.ref"].append(float(line["seconds"]))
+            self.settle(*commons)
+            line = self.reference("sh", "-c", 'to=$1; shift; for d; do cp -r "$d/." "$to/" || exit 1; done; sync',
+                                  "sh", ref / "install", *commons)
+            runs["common"].append(float(line["seconds"]))
+        shutil.rmtree(ref, ignore_errors=True)
 
     # --- a big script -----------------------------------------------------------------
     # The step's SQL alone (memory and time against sqlite3 plus the log floor) and the whole
@@ -735,12 +826,12 @@ class Bench:
 
     def update_report(self, sql_ref_sum):
         r = self.result
-        update_ref = g6(r["large.backup.ref"] + sql_ref_sum + r["large.update.common"])
+        update_ref = g6(r["large.update.backup.ref"] + sql_ref_sum + r["large.update.common"])
         self.row("whole update", r["large.update"], update_ref, "1.2")
         print("  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 plus the log")
         print("   floor of every step)")
         self.row("  checks", r["large.update.check"], update_ref, "")
-        self.row("  backup", r["large.update.backup"], r["large.backup.ref"], "")
+        self.row("  backup", r["large.update.backup"], r["large.update.backup.ref"], "")
         self.row("  steps' copies", r["large.update.copy"], r["large.update.common"], "")
         self.row("  steps' SQL", r["large.update.sql"], sql_ref_sum, "")
         self.row("  registry, shortcut", r["large.update.registry"], update_ref, "")
@@ -896,6 +987,10 @@ def run(opts):
     try:
         print("corvane benchmark: median of %d runs, caches %s before every run, work in %s"
               % (opts["reps"], cache, work))
+        if not opts["same_fs"] and not opts["log_only"]:
+            b.fs_kind = fresh_fs_kind(work)
+        print("whole updates and their references on %s"
+              % ("a new %s file system each (loop device)" % b.fs_kind[0] if b.fs_kind else "the work directory's disk"))
         reps = opts["reps"]
         if opts["log_only"]:
             b.measure_log(reps)

@@ -53,23 +53,23 @@ scratch_base=${TMPDIR:-/tmp}
 scratch=$(mktemp -d "$scratch_base/corvane-fuzz.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-status=0
-for harness in "${harnesses[@]}"; do
-    work=$dir/work/$harness
+# One harness: its report on stdout, exit status 1 when it found something.
+run_harness() {
+    local harness=$1 work=$dir/work/$1
     rm -rf "$work"
     mkdir -p "$work/corpus" "$work/artifacts"
     cp "$root/tests/fuzz/corpus/$harness/"* "$work/corpus/"
-    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-             -close_fd_mask=1 -artifact_prefix="$work/artifacts/")
+    local options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+                   -close_fd_mask=1 -artifact_prefix="$work/artifacts/")
     [ "$jobs" -gt 1 ] && options+=(-fork="$jobs")
     [ -f "$root/tests/fuzz/$harness.dict" ] && options+=(-dict="$root/tests/fuzz/$harness.dict")
 
-    echo "=== fuzz: $harness for $seconds s"
     if TMPDIR=$scratch \
        ASAN_OPTIONS=detect_leaks=1 \
        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
        LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0 \
        "$dir/tests/fuzz/$harness" "${options[@]}" "$work/corpus" >"$work/fuzz.log" 2>&1; then
+        local runs rate
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log")
         rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/fuzz.log")
         if [ -z "$runs" ]; then # fork mode: its last progress line
@@ -77,17 +77,39 @@ for harness in "${harnesses[@]}"; do
             [ -n "$runs" ] && rate=$((runs / seconds))
         fi
         echo "$harness: ${runs:-?} runs, ${rate:-?} exec/s, corpus $(ls "$work/corpus" | wc -l) inputs, no crash"
-    else
-        status=1
-        grep -E -A40 "^==[0-9]+==|runtime error|property broken|Test unit written" "$work/fuzz.log" | head -80 || true
-        for input in "$work/artifacts/"*; do
-            [ -e "$input" ] || continue
-            echo "$harness: crashing input $input"
-            echo "  reproduce: $dir/tests/fuzz/$harness $input"
-        done
-        echo "=== fuzz: $harness FAILED (whole output in $work/fuzz.log)"
+        return 0
     fi
+    grep -E -A40 "^==[0-9]+==|runtime error|property broken|Test unit written" "$work/fuzz.log" | head -80 || true
+    for input in "$work/artifacts/"*; do
+        [ -e "$input" ] || continue
+        echo "$harness: crashing input $input"
+        echo "  reproduce: $dir/tests/fuzz/$harness $input"
+    done
+    echo "=== fuzz: $harness FAILED (whole output in $work/fuzz.log)"
+    return 1
+}
+
+# As many harnesses at once as there are processors (each is one process unless --jobs);
+# each one's report is printed whole when it ends.
+status=0
+slots=$(( $(nproc) / jobs ))
+[ "$slots" -ge 1 ] || slots=1
+echo "=== fuzz: ${harnesses[*]}, $seconds s each, $slots at a time"
+pending=()
+finish_one() {
+    local first=${pending[0]}
+    wait "${first%%:*}" || status=1
+    cat "$dir/work/${first#*:}.report"
+    rm -f "$dir/work/${first#*:}.report"
+    pending=("${pending[@]:1}")
+}
+mkdir -p "$dir/work"
+for harness in "${harnesses[@]}"; do
+    [ "${#pending[@]}" -lt "$slots" ] || finish_one
+    run_harness "$harness" >"$dir/work/$harness.report" 2>&1 &
+    pending+=("$!:$harness")
 done
+while [ "${#pending[@]}" -gt 0 ]; do finish_one; done
 
 [ "$status" -eq 0 ] && echo "=== fuzz: all harnesses ran clean" || echo "=== fuzz: harnesses failed"
 exit "$status"

@@ -135,16 +135,16 @@ PROFILES = {
     # ahead of its backup), every point.
     "quick": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                   kill_every=1, newer_every=1, double_firsts=3, double_every=1, error_every=1,
-                  persistent_every=2, slow_lock_errors=False, races=12, sync_every=2, write_every=3, jobs=2),
+                  persistent_every=2, slow_lock_errors=False, races=12, sync_every=2, write_every=3),
     # The sanitizers' runtime probes memory by writing to a pipe and gives up when
     # write() keeps failing: no persistent write errors there.
     "asan": dict(files=10, total_mb=0.1, common_files=3, sql_statements=10, db_rows=20, steps=2,
                  kill_every=2, newer_every=2, double_firsts=2, double_every=3, error_every=3,
                  persistent_every=6, persistent_skip=("write", "writev", "pwrite64"), slow_lock_errors=False,
-                 races=6, sync_every=4, write_every=8, jobs=2),
+                 races=6, sync_every=4, write_every=8),
     "long": dict(files=600, total_mb=40, common_files=60, sql_statements=600, db_rows=5000, steps=3,
                  kill_sample=600, newer_every=2, double_firsts=4, double_sample=80, error_sample=400,
-                 persistent_sample=120, races=24, sync_sample=40, write_sample=120, jobs=2),
+                 persistent_sample=120, races=24, sync_sample=40, write_sample=120),
 }
 
 
@@ -989,7 +989,9 @@ def main(argv=None):
     parser.add_argument("--cli", required=True, help="the corvane-updater-cli executable")
     parser.add_argument("--profile", choices=sorted(PROFILES), default="quick")
     parser.add_argument("--work", help="directory for the samples (default: a temporary directory)")
-    parser.add_argument("--jobs", type=int, help="cases run side by side (default: the profile's)")
+    parser.add_argument("--jobs", type=int,
+                        help="cases run side by side (default: twice the processors; half of a case's time "
+                             "is spent waiting on fsync and strace)")
     parser.add_argument("--only", choices=sorted(CASES), action="append", help="run only these kinds of case")
     parser.add_argument("--point", action="append", metavar="SYSCALL#N",
                         help="only this fault point of the reference update, e.g. write#106 (repeatable)")
@@ -1132,7 +1134,7 @@ def _main(args, profile, kinds, cli, work, started):
                      profile.get("sync_sample"), seed=13)
         cases += [("sync", (p, i % profile["newer_every"] == 0)) for i, p in enumerate(syncs)]
 
-    jobs = args.jobs or profile["jobs"]
+    jobs = args.jobs or 2 * (os.cpu_count() or 1)
     print("%d cases on %d jobs" % (len(cases), jobs))
     failures, tally = [], {}
     covered = {}
