@@ -324,7 +324,7 @@ def log_marks(log_dir):
 
 
 STEP_LINE = "FormalUpdateO::execUpdate(const QString&) exec update"
-STAGES = ("check", "backup", "copy", "sql", "registry")
+STAGES = ("check", "backup", "copy", "config", "sql", "registry")
 
 
 def stage_times(log_dir):
@@ -352,15 +352,19 @@ def stage_times(log_dir):
     registry = first(" update regedit and shortcut")
     total = {"check": seconds(checks, backup),
              "backup": seconds(backup, execute),
-             "copy": 0.0, "sql": 0.0,
+             "copy": 0.0, "config": 0.0, "sql": 0.0,
              "registry": seconds(registry, first(" exit status"))}
-    # Each step: its copies from "exec update <step>" to "update db data", then its SQL up
-    # to the next step (or the registry after the last).
+    # Each step: its removals and copies from "exec update <step>" to "update config
+    # files", its INI merges up to "update db data", then its SQL up to the next step (or
+    # the registry after the last).
     step = find(STEP_LINE, execute + 1)
     while step is not None:
         db = first("update db data", step)
+        config = find(" update config files", step)
+        config = db if config is None or config > db else config
         after = find(STEP_LINE, db)
-        total["copy"] += seconds(step, db)
+        total["copy"] += seconds(step, config)
+        total["config"] += seconds(config, db)
         total["sql"] += seconds(db, registry if after is None else after)
         step = after
     return {stage: round(value, 3) for stage, value in total.items()}
@@ -833,6 +837,7 @@ class Bench:
         self.row("  checks", r["large.update.check"], update_ref, "")
         self.row("  backup", r["large.update.backup"], r["large.update.backup.ref"], "")
         self.row("  steps' copies", r["large.update.copy"], r["large.update.common"], "")
+        self.row("  steps' INI merges", r["large.update.config"], update_ref, "")
         self.row("  steps' SQL", r["large.update.sql"], sql_ref_sum, "")
         self.row("  registry, shortcut", r["large.update.registry"], update_ref, "")
         lines, pieces = r["large.update.sqllines"], r["large.update.pieces"]

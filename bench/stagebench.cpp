@@ -167,7 +167,7 @@ qint64 StageBench::logLines(const QString &dir, int count)
     QElapsedTimer timer;
     timer.start();
     for (const QString &statement : qAsConst(statements))
-        ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << QuotedText(statement);
+        QuotedText::logDebug("bool ZRSqlParser::doParseSql(const QString&, QStringList&)", "sql:", statement);
     const qint64 elapsed = timer.nsecsElapsed();
     qInstallMessageHandler(nullptr);
     return elapsed;

@@ -262,7 +262,7 @@ bool ZRSqlParser::doParseSql(const QString &sqlText, QStringList &sqlList)
         // Made once, for the log line and the statement alike.
         const QString statement = sql.toString();
         if (m_statementLog)
-            ZR_LOG_DEBUG("bool ZRSqlParser::doParseSql(const QString&, QStringList&)") << "sql:" << QuotedText(statement);
+            QuotedText::logDebug("bool ZRSqlParser::doParseSql(const QString&, QStringList&)", "sql:", statement);
 
         if (statement.isEmpty())
             continue;

@@ -1,5 +1,7 @@
 #include "log/quotedtext.h"
 
+#include "log/applog.h"
+
 #include <QDebugStateSaver>
 #include <QStringView>
 
@@ -107,6 +109,44 @@ QDebug &operator<<(QDebug &debug, const QuotedText &quoted)
         debug << QStringView(data + runStart, text.size() - runStart);
     debug << '"';
     return debug;
+}
+
+void QuotedText::appendTo(QString &out) const
+{
+    bool escapes = false;
+    if (!scan(m_text, &escapes)) {
+        // Rare (control characters, surrogates): the stream's own escapes.
+        QString streamed;
+        QDebug(&streamed) << m_text;
+        out.append(streamed.endsWith(QLatin1Char(' ')) ? streamed.left(streamed.size() - 1) : streamed);
+        return;
+    }
+    out.append(QLatin1Char('"'));
+    const QChar *data = m_text.constData();
+    int runStart = 0;
+    for (int i = 0; escapes && i < m_text.size(); ++i) {
+        const char escape = shortEscape(data[i].unicode());
+        if (escape == 0)
+            continue;
+        out.append(data + runStart, i - runStart);
+        out.append(QLatin1Char('\\')).append(QLatin1Char(escape));
+        runStart = i + 1;
+    }
+    out.append(data + runStart, m_text.size() - runStart);
+    out.append(QLatin1Char('"'));
+}
+
+void QuotedText::logDebug(const char *signature, const char *label, const QString &text)
+{
+    if (!appLog().isDebugEnabled())
+        return;
+    // Its capacity stays from line to line.
+    static thread_local QString line;
+    line.resize(0);
+    line.append(QLatin1String(signature)).append(QLatin1Char(' ')).append(QLatin1String(label));
+    line.append(QLatin1Char(' '));
+    QuotedText(text).appendTo(line);
+    qt_message_output(QtDebugMsg, QMessageLogContext(nullptr, 0, nullptr, appLog().categoryName()), line);
 }
 
 QDebug operator<<(QDebug &&debug, const QuotedText &quoted)

@@ -10,6 +10,7 @@
 // as script statements are, each of which gets a log line, is written in runs
 // instead, with the same result:
 //     ZR_LOG_DEBUG("...") << "sql:" << QuotedText(statement);
+// or, for the line of every statement, QuotedText::logDebug("...", "sql:", statement).
 class QuotedText
 {
 public:
@@ -20,6 +21,14 @@ public:
     const QString &text() const { return m_text; }
     // Whether every character of text is printable or has a two-character escape.
     static bool isSimple(const QString &text);
+    // Appends the text as the stream writes it, quotes included.
+    void appendTo(QString &out) const;
+
+    // The debug line of the updater's category that
+    //     ZR_LOG_DEBUG(signature) << label << QuotedText(text);
+    // writes, made without a debug stream (whose set-up costs as much as the rest of
+    // the line): every statement of a script gets one. signature and label are ASCII.
+    static void logDebug(const char *signature, const char *label, const QString &text);
 
 private:
     const QString &m_text;

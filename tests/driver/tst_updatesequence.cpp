@@ -1,20 +1,13 @@
-#include "driver/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"
+#include "common/sequencetypes.h"
 #include "updater/cvupdater.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtTest>
-
-using Stage = UpdateSequence::Stage;
-using Outcome = UpdateSequence::Outcome;
-using Stages = QList<UpdateSequence::Stage>;
-
-Q_DECLARE_METATYPE(UpdateSequence::Outcome)
-Q_DECLARE_METATYPE(UpdateSequence::Stage)
 
 namespace {
 

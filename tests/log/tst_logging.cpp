@@ -236,6 +236,13 @@ QString streamedQuoted(const QString &value)
     return text;
 }
 
+// The messages of the updater's category, as the message handler gets them.
+QStringList capturedMessages;
+void captureMessage(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    capturedMessages << QString::fromLatin1(context.category) + QLatin1Char('|') + message;
+}
+
 } // namespace
 
 void TestLogging::quotedTextAsTheStreamWritesIt_data()
@@ -276,6 +283,20 @@ void TestLogging::quotedTextAsTheStreamWritesIt()
     QString plainFirst;
     QDebug(&plainFirst) << value << 5;
     QCOMPARE(first, plainFirst);
+
+    // The line made without a stream is the one the stream makes, and both stay away
+    // while the category's debug messages are off.
+    capturedMessages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    const char signature[] = "bool ZRSqlParser::doParseSql(const QString&, QStringList&)";
+    ZR_LOG_DEBUG(signature) << "sql:" << QuotedText(value);
+    QuotedText::logDebug(signature, "sql:", value);
+    QLoggingCategory::setFilterRules(QStringLiteral("ZR_LOG.A.debug=false"));
+    QuotedText::logDebug(signature, "sql:", value);
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    QCOMPARE(capturedMessages.size(), 2);
+    QCOMPARE(capturedMessages.at(1), capturedMessages.at(0));
 }
 
 void TestLogging::quotedTextEveryCharacter()
@@ -284,7 +305,11 @@ void TestLogging::quotedTextEveryCharacter()
     for (int code = 0; code <= 0xffff; ++code) {
         const QString value = QStringLiteral("a") + QChar(ushort(code)) + QStringLiteral("b");
         const QString expected = streamed(value);
-        if (streamedQuoted(value) != expected)
+        QString alone;
+        QDebug(&alone).nospace() << value;
+        QString appended;
+        QuotedText(value).appendTo(appended);
+        if (streamedQuoted(value) != expected || appended != alone)
             QFAIL(qPrintable(QStringLiteral("U+%1: %2").arg(code, 4, 16, QLatin1Char('0')).arg(expected)));
     }
 }

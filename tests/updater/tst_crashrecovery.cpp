@@ -1,8 +1,8 @@
 #include "driver/outcometable.h"
-#include "driver/updatesequence.h"
 #include "common/installationfixture.h"
 #include "common/logcapture.h"
 #include "common/packagebuilder.h"
+#include "common/sequencetypes.h"
 #include "config/iniwritecheck.h"
 #include "config/interruptedsave.h"
 #include "platform/registrystore.h"
@@ -18,13 +18,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
-
-using Stage = UpdateSequence::Stage;
-using Outcome = UpdateSequence::Outcome;
-using Stages = QList<UpdateSequence::Stage>;
-
-Q_DECLARE_METATYPE(UpdateSequence::Outcome)
-Q_DECLARE_METATYPE(UpdateSequence::Stage)
 
 namespace {
 
