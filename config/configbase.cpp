@@ -441,7 +441,7 @@ bool ConfigBase::writeBackup()
         return false;
     }
     // commit() ignores a failed flush to the disk: a backup the disk may not keep is none.
-    if (!flushToDisk(backup)) {
+    if (!m_flushedByCaller && !flushToDisk(backup)) {
         backup.cancelWriting();
         return false;
     }
@@ -461,7 +461,7 @@ bool ConfigBase::save()
     if (m_workDir)
         return saveThroughWorkingCopy();
 
-    switch (IniCommit::commit(*m_settings)) {
+    switch (IniCommit::commit(*m_settings, !m_flushedByCaller)) {
     case IniCommit::Outcome::Saved:
         break;
     case IniCommit::Outcome::NotWritten:
@@ -536,7 +536,7 @@ bool ConfigBase::saveThroughWorkingCopy()
     }
     if (!refreshWorkingCopy())
         return false;
-    if (IniCommit::commit(*m_settings) != IniCommit::Outcome::Saved) {
+    if (IniCommit::commit(*m_settings, !m_flushedByCaller) != IniCommit::Outcome::Saved) {
         ZR_LOG_WARNING("bool ConfigBase::saveThroughWorkingCopy()")
             << QStringLiteral("save %1 failed,its working copy cannot be written").arg(m_filePath);
         IniCommit::keepPending(*m_settings);
@@ -551,9 +551,9 @@ bool ConfigBase::saveThroughWorkingCopy()
         const QByteArray bytes = m_form.encode(written);
         QSaveFile file(m_filePath);
         saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
-            && flushToDisk(file);
+            && (m_flushedByCaller || flushToDisk(file));
         saved = saved ? file.commit() : (file.cancelWriting(), false);
-        saved = saved && IniCommit::flushToDisk(m_filePath);
+        saved = saved && (m_flushedByCaller || IniCommit::flushToDisk(m_filePath));
     }
     if (!saved) {
         ZR_LOG_WARNING("bool ConfigBase::saveThroughWorkingCopy()")

@@ -83,6 +83,11 @@ public:
     // also when the file read back does not hold every key (see IniWriteCheck): the
     // changes then stay pending, and the backup of the last good state stays as it is.
     bool save();
+    // Whether save() puts what it writes on the disk itself (the default) or leaves that
+    // to the caller's one flush of the whole tree before anything vouches for the file:
+    // an update's merges, flushed with everything else before the update flag says the
+    // update is complete. (Qt's own writer still syncs the file it replaces.)
+    void setFlushedByCaller(bool byCaller) { m_flushedByCaller = byCaller; }
 
 protected:
     // Opens m_settings on m_filePath and repairs it; called by the constructor only.
@@ -110,6 +115,7 @@ protected:
     bool m_notText = false;
     // The last save left the file on disk empty or cut short (a full disk).
     bool m_incompleteOnDisk = false;
+    bool m_flushedByCaller = false;
 
 private:
     ConfigBase(const ConfigBase &) = delete;

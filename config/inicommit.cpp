@@ -80,7 +80,7 @@ void IniCommit::keepPending(QSettings &settings)
         settings.setValue(key, settings.value(key));
 }
 
-IniCommit::Outcome IniCommit::commit(QSettings &settings)
+IniCommit::Outcome IniCommit::commit(QSettings &settings, bool flush)
 {
     if (settings.format() != QSettings::IniFormat) {
         settings.sync();
@@ -103,7 +103,7 @@ IniCommit::Outcome IniCommit::commit(QSettings &settings)
     else if (!IniWriteCheck::isComplete(settings))
         outcome = Outcome::Incomplete;
     // (No file: nothing was pending, and nothing written.)
-    else if (QFileInfo::exists(settings.fileName()) && !flushToDisk(settings.fileName()))
+    else if (flush && QFileInfo::exists(settings.fileName()) && !flushToDisk(settings.fileName()))
         outcome = Outcome::NotOnDisk;
 #ifndef Q_OS_WIN
     if (outcome == Outcome::Incomplete || outcome == Outcome::NotOnDisk) {

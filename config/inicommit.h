@@ -30,8 +30,9 @@ public:
 
     // Writes settings (through IniTextCodec). Anything but Saved leaves the object
     // taking its values for written; callers that want them written later set them
-    // again (see keepPending()).
-    static Outcome commit(QSettings &settings);
+    // again (see keepPending()). flush false: the caller flushes the file (and its
+    // directory) later, and NotOnDisk is never the outcome.
+    static Outcome commit(QSettings &settings, bool flush = true);
 
     // Sets every value again, so that the next commit writes them all rather than none.
     static void keepPending(QSettings &settings);

@@ -1,6 +1,7 @@
 #include "steps/updateobject.h"
 
 #include "config/configbase.h"
+#include "fileutil/disksync.h"
 #include "fileutil/filecopier.h"
 #include "fileutil/treewalker.h"
 #include "log/applog.h"
@@ -139,6 +140,9 @@ bool UpdateObject::mergeIni(const StepPlan::Entry &file)
         return false;
     }
     ConfigBase installedIni(file.target);
+    // Put on the disk with the rest of the update, before the update flag vouches for
+    // it (CVUpdater::flushUpdate()); until then a power cut leads to the backup anyway.
+    installedIni.setFlushedByCaller(true);
     // A side that could not be read would be merged as an empty file, and the step
     // would go on without the package's settings, or without the user's.
     if (!packageIni.isReadable() || !installedIni.isReadable()) {
@@ -158,6 +162,8 @@ bool UpdateObject::mergeIni(const StepPlan::Entry &file)
         ZR_LOG_WARNING(configSignature) << QStringLiteral("merge %1 failed,it cannot be saved").arg(name);
         return false;
     }
+    DiskSync::noteWritten(file.target);
+    DiskSync::noteWritten(installedIni.getBackupFile());
     return true;
 }
 

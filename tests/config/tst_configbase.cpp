@@ -524,21 +524,34 @@ void TestConfigBase::textSurvivesSaveAndReopen_data()
     QTest::addColumn<QVariant>("value");
     // Bytes the file must hold as they are (null: no check of the raw text).
     QTest::addColumn<QByteArray>("raw");
+    // Whether the save leaves the flush to its caller (an update's merges).
+    QTest::addColumn<bool>("flushedByCaller");
 
+    struct Row
+    {
+        const char *name;
+        QString key;
+        QVariant value;
+        QByteArray raw;
+    };
     const QString nonAscii = QStringLiteral("Ostrelle \u2013 Ketterin \u51ef\u7279\u6797 \u00f1\u00fc");
-    QTest::newRow("non-ASCII value") << "APP/NAME" << QVariant(nonAscii) << nonAscii.toUtf8();
-    QTest::newRow("blanks in group and key")
-        << "My Group/key with blanks" << QVariant(QStringLiteral("v a l")) << QByteArray();
-    QTest::newRow("non-ASCII key") << QStringLiteral("Pfade/\u00dcberschrift") << QVariant(QStringLiteral("ja"))
-                                   << QByteArray();
-    QTest::newRow("separators in value")
-        << "APP/LIST" << QVariant(QStringLiteral("a=b; c,\"d\" [e]")) << QByteArray();
-    QTest::newRow("backslash path")
-        << "APP/PATH" << QVariant(QStringLiteral("C:\\Program Files\\Ostrelle\\")) << QByteArray();
-    QTest::newRow("bool") << "UPDATE/FLAG" << QVariant(false) << QByteArray("FLAG=false");
     // Qt's own INI writer loses characters beyond the Basic Multilingual Plane.
     const QString flower = QStringLiteral("Zo\u00eb \U0001F33B \u00c5ngstr\u00f6m");
-    QTest::newRow("beyond the BMP") << "USER/NAME" << QVariant(flower) << flower.toUtf8();
+    const QVector<Row> rows{
+        {"non-ASCII value", QStringLiteral("APP/NAME"), nonAscii, nonAscii.toUtf8()},
+        {"blanks in group and key", QStringLiteral("My Group/key with blanks"), QStringLiteral("v a l"), {}},
+        {"non-ASCII key", QStringLiteral("Pfade/\u00dcberschrift"), QStringLiteral("ja"), {}},
+        {"separators in value", QStringLiteral("APP/LIST"), QStringLiteral("a=b; c,\"d\" [e]"), {}},
+        {"backslash path", QStringLiteral("APP/PATH"), QStringLiteral("C:\\Program Files\\Ostrelle\\"), {}},
+        {"bool", QStringLiteral("UPDATE/FLAG"), false, QByteArray("FLAG=false")},
+        {"beyond the BMP", QStringLiteral("USER/NAME"), flower, flower.toUtf8()},
+    };
+    for (const Row &row : rows) {
+        for (const bool byCaller : {false, true}) {
+            QTest::addRow("%s%s", row.name, byCaller ? " (flushed by caller)" : "")
+                << row.key << row.value << row.raw << byCaller;
+        }
+    }
 }
 
 void TestConfigBase::textSurvivesSaveAndReopen()
@@ -546,11 +559,15 @@ void TestConfigBase::textSurvivesSaveAndReopen()
     QFETCH(QString, key);
     QFETCH(QVariant, value);
     QFETCH(QByteArray, raw);
+    QFETCH(bool, flushedByCaller);
 
     {
         ConfigBase config(path());
+        config.setFlushedByCaller(flushedByCaller);
         config.setValue(key, value);
+        QVERIFY(config.save());
     }
+    QVERIFY(QFile::exists(path("settings.ini.bak")));
     if (!raw.isNull())
         QVERIFY2(readFile(path()).contains(raw), readFile(path()).constData());
 
