@@ -24,8 +24,8 @@ below DIR (default /tmp) on one disk, and measures, each stage repeated N times
   update   corvane-updater-cli, the whole update, vs the sum of the references: cp -r + sync
            of the backup, cp -r + sync of the package's common trees over the installation,
            and for every step sqlite3 plus the log floor for its "sql:" lines. As root, each
-           update and its cp references run on a new file system (loop device) of the work
-           directory's kind, unless --same-fs. Broken down by stage from the
+           update and its references (cp, sqlite3) run on a new file system (loop device) of
+           the work directory's kind, unless --same-fs. Broken down by stage from the
            time stamps of the run's log (checks, backup, each step's copies and its SQL,
            registry), and the "sql:" lines of the run per piece of the scripts (1.00: each
            statement's line written once)
@@ -591,8 +591,11 @@ class Bench:
         shutil.copyfile(db, sqlwork / "original.db")
         self.result[label + ".sql.rss"] = 0
         quiet_env = dict(os.environ, QT_LOGGING_RULES="ZR_LOG.A.debug=false")
+        # Kept for the whole update's reference (measure_update()).
+        statements = self.work / ("statements-" + label)
+        statements.mkdir(parents=True, exist_ok=True)
         for step in steps_of(sample):
-            script = sqlwork / (step + ".sql")
+            script = statements / (step + ".sql")
             step_sql = Path(sample, "package", "application", step, "sql")
             shutil.copyfile(db, sqlwork / "before.db")
             self.ours(sample, "statements", step, str(script))
@@ -652,7 +655,7 @@ class Bench:
         size_mb = 3 * apparent_mb(pristine / "install") + 256
         commons = [package / "application" / "common"]
         commons += [package / "application" / step / "common" for step in steps_of(sample)]
-        runs = {"update": [], "backup.ref": [], "common": []}
+        runs = {"update": [], "backup.ref": [], "common": [], "sql.ref": []}
         stages = []
         if list(install.parent.iterdir()) != [install]:
             raise Failure("%s holds more than the installation" % install.parent)
@@ -675,18 +678,21 @@ class Bench:
             self.result[label + ".update.rss"] = int(values["peak_rss_kb"])
             stages.append(stage_times(log_dir))
             self.result[label + ".update.sqllines"] = sql_lines_logged(log_dir)
-            self.update_references(pristine, commons, size_mb, runs)
+            self.update_references(pristine, commons, self.work / ("statements-" + label), size_mb, runs)
         shutil.rmtree(install, ignore_errors=True)
         subprocess.run(["cp", "-a", str(pristine / "install"), str(install)], check=True)
         for key, values in runs.items():
-            self.result["%s.update%s" % (label, "" if key == "update" else "." + key)] = median(values)
+            if values:
+                self.result["%s.update%s" % (label, "" if key == "update" else "." + key)] = median(values)
         for stage in STAGES:
             self.result["%s.update.%s" % (label, stage)] = median([times[stage] for times in stages])
         self.result[label + ".update.pieces"] = sum(pieces_of(sample, step) for step in steps_of(sample))
 
-    def update_references(self, pristine, commons, size_mb, runs):
-        """cp's part of one whole update, on a file system in the state the update found:
-        the backup, then the package's common trees over the installation."""
+    def update_references(self, pristine, commons, statements, size_mb, runs):
+        """The plain tools' part of one whole update, on a file system in the state the
+        update found: cp of the backup, cp of the package's common trees over the
+        installation, and sqlite3 running each step's statements on its database (where
+        measure_sql() left them)."""
         ref = self.work / "reference-fs"
         with self.fresh_fs(ref, size_mb):
             subprocess.run(["cp", "-a", str(pristine / "install"), str(ref / "install")], check=True)
@@ -697,6 +703,14 @@ class Bench:
             line = self.reference("sh", "-c", 'to=$1; shift; for d; do cp -r "$d/." "$to/" || exit 1; done; sync',
                                   "sh", ref / "install", *commons)
             runs["common"].append(float(line["seconds"]))
+            scripts = sorted(statements.glob("*.sql"), key=lambda path: version_key(path.stem))
+            if scripts:
+                total = 0.0
+                for script in scripts:
+                    self.settle(ref / "install" / "kqdata.db", script, warm=True)
+                    line = self.reference("sqlite3", "-bail", ref / "install" / "kqdata.db", ".read %s" % script)
+                    total += float(line["seconds"])
+                runs["sql.ref"].append(total)
         shutil.rmtree(ref, ignore_errors=True)
 
     # --- a big script -----------------------------------------------------------------
@@ -789,7 +803,7 @@ class Bench:
         sql_ref_sum = self.sql_report(steps)
         self.verify_report()
         if self.cli:
-            self.update_report(sql_ref_sum)
+            self.update_report(sql_ref_sum, steps)
         else:
             print("whole update: skipped, corvane-updater-cli is not built")
         print()
@@ -828,8 +842,11 @@ class Bench:
         print("  (reference: our backup of the installation; every byte of the package read and hashed, "
               "SHA-256 by %s)" % self.hash_engine())
 
-    def update_report(self, sql_ref_sum):
+    def update_report(self, sql_ref_sum, steps):
         r = self.result
+        # sqlite3 on the update's own file system where it was measured there.
+        if "large.update.sql.ref" in r:
+            sql_ref_sum = g6(r["large.update.sql.ref"] + sum(r["large.sql.%s.floor" % step] for step in steps))
         update_ref = g6(r["large.update.backup.ref"] + sql_ref_sum + r["large.update.common"])
         self.row("whole update", r["large.update"], update_ref, "1.2")
         print("  (reference: cp -r + sync of the backup, of the package's common trees, and sqlite3 plus the log")
