@@ -947,7 +947,7 @@ def sample_sizes(quick):
     else:
         large = ["--files", "5000", "--total-mb", "300", "--db-rows", "100000", "--common-files", "300",
                  "--sql-statements", "20000"]
-        big_statements, need_mb = 1200000, 3700
+        big_statements, need_mb = 1200000, 4700
     small = ["--files", "500", "--total-mb", "30", "--db-rows", "100000", "--common-files", "300",
              "--sql-statements", "20000"]
     # One step whose script is large; the rest small.
