@@ -87,27 +87,9 @@ bool QuotedText::isSimple(const QString &text)
 QDebug &operator<<(QDebug &debug, const QuotedText &quoted)
 {
     const QDebugStateSaver saver(debug);
-    const QString &text = quoted.text();
-    bool escapes = false;
-    if (!scan(text, &escapes)) {
-        debug.quote() << text;
-        return debug;
-    }
-    debug.noquote().nospace() << '"';
-    const QChar *data = text.constData();
-    int runStart = 0;
-    for (int i = 0; escapes && i < text.size(); ++i) {
-        const char escape = shortEscape(data[i].unicode());
-        if (escape == 0)
-            continue;
-        if (i > runStart)
-            debug << QStringView(data + runStart, i - runStart);
-        debug << '\\' << escape;
-        runStart = i + 1;
-    }
-    if (text.size() > runStart)
-        debug << QStringView(data + runStart, text.size() - runStart);
-    debug << '"';
+    QString text;
+    quoted.appendTo(text);
+    debug.noquote().nospace() << text;
     return debug;
 }
 
@@ -117,8 +99,8 @@ void QuotedText::appendTo(QString &out) const
     if (!scan(m_text, &escapes)) {
         // Rare (control characters, surrogates): the stream's own escapes.
         QString streamed;
-        QDebug(&streamed) << m_text;
-        out.append(streamed.endsWith(QLatin1Char(' ')) ? streamed.left(streamed.size() - 1) : streamed);
+        QDebug(&streamed).nospace() << m_text;
+        out.append(streamed);
         return;
     }
     out.append(QLatin1Char('"'));

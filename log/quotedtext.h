@@ -34,7 +34,7 @@ private:
     const QString &m_text;
 };
 
-// On the stream itself, not a copy of it: one line costs two copies fewer.
+// Written as appendTo() makes it, whatever quoting the stream was set to.
 QDebug &operator<<(QDebug &debug, const QuotedText &quoted);
 // First on a stream just made, e.g. QDebug(&text) << QuotedText(value).
 QDebug operator<<(QDebug &&debug, const QuotedText &quoted);
